@@ -1,0 +1,3 @@
+#include "receiver/receiver.h"
+
+int main() { receiver_main(); }

@@ -1,0 +1,45 @@
+#include "core/fatal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+constexpr int kMaxHooks = 8;
+std::atomic<void (*)()> g_hooks[kMaxHooks];
+std::atomic<int> g_hook_count{0};
+
+void write_all(int fd, const char* text) {
+  size_t left = std::strlen(text);
+  while (left > 0) {
+    ssize_t n = write(fd, text, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+}  // namespace
+
+void runtime_on_exit(void (*hook)()) {
+  int slot = g_hook_count.fetch_add(1);
+  if (slot < kMaxHooks)
+    g_hooks[slot].store(hook);
+  else
+    g_hook_count.store(kMaxHooks);
+}
+
+void runtime_run_exit_hooks() {
+  for (int i = g_hook_count.load() - 1; i >= 0; --i)
+    if (auto hook = g_hooks[i].load()) hook();
+}
+
+void fatal_error(const char* what) {
+  runtime_run_exit_hooks();
+  write_all(STDERR_FILENO, program_invocation_short_name);
+  write_all(STDERR_FILENO, ": ");
+  write_all(STDERR_FILENO, what);
+  write_all(STDERR_FILENO, "\n");
+  _exit(1);
+}

@@ -1,0 +1,14 @@
+// The fixed start-up and exit sequences of both programs.
+#pragma once
+
+// Runtime heap, string runtime, allocation heap, dialog back end: the first thing each
+// main flow does.
+void runtime_start();
+
+// runtime_end, the string heap, the runtime heap, the exit hooks (terminal restored),
+// then the process ends with exit code 0. The last thing each main flow does.
+[[noreturn]] void runtime_exit();
+
+// Network shutdown, then the allocation heap. Acts once per process: the close handler
+// and the main flow's exit may both call it.
+void runtime_end();

@@ -1,0 +1,27 @@
+# Debian packages the project needs, and the function that installs the missing ones.
+# Sourced by scripts/start and scripts/test.
+KV_PACKAGES=(
+  cmake g++ make pkg-config git
+  libgtest-dev libgmock-dev
+  libgtk-3-dev
+  xvfb xauth xdotool x11-utils imagemagick
+  netcat-openbsd procps
+)
+
+kv_install_packages() {
+  local missing=()
+  local p
+  for p in "${KV_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "These packages are missing: ${missing[*]}" >&2
+    echo "Install them as root, for example: sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

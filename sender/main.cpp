@@ -1,0 +1,3 @@
+#include "sender/sender.h"
+
+int main() { sender_main(); }

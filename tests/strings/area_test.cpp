@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "strings/area.h"
+#include "support/runtime_fixture.h"
+
+using StringAreaTest = RuntimeTest;
+
+TEST_F(StringAreaTest, GrowsOnlyWhenTheSpareBytesWouldBeReached) {
+  StringArea* a = str_area_current();
+  EXPECT_EQ(a->capacity, 16);
+  EXPECT_EQ(a->top, 0);
+  str_area_reserve(11, -1);
+  EXPECT_EQ(a->capacity, 16);
+  EXPECT_EQ(a->top, 11);
+  str_area_reset(0);
+  str_area_reserve(12, -1);
+  EXPECT_EQ(a->capacity, 16396);
+  EXPECT_EQ(a->top, 12);
+  // The block is capacity + 5 bytes: the last byte is writable (checked by the sanitizer).
+  a->buffer[16396 + 4] = 'x';
+}
+
+TEST_F(StringAreaTest, MarksSurviveGrowthAndPiecesJoin) {
+  int32_t mark = str_area_top();
+  str_area_append("Port: ");
+  std::string big(40000, 'z');
+  str_area_append(big.c_str());  // grows and may move the buffer
+  str_area_append(nullptr);
+  str_area_append("!");
+  std::string expected = "Port: " + big + "!";
+  EXPECT_STREQ(str_area_base() + mark, expected.c_str());
+  EXPECT_EQ(str_area_top(), mark + static_cast<int32_t>(expected.size()));
+  EXPECT_EQ(str_area_base()[str_area_top()], 0);
+  str_area_reset(mark);
+  str_area_append("ab");
+  EXPECT_STREQ(str_area_base() + mark, "ab");
+}
+
+TEST_F(StringAreaTest, AppendOfATextOnTheAreaSurvivesGrowth) {
+  str_area_append("hello");
+  str_area_commit();
+  int32_t mark = str_area_top();
+  std::string filler(16000, 'f');
+  str_area_append(filler.c_str());
+  // The source lies on the area and the next append grows it.
+  str_area_append(str_area_base());
+  EXPECT_STREQ(str_area_base() + mark + 16000, "hello");
+}
+
+TEST_F(StringAreaTest, NullAppendWritesOnlyTheZeroByte) {
+  str_area_append("abc");
+  str_area_base()[3] = 'X';
+  str_area_append(nullptr);
+  EXPECT_EQ(str_area_top(), 3);
+  EXPECT_EQ(str_area_base()[3], 0);
+}
+
+TEST_F(StringAreaTest, TakeMovesTheTextIntoAVariable) {
+  StringVar var = nullptr;
+  int32_t mark = str_area_top();
+  str_area_take(&var, mark);  // empty text: a block, not null
+  ASSERT_NE(var, nullptr);
+  EXPECT_STREQ(var, "");
+  EXPECT_EQ(str_area_top(), mark);
+
+  str_area_append("C:\\data\\file.bin");
+  str_area_take(&var, mark);
+  EXPECT_STREQ(var, "C:\\data\\file.bin");
+  EXPECT_EQ(str_area_top(), mark);
+  str_area_append("x");
+  str_area_take(&var, mark);  // shrinks the block
+  EXPECT_STREQ(var, "x");
+}
+
+TEST_F(StringAreaTest, AssignCopiesEmptiesAndReportsLengthPlusOne) {
+  StringVar var = nullptr;
+  EXPECT_EQ(str_assign(&var, nullptr), 1);
+  EXPECT_EQ(var, nullptr);
+  EXPECT_EQ(str_assign(&var, "1234567"), 8);
+  EXPECT_STREQ(var, "1234567");
+  EXPECT_EQ(str_assign(&var, var), 8);  // assigning itself keeps the text
+  EXPECT_STREQ(var, "1234567");
+  EXPECT_EQ(str_assign(&var, ""), 1);
+  ASSERT_NE(var, nullptr);
+  EXPECT_STREQ(var, "");
+  EXPECT_EQ(str_assign(&var, nullptr), 1);
+  EXPECT_EQ(var, nullptr);
+}
+
+TEST_F(StringAreaTest, EachThreadHasItsOwnArea) {
+  str_area_append("main");
+  StringArea* main_area = str_area_current();
+  StringArea* other = nullptr;
+  std::thread t([&] {
+    EXPECT_EQ(str_area_current(), nullptr);
+    str_area_create();
+    other = str_area_current();
+    str_area_append("worker");
+    EXPECT_STREQ(str_area_base(), "worker");
+  });
+  t.join();
+  EXPECT_NE(other, main_area);
+  EXPECT_STREQ(str_area_base(), "main");
+}
+
+TEST(StringCopy, WritesTheTerminatorBehindTheBytes) {
+  char out[8];
+  std::memset(out, 'x', sizeof out);
+  str_copy(out, "abcdef", 3);
+  EXPECT_STREQ(out, "abc");
+  str_copy(out, nullptr, 0);
+  EXPECT_STREQ(out, "");
+}

@@ -1,0 +1,31 @@
+#include "console/prompt.h"
+
+#include "console/console.h"
+#include "strings/number.h"
+
+bool console_input_ended(const char* text) { return text && text[0] == 0x04 && text[1] == 0; }
+
+int32_t console_ask_port(StringVar* port_text) {
+  for (;;) {
+    console_print("Bitte den Port eingeben (1-9999): ");
+    int32_t mark = str_area_top();
+    console_input_line(mark);
+    str_area_take(port_text, mark);
+    if (console_input_ended(*port_text)) return 0;
+    int64_t value = str_to_int64(*port_text);
+    if (value >= 1 && value <= 9999) return static_cast<int32_t>(value);
+    console_print_line("Fehler: Kein gueltiger Port!");
+    str_assign(port_text, "");
+  }
+}
+
+void console_wait_enter() {
+  int32_t mark = str_area_top();
+  console_input_line(mark);
+  str_area_reset(mark);
+}
+
+void console_pause() {
+  console_print_line("Bitte Enter druecken ...");
+  console_wait_enter();
+}

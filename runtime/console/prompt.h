@@ -1,0 +1,20 @@
+// The dialogue pieces both programs share: the port prompt and the pause for Enter.
+#pragma once
+#include <cstdint>
+
+#include "strings/area.h"
+
+// True when a line input met the end of input (the one-byte text 0x04).
+bool console_input_ended(const char* text);
+
+// Asks "Bitte den Port eingeben (1-9999): " until the typed text reads as a number from 1
+// to 9999 (full 64-bit comparison), saying "Fehler: Kein gueltiger Port!" after each other
+// text. The typed line is left in port_text. Returns the port, or 0 when input has ended
+// (the caller then leaves instead of asking for ever).
+int32_t console_ask_port(StringVar* port_text);
+
+// Prints "Bitte Enter druecken ..." and waits for one line, which is thrown away.
+void console_pause();
+
+// Waits for one line and throws it away.
+void console_wait_enter();

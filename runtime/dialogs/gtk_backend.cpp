@@ -19,17 +19,20 @@ namespace {
 
 bool g_started = false;
 uint32_t g_gtk_thread = 0;
+// Whether standard error was a terminal when GTK was prepared. Decided once: GTK's own
+// threads log at any time, also while standard error is swapped for /dev/null.
+bool g_stderr_terminal = true;
 
 // GLib and GTK talk on standard error (warnings about dconf, a missing session bus,
 // accessibility). On a terminal that would break the console's screen, so there it is
 // dropped; when standard error is a file or a pipe it goes there as usual.
 GLogWriterOutput log_writer(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
-  if (isatty(STDERR_FILENO)) return G_LOG_WRITER_HANDLED;
-  return g_log_writer_standard_streams(level, fields, count, nullptr);
+  if (g_stderr_terminal) return G_LOG_WRITER_HANDLED;
+  return g_log_writer_default(level, fields, count, nullptr);
 }
 
 void print_handler(const gchar* text) {
-  if (!isatty(STDERR_FILENO)) (void)!write(STDERR_FILENO, text, std::strlen(text));
+  if (!g_stderr_terminal) (void)!write(STDERR_FILENO, text, std::strlen(text));
 }
 
 // While GTK runs: libraries below it (Xlib, Mesa, GIO modules) may write to standard
@@ -294,6 +297,7 @@ bool gtk_backend_start() {
   static bool prepared = false;
   if (!prepared) {
     prepared = true;
+    g_stderr_terminal = isatty(STDERR_FILENO) != 0;
     // Before GTK starts: the locale is the program's business, GL is never needed by a
     // dialog (and would pull in Mesa), and GLib's messages go through our writer.
     gtk_disable_setlocale();

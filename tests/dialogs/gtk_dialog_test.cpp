@@ -182,6 +182,17 @@ TEST_F(GtkDialogTest, SaveDialogReturnsATypedFullPath) {
   EXPECT_EQ(dialog.reported("CWD"), dir.path());
 }
 
+TEST_F(GtkDialogTest, SaveDialogDoesNotAskBeforeReplacingAFile) {
+  std::string path = dir.path() + "/alt.bin";
+  std::ofstream(path) << "alt";
+  start_dialog({"save", "KvErsetzen", "C:\\"});
+  std::string window = find_window("KvErsetzen");
+  ASSERT_FALSE(window.empty()) << dialog.output();
+  type_into(window, {}, path, "Return");
+  finish("KvErsetzen");
+  EXPECT_EQ(dialog.result(), path);
+}
+
 TEST_F(GtkDialogTest, SaveDialogStartsInTheInitialFolderWithTheProposedName) {
   start_dialog({"save", "KvVorschlag", dir.path() + "\\vorschlag.txt"});
   std::string window = find_window("KvVorschlag");

@@ -158,4 +158,18 @@ TEST_F(TextDialogTest, ADisplayThatDoesNotAnswerFallsBackToTextSilently) {
   EXPECT_EQ(child.output().rfind("\r\nWohin?\r\nPfad: ", 0), 0u) << "nothing else was printed:\n" << child.output();
 }
 
+// Forced to GTK where no display can be opened, the dialogs fail instead of hanging.
+TEST_F(TextDialogTest, ForcedGtkWithoutADisplayFails) {
+  ChildSpec spec;
+  spec.args = {child_program("dialogs_child"), "box", "c", "t"};
+  spec.env["KV_DIALOGS"] = "gtk";
+  spec.env["DISPLAY"] = std::nullopt;
+  spec.env["WAYLAND_DISPLAY"] = std::nullopt;
+  ASSERT_TRUE(child.start(spec));
+  child.close_input();
+  EXPECT_EQ(child.wait(20000), 0);
+  EXPECT_EQ(child.result(), "0");
+  EXPECT_EQ(child.reported("BACKEND"), "gtk");
+}
+
 }  // namespace

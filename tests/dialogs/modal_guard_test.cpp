@@ -189,19 +189,4 @@ TEST_F(ModalGuardTest, AWindowThatVanishedIsDroppedQuietly) {
   EXPECT_TRUE(stays->enabled);
 }
 
-TEST(MessageBoxButtons, SetsDefaultsAndClosing) {
-  int32_t ids[3];
-  ASSERT_EQ(message_box_buttons(MB_OK, ids), 1);
-  EXPECT_EQ(ids[0], IDOK);
-  ASSERT_EQ(message_box_buttons(MB_YESNOCANCEL | MB_ICONWARNING, ids), 3);
-  EXPECT_EQ(ids[0], IDYES);
-  EXPECT_EQ(ids[2], IDCANCEL);
-  EXPECT_EQ(message_box_buttons(0xE, ids), 1) << "an unknown set is shown as OK";
-  EXPECT_EQ(message_box_close_result(MB_OK), IDOK);
-  EXPECT_EQ(message_box_close_result(MB_RETRYCANCEL), IDCANCEL);
-  EXPECT_EQ(message_box_close_result(MB_YESNO), 0);
-  EXPECT_EQ(message_box_default_index(MB_YESNO | MB_DEFBUTTON2), 1);
-  EXPECT_EQ(message_box_default_index(MB_YESNO | MB_DEFBUTTON3), 0) << "no third button";
-}
-
 }  // namespace

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@
 
 namespace {
 int g_report = -1;
-int g_listener = -1;
+std::atomic<int> g_listener{-1};
 
 std::string unescape(const char* s) {
   std::string out;
@@ -66,21 +67,22 @@ void report(const char* text) {
 }
 
 void close_listener() {
-  if (g_listener < 0) return;
-  close(g_listener);
-  g_listener = -1;
+  int fd = g_listener.exchange(-1);
+  if (fd < 0) return;
+  close(fd);
   (void)!write(g_report, "closed\n", 7);
 }
 
 void listen_loopback() {
-  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof addr;
-  if (bind(g_listener, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(g_listener, 4) != 0 ||
-      getsockname(g_listener, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
     fatal_error("no listener");
+  g_listener.store(fd);
   runtime_on_exit(close_listener);
   report(("port " + std::to_string(ntohs(addr.sin_port))).c_str());
 }

@@ -139,6 +139,11 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   for (;;) {
     ssize_t r = read(fd, bytes, n);
     if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EAGAIN) {  // a descriptor left non-blocking by whoever shares it
+      pollfd pfd{fd, POLLIN, 0};
+      poll(&pfd, 1, -1);
+      continue;
+    }
     return r;
   }
 }

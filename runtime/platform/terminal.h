@@ -29,7 +29,8 @@ void term_restore();
 // Applies the wanted modes again (after a resume). Async-signal-safe.
 void term_reapply();
 
-// read() with EINTR retried. Returns the byte count, 0 at the end, -1 on failure.
+// read() that waits for bytes (EINTR retried, a non-blocking descriptor waited on). Returns
+// the byte count, 0 at the end, -1 on failure.
 ssize_t term_read(int fd, void* bytes, size_t n);
 
 // Writes all n bytes (EINTR retried). Returns false when a write failed.

@@ -4,7 +4,7 @@
 // console_child <report-file> <step>...
 // Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
 // clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
-// status:T, statusclear, listen (a loopback listener closed by an exit hook), sleep:MS,
+// status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook), sleep:MS,
 // block (wait up to 20 s for a signal). Texts take \e \r \n \t \\ and \xNN. Results of
 // inputs go to the report file, one line each, bytes outside 0x20-0x7E as \xNN.
 #include <arpa/inet.h>
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console/prompt.h"
 #include "console/status.h"
 #include "core/fatal.h"
 #include "core/lifecycle.h"
@@ -121,6 +122,11 @@ void run(const std::string& step) {
   } else if (step.rfind("status:", 0) == 0) console_status_show(arg(7).c_str());
   else if (step == "statusclear") console_status_clear();
   else if (step == "listen") listen_loopback();
+  else if (step == "port") {
+    StringVar text = nullptr;
+    report(std::to_string(console_ask_port(&text)).c_str());
+    str_assign(&text, nullptr);
+  }
   else if (step.rfind("sleep:", 0) == 0) delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
   else if (step == "block") for (int i = 0; i < 200; ++i) delay_ms(100);
   else fatal_error(("unknown step " + step).c_str());

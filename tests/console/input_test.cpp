@@ -132,3 +132,15 @@ TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"", "x", "\\x0D", "\\xC3\\xB6"}));
 }
+
+TEST(ConsoleInputTerminal, ThePortPromptWorksInRawModeAndEndsWithTheInput) {
+  ChildProcess child;
+  start_on_pty(child, {"raw", "port"}, 80);
+  ASSERT_TRUE(child.read_until("(1-9999): "));
+  child.send("99999\r");
+  ASSERT_TRUE(child.read_until("Fehler: Kein gueltiger Port!\r\nBitte"));
+  child.send("8080\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{"8080"}));
+  EXPECT_EQ(piped("x\n", {"raw", "port"}), (Lines{"0"}));
+}

@@ -1,6 +1,8 @@
 #include "console/console.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "console/console_internal.h"
@@ -36,11 +38,11 @@ void write_raw_locked(const char* text, bool line_end) {
   console_status_erase_shown();
   std::string out;
   if (text) {
+    int width = console_width();
     int used = 0;
-    out = console_visible(text, std::strlen(text), console_width(), &used);
-    int column = console_column.load() + used;
-    int last = console_width() - 1;
-    console_column.store(column > last ? last : column);
+    out = console_visible(text, std::strlen(text), width, &used);
+    // With auto-wrap off the cursor stops in the last column.
+    console_column.store(std::min(console_column.load() + used, width - 1));
   }
   if (line_end) {
     out += kLineEnd;

@@ -93,17 +93,3 @@ TEST(ConsoleVisible, ControlBytesAreShownNotSent) {
   std::string c1 = "\xC2\x9B" "1m\xC3(\xE2\x82";
   EXPECT_EQ(console_visible(c1.data(), c1.size(), 80, &used), "?1m?(??");
 }
-
-TEST(ConsoleVisible, LastCharacterGivesItsBytesAndColumns) {
-  size_t bytes = 9;
-  EXPECT_EQ(console_last_char("", 0, &bytes), 0);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(console_last_char("ab", 2, &bytes), 1);
-  EXPECT_EQ(bytes, 1u);
-  EXPECT_EQ(console_last_char("a\x01", 2, &bytes), 2);
-  EXPECT_EQ(bytes, 1u);
-  EXPECT_EQ(console_last_char("a\xC3\xA4", 3, &bytes), 1);
-  EXPECT_EQ(bytes, 2u);
-  EXPECT_EQ(console_last_char("\xF0\x9F\x98\x80", 4, &bytes), 1);
-  EXPECT_EQ(bytes, 4u);
-}

@@ -191,11 +191,11 @@ char* console_input_line_raw(int32_t pos) {
     int columns = 0;
     std::string shown = console_visible(key.text, static_cast<size_t>(key.length), 2, &columns);
     if (console_column.load() + columns > console_width() - 1) continue;
+    if (count + key.length >= reserved) continue;  // the terminal grew wider than at the start
     std::memcpy(buffer + count, key.text, static_cast<size_t>(key.length));
     count += key.length;
     echo(shown);
     console_column.store(console_column.load() + columns);
-    if (count + 4 > reserved) break;  // the terminal grew wider than at the start
   }
   char* buffer = str_area_base() + pos;
   return finish(buffer, reserved, count);

@@ -2,9 +2,10 @@
 // outcome on standard output, for tests that drive it from outside (pipes, a
 // pseudo-terminal, or GTK under Xvfb).
 //
-//   dialogs_child save|open|multi TITLE INITIAL [hold]
-//   dialogs_child box CAPTION TEXT [FLAGS] [hold]
+//   dialogs_child save|open|multi TITLE INITIAL [raw] [hold]
+//   dialogs_child box CAPTION TEXT [FLAGS] [raw] [hold]
 //
+// With "raw" the console is opened and switched to raw mode first, as the programs do.
 // After the dialog it prints RESULT[text] and TOP+n (how far the area's top moved), the
 // back end, the current directory, the locale and whether a GL library is loaded. With
 // "hold" it then waits until standard input ends, so a test can look at the screen.
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <string>
 
+#include "console/console.h"
 #include "core/lifecycle.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/gui.h"
@@ -50,12 +52,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: dialogs_child save|open|multi|box ...\n");
     return 2;
   }
-  runtime_start();
-  std::string command = argv[1];
   bool hold = std::strcmp(argv[argc - 1], "hold") == 0;
+  if (hold) --argc;
+  bool raw = std::strcmp(argv[argc - 1], "raw") == 0;
+  if (raw) --argc;
+  runtime_start();
+  if (raw) {
+    console_open();
+    console_set_raw_mode(1);
+  }
+  std::string command = argv[1];
   int32_t mark = str_area_top();
   if (command == "box") {
-    uint32_t flags = argc > 4 && !(argc == 5 && hold) ? static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)) : 0;
+    uint32_t flags = argc > 4 ? static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)) : 0;
     int32_t id = flags ? message_box(argv[2], argv[3], flags) : message_box_ok(argv[2], argv[3]);
     report(std::to_string(id), 0);
   } else {

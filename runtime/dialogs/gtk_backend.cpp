@@ -239,11 +239,12 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
   }
   g_slist_free_full(names, g_free);
   if (verdict != 1) return verdict;
-  // One path, or the folder and names each with its zero, and one zero more.
-  if (list.size() + 1 >= static_cast<size_t>(request->file_size)) return 0;
+  // One path and its zero, or the folder and names each with its zero and one zero more.
+  size_t size = static_cast<size_t>(request->file_size);
+  if (list.size() >= size) return 0;
   std::memcpy(request->file, list.data(), list.size());
   request->file[list.size()] = 0;
-  request->file[list.size() + 1] = 0;
+  if (list.size() + 1 < size) request->file[list.size() + 1] = 0;
   return 1;
 }
 

@@ -144,7 +144,7 @@ class GtkDialogTest : public ::testing::Test {
       usleep(300000);
     }
     if (!text.empty()) {
-      ASSERT_TRUE(tool({"xdotool", "type", "--delay", "20", text}));
+      ASSERT_TRUE(tool({"xdotool", "type", "--delay", "10", text}));
     }
     usleep(400000);
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
@@ -182,6 +182,16 @@ TEST_F(GtkDialogTest, SaveDialogReturnsATypedFullPath) {
   EXPECT_EQ(dialog.reported("LOCALE"), "C") << "GTK left the locale as it was";
   EXPECT_EQ(dialog.reported("GL"), "none");
   EXPECT_EQ(dialog.reported("CWD"), dir.path());
+}
+
+TEST_F(GtkDialogTest, APathOf259BytesFits) {
+  std::string path = dir.path() + "/" + std::string(259 - dir.path().size() - 1, 'x');
+  start_dialog({"save", "KvLang", "C:"});
+  std::string window = find_window("KvLang");
+  ASSERT_FALSE(window.empty()) << dialog.output();
+  type_into(window, {}, path, "Return");
+  finish("KvLang");
+  EXPECT_EQ(dialog.result(), path);
 }
 
 TEST_F(GtkDialogTest, SaveDialogStartsInTheInitialFolderWithTheProposedName) {

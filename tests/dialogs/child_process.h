@@ -23,7 +23,7 @@
 
 extern char** environ;
 
-struct ChildSpec {
+struct ChildSetup {
   std::vector<std::string> args;  // args[0]: the program
   std::map<std::string, std::optional<std::string>> env;  // set, or unset with nullopt
   std::string cwd;
@@ -46,28 +46,28 @@ class Child {
 
   // Starts the program. Output (standard output and error together) is collected from a
   // pipe or from the terminal.
-  bool start(const ChildSpec& spec) {
+  bool start(const ChildSetup& setup) {
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; ++e) {
       std::string entry(*e);
       std::string name = entry.substr(0, entry.find('='));
-      if (!spec.env.count(name)) env_strings.push_back(entry);
+      if (!setup.env.count(name)) env_strings.push_back(entry);
     }
-    for (const auto& [name, value] : spec.env)
+    for (const auto& [name, value] : setup.env)
       if (value) env_strings.push_back(name + "=" + *value);
     std::vector<char*> argv, envp;
-    for (const auto& a : spec.args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : setup.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
-    if (spec.terminal) {
+    if (setup.terminal) {
       struct winsize size{};
       size.ws_row = 24;
       size.ws_col = 120;
       int master = -1;
       pid_ = forkpty(&master, nullptr, nullptr, &size);
-      if (pid_ == 0) exec_child(spec.cwd, argv.data(), envp.data());
+      if (pid_ == 0) exec_child(setup.cwd, argv.data(), envp.data());
       if (pid_ < 0) return false;
       input_ = master;
       output_ = dup(master);
@@ -81,7 +81,7 @@ class Child {
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(out[1], 2);
-      exec_child(spec.cwd, argv.data(), envp.data());
+      exec_child(setup.cwd, argv.data(), envp.data());
     }
     close(in[0]);
     close(out[1]);

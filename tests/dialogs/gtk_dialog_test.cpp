@@ -86,25 +86,25 @@ class GtkDialogTest : public ::testing::Test {
   // Starts the dialog program; it holds after the dialog until its input ends.
   void start_dialog(std::vector<std::string> args, bool terminal = false,
                     std::map<std::string, std::optional<std::string>> extra = {}) {
-    ChildSpec spec;
-    spec.args = {child_program("dialogs_child")};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    spec.args.push_back("hold");
-    spec.env = environment();
-    for (auto& [k, v] : extra) spec.env[k] = v;
-    spec.cwd = dir.path();
-    spec.terminal = terminal;
-    ASSERT_TRUE(dialog.start(spec));
+    ChildSetup setup;
+    setup.args = {child_program("dialogs_child")};
+    setup.args.insert(setup.args.end(), args.begin(), args.end());
+    setup.args.push_back("hold");
+    setup.env = environment();
+    for (auto& [k, v] : extra) setup.env[k] = v;
+    setup.cwd = dir.path();
+    setup.terminal = terminal;
+    ASSERT_TRUE(dialog.start(setup));
   }
 
   // Runs xdotool (or another X tool); returns its output, or nullopt when it failed.
   std::optional<std::string> tool(std::vector<std::string> args) {
     Child run;
-    ChildSpec spec;
-    spec.args = std::move(args);
-    spec.args[0] = find_program(spec.args[0]);
-    spec.env = environment();
-    if (!run.start(spec)) return std::nullopt;
+    ChildSetup setup;
+    setup.args = std::move(args);
+    setup.args[0] = find_program(setup.args[0]);
+    setup.env = environment();
+    if (!run.start(setup)) return std::nullopt;
     run.close_input();
     if (run.wait(kStepMs) != 0) return std::nullopt;
     return run.output();

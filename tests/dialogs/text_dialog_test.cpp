@@ -14,15 +14,15 @@ class TextDialogTest : public ::testing::Test {
   // Runs the child in the temporary folder with the input on a pipe, then ended.
   Child& run(std::vector<std::string> args, const std::string& input,
              std::map<std::string, std::optional<std::string>> env = {{"KV_DIALOGS", "text"}}) {
-    ChildSpec spec;
-    spec.args = {child_program("dialogs_child")};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    spec.env = env;
-    spec.env["HOME"] = dir.path();
-    spec.cwd = dir.path();
+    ChildSetup setup;
+    setup.args = {child_program("dialogs_child")};
+    setup.args.insert(setup.args.end(), args.begin(), args.end());
+    setup.env = env;
+    setup.env["HOME"] = dir.path();
+    setup.cwd = dir.path();
     children.push_back(std::make_unique<Child>());
     Child& child = *children.back();
-    EXPECT_TRUE(child.start(spec));
+    EXPECT_TRUE(child.start(setup));
     child.write_input(input);
     child.close_input();
     EXPECT_EQ(child.wait(20000), 0) << child.output();
@@ -116,12 +116,12 @@ TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.output().rfind("\r\nWohin?\r\nPfad: ", 0), 0u) << c.output();
 
-  ChildSpec spec;
-  spec.args = {child_program("dialogs_child"), "box", "Hinweis", "Zeile eins\nZeile zwei"};
-  spec.env = {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
-  spec.terminal = true;
+  ChildSetup setup;
+  setup.args = {child_program("dialogs_child"), "box", "Hinweis", "Zeile eins\nZeile zwei"};
+  setup.env = {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+  setup.terminal = true;
   Child terminal;
-  ASSERT_TRUE(terminal.start(spec));
+  ASSERT_TRUE(terminal.start(setup));
   ASSERT_TRUE(terminal.read_until("(Enter)", 10000)) << terminal.output();
   terminal.write_input("\r");
   EXPECT_EQ(terminal.wait(10000), 0) << terminal.output();

@@ -1,0 +1,231 @@
+#include "net/server.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "core/heaps.h"
+#include "net/internal.h"
+#include "net/net.h"
+#include "platform/heap.h"
+#include "platform/socket.h"
+
+namespace {
+
+std::atomic<NetConnection*> g_event_conn{nullptr};
+
+constexpr int32_t kConnectionElement = static_cast<int32_t>(sizeof(ListNode) + sizeof(NetConnection));
+constexpr uint16_t kFamilyIpv4 = 2;
+
+uint16_t network_order(uint16_t port) {
+  uint8_t bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port & 0xff)};
+  uint16_t value = 0;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+int32_t report(int32_t event, NetConnection* connection) {
+  g_event_conn.store(connection);
+  return event;
+}
+
+// Frees one record of a server's list, closing its socket first when it has one.
+void drop_connection(NetServer* server, NetConnection* connection) {
+  if (connection->kind == NET_KIND_TCP) sock_close(connection->socket);
+  net_connection_free_data(connection);
+  list_remove(&server->connections, connection);
+}
+
+// Appends a datagram to a peer's bytes. Returns false, changing nothing, when the bytes
+// cannot grow.
+bool append_datagram(NetConnection* peer, const uint8_t* bytes, int32_t length) {
+  if (peer->data_length > INT32_MAX - length) return false;
+  size_t total = static_cast<size_t>(peer->data_length) + static_cast<size_t>(length);
+  void* grown = peer->data ? heap_realloc(runtime_heap(), peer->data, total) : rt_alloc(total);
+  if (!grown) return false;
+  peer->data = static_cast<uint8_t*>(grown);
+  std::memcpy(peer->data + peer->data_length, bytes, static_cast<size_t>(length));
+  peer->data_length += length;
+  return true;
+}
+
+// One datagram for a UDP server: stored with its peer. Returns the peer, or null when
+// nothing came or it could not be stored.
+NetConnection* take_datagram(NetServer* server) {
+  uint8_t datagram[NET_DATAGRAM_MAX];
+  uint32_t address = 0;
+  uint16_t port = 0;
+  int64_t n = sock_receive_from(server->socket, datagram, sizeof datagram, &address, &port);
+  if (n <= 0) return nullptr;
+  NetConnection* peer = nullptr;
+  for (ListNode* node = server->connections; node && !peer; node = node->next) {
+    auto* c = static_cast<NetConnection*>(list_payload(node));
+    if (c->socket == port && c->peer_address == address) peer = c;
+  }
+  bool made = false;
+  if (!peer) {
+    peer = static_cast<NetConnection*>(list_insert(&server->connections, kConnectionElement));
+    if (!peer) return nullptr;
+    *peer = NetConnection{NET_KIND_UDP, address, port, server, 0, nullptr, 0};
+    made = true;
+  }
+  if (!append_datagram(peer, datagram, static_cast<int32_t>(n))) {
+    if (made) list_remove(&server->connections, peer);
+    return nullptr;
+  }
+  return peer;
+}
+
+// One accept attempt for a TCP server. Returns the new connection, or null.
+NetConnection* take_client(NetServer* server) {
+  int fd = sock_accept(server->socket);
+  if (fd < 0) return nullptr;
+  auto* connection = static_cast<NetConnection*>(list_insert(&server->connections, kConnectionElement));
+  if (!connection) {
+    sock_close(fd);
+    return nullptr;
+  }
+  *connection = NetConnection{NET_KIND_TCP, 0, fd, server, 0, nullptr, 0};
+  return connection;
+}
+
+bool is_transfer_magic(const char* bytes, int32_t count) {
+  static const char kMagic[8] = {'Q', 'U', 'O', 'R', 'V', 'A', 'N', 'T'};
+  return count == 8 && std::memcmp(bytes, kMagic, 8) == 0;
+}
+
+}  // namespace
+
+int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry || number < REGISTRY_DYNAMIC) return 0;
+  std::lock_guard<std::recursive_mutex> hold(registry->lock);
+  if (net_stopped()) return 0;
+  auto* server = static_cast<NetServer*>(registry_acquire(registry, number));
+  if (!server) return 0;
+  int fd = -1;
+  auto fail = [&]() -> int64_t {
+    sock_close(fd);
+    // A dynamic element that never became live is given back at once.
+    if (number == REGISTRY_DYNAMIC) registry_release(registry, registry_number_of(server));
+    return 0;
+  };
+  if (port > 65535 || (kind != NET_KIND_TCP && kind != NET_KIND_UDP)) return fail();
+  fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
+  if (fd < 0) return fail();
+  uint16_t bound = 0;
+  if (!sock_set_nonblocking(fd) || !sock_bind_any(fd, static_cast<uint16_t>(port), &bound)) return fail();
+  if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
+  server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
+  server->kind = kind;
+  server->connections = nullptr;
+  server->number = number == REGISTRY_DYNAMIC ? registry_number_of(server) : number;
+  server->socket = fd;
+  return number == REGISTRY_DYNAMIC ? server->number : fd;
+}
+
+int64_t net_server_create_tcp(int64_t number, uint32_t port) { return net_server_create(number, port, NET_KIND_TCP); }
+
+void net_server_close(int64_t number) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry) return;
+  std::lock_guard<std::recursive_mutex> hold(registry->lock);
+  auto* server = static_cast<NetServer*>(registry_find(registry, number));
+  if (!server) return;
+  for (ListNode* node = server->connections; node;) {
+    ListNode* next = node->next;
+    drop_connection(server, static_cast<NetConnection*>(list_payload(node)));
+    node = next;
+  }
+  sock_close(server->socket);
+  registry_release(registry, number);
+}
+
+int32_t net_server_poll() {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry) return NET_EVENT_NONE;
+
+  // First pass: new clients and datagrams.
+  registry_iter_begin(registry);
+  if (net_stopped()) {
+    registry_iter_end(registry);
+    return NET_EVENT_NONE;
+  }
+  int64_t number = 0;
+  while (auto* server = static_cast<NetServer*>(registry_iter_next(registry, &number))) {
+    if (server->socket == 0) continue;  // a dynamic element that never became live
+    NetConnection* connection = server->kind == NET_KIND_TCP ? take_client(server) : take_datagram(server);
+    if (!connection) continue;
+    registry_iter_end(registry);
+    return report(server->kind == NET_KIND_TCP ? NET_EVENT_CONNECT : NET_EVENT_DATA, connection);
+  }
+
+  // Second pass: waiting bytes and closed connections, newest connection first.
+  registry_iter_begin(registry);
+  if (net_stopped()) {
+    registry_iter_end(registry);
+    return NET_EVENT_NONE;
+  }
+  while (auto* server = static_cast<NetServer*>(registry_iter_next(registry, &number))) {
+    if (server->socket == 0 || server->kind != NET_KIND_TCP) continue;
+    for (ListNode* node = server->connections; node; node = node->next) {
+      auto* connection = static_cast<NetConnection*>(list_payload(node));
+      char bytes[8];
+      int32_t n = net_peek(connection->socket, sizeof bytes, bytes);
+      if (n == 0) continue;
+      int32_t event = NET_EVENT_DISCONNECT;
+      if (n == NET_PEEK_CLOSED)
+        drop_connection(server, connection);
+      else
+        event = is_transfer_magic(bytes, n) ? NET_EVENT_FILE : NET_EVENT_DATA;
+      registry_iter_end(registry);
+      return report(event, connection);
+    }
+  }
+  return NET_EVENT_NONE;
+}
+
+NetConnection* net_event_connection() { return g_event_conn.load(); }
+
+void net_connection_close(NetConnection* connection) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!connection || !registry) return;
+  std::lock_guard<std::recursive_mutex> hold(registry->lock);
+  // After a shutdown only outgoing records are left; the others went with their server.
+  bool outgoing = net_is_outgoing(connection);
+  if (net_stopped() && !outgoing) return;
+  if (outgoing) {
+    sock_close(connection->kind == NET_KIND_TCP ? connection->socket : connection->udp_socket);
+    list_remove(net_outgoing_list(), connection);
+  } else if (connection->server) {
+    drop_connection(connection->server, connection);
+  }
+}
+
+int32_t net_peek(int32_t socket, int32_t length, void* buffer) {
+  if (length <= 0) return 0;
+  int64_t n = sock_receive(socket, buffer, static_cast<size_t>(length), true);
+  if (n > 0) return static_cast<int32_t>(n);
+  if (n == 0 || sock_error_means_closed(errno)) return NET_PEEK_CLOSED;
+  return 0;
+}
+
+int32_t net_server_wait(int32_t timeout_ms) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry) return 0;
+  std::vector<int> fds;
+  registry_iter_begin(registry);
+  if (net_stopped()) {
+    registry_iter_end(registry);
+    return 0;
+  }
+  while (auto* server = static_cast<NetServer*>(registry_iter_next(registry, nullptr))) {
+    if (server->socket == 0) continue;
+    fds.push_back(server->socket);
+    if (server->kind != NET_KIND_TCP) continue;
+    for (ListNode* node = server->connections; node; node = node->next)
+      fds.push_back(static_cast<NetConnection*>(list_payload(node))->socket);
+  }
+  return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms < 0 ? 0 : timeout_ms) == 1 ? 1 : 0;
+}

@@ -1,0 +1,240 @@
+#include "net/transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "core/heaps.h"
+#include "core/timing.h"
+#include "net/internal.h"
+#include "platform/heap.h"
+#include "platform/socket.h"
+#include "platform/transfer_file.h"
+
+namespace {
+
+// The sender hands the file to the socket in pieces of this size, so it can report
+// progress and never holds more than one piece; the bytes on the wire are the same.
+constexpr size_t kSendPiece = size_t{1} << 20;
+// The longest single wait for a socket: waits are cut into such slices so a shutdown on
+// another thread and the idle rule are seen in time.
+constexpr int kWaitSliceMs = 100;
+
+struct Progress {
+  NetProgressFn fn = nullptr;
+  void* ctx = nullptr;
+  void operator()(int64_t done, int64_t total) const {
+    if (fn) fn(done, total, ctx);
+  }
+};
+
+std::mutex g_progress_lock;
+Progress g_progress;
+
+Progress current_progress() {
+  std::lock_guard<std::mutex> hold(g_progress_lock);
+  return g_progress;
+}
+
+// A transfer's own descriptor of the connection's socket (see net_transfer_begin).
+class TransferSocket {
+ public:
+  explicit TransferSocket(NetConnection* connection) : fd_(net_transfer_begin(connection)) {}
+  ~TransferSocket() {
+    if (fd_ >= 0) net_transfer_end(fd_);
+  }
+  TransferSocket(const TransferSocket&) = delete;
+  TransferSocket& operator=(const TransferSocket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A block of the runtime heap, not zero-filled, made when first asked for and given back
+// on every path.
+class HeapBuffer {
+ public:
+  explicit HeapBuffer(size_t size) : size_(size) {}
+  ~HeapBuffer() { rt_free(bytes_); }
+  HeapBuffer(const HeapBuffer&) = delete;
+  HeapBuffer& operator=(const HeapBuffer&) = delete;
+  // The block, or null when the heap cannot supply it.
+  uint8_t* get() {
+    if (!bytes_) bytes_ = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size_, false));
+    return bytes_;
+  }
+
+ private:
+  size_t size_;
+  uint8_t* bytes_ = nullptr;
+};
+
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() { file_close(fd_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Waits until fd can take more bytes. Returns false when the socket failed or the library
+// was shut down.
+bool wait_writable(int fd) {
+  for (;;) {
+    if (net_stopped()) return false;
+    int ready = sock_wait(fd, true, kWaitSliceMs);
+    if (ready < 0) return false;
+    if (ready > 0) return true;
+  }
+}
+
+// Sends every one of length bytes, continuing after short sends.
+bool send_all(int fd, const uint8_t* bytes, size_t length, bool more) {
+  while (length > 0) {
+    int64_t n = sock_send(fd, bytes, length, more);
+    if (n < 0) {
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_writable(fd)) return false;
+      continue;
+    }
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Sends up to length bytes of the file from offset on. Returns the count sent, 0 when the
+// file ended early, -1 on failure. Uses the system's file-to-socket copy and falls back
+// to reading through a buffer where the file system does not support it.
+int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* direct, HeapBuffer* buffer) {
+  for (;;) {
+    if (*direct) {
+      int64_t n = sock_send_file_bytes(sock, file, offset, length);
+      if (n >= 0) return n;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!wait_writable(sock)) return -1;
+        continue;
+      }
+      if (errno != EINVAL && errno != ENOSYS) return -1;
+      *direct = false;
+    }
+    if (!buffer->get()) return -1;
+    int64_t n = file_read_at(file, buffer->get(), std::min(length, kSendPiece), offset);
+    if (n <= 0) return n;
+    return send_all(sock, buffer->get(), static_cast<size_t>(n), false) ? n : -1;
+  }
+}
+
+// Receives up to length bytes (at least one) under the idle rule: gives up when no byte
+// arrived for more than NET_RECEIVE_IDLE_MS since *idle_start, which moves to the moment
+// each successful read began. Returns the count, or 0 when the peer closed, the socket
+// failed, the idle time passed or the library was shut down.
+size_t receive_some(int fd, uint8_t* buffer, size_t length, uint32_t* idle_start) {
+  for (;;) {
+    if (net_stopped()) return 0;
+    uint32_t read_start = elapsed_ms();
+    int64_t n = sock_receive(fd, buffer, length, false);
+    if (n > 0) {
+      *idle_start = read_start;
+      return static_cast<size_t>(n);
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
+    uint32_t idle = elapsed_ms() - *idle_start;
+    if (idle > NET_RECEIVE_IDLE_MS) return 0;
+    int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
+    if (sock_wait(fd, false, slice) < 0) return 0;
+  }
+}
+
+int32_t little_endian_count(const uint8_t bytes[4]) {
+  uint32_t v = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  return static_cast<int32_t>(v);
+}
+
+// Receives the header and the announced content into the open temporary file. Returns
+// true when every announced byte was received and written.
+bool receive_into(int sock, int file, const Progress& progress) {
+  uint32_t idle_start = elapsed_ms();
+  uint8_t header[sizeof(FileTransferHeader)];
+  for (size_t got = 0; got < sizeof header;) {
+    size_t n = receive_some(sock, header + got, sizeof header - got, &idle_start);
+    if (n == 0) return false;
+    got += n;
+  }
+  // The magic is not examined: the poll already told a transfer from other bytes.
+  int32_t announced = little_endian_count(header + 8);
+  if (announced < 0) return false;
+  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
+  if (!buffer.get()) return false;
+  int64_t total = announced;
+  int64_t done = 0;
+  idle_start = elapsed_ms();
+  while (done < total) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(total - done, NET_RECEIVE_BUFFER_SIZE));
+    size_t n = receive_some(sock, buffer.get(), want, &idle_start);
+    if (n == 0 || !file_write_all(file, buffer.get(), n)) return false;
+    done += static_cast<int64_t>(n);
+    progress(done, total);
+  }
+  if (total == 0) progress(0, 0);
+  return true;
+}
+
+}  // namespace
+
+void net_set_progress(NetProgressFn fn, void* ctx) {
+  std::lock_guard<std::mutex> hold(g_progress_lock);
+  g_progress = Progress{fn, ctx};
+}
+
+int32_t net_send_file(NetConnection* connection, const char* path) {
+  TransferSocket sock(connection);
+  if (sock.fd() < 0 || !path) return 0;
+  int64_t size = 0;
+  int file = file_open_regular(path, &size);
+  if (file < 0) return 0;
+  FileCloser closer(file);
+  // The receiver takes the count as signed: larger files cannot be announced.
+  if (size > INT32_MAX) return 0;
+  // Nothing goes out unless the file holds every byte its size promises: its last byte is
+  // read before the header is sent.
+  uint8_t last = 0;
+  if (size > 0 && file_read_at(file, &last, 1, size - 1) != 1) return 0;
+
+  FileTransferHeader header{};
+  std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
+  for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
+  if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0)) return 0;
+
+  Progress progress = current_progress();
+  bool direct = true;
+  HeapBuffer fallback(kSendPiece);
+  int64_t done = 0;
+  while (done < size) {
+    if (net_stopped()) return 0;
+    size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
+    int64_t n = send_piece(sock.fd(), file, done, piece, &direct, &fallback);
+    if (n <= 0) return 0;  // a failure, or the file shrank while it was sent
+    done += n;
+    progress(done, size);
+  }
+  if (size == 0) progress(0, 0);
+  return 1;
+}
+
+int32_t net_receive_file(NetConnection* connection, const char* path) {
+  TransferSocket sock(connection);
+  if (sock.fd() < 0 || !path || !*path) return 0;
+  FileReplacement out;
+  if (!file_replacement_begin(&out, path)) return 0;
+  if (!receive_into(sock.fd(), out.fd, current_progress())) {
+    file_replacement_abort(&out);
+    return 0;
+  }
+  return file_replacement_commit(&out) ? 1 : 0;
+}

@@ -169,6 +169,20 @@ int32_t console_set_raw_mode(int32_t raw) {
   return term_set_mode(raw_input, raw_output) ? 1 : 0;
 }
 
+char* console_input_long_line(int32_t pos) {
+  bool raw = g_raw.load() != 0 && g_in_tty && g_out_tty;
+  if (raw) {
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    term_set_mode(false, false);
+  }
+  char* text = console_input_line_plain(pos);
+  if (raw) {
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    term_set_mode(true, true);
+  }
+  return text;
+}
+
 int32_t console_write(const void* bytes, int32_t count) {
   if (count <= 0) return 1;
   return term_write_all(g_out_fd, bytes, static_cast<size_t>(count)) ? 1 : 0;

@@ -75,6 +75,9 @@ char* console_input_line_plain(int32_t pos);
 // terminal's last are ignored until Backspace makes room; arrows, function keys and other
 // escape sequences add nothing.
 char* console_input_line_raw(int32_t pos);
+// One line with the terminal's own line editing in either mode, for answers that may be
+// longer than the screen is wide (a path): raw mode steps aside for the line and returns.
+char* console_input_long_line(int32_t pos);
 
 // The single-key operation bound to the console_inkey slot in both modes: never waits;
 // the empty text when no key is pending, otherwise the one character of the next key

@@ -145,6 +145,11 @@ char* console_input_line_plain(int32_t pos) {
       --length;
       if (length > 0 && buffer[length - 1] == '\r') --length;
       console_column.store(0);
+    } else if (buffer[length - 1] == '\r') {
+      // Typed ahead while the terminal was raw (CR not yet turned into LF), then handed
+      // over as one line when line editing came back.
+      --length;
+      console_column.store(0);
     }
     if (length == 1 && buffer[0] == 0x1A) buffer[0] = CONSOLE_END_OF_INPUT;
   }

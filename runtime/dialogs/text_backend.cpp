@@ -15,10 +15,11 @@ namespace {
 
 void print_line(const std::string& text) { console_print_line(text.c_str()); }
 
-// Reads one line through the console; false at the end of input.
-bool read_line(std::string* line) {
+// Reads one line through the console; false at the end of input. A path may be longer than
+// the screen is wide, so it is read with the terminal's own line editing.
+bool read_line(std::string* line, bool path = false) {
   int32_t mark = str_area_top();
-  char* text = console_input_line(mark);
+  char* text = path ? console_input_long_line(mark) : console_input_line(mark);
   bool ended = console_input_ended(text);
   line->assign(str_area_base() + mark);
   str_area_reset(mark);
@@ -120,7 +121,7 @@ int32_t text_file_dialog(FileDialogRequest* request) {
   for (;;) {
     console_print("Pfad: ");
     std::string typed;
-    if (!read_line(&typed) || typed.empty()) return 0;
+    if (!read_line(&typed, true) || typed.empty()) return 0;
     std::string result;
     std::string why;
     Verdict verdict = judge(typed, request->flags, &result, &why);

@@ -1,4 +1,4 @@
-#include "pty_process.h"
+#include "support/pty_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -94,7 +94,8 @@ bool PtyProcess::pump(int timeout_ms) {
 bool PtyProcess::wait_for(const std::string& needle, int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
   for (;;) {
-    if (history_.find(needle) != std::string::npos || screen_.text().find(needle) != std::string::npos)
+    if (history_.find(needle) != std::string::npos || screen_.text().find(needle) != std::string::npos ||
+        output_.find(needle) != std::string::npos)
       return true;
     int64_t left = deadline - now_ms();
     if (left <= 0) return false;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "screen.h"
+#include "support/screen.h"
 
 class PtyProcess {
  public:
@@ -25,8 +25,9 @@ class PtyProcess {
 
   // Types the text (use "\r" for Enter).
   void type(const std::string& text);
-  // Waits until the screen's text contains the needle, up to timeout_ms. Returns true when
-  // it appeared. Texts once shown count even when they were later erased or cleared.
+  // Waits until the screen's text or the bytes written contain the needle, up to
+  // timeout_ms. Returns true when it appeared. Texts once shown count even when they were
+  // later erased or cleared.
   bool wait_for(const std::string& needle, int timeout_ms = 10000);
   // Waits until the program ended; returns its exit code, 128+signal for a signal, or -1
   // on timeout.

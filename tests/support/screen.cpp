@@ -1,4 +1,4 @@
-#include "screen.h"
+#include "support/screen.h"
 
 void Screen::feed(const std::string& bytes) {
   for (char c : bytes) {

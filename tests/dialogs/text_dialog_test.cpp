@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "tests/dialogs/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace {
 

@@ -96,6 +96,7 @@ char* input_line_stream(int32_t pos) {
     // line; with nothing at hand the input has ended. (A failing input that returned an
     // empty line instead would keep a prompt asking for ever.)
     if (length == 0) buffer[length++] = CONSOLE_END_OF_INPUT;
+    g_pending_cr = false;  // nothing more will come that could be the LF of a CR LF
     return finish(buffer, reserved, length);
   }
 }

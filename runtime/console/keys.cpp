@@ -43,7 +43,11 @@ Key decode_csi(const unsigned char* bytes, size_t n, bool final) {
 Key key_decode(const unsigned char* bytes, size_t n, bool final) {
   if (n == 0) return make(KEY_INCOMPLETE, 0);
   unsigned char b = bytes[0];
-  if (b == '\r') return make(KEY_ENTER, n > 1 && bytes[1] == '\n' ? 2 : 1);
+  if (b == '\r') {
+    // A CR LF that arrives in two reads is still one Enter: wait for the byte after a CR.
+    if (n == 1 && !final) return make(KEY_INCOMPLETE, 0);
+    return make(KEY_ENTER, n > 1 && bytes[1] == '\n' ? 2 : 1);
+  }
   if (b == '\n') return make(KEY_ENTER, 1);
   if (b == 0x7F || b == 0x08) return make(KEY_BACKSPACE, 1);
   if (b == 0x1B) {

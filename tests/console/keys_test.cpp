@@ -53,7 +53,8 @@ TEST(KeyDecode, EnterBackspaceEscapeAndCharacters) {
 }
 
 TEST(KeyDecode, UnfinishedBytesWaitUnlessNothingMoreComes) {
-  for (std::string start : {"\x1b", "\x1b[", "\x1b[1;5", "\x1bO", "\x1b[[", "\xC3", "\xE2\x82"}) {
+  // A lone CR waits too: the LF of a CR LF may come with the next read.
+  for (std::string start : {"\x1b", "\x1b[", "\x1b[1;5", "\x1bO", "\x1b[[", "\xC3", "\xE2\x82", "\r"}) {
     SCOPED_TRACE(start);
     EXPECT_EQ(decode(start).kind, KEY_INCOMPLETE);
     Key final = decode(start, true);
@@ -61,6 +62,8 @@ TEST(KeyDecode, UnfinishedBytesWaitUnlessNothingMoreComes) {
     EXPECT_GT(final.consumed, 0);
   }
   EXPECT_EQ(decode("\x1b", true).kind, KEY_ESCAPE);
+  EXPECT_EQ(decode("\r", true).kind, KEY_ENTER);
+  EXPECT_EQ(decode("\r\n").consumed, 2);
   EXPECT_EQ(decode("\x1b[1;5", true).kind, KEY_IGNORED);
   EXPECT_EQ(decode("").kind, KEY_INCOMPLETE);
   // A sequence broken off by a control byte ends there; the byte is a key of its own.

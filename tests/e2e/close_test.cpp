@@ -15,7 +15,6 @@ using namespace e2e;
 
 namespace {
 
-const std::string kReceiver = KV_BUILD_DIR "/Kelvane";
 
 void expect_clean_end(PtyProcess& program, int port) {
   int code = program.wait_exit(10000);
@@ -31,10 +30,9 @@ void expect_clean_end(PtyProcess& program, int port) {
 }  // namespace
 
 TEST(Close, HangupWhileServingClosesTheServer) {
-  TempDir dir;
-  int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
   int client = connect_to(port);  // a connection the shutdown must close too
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ..."));
@@ -46,11 +44,10 @@ TEST(Close, HangupWhileServingClosesTheServer) {
 }
 
 TEST(Close, HangupDuringATransferLeavesTheExistingFile) {
-  TempDir dir;
-  write_file(dir / "target.bin", "precious");
-  int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  int port = run.port;
+  write_file(run.target, "precious");
   ASSERT_TRUE(receiver_ready(receiver));
   int client = connect_to(port);
   ASSERT_TRUE(send_all(client, header(1 << 20) + pattern(300000)));
@@ -58,7 +55,7 @@ TEST(Close, HangupDuringATransferLeavesTheExistingFile) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   receiver.signal(SIGHUP);
   expect_clean_end(receiver, port);
-  EXPECT_EQ(read_file(dir / "target.bin"), "precious");
+  EXPECT_EQ(read_file(run.target), "precious");
   close(client);
 }
 
@@ -66,12 +63,11 @@ TEST(Close, HangupRacingTheProgramsOwnExit) {
   // A busy port makes the receiver run its exit sequence three seconds after the message;
   // the hangup arrives just before, during or just after it.
   for (int offset_ms : {-40, 0, 10, 40}) {
-    TempDir dir;
     int port = free_port();
     int busy = listen_on(port);
     ASSERT_GE(busy, 0);
-    PtyProcess receiver(kReceiver, text_mode());
-    start_receiver(receiver, dir / "target.bin", std::to_string(port));
+    ReceiverRun run("", port);
+    PtyProcess& receiver = run.receiver;
     ASSERT_TRUE(receiver.wait_for("Server: Can't create the server (port in use ?)."));
     std::this_thread::sleep_for(std::chrono::milliseconds(3000 + offset_ms));
     receiver.signal(SIGHUP);

@@ -58,6 +58,19 @@ void start_receiver(PtyProcess& receiver, const std::string& save_path, const st
   receiver.type(port_text + "\r");
 }
 
+ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns)
+    : target(save_path.empty() ? dir / "target.bin" : save_path),
+      port(port_number ? port_number : free_port()),
+      receiver(kReceiverProgram, text_mode(columns)) {
+  start_receiver(receiver, target, std::to_string(port));
+}
+
+size_t count(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+  return n;
+}
+
 bool receiver_ready(PtyProcess& receiver) { return receiver.wait_for("Server: Wait for Connection ..."); }
 
 void start_sender(PtyProcess& sender, const std::string& file_path, const std::string& port_text,

@@ -28,6 +28,23 @@ void start_receiver(PtyProcess& receiver, const std::string& save_path, const st
 // The receiver is serving once this returns true.
 bool receiver_ready(PtyProcess& receiver);
 
+const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane";
+const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
+
+// A receiver started in text mode on a fresh folder, its save dialog and port prompt
+// answered: the save path is target (folder/target.bin unless given), the port a free one
+// unless given. Check receiver_ready(receiver) when it should be serving.
+struct ReceiverRun {
+  explicit ReceiverRun(const std::string& save_path = "", int port_number = 0, int columns = 80);
+  TempDir dir;
+  std::string target;
+  int port;
+  PtyProcess receiver;
+};
+
+// How often the needle stands in the haystack.
+size_t count(const std::string& haystack, const std::string& needle);
+
 // Starts the sender and answers its notice, open dialog, port and address prompts.
 void start_sender(PtyProcess& sender, const std::string& file_path, const std::string& port_text,
                   const std::string& ip_text = "127.0.0.1");

@@ -14,21 +14,13 @@ using namespace e2e;
 
 namespace {
 
-const std::string kReceiver = KV_BUILD_DIR "/Kelvane";
-const std::string kSender = KV_BUILD_DIR "/Dorvish";
 const std::string kRejected = "Fehler: Kein gueltiger Port!";
-
-size_t count(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-  return n;
-}
 
 }  // namespace
 
 TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
   TempDir dir;
-  PtyProcess receiver(kReceiver, text_mode());
+  PtyProcess receiver(kReceiverProgram, text_mode());
   receiver.wait_for("Bitte Ort zum speichern auswaehlen");
   receiver.type(dir / "target.bin\r");
   const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710"};
@@ -71,7 +63,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
                                    std::to_string(port) + "x"}) {
     int listener = listen_on(port);
     ASSERT_GE(listener, 0);
-    PtyProcess sender(kSender, text_mode());
+    PtyProcess sender(kSenderProgram, text_mode());
     start_sender(sender, dir / "source.bin", "abc\r" + typed);
     int conn = accept(listener, nullptr, nullptr);
     ASSERT_GE(conn, 0) << typed;
@@ -87,12 +79,11 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
 }
 
 TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
-  TempDir dir;
   int port = free_port();
   int listener = listen_on(port);
   ASSERT_GE(listener, 0);
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run("", port);
+  PtyProcess& receiver = run.receiver;
   ASSERT_TRUE(receiver.wait_for("Server: Can't create the server (port in use ?)."));
   auto shown = std::chrono::steady_clock::now();
   EXPECT_EQ(receiver.wait_exit(10000), 0);
@@ -104,19 +95,19 @@ TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
 TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   {
     TempDir dir;
-    PipedProcess receiver(kReceiver, dir / "target.bin\nabc\n", dir.path);
+    PipedProcess receiver(kReceiverProgram, dir / "target.bin\nabc\n", dir.path);
     EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
     EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
   }
   {
     TempDir dir;
-    PipedProcess sender(kSender, "\n/etc/hostname\n", dir.path);
+    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n", dir.path);
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
   {
     TempDir dir;  // at the address prompt
-    PipedProcess sender(kSender, "\n/etc/hostname\n80\n", dir.path);
+    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n80\n", dir.path);
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
@@ -125,7 +116,7 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
 TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
   TempDir dir;
   int port = free_port();
-  PipedProcess receiver(kReceiver, dir / "target.bin\n" + std::to_string(port) + "\n", dir.path);
+  PipedProcess receiver(kReceiverProgram, dir / "target.bin\n" + std::to_string(port) + "\n", dir.path);
   ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection ...")) << receiver.output();
   std::string content = pattern(10 * 50000);
   int fd = connect_to(port);

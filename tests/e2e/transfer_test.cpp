@@ -14,28 +14,19 @@ using namespace e2e;
 
 namespace {
 
-const std::string kReceiver = KV_BUILD_DIR "/Kelvane";
-const std::string kSender = KV_BUILD_DIR "/Dorvish";
-
-size_t count(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
-  return n;
-}
 
 }  // namespace
 
 TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
-  TempDir dir;
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  TempDir& dir = run.dir;
+  int port = run.port;
   std::string content = pattern(3 * 1024 * 1024 + 17);
   write_file(dir / "source.bin", content);
-  int port = free_port();
-
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
   ASSERT_TRUE(receiver_ready(receiver)) << receiver.screen_text();
 
-  PtyProcess sender(kSender, text_mode());
+  PtyProcess sender(kSenderProgram, text_mode());
   start_sender(sender, dir / "source.bin", std::to_string(port));
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> expected_sender = {
@@ -61,7 +52,7 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
       "Empfaenger v2.0.0",
       "+++++++++++++++++++++++++++++++++++++",
       "Gestartet ...",
-      "Speicherort: " + (dir / "target.bin"),
+      "Speicherort: " + (run.target),
       "Port:" + std::to_string(port),
       "+++++++++++++++++++++++++++++++++++++",
       "Server: Server created (Port " + std::to_string(port) + ").",
@@ -69,11 +60,11 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
       "Der Sender hat sich verbunden ...",
       "Der Sender sendet nun die Datei ...",
       "Datei wurde hier gespeichert:",
-      dir / "target.bin",
+      run.target,
       "Bitte Enter druecken ...",
   };
   EXPECT_EQ(receiver.lines(), expected_receiver);
-  EXPECT_TRUE(read_file(dir / "target.bin") == content);
+  EXPECT_TRUE(read_file(run.target) == content);
 
   // The receiver serves on after a transfer and does not end by itself.
   receiver.type("\r");
@@ -81,10 +72,9 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
 }
 
 TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
-  TempDir dir;
-  int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
 
   for (int round = 1; round <= 2; ++round) {
@@ -99,8 +89,8 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
     EXPECT_EQ(count(receiver.output(), stored), static_cast<size_t>(round));
     close(fd);
     receiver.type("\r");
-    for (int i = 0; i < 50 && read_file(dir / "target.bin") != content; ++i) usleep(20000);
-    EXPECT_TRUE(read_file(dir / "target.bin") == content);
+    for (int i = 0; i < 50 && read_file(run.target) != content; ++i) usleep(20000);
+    EXPECT_TRUE(read_file(run.target) == content);
   }
 
   EXPECT_EQ(receiver.output().find('%'), std::string::npos) << "short transfers show no status line";
@@ -123,11 +113,11 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
 }
 
 TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
-  TempDir dir;
-  write_file(dir / "target.bin", "precious");
-  int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  TempDir& dir = run.dir;
+  int port = run.port;
+  write_file(run.target, "precious");
   ASSERT_TRUE(receiver_ready(receiver));
 
   int fd = connect_to(port);
@@ -137,7 +127,7 @@ TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
   ASSERT_TRUE(receiver.wait_for("Unbekannter Fehler!")) << receiver.screen_text();
   ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
   EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
-  EXPECT_EQ(read_file(dir / "target.bin"), "precious");
+  EXPECT_EQ(read_file(run.target), "precious");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << "no leftovers";
 
   receiver.type("\r");
@@ -150,7 +140,7 @@ TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
   std::filesystem::create_directory(folder);
   std::string target = folder + "/" + std::string(40, 'f') + ".bin";
   int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode(50));
+  PtyProcess receiver(kReceiverProgram, text_mode(50));
   start_receiver(receiver, target, std::to_string(port));
   ASSERT_TRUE(receiver_ready(receiver));
 
@@ -169,7 +159,7 @@ TEST(Transfer, CancelledOpenDialogReportsTheFailure) {
   int port = free_port();
   int listener = listen_on(port);
   ASSERT_GE(listener, 0);
-  PtyProcess sender(kSender, text_mode());
+  PtyProcess sender(kSenderProgram, text_mode());
   start_sender(sender, "", std::to_string(port));
   int conn = accept(listener, nullptr, nullptr);
   ASSERT_GE(conn, 0);
@@ -189,7 +179,7 @@ TEST(Transfer, CancelledOpenDialogReportsTheFailure) {
 
 TEST(Transfer, SenderWithoutReceiver) {
   int port = free_port();
-  PtyProcess sender(kSender, text_mode());
+  PtyProcess sender(kSenderProgram, text_mode());
   start_sender(sender, "/etc/hostname", std::to_string(port));
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> lines = sender.lines();
@@ -200,10 +190,9 @@ TEST(Transfer, SenderWithoutReceiver) {
 }
 
 TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
-  TempDir dir;
-  int port = free_port();
-  PtyProcess receiver(kReceiver, text_mode());
-  start_receiver(receiver, dir / "target.bin", std::to_string(port));
+  ReceiverRun run;
+  PtyProcess& receiver = run.receiver;
+  int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
 
   // Ten pieces over about 1.5 s: well past the half second before the line appears.
@@ -228,5 +217,5 @@ TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
   EXPECT_EQ(lines[lines.size() - 4], "Der Sender sendet nun die Datei ...");
   EXPECT_EQ(lines[lines.size() - 3], "Datei wurde hier gespeichert:");
   for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
-  EXPECT_TRUE(read_file(dir / "target.bin") == content);
+  EXPECT_TRUE(read_file(run.target) == content);
 }

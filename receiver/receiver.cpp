@@ -1,8 +1,141 @@
 #include "receiver/receiver.h"
 
+#include "console/console.h"
+#include "console/prompt.h"
+#include "console/transfer_status.h"
+#include "core/heaps.h"
 #include "core/lifecycle.h"
+#include "core/timing.h"
+#include "dialogs/file_dialog.h"
+#include "dialogs/message_box.h"
+#include "net/net.h"
+#include "net/server.h"
+#include "net/transfer.h"
+#include "strings/area.h"
+#include "strings/number.h"
+
+namespace {
+
+constexpr const char* kRule = "+++++++++++++++++++++++++++++++++++++";
+// How long the loop sleeps on the sockets when nothing is pending. The server answers as
+// soon as a socket becomes ready; the timeout only bounds how late a close is noticed.
+constexpr int32_t kIdleWaitMs = 100;
+
+// The receiver's state; runtime_start leaves the heaps empty, these start out cleared.
+struct Receiver {
+  StringVar save_path = nullptr;
+  StringVar port_text = nullptr;
+  int32_t port = 0;
+  StringVar port_decimal = nullptr;  // the accepted port as decimal text, for the banners
+  void* work_buffer = nullptr;
+  int32_t quit = 0;
+};
+
+// Gives the work buffer back the first time a give-back point is reached; later points
+// find it null and return nothing.
+void give_back(Receiver& r) {
+  if (r.work_buffer) mem_free(r.work_buffer);
+  r.work_buffer = nullptr;
+}
+
+void print_banner(const Receiver& r) {
+  console_print_line("Empfaenger v2.0.0");
+  console_print_line(kRule);
+  console_print_line("Gestartet ...");
+  console_print_joined("Speicherort: ", r.save_path);
+  console_print_joined("Port:", r.port_decimal);
+  console_print_line(kRule);
+}
+
+// Receives one transfer into the save path and reports it; the connection is closed
+// either way, so no disconnect event follows for it.
+void handle_transfer(Receiver& r, NetConnection* conn) {
+  console_print_line("Der Sender sendet nun die Datei ...");
+  transfer_status_begin();
+  int32_t ok = net_receive_file(conn, r.save_path);
+  transfer_status_end();
+  if (!ok) {
+    console_print_line("Unbekannter Fehler!");
+    net_connection_close(conn);
+    console_pause();
+  } else {
+    console_print_line("Datei wurde hier gespeichert:");
+    console_print_line(r.save_path);
+    console_print_line("Bitte Enter druecken ...");
+    net_connection_close(conn);
+    console_wait_enter();
+  }
+  give_back(r);
+}
+
+void serve(Receiver& r) {
+  while (r.quit != 1) {
+    int32_t event = net_server_poll();
+    if (event == NET_EVENT_NONE) {
+      net_server_wait(kIdleWaitMs);
+      continue;
+    }
+    NetConnection* conn = net_event_connection();
+    switch (event) {
+      case NET_EVENT_CONNECT:
+        console_print_line("Der Sender hat sich verbunden ...");
+        break;
+      case NET_EVENT_FILE:
+      case NET_EVENT_DATA:
+        handle_transfer(r, conn);
+        break;
+      case NET_EVENT_DISCONNECT:
+        console_print_line("Der Sender hat die Verbindung beendet ...");
+        r.quit = 1;
+        console_pause();
+        give_back(r);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
 
 void receiver_main() {
   runtime_start();
+  Receiver r;
+  if (!net_init()) {
+    message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
+    runtime_exit();
+  }
+  console_open();
+  console_title("Empfaenger v2.0.1");
+  console_set_raw_mode(1);
+
+  int32_t mark = str_area_top();
+  file_dialog_save("Bitte Ort zum speichern auswaehlen (Mit der Endung der zu sendenden Datei!!!)",
+                   "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
+  str_area_take(&r.save_path, mark);
+
+  r.port = console_ask_port(&r.port_text);
+  if (r.port == 0) runtime_exit();  // input has ended: nobody is left to answer
+  console_clear();
+  mark = str_area_top();
+  str_from_int64(r.port, mark);
+  str_area_take(&r.port_decimal, mark);
+  print_banner(r);
+
+  r.work_buffer = mem_alloc(1000);
+  if (!net_server_create_tcp(0, r.port)) {
+    console_print_line("Server: Can't create the server (port in use ?).");
+    delay_ms(3000);
+    runtime_exit();
+  }
+  console_print_joined("Server: Server created (Port ", r.port_decimal, ").");
+  console_print_line("Server: Wait for Connection ...");
+  net_set_progress(transfer_status_update, nullptr);
+
+  serve(r);
+
+  console_print_line("Server: Wait for quit the server.");
+  delay_ms(10000);
+  net_server_close(0);
   runtime_exit();
 }

@@ -1,45 +1,203 @@
 #include "console/console.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
-#include "strings/area.h"
+#include "console/console_internal.h"
+#include "console/display.h"
+#include "core/fatal.h"
+#include "core/heaps.h"
+#include "core/lifecycle.h"
+#include "platform/signals.h"
+#include "platform/terminal.h"
 
-// Placeholder until the console library lands: plain standard input and output.
 namespace {
-void print_plain(const char* text) {
-  if (text) std::fputs(text, stdout);
-  std::fflush(stdout);
+int g_in_fd = STDIN_FILENO;
+int g_out_fd = STDOUT_FILENO;
+bool g_in_tty = false;
+bool g_out_tty = false;
+std::atomic<int> g_raw{0};
+std::atomic<bool> g_opened{false};
+
+constexpr char kLineEnd[] = "\r\n";
+
+void restore_terminal() { term_restore(); }
+
+// The close event: shut the runtime down once, put the terminal back, end the process.
+void on_close_event() {
+  console_ctrl_handler(CONSOLE_CLOSE_EVENT);
+  runtime_run_exit_hooks();
+  _exit(0);
 }
-void print_line_plain(const char* text) {
-  print_plain(text);
-  print_plain("\r\n");
-}
-char* input_line_plain(int32_t pos) {
-  char* buffer = str_area_reserve(4096, pos);
-  int32_t length = 0;
-  if (!std::fgets(buffer, 4096, stdin)) {
-    buffer[length++] = 4;
-  } else {
-    length = static_cast<int32_t>(std::strcspn(buffer, "\r\n"));
+
+// Raw output on a terminal: the visible form of the text clipped to the current width,
+// then the line end when asked. Caller holds the output lock.
+void write_raw_locked(const char* text, bool line_end) {
+  console_status_erase_shown();
+  std::string out;
+  if (text) {
+    int width = console_width();
+    int used = 0;
+    out = console_visible(text, std::strlen(text), width, &used);
+    // With auto-wrap off the cursor stops in the last column.
+    console_column.store(std::min(console_column.load() + used, width - 1));
   }
-  str_area_release(4096 - length);
-  buffer[length] = 0;
-  return buffer;
-}
-char* inkey(int32_t pos) {
-  char* buffer = str_area_reserve(0, pos);
-  buffer[0] = 0;
-  return buffer;
+  if (line_end) {
+    out += kLineEnd;
+    console_column.store(0);
+  }
+  if (!out.empty()) term_write_all(g_out_fd, out.data(), out.size());
 }
 }  // namespace
 
-ConsoleOps console_ops = {print_plain, input_line_plain, print_line_plain, inkey};
+std::atomic<int> console_column{0};
 
-int32_t console_open() { return 1; }
-int32_t console_title(const char*) { return 1; }
-int32_t console_set_raw_mode(int32_t) { return 1; }
-int32_t console_write(const void* bytes, int32_t count) {
-  return std::fwrite(bytes, 1, static_cast<size_t>(count), stdout) == static_cast<size_t>(count);
+int console_in_fd() { return g_in_fd; }
+int console_out_fd() { return g_out_fd; }
+bool console_in_tty() { return g_in_tty; }
+bool console_out_tty() { return g_out_tty; }
+int console_raw_value() { return g_raw.load(); }
+
+std::mutex& console_output_lock() {
+  static std::mutex lock;
+  return lock;
 }
-void console_clear() {}
+
+std::mutex& console_input_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+int console_width() {
+  int columns = term_columns(g_out_fd);
+  return columns > 0 ? columns : 80;
+}
+
+void console_track(const char* bytes, size_t n) {
+  size_t start = 0;
+  bool reset = false;
+  for (size_t i = n; i > 0; --i) {
+    if (bytes[i - 1] == '\r' || bytes[i - 1] == '\n') {
+      start = i;
+      reset = true;
+      break;
+    }
+  }
+  int characters = 0;
+  for (size_t i = start; i < n; ++i)
+    if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80) ++characters;
+  console_column.store(reset ? characters : console_column.load() + characters);
+}
+
+void console_print_plain(const char* text) {
+  if (!text) return;
+  console_status_erase_shown();
+  size_t n = std::strlen(text);
+  console_write(text, static_cast<int32_t>(n));
+  console_track(text, n);
+}
+
+void console_print_line_plain(const char* text) {
+  size_t length = text ? std::strlen(text) : 0;
+  size_t n = length + 2;
+  char* block = static_cast<char*>(rt_alloc(n + 1));
+  if (!block) return;
+  if (length) std::memcpy(block, text, length);
+  std::memcpy(block + length, kLineEnd, 3);
+  console_status_erase_shown();
+  console_write(block, static_cast<int32_t>(n));
+  console_column.store(0);
+  rt_free(block);
+}
+
+void console_print_raw(const char* text) {
+  if (!text) return;
+  if (!g_out_tty) return console_print_plain(text);
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  write_raw_locked(text, false);
+}
+
+void console_print_line_raw(const char* text) {
+  if (!g_out_tty) return console_print_line_plain(text);
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  write_raw_locked(text, true);
+}
+
+ConsoleOps console_ops = {console_print_plain, console_input_line_plain,
+                          console_print_line_plain, console_read_key};
+
+int32_t console_open() {
+  if (g_opened.exchange(true)) return 1;
+  g_in_tty = term_is_tty(g_in_fd);
+  g_out_tty = term_is_tty(g_out_fd);
+  term_open(g_in_fd, g_out_fd);
+  runtime_on_exit(restore_terminal);
+  signals_install(on_close_event);
+  return 1;
+}
+
+int32_t console_title(const char* text) {
+  if (!g_out_tty) return 0;
+  // The title goes inside an escape sequence: a control byte in it would end it early.
+  std::string sequence = "\x1b]0;";
+  for (const char* p = text ? text : ""; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    sequence += c < 0x20 || c == 0x7F ? '?' : *p;
+  }
+  sequence += '\a';
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  return term_write_all(g_out_fd, sequence.data(), sequence.size()) ? 1 : 0;
+}
+
+int32_t console_set_raw_mode(int32_t raw) {
+  console_ops.inkey = console_read_key;
+  if (raw) {
+    console_ops.input_line = console_input_line_raw;
+    console_ops.print = console_print_raw;
+    console_ops.print_line = console_print_line_raw;
+  } else {
+    console_ops.input_line = console_input_line_plain;
+    console_ops.print = console_print_plain;
+    console_ops.print_line = console_print_line_plain;
+  }
+  g_raw.store(raw);
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  bool raw_output = raw != 0 && g_out_tty;
+  bool raw_input = raw != 0 && g_in_tty && g_out_tty;
+  return term_set_mode(raw_input, raw_output) ? 1 : 0;
+}
+
+char* console_input_long_line(int32_t pos) {
+  bool raw = g_raw.load() != 0 && g_in_tty && g_out_tty;
+  if (raw) {
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    term_set_mode(false, false);
+  }
+  char* text = console_input_line_plain(pos);
+  if (raw) {
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    term_set_mode(true, true);
+  }
+  return text;
+}
+
+int32_t console_write(const void* bytes, int32_t count) {
+  if (count <= 0) return 1;
+  return term_write_all(g_out_fd, bytes, static_cast<size_t>(count)) ? 1 : 0;
+}
+
+void console_clear() {
+  if (g_raw.load() == 0 || !g_out_tty) return;
+  static constexpr char kClear[] = "\x1b[H\x1b[2J";
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  console_status_erase_shown();
+  term_write_all(g_out_fd, kClear, sizeof kClear - 1);
+  console_column.store(0);
+}
+
+int32_t console_ctrl_handler(int32_t event) {
+  if (event == CONSOLE_CLOSE_EVENT) runtime_end();
+  return 0;
+}

@@ -1,4 +1,11 @@
 // The console: output and line input on the terminal of standard input and output.
+//
+// Calling order: runtime_start; console_open; console_title; console_set_raw_mode(1); then
+// any output and input. Plain mode (at load) passes texts unaltered and reads lines with
+// the terminal's own line editing. Raw mode on a terminal switches output processing and
+// auto-wrap off, clips every write to the terminal's width and shows control bytes
+// visibly, and reads keys itself. When standard input or output is no terminal, the raw
+// variants act like the plain ones, so the programs can be driven through pipes.
 #pragma once
 #include <cstdint>
 
@@ -17,8 +24,65 @@ inline char* console_input_line(int32_t pos) { return console_ops.input_line(pos
 inline void console_print_line(const char* text) { console_ops.print_line(text); }
 inline char* console_inkey(int32_t pos) { return console_ops.inkey(pos); }
 
+// Control events given to console_ctrl_handler.
+constexpr int32_t CONSOLE_CTRL_C_EVENT = 0;
+constexpr int32_t CONSOLE_BREAK_EVENT = 1;
+constexpr int32_t CONSOLE_CLOSE_EVENT = 2;
+
+// The byte that alone is the text of a line input once input has ended.
+constexpr char CONSOLE_END_OF_INPUT = 0x04;
+
+// Takes standard input and output, remembers the terminal's modes as found (every way the
+// process ends puts them back), and starts the close handling: a hang-up of the terminal
+// runs console_ctrl_handler(CONSOLE_CLOSE_EVENT) on a thread of its own, then the
+// process ends with code 0. Returns 1.
 int32_t console_open();
+
+// Sets the terminal's title (an OSC sequence; control bytes in the text become '?').
+// Returns 1 when written, 0 when standard output is no terminal or the write failed.
 int32_t console_title(const char* text);
+
+// 0 selects plain mode, any other value raw mode: binds the slots of console_ops and sets
+// the terminal's modes. Returns 1, or 0 when a terminal mode could not be set.
 int32_t console_set_raw_mode(int32_t raw);
+
+// Writes the bytes unaltered to standard output. Returns 1 on success, 0 on failure.
 int32_t console_write(const void* bytes, int32_t count);
+
+// In raw mode on a terminal: clears the screen and puts the cursor top left. Otherwise
+// nothing.
 void console_clear();
+
+// The close event (CONSOLE_CLOSE_EVENT) runs runtime_end; returns 0 for every event.
+int32_t console_ctrl_handler(int32_t event);
+
+// The variants bound into console_ops. A null text prints nothing; print_line of a null
+// text writes the line end alone.
+void console_print_plain(const char* text);
+void console_print_line_plain(const char* text);
+void console_print_raw(const char* text);
+void console_print_line_raw(const char* text);
+
+// Line inputs: the typed line (without its line end) built on the calling thread's
+// StringArea at pos (-1: the current top); the top stands behind it and a zero byte at
+// the top. The one-byte text CONSOLE_END_OF_INPUT once input has ended.
+//
+// Plain: the terminal's line editing, at most 4096 bytes a call (the rest of a longer line
+// comes with the next call); redirected input is read in blocks of up to 4096 bytes and
+// split at CR, LF or CR LF, keeping what lies behind the line in console_pipe_rest.
+char* console_input_line_plain(int32_t pos);
+// Raw: keys read one by one and echoed visibly; characters beyond the column before the
+// terminal's last are ignored until Backspace makes room; arrows, function keys and other
+// escape sequences add nothing.
+char* console_input_line_raw(int32_t pos);
+// One line with the terminal's own line editing in either mode, for answers that may be
+// longer than the screen is wide (a path): raw mode steps aside for the line and returns.
+char* console_input_long_line(int32_t pos);
+
+// The single-key operation bound to the console_inkey slot in both modes: never waits;
+// the empty text when no key is pending, otherwise the one character of the next key
+// (Enter gives CR, Backspace BS, Escape ESC; a dropped sequence gives the empty text).
+char* console_read_key(int32_t pos);
+
+// Redirected-input bytes read beyond the line last returned (runtime heap), or null.
+extern char* console_pipe_rest;

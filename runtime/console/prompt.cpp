@@ -29,3 +29,13 @@ void console_pause() {
   console_print_line("Bitte Enter druecken ...");
   console_wait_enter();
 }
+
+void console_print_joined(const char* first, const char* second, const char* third) {
+  int32_t mark = str_area_top();
+  str_area_append(first);
+  str_area_append(second);
+  str_area_append(third);
+  str_area_commit();
+  console_print_line(str_area_base() + mark);
+  str_area_reset(mark);
+}

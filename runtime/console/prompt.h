@@ -18,3 +18,6 @@ void console_pause();
 
 // Waits for one line and throws it away.
 void console_wait_enter();
+
+// Prints the texts one after another as one line (null texts count as empty).
+void console_print_joined(const char* first, const char* second, const char* third = nullptr);

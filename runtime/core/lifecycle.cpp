@@ -1,7 +1,7 @@
 #include "core/lifecycle.h"
 
-#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <unistd.h>
 
 #include "core/fatal.h"
@@ -11,11 +11,18 @@
 #include "strings/area.h"
 
 namespace {
-std::atomic<bool> g_ended{false};
+// runtime_end acts once. The close event runs it on a thread of its own while the main
+// flow may reach its own exit: a second caller waits until the first has finished, so
+// that the exit never destroys the heaps under a shutdown still running.
+std::mutex g_end_lock;
+bool g_ended = false;
 }
 
 void runtime_start() {
-  g_ended.store(false);
+  {
+    std::lock_guard<std::mutex> hold(g_end_lock);
+    g_ended = false;
+  }
   runtime_heap_create();
   if (!runtime_heap()) fatal_error("out of memory (runtime heap)");
   str_runtime_start();
@@ -24,9 +31,11 @@ void runtime_start() {
 }
 
 void runtime_end() {
-  if (g_ended.exchange(true)) return;
+  std::lock_guard<std::mutex> hold(g_end_lock);
+  if (g_ended) return;
   net_shutdown();
   mem_shutdown();
+  g_ended = true;
 }
 
 void runtime_exit() {

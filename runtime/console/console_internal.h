@@ -1,0 +1,36 @@
+// State the parts of the console library share; not for the programs.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+
+// Descriptors of standard input and output and whether each is a terminal (set by
+// console_open; before it, descriptors 0 and 1 and no terminal).
+int console_in_fd();
+int console_out_fd();
+bool console_in_tty();
+bool console_out_tty();
+
+// The argument of the last console_set_raw_mode.
+int console_raw_value();
+
+// Serialises raw output: a line's text and its line end never interleave with another
+// thread's output.
+std::mutex& console_output_lock();
+// Guards console_pipe_rest and the whole redirected-input read.
+std::mutex& console_input_lock();
+
+// The cursor column as far as the console's own output tells it: what was written since
+// the last line end. The raw line input's width limit depends on it.
+extern std::atomic<int> console_column;
+
+// Moves console_column over the bytes written: to the count of characters after the last
+// CR or LF, or on by the characters written.
+void console_track(const char* bytes, size_t n);
+
+// The terminal's current width in columns; 80 when it does not tell.
+int console_width();
+
+// Erases a shown status line (CR ESC[K) and forgets it. Raw output calls it under the
+// output lock.
+void console_status_erase_shown();

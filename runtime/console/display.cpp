@@ -1,0 +1,69 @@
+#include "console/display.h"
+
+namespace {
+// Length of the valid UTF-8 character at p (at most n bytes), or 0.
+size_t utf8_char(const unsigned char* p, size_t n) {
+  unsigned char b = p[0];
+  size_t length = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (length == 0 || length > n) return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  return length;
+}
+}  // namespace
+
+std::string console_visible(const char* text, size_t n, int columns, int* used) {
+  std::string out;
+  int width = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  while (i < n) {
+    unsigned char b = p[i];
+    if (b < 0x20 || b == 0x7F) {
+      if (width + 2 > columns) break;
+      out += '^';
+      out += static_cast<char>(b == 0x7F ? '?' : b + 0x40);
+      width += 2;
+      ++i;
+      continue;
+    }
+    if (width + 1 > columns) break;
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+    } else if (size_t length = utf8_char(p + i, n - i); length == 0) {
+      out += '?';
+      ++i;
+    } else {
+      if (b == 0xC2 && p[i + 1] < 0xA0)
+        out += '?';  // C1 control: terminals may act on it
+      else
+        out.append(text + i, length);
+      i += length;
+    }
+    width += 1;
+  }
+  if (used) *used = width;
+  return out;
+}
+
+int console_last_char(const char* text, size_t n, size_t* bytes) {
+  if (n == 0) {
+    *bytes = 0;
+    return 0;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  unsigned char b = p[n - 1];
+  if (b < 0x20 || b == 0x7F) {
+    *bytes = 1;
+    return 2;
+  }
+  size_t start = n - 1;
+  while (start > 0 && n - start < 4 && (p[start] & 0xC0) == 0x80) --start;
+  if (utf8_char(p + start, n - start) == n - start) {
+    *bytes = n - start;
+    return 1;
+  }
+  *bytes = 1;
+  return 1;
+}

@@ -1,0 +1,233 @@
+#include <cstring>
+
+#include "console/console.h"
+#include "console/console_internal.h"
+#include "console/display.h"
+#include "console/keys.h"
+#include "core/heaps.h"
+#include "platform/terminal.h"
+#include "strings/area.h"
+
+char* console_pipe_rest = nullptr;
+
+namespace {
+constexpr int32_t kBlock = 4096;
+constexpr int32_t kLowWater = 512;
+constexpr int kEscapeWaitMs = 50;
+
+// A CR was the last byte at hand when a redirected line ended: an LF that comes first in
+// the next read belongs to it. Guarded by the input lock.
+bool g_pending_cr = false;
+
+// Key bytes read from the terminal but not yet decoded.
+unsigned char g_keys[256];
+size_t g_key_count = 0;
+
+char* finish(char* buffer, int32_t reserved, int32_t length) {
+  str_area_release(reserved - length);
+  buffer[length] = 0;
+  return buffer;
+}
+
+int32_t find_line_end(const char* buffer, int32_t from, int32_t length) {
+  for (int32_t i = from; i < length; ++i)
+    if (buffer[i] == '\r' || buffer[i] == '\n') return i;
+  return -1;
+}
+
+// Redirected input: blocks of up to 4096 bytes straight onto the area, split at the first
+// line end; only what lies behind it is copied into console_pipe_rest.
+char* input_line_stream(int32_t pos) {
+  int32_t reserved = kBlock;
+  int32_t length = 0;
+  char* buffer = str_area_reserve(kBlock, pos);
+  std::lock_guard<std::mutex> hold(console_input_lock());
+  if (console_pipe_rest) {
+    int32_t rest = static_cast<int32_t>(std::strlen(console_pipe_rest));
+    if (rest + kLowWater > reserved) {
+      reserved = rest + kBlock;
+      buffer = str_area_reserve(reserved, pos);
+    }
+    std::memcpy(buffer, console_pipe_rest, static_cast<size_t>(rest));
+    length = rest;
+    rt_free(console_pipe_rest);
+    console_pipe_rest = nullptr;
+  }
+  int32_t free = reserved - length;
+  int32_t scanned = 0;
+  for (;;) {
+    if (g_pending_cr && length > 0) {
+      g_pending_cr = false;
+      if (buffer[0] == '\n') {
+        std::memmove(buffer, buffer + 1, static_cast<size_t>(length - 1));
+        --length;
+        ++free;
+      }
+    }
+    int32_t end = find_line_end(buffer, scanned, length);
+    if (end >= 0) {
+      int32_t next = end + 1;
+      if (buffer[end] == '\r') {
+        if (next < length && buffer[next] == '\n')
+          ++next;
+        else if (next == length)
+          g_pending_cr = true;
+      }
+      if (next < length) {
+        auto size = static_cast<size_t>(length - next);
+        console_pipe_rest = static_cast<char*>(rt_alloc(size + 1));
+        if (console_pipe_rest) std::memcpy(console_pipe_rest, buffer + next, size);
+      }
+      return finish(buffer, reserved, end);
+    }
+    scanned = length;
+    if (free < kLowWater) {
+      free = kBlock;
+      reserved = length + kBlock;
+      buffer = str_area_reserve(reserved, pos);
+    }
+    ssize_t count = term_read(console_in_fd(), buffer + length, static_cast<size_t>(free));
+    if (count > 0) {
+      length += static_cast<int32_t>(count);
+      free -= static_cast<int32_t>(count);
+      continue;
+    }
+    // End of input, or a read that fails for good: a line without its end is still a
+    // line; with nothing at hand the input has ended. (A failing input that returned an
+    // empty line instead would keep a prompt asking for ever.)
+    if (length == 0) buffer[length++] = CONSOLE_END_OF_INPUT;
+    g_pending_cr = false;  // nothing more will come that could be the LF of a CR LF
+    return finish(buffer, reserved, length);
+  }
+}
+
+// Next key from the terminal. wait: block for the first byte; otherwise return
+// KEY_INCOMPLETE at once when nothing is pending. Read failure or the end: KEY_INCOMPLETE
+// with consumed -1.
+Key next_key(bool wait) {
+  for (;;) {
+    Key key = key_decode(g_keys, g_key_count, false);
+    if (key.kind == KEY_INCOMPLETE && g_key_count > 0 &&
+        !term_wait_readable(console_in_fd(), kEscapeWaitMs))
+      key = key_decode(g_keys, g_key_count, true);
+    if (key.kind != KEY_INCOMPLETE) {
+      auto used = static_cast<size_t>(key.consumed);
+      std::memmove(g_keys, g_keys + used, g_key_count - used);
+      g_key_count -= used;
+      return key;
+    }
+    if (!wait && g_key_count == 0 && !term_wait_readable(console_in_fd(), 0)) return key;
+    ssize_t n = term_read(console_in_fd(), g_keys + g_key_count, sizeof g_keys - g_key_count);
+    if (n <= 0) {
+      key.consumed = -1;
+      return key;
+    }
+    g_key_count += static_cast<size_t>(n);
+  }
+}
+
+void echo(const std::string& bytes) {
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  term_write_all(console_out_fd(), bytes.data(), bytes.size());
+}
+}  // namespace
+
+char* console_input_line_plain(int32_t pos) {
+  if (pos == -1) pos = str_area_top();
+  if (!console_in_tty()) return input_line_stream(pos);
+  char* buffer = str_area_reserve(kBlock, pos);
+  ssize_t count = term_read(console_in_fd(), buffer, kBlock);
+  int32_t length = 0;
+  if (count <= 0) {
+    buffer[length++] = CONSOLE_END_OF_INPUT;  // Ctrl+D on an empty line, or the terminal gone
+  } else {
+    length = static_cast<int32_t>(count);
+    if (buffer[length - 1] == '\n') {
+      --length;
+      if (length > 0 && buffer[length - 1] == '\r') --length;
+      console_column.store(0);
+    } else if (buffer[length - 1] == '\r') {
+      // Typed ahead while the terminal was raw (CR not yet turned into LF), then handed
+      // over as one line when line editing came back.
+      --length;
+      console_column.store(0);
+    }
+    if (length == 1 && buffer[0] == 0x1A) buffer[0] = CONSOLE_END_OF_INPUT;
+  }
+  return finish(buffer, kBlock, length);
+}
+
+char* console_input_line_raw(int32_t pos) {
+  if (!console_in_tty() || !console_out_tty()) return console_input_line_plain(pos);
+  if (pos == -1) pos = str_area_top();
+  int width = console_width();
+  // A character takes one column but up to four bytes.
+  int32_t reserved = width * 4 + 4;
+  str_area_reserve(reserved, pos);
+  int32_t count = 0;
+  for (;;) {
+    Key key = next_key(true);
+    char* buffer = str_area_base() + pos;
+    if (key.kind == KEY_INCOMPLETE) {  // the terminal is gone
+      if (count == 0) buffer[count++] = CONSOLE_END_OF_INPUT;
+      break;
+    }
+    if (key.kind == KEY_ENTER) {
+      console_print_line_raw(nullptr);
+      break;
+    }
+    if (key.kind == KEY_BACKSPACE) {
+      size_t bytes = 0;
+      int columns = console_last_char(buffer, static_cast<size_t>(count), &bytes);
+      if (bytes == 0) continue;
+      count -= static_cast<int32_t>(bytes);
+      std::string erase;
+      for (int i = 0; i < columns; ++i) erase += "\b \b";
+      echo(erase);
+      console_column.store(console_column.load() - columns);
+      continue;
+    }
+    if (key.kind == KEY_ESCAPE) {
+      key.text[0] = 0x1B;
+      key.text[1] = 0;
+      key.length = 1;
+    } else if (key.kind != KEY_TEXT) {
+      continue;
+    }
+    int columns = 0;
+    std::string shown = console_visible(key.text, static_cast<size_t>(key.length), 2, &columns);
+    if (console_column.load() + columns > console_width() - 1) continue;
+    if (count + key.length >= reserved) continue;  // the terminal grew wider than at the start
+    std::memcpy(buffer + count, key.text, static_cast<size_t>(key.length));
+    count += key.length;
+    echo(shown);
+    console_column.store(console_column.load() + columns);
+  }
+  char* buffer = str_area_base() + pos;
+  return finish(buffer, reserved, count);
+}
+
+char* console_read_key(int32_t pos) {
+  char text[5] = {0};
+  int32_t count = 0;
+  if (console_in_tty()) {
+    bool was_raw = term_input_raw();
+    if (!was_raw) term_set_mode(true, term_output_raw());
+    Key key = next_key(false);
+    if (!was_raw) term_set_mode(false, term_output_raw());
+    switch (key.kind) {
+      case KEY_TEXT:
+        std::memcpy(text, key.text, static_cast<size_t>(key.length));
+        count = key.length;
+        break;
+      case KEY_ENTER: text[count++] = '\r'; break;
+      case KEY_BACKSPACE: text[count++] = '\b'; break;
+      case KEY_ESCAPE: text[count++] = 0x1B; break;
+      default: break;
+    }
+  }
+  char* buffer = str_area_reserve(count, pos);
+  std::memcpy(buffer, text, static_cast<size_t>(count));
+  buffer[count] = 0;
+  return buffer;
+}

@@ -1,0 +1,19 @@
+// A transient status line (progress of a transfer) on the terminal's current line.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// On a terminal only: CR, the text clipped to the width less one column (control bytes
+// shown visibly), then erase to the line's end; no line end. Replaces a status line shown
+// before. Every console print and print-line erases a shown status line first, so the
+// lines that stay on screen are unchanged.
+void console_status_show(const char* text);
+
+// Erases a shown status line (CR, erase to the line's end); nothing when none is shown.
+void console_status_clear();
+
+// "  12.5 MiB / 100.0 MiB  12%  45.3 MiB/s": bytes done, the total and the percentage
+// done, and the mean rate over the seconds taken. A total of 0 or less shows only the
+// bytes done and the rate; no time taken shows a rate of 0. Units B, KiB, MiB, GiB, TiB
+// (binary), one decimal from KiB on; independent of the locale.
+std::string format_progress(int64_t done, int64_t total, double seconds);

@@ -1,0 +1,16 @@
+// The status line both programs show while a transfer runs: bytes so far of the total,
+// percent and rate, refreshed a few times a second. Transfers that end within half a
+// second never show it; it is erased when the transfer ends, so the lines that stay on
+// the screen are the programs' own.
+#pragma once
+#include <cstdint>
+
+// Starts timing a transfer; nothing is shown yet.
+void transfer_status_begin();
+
+// Reports progress. Matches the network library's progress callback, so it can be
+// registered directly (ctx is unused).
+void transfer_status_update(int64_t done, int64_t total, void* ctx);
+
+// Erases the status line, if one is shown.
+void transfer_status_end();

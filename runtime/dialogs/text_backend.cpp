@@ -1,0 +1,157 @@
+#include "dialogs/text_backend.h"
+
+#include <cctype>
+#include <cstring>
+#include <strings.h>
+
+#include "console/console.h"
+#include "console/prompt.h"
+#include "dialogs/file_dialog.h"
+#include "dialogs/message_box.h"
+#include "platform/paths.h"
+#include "strings/area.h"
+
+namespace {
+
+void print_line(const std::string& text) { console_print_line(text.c_str()); }
+
+// Reads one line through the console; false at the end of input. A path may be longer than
+// the screen is wide, so it is read with the terminal's own line editing.
+bool read_line(std::string* line, bool path = false) {
+  int32_t mark = str_area_top();
+  char* text = path ? console_input_long_line(mark) : console_input_line(mark);
+  bool ended = console_input_ended(text);
+  line->assign(str_area_base() + mark);
+  str_area_reset(mark);
+  return !ended;
+}
+
+// Prints every line of the text on a line of its own; a final line feed ends the last
+// line, it does not add an empty one.
+void print_lines(const char* text) {
+  const char* p = text ? text : "";
+  do {
+    const char* end = std::strchr(p, '\n');
+    std::string line = end ? std::string(p, static_cast<size_t>(end - p)) : std::string(p);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    print_line(text_visible(line.c_str()));
+    p = end ? end + 1 : nullptr;
+  } while (p && *p);
+}
+
+const char* button_label(int32_t id) {
+  switch (id) {
+    case IDCANCEL: return "Cancel";
+    case IDABORT: return "Abort";
+    case IDRETRY: return "Retry";
+    case IDIGNORE: return "Ignore";
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    default: return "OK";
+  }
+}
+
+int32_t text_message_box(WindowHandle, const char* caption, const char* text, uint32_t flags) {
+  int32_t ids[3];
+  int32_t count = message_box_buttons(flags, ids);
+  int32_t preset = ids[message_box_default_index(flags)];
+  std::string prompt;
+  for (int32_t i = 0; i < count; ++i) {
+    if (i) prompt += " / ";
+    prompt += button_label(ids[i]);
+  }
+  prompt = count == 1 ? "(Enter) " : prompt + " (Enter = " + button_label(preset) + "): ";
+
+  print_line("");
+  print_lines(caption ? caption : "Error");
+  print_lines(text);
+  for (;;) {
+    console_print(prompt.c_str());
+    std::string answer;
+    if (!read_line(&answer)) {
+      int32_t closed = message_box_close_result(flags);
+      return closed ? closed : preset;
+    }
+    if (count == 1 || answer.empty()) return preset;
+    for (int32_t i = 0; i < count; ++i) {
+      const char* label = button_label(ids[i]);
+      if (answer == std::to_string(i + 1) ||
+          strncasecmp(answer.c_str(), label, answer.size()) == 0)
+        return ids[i];
+    }
+  }
+}
+
+// Where a typed path leads: the absolute path to return, or why it is asked again.
+enum class Verdict { Taken, AskAgain, Cancel };
+
+Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std::string* why) {
+  std::string full = path_absolute(typed);
+  if (full.empty()) return Verdict::Cancel;
+  if (path_is_folder(full)) {
+    *why = "Das ist ein Ordner: " + text_visible(full.c_str());
+    return Verdict::AskAgain;
+  }
+  size_t slash = full.rfind('/');
+  std::string folder = slash == 0 ? "/" : full.substr(0, slash);
+  std::string name = full.substr(slash + 1);
+  std::string resolved;
+  if (path_resolve_folder(folder, &resolved)) {
+    folder = resolved;
+  } else if (flags & OFN_PATHMUSTEXIST) {
+    *why = "Der Ordner existiert nicht: " + text_visible(folder.c_str());
+    return Verdict::AskAgain;
+  }
+  if (name.empty()) {
+    *why = "Kein Dateiname: " + text_visible(full.c_str());
+    return Verdict::AskAgain;
+  }
+  *result = folder == "/" ? "/" + name : folder + "/" + name;
+  if ((flags & OFN_FILEMUSTEXIST) && !path_exists(*result)) {
+    *why = "Die Datei existiert nicht: " + text_visible(result->c_str());
+    return Verdict::AskAgain;
+  }
+  return Verdict::Taken;
+}
+
+int32_t text_file_dialog(FileDialogRequest* request) {
+  const char* title = request->title ? request->title : request->kind == 1 ? "Speichern unter" : "Oeffnen";
+  print_line("");
+  print_line(text_visible(title));
+  for (;;) {
+    console_print("Pfad: ");
+    std::string typed;
+    if (!read_line(&typed, true) || typed.empty()) return 0;
+    std::string result;
+    std::string why;
+    Verdict verdict = judge(typed, request->flags, &result, &why);
+    if (verdict == Verdict::Cancel) return 0;
+    if (verdict == Verdict::AskAgain) {
+      print_line(why);
+      continue;
+    }
+    // Too long for the caller's buffer: the dialog fails, as the platform dialog does.
+    if (result.size() >= static_cast<size_t>(request->file_size)) return 0;
+    std::memcpy(request->file, result.c_str(), result.size() + 1);
+    // A folder-and-names list ends in two zero bytes; one path has nothing behind it.
+    if (result.size() + 1 < static_cast<size_t>(request->file_size)) request->file[result.size() + 1] = 0;
+    return 1;
+  }
+}
+
+}  // namespace
+
+const GuiBackend text_backend = {"text", nullptr, text_message_box, text_file_dialog};
+
+std::string text_visible(const char* text) {
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text ? text : ""); *p; ++p) {
+    if (*p < 32 || *p == 127) {
+      out += '^';
+      out += static_cast<char>(*p ^ 0x40);
+    } else {
+      out += static_cast<char>(*p);
+    }
+  }
+  return out;
+}

@@ -1,0 +1,23 @@
+// Dialogs on the terminal, for when no display can be opened: read and written through
+// the console (console.h), so they work on a terminal and through pipes alike.
+//
+// The file dialog starts on a fresh line, shows its title on a line of its own and reads
+// one line, the path. A relative path is taken from the current directory; the result is
+// absolute. An empty line or the end of input cancels. While the folder of the path does
+// not exist (or the path is a folder) it says why on a short line and asks again. A path
+// of 260 bytes or more gives no result.
+//
+// The message box shows the caption and then every line of the text on a line of its
+// own, and waits for Enter (or for the choice of a button where there are several).
+//
+// Control bytes of titles, texts and echoed paths are shown in caret form (^[ for ESC),
+// never sent to the terminal as they are.
+#pragma once
+#include <string>
+
+#include "dialogs/gui.h"
+
+extern const GuiBackend text_backend;
+
+// The text with every byte below 32 and DEL in caret form (^A, ^[, ^?).
+std::string text_visible(const char* text);

@@ -1,0 +1,33 @@
+#include "dialogs/window_system.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// A terminal program owns no windows of its own: the text back end's window system.
+class NoWindows final : public WindowSystem {
+ public:
+  std::vector<WindowHandle> top_level_windows() override { return {}; }
+  uint32_t window_thread(WindowHandle) override { return 0; }
+  uint32_t window_process(WindowHandle) override { return 0; }
+  bool is_visible(WindowHandle) override { return false; }
+  bool is_enabled(WindowHandle) override { return false; }
+  bool is_topmost(WindowHandle) override { return false; }
+  void set_enabled(WindowHandle, bool) override {}
+  void set_topmost(WindowHandle, bool) override {}
+  WindowHandle foreground() override { return nullptr; }
+};
+
+NoWindows g_no_windows;
+WindowSystem* g_system = &g_no_windows;
+
+}  // namespace
+
+WindowSystem* window_system() { return g_system; }
+
+void window_system_set(WindowSystem* system) { g_system = system ? system : &g_no_windows; }
+
+uint32_t window_current_thread() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+uint32_t window_current_process() { return static_cast<uint32_t>(getpid()); }

@@ -1,0 +1,16 @@
+// File-system questions of the text-mode file dialog: where a typed path points.
+#pragma once
+#include <string>
+
+// The absolute form of a typed path: a leading "~" or "~/" stands for the home folder, a
+// path not starting with '/' is taken from the current directory. Nothing is resolved.
+// Returns the empty text when the current directory cannot be had.
+std::string path_absolute(const std::string& typed);
+
+// The canonical form of an existing folder (links and "." and ".." resolved). Returns
+// false when the folder does not exist or is not a folder.
+bool path_resolve_folder(const std::string& folder, std::string* resolved);
+
+// True when the path names an existing folder / anything that exists.
+bool path_is_folder(const std::string& path);
+bool path_exists(const std::string& path);

@@ -1,0 +1,96 @@
+#include "platform/signals.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "platform/terminal.h"
+
+namespace {
+int g_close_pipe[2] = {-1, -1};
+void (*g_on_close)() = nullptr;
+std::atomic<bool> g_installed{false};
+
+void on_hangup(int) {
+  int saved_errno = errno;
+  char byte = 'h';
+  (void)!write(g_close_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
+
+// SA_RESETHAND has put the default action back: the signal raised again stays pending
+// until this handler returns, then ends the process.
+void on_terminate(int sig) {
+  term_restore();
+  raise(sig);
+}
+
+void install(int sig, void (*handler)(int), int flags) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = flags;
+  sigaction(sig, &sa, nullptr);
+}
+
+void on_stop(int) {
+  int saved_errno = errno;
+  term_restore();
+  signal(SIGTSTP, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGTSTP);  // stops here; continues on SIGCONT
+  install(SIGTSTP, on_stop, SA_RESTART);
+  term_reapply();
+  errno = saved_errno;
+}
+
+void on_continue(int) { term_reapply(); }
+
+bool ignored_at_start(int sig) {
+  struct sigaction old {};
+  return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+}
+
+void* close_thread(void*) {
+  char byte;
+  for (;;) {
+    ssize_t n = read(g_close_pipe[0], &byte, 1);
+    if (n == 1) break;
+    if (n < 0 && errno == EINTR) continue;
+    return nullptr;
+  }
+  g_on_close();
+  return nullptr;
+}
+}  // namespace
+
+bool signals_install(void (*on_close)()) {
+  if (g_installed.exchange(true)) return true;
+  g_on_close = on_close;
+  if (pipe2(g_close_pipe, O_CLOEXEC) != 0) return false;
+  fcntl(g_close_pipe[1], F_SETFL, O_NONBLOCK);
+
+  // The close thread takes no signal itself.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, close_thread, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (rc != 0) return false;
+  pthread_detach(thread);
+
+  if (!ignored_at_start(SIGHUP)) install(SIGHUP, on_hangup, SA_RESTART);
+  if (!ignored_at_start(SIGINT)) install(SIGINT, on_terminate, SA_RESETHAND);
+  if (!ignored_at_start(SIGQUIT)) install(SIGQUIT, on_terminate, SA_RESETHAND);
+  install(SIGTERM, on_terminate, SA_RESETHAND);
+  install(SIGTSTP, on_stop, SA_RESTART);
+  install(SIGCONT, on_continue, SA_RESTART);
+  return true;
+}

@@ -1,0 +1,175 @@
+#include "platform/terminal.h"
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+// Up to two terminals: standard input's and, when it is another device, standard output's.
+struct SavedTty {
+  int fd;
+  bool is_input;
+  bool is_output;
+  termios found;
+};
+SavedTty g_ttys[2];
+volatile sig_atomic_t g_tty_count = 0;
+volatile sig_atomic_t g_opened = 0;
+volatile sig_atomic_t g_want_raw_input = 0;
+volatile sig_atomic_t g_want_raw_output = 0;
+// Set once auto-wrap was switched off: only then does the restore write its sequence.
+volatile sig_atomic_t g_wrap_touched = 0;
+int g_out_fd = -1;
+
+constexpr char kWrapOff[] = "\x1b[?7l";
+constexpr char kWrapOnCursorOn[] = "\x1b[?25h\x1b[?7h";
+
+bool same_device(int a, int b) {
+  struct stat sa {}, sb {};
+  if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
+  return sa.st_rdev == sb.st_rdev && sa.st_ino == sb.st_ino && sa.st_dev == sb.st_dev;
+}
+
+bool set_attr(int fd, const termios& t) {
+  int rc;
+  do rc = tcsetattr(fd, TCSADRAIN, &t);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+void write_raw(int fd, const char* text, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, text, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+// Async-signal-safe: tcsetattr and write only.
+bool apply(bool raw_input, bool raw_output) {
+  bool ok = true;
+  for (int i = 0; i < g_tty_count; ++i) {
+    termios t = g_ttys[i].found;
+    if (g_ttys[i].is_input && raw_input) {
+      // Keys arrive one by one, unechoed; CR stays CR; Ctrl+S/Ctrl+V are keys; ISIG kept
+      // so that Ctrl+C, Ctrl+\ and Ctrl+Z still reach the process as signals.
+      t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+      t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+      t.c_cc[VMIN] = 1;
+      t.c_cc[VTIME] = 0;
+    }
+    if (g_ttys[i].is_output && raw_output) t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    if (!set_attr(g_ttys[i].fd, t)) ok = false;
+  }
+  if (g_out_fd >= 0) {
+    if (raw_output) {
+      write_raw(g_out_fd, kWrapOff, sizeof kWrapOff - 1);
+      g_wrap_touched = 1;
+    } else if (g_wrap_touched) {
+      write_raw(g_out_fd, kWrapOnCursorOn, sizeof kWrapOnCursorOn - 1);
+    }
+  }
+  return ok;
+}
+}  // namespace
+
+bool term_is_tty(int fd) { return isatty(fd) == 1; }
+
+int term_columns(int fd) {
+  winsize ws {};
+  if (ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
+  return ws.ws_col;
+}
+
+bool term_open(int in_fd, int out_fd) {
+  if (g_opened) return g_tty_count > 0;
+  int count = 0;
+  if (term_is_tty(in_fd) && tcgetattr(in_fd, &g_ttys[count].found) == 0) {
+    g_ttys[count].fd = in_fd;
+    g_ttys[count].is_input = true;
+    g_ttys[count].is_output = false;
+    ++count;
+  }
+  if (term_is_tty(out_fd)) {
+    g_out_fd = out_fd;
+    if (count == 1 && same_device(in_fd, out_fd)) {
+      g_ttys[0].is_output = true;
+    } else if (tcgetattr(out_fd, &g_ttys[count].found) == 0) {
+      g_ttys[count].fd = out_fd;
+      g_ttys[count].is_input = false;
+      g_ttys[count].is_output = true;
+      ++count;
+    }
+  }
+  g_tty_count = count;
+  g_opened = 1;
+  return count > 0;
+}
+
+bool term_set_mode(bool raw_input, bool raw_output) {
+  g_want_raw_input = raw_input;
+  g_want_raw_output = raw_output && g_out_fd >= 0;
+  return apply(raw_input, raw_output && g_out_fd >= 0);
+}
+
+bool term_input_raw() { return g_want_raw_input != 0; }
+bool term_output_raw() { return g_want_raw_output != 0; }
+
+void term_restore() {
+  int saved_errno = errno;
+  for (int i = 0; i < g_tty_count; ++i) set_attr(g_ttys[i].fd, g_ttys[i].found);
+  if (g_out_fd >= 0 && g_wrap_touched)
+    write_raw(g_out_fd, kWrapOnCursorOn, sizeof kWrapOnCursorOn - 1);
+  errno = saved_errno;
+}
+
+void term_reapply() {
+  int saved_errno = errno;
+  if (g_want_raw_input || g_want_raw_output) apply(g_want_raw_input, g_want_raw_output);
+  errno = saved_errno;
+}
+
+ssize_t term_read(int fd, void* bytes, size_t n) {
+  for (;;) {
+    ssize_t r = read(fd, bytes, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EAGAIN) {  // a descriptor left non-blocking by whoever shares it
+      pollfd pfd{fd, POLLIN, 0};
+      poll(&pfd, 1, -1);
+      continue;
+    }
+    return r;
+  }
+}
+
+bool term_write_all(int fd, const void* bytes, size_t n) {
+  const char* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      pollfd pfd{fd, POLLOUT, 0};
+      poll(&pfd, 1, 100);
+      continue;
+    }
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool term_wait_readable(int fd, int ms) {
+  pollfd pfd{fd, POLLIN, 0};
+  for (;;) {
+    int rc = poll(&pfd, 1, ms);
+    if (rc < 0 && errno == EINTR) continue;
+    return rc > 0;
+  }
+}

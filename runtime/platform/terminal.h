@@ -1,0 +1,40 @@
+// The terminal behind standard input and output: its modes, its width, and byte I/O on
+// its descriptors. The state saved here is what every exit path puts back.
+#pragma once
+#include <cstddef>
+#include <sys/types.h>
+
+// True when the descriptor is a terminal.
+bool term_is_tty(int fd);
+
+// The terminal's current width in columns, or 0 when the descriptor is no terminal or
+// does not know its size.
+int term_columns(int fd);
+
+// Remembers the modes of the terminal(s) behind in_fd and out_fd as found. Only the first
+// call saves; later calls do nothing. Returns true when at least one is a terminal.
+bool term_open(int in_fd, int out_fd);
+
+// Sets the wanted modes. raw_input: non-canonical, no echo, signals kept. raw_output: output
+// post-processing and auto-wrap off. Both false: the modes as found. Returns false when
+// setting a terminal mode failed.
+bool term_set_mode(bool raw_input, bool raw_output);
+bool term_input_raw();
+bool term_output_raw();
+
+// Puts the terminal back as found (modes, auto-wrap on, cursor visible) without changing
+// the wanted modes. Async-signal-safe; may run any number of times.
+void term_restore();
+
+// Applies the wanted modes again (after a resume). Async-signal-safe.
+void term_reapply();
+
+// read() that waits for bytes (EINTR retried, a non-blocking descriptor waited on). Returns
+// the byte count, 0 at the end, -1 on failure.
+ssize_t term_read(int fd, void* bytes, size_t n);
+
+// Writes all n bytes (EINTR retried). Returns false when a write failed.
+bool term_write_all(int fd, const void* bytes, size_t n);
+
+// Waits up to ms milliseconds for the descriptor to become readable (0: just look).
+bool term_wait_readable(int fd, int ms);

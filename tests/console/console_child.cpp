@@ -1,0 +1,143 @@
+// A program that drives the console the way the tests tell it, on whatever standard input
+// and output it gets (a pseudo-terminal or pipes).
+//
+// console_child <report-file> <step>...
+// Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
+// clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
+// status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook), sleep:MS,
+// block (wait up to 20 s for a signal). Texts take \e \r \n \t \\ and \xNN. Results of
+// inputs go to the report file, one line each, bytes outside 0x20-0x7E as \xNN.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "console/console.h"
+#include "console/prompt.h"
+#include "console/status.h"
+#include "core/fatal.h"
+#include "core/lifecycle.h"
+#include "core/timing.h"
+#include "strings/area.h"
+
+namespace {
+int g_report = -1;
+std::atomic<int> g_listener{-1};
+
+std::string unescape(const char* s) {
+  std::string out;
+  for (; *s; ++s) {
+    if (*s != '\\' || !s[1]) {
+      out += *s;
+      continue;
+    }
+    ++s;
+    switch (*s) {
+      case 'e': out += '\x1b'; break;
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case 'x': out += static_cast<char>(std::strtol(std::string(s + 1, 2).c_str(), nullptr, 16)); s += 2; break;
+      default: out += *s;
+    }
+  }
+  return out;
+}
+
+void report(const char* text) {
+  std::string line;
+  for (const char* p = text; *p; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      line += *p;
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      line += hex;
+    }
+  }
+  line += '\n';
+  (void)!write(g_report, line.data(), line.size());
+}
+
+void close_listener() {
+  int fd = g_listener.exchange(-1);
+  if (fd < 0) return;
+  close(fd);
+  (void)!write(g_report, "closed\n", 7);
+}
+
+void listen_loopback() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+    fatal_error("no listener");
+  g_listener.store(fd);
+  runtime_on_exit(close_listener);
+  report(("port " + std::to_string(ntohs(addr.sin_port))).c_str());
+}
+
+void input(char* (*operation)(int32_t)) {
+  int32_t mark = str_area_top();
+  report(operation(mark));
+  str_area_reset(mark);
+}
+
+void run(const std::string& step) {
+  auto arg = [&](size_t prefix) { return unescape(step.c_str() + prefix); };
+  if (step == "raw") console_set_raw_mode(1);
+  else if (step == "plain") console_set_raw_mode(0);
+  else if (step.rfind("title:", 0) == 0) console_title(arg(6).c_str());
+  else if (step.rfind("p:", 0) == 0) console_print(arg(2).c_str());
+  else if (step.rfind("l:", 0) == 0) console_print_line(arg(2).c_str());
+  else if (step == "pn") console_print(nullptr);
+  else if (step == "ln") console_print_line(nullptr);
+  else if (step == "clear") console_clear();
+  else if (step == "in") input(console_ops.input_line);
+  else if (step == "key") input(console_ops.inkey);
+  else if (step == "keywait") {
+    for (int i = 0; i < 300; ++i) {
+      int32_t mark = str_area_top();
+      char* key = console_inkey(mark);
+      if (*key) {
+        report(key);
+        str_area_reset(mark);
+        return;
+      }
+      str_area_reset(mark);
+      delay_ms(10);
+    }
+    report("(no key)");
+  } else if (step.rfind("status:", 0) == 0) console_status_show(arg(7).c_str());
+  else if (step == "statusclear") console_status_clear();
+  else if (step == "listen") listen_loopback();
+  else if (step == "port") {
+    StringVar text = nullptr;
+    report(std::to_string(console_ask_port(&text)).c_str());
+    str_assign(&text, nullptr);
+  }
+  else if (step.rfind("sleep:", 0) == 0) delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
+  else if (step == "block") for (int i = 0; i < 200; ++i) delay_ms(100);
+  else fatal_error(("unknown step " + step).c_str());
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  g_report = open(argv[1], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  runtime_start();
+  console_open();
+  for (int i = 2; i < argc; ++i) run(argv[i]);
+  runtime_exit();
+}

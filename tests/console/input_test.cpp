@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include "console/child_process.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+
+// Runs the child on pipes with the whole input given at once.
+Lines piped(const std::string& input, const Lines& steps) {
+  ChildProcess child;
+  start_on_pipes(child, steps);
+  child.send(input);
+  child.close_input();
+  EXPECT_EQ(child.wait_exit(), 0);
+  return child.report();
+}
+}  // namespace
+
+TEST(ConsoleInputPiped, LinesEndAtCrLfOrCrOrLfThenTheEndComesForEver) {
+  Lines six(6, "in");
+  Lines expected{"a", "b", "c", "d", "\\x04", "\\x04"};
+  EXPECT_EQ(piped("a\r\nb\nc\rd", six), expected);
+  Lines raw_six{"raw"};
+  raw_six.insert(raw_six.end(), six.begin(), six.end());
+  EXPECT_EQ(piped("a\r\nb\nc\rd", raw_six), expected) << "raw mode reads a pipe like plain mode";
+  EXPECT_EQ(piped("", {"in", "in"}), (Lines{"\\x04", "\\x04"}));
+  EXPECT_EQ(piped("\n\r\n", {"in", "in", "in"}), (Lines{"", "", "\\x04"}));
+}
+
+TEST(ConsoleInputPiped, LongLinesComeWholeAcrossBlocks) {
+  std::string last(10000, 'q');
+  Lines report = piped("first\n" + last, {"in", "in", "in"});
+  ASSERT_EQ(report.size(), 3u);
+  EXPECT_EQ(report[0], "first");
+  EXPECT_EQ(report[1], last);
+  EXPECT_EQ(report[2], "\\x04");
+
+  // A rest longer than one block behind a short line, then a line end far behind.
+  std::string middle(5000, 'm');
+  report = piped("x\n" + middle + "\ny\n", {"in", "in", "in", "in"});
+  EXPECT_EQ(report, (Lines{"x", middle, "y", "\\x04"}));
+}
+
+TEST(ConsoleInputPiped, ACrLfSplitAcrossReadsIsOneLineEnd) {
+  ChildProcess child;
+  start_on_pipes(child, {"in", "in", "in"});
+  child.send("a\r");
+  // Give the child time to take "a" alone before the LF arrives.
+  for (int i = 0; i < 200 && child.report().empty(); ++i) usleep(5000);
+  child.send("\nb\n");
+  child.close_input();
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{"a", "b", "\\x04"}));
+}
+
+TEST(ConsoleInputPiped, InkeyTakesNothingFromAPipe) {
+  EXPECT_EQ(piped("abc\n", {"key", "in", "raw", "key", "in"}), (Lines{"", "abc", "", "\\x04"}));
+}
+
+TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
+  ChildProcess child;
+  start_on_pty(child, {"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
+  ASSERT_TRUE(child.read_until("1>"));
+  child.send("abx\x7f" "c\r");  // the terminal's own erase
+  ASSERT_TRUE(child.read_until("2>"));
+  child.send("\r");
+  ASSERT_TRUE(child.read_until("3>"));
+  child.send("\x04");  // Ctrl+D on an empty line
+  ASSERT_TRUE(child.read_until("4>"));
+  std::string line(5000, 'z');
+  child.send(line + "\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  Lines report = child.report();
+  ASSERT_EQ(report.size(), 4u);
+  EXPECT_EQ(report[0], "abc");
+  EXPECT_EQ(report[1], "");
+  EXPECT_EQ(report[2], "\\x04");
+  // The terminal keeps at most one line buffer's worth; never more than one block a call.
+  EXPECT_GE(report[3].size(), 4000u);
+  EXPECT_LE(report[3].size(), 4096u);
+  EXPECT_EQ(report[3].find_first_not_of('z'), std::string::npos);
+}
+
+TEST(ConsoleInputTerminal, RawLineStopsAtTheWidthAndBackspaceMakesRoom) {
+  ChildProcess child;
+  // Width 20, the prompt leaves the cursor in column 10: columns 10 to 18 take keys.
+  start_on_pty(child, {"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
+  ASSERT_TRUE(child.read_until("1234567890"));
+  child.send("abcdefghijklmno\x7fXY\r");
+  ASSERT_TRUE(child.read_until(">"));
+  EXPECT_NE(child.output.find("abcdefghi\b \bX\r\n"), std::string::npos) << child.output;
+  child.output.clear();
+
+  // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
+  // typed writes nothing.
+  child.send("\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r");
+  ASSERT_TRUE(child.read_until(">"));
+  EXPECT_EQ(child.output, "ok\r\n>");
+  child.output.clear();
+
+  // A UTF-8 character is one key and one column; a control character is echoed visibly,
+  // takes two columns and comes back as itself.
+  child.send("a\xC3\xA4\xE2\x82\xAC\x7f\x01" "b\r");
+  ASSERT_TRUE(child.read_until(">"));
+  EXPECT_EQ(child.output, "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>");
+  child.output.clear();
+
+  // A lone Escape is a key once nothing follows it; Enter may come as LF.
+  child.send("\x1b");
+  usleep(200000);
+  child.send("q\n");
+  ASSERT_TRUE(child.read_until(">"));
+  EXPECT_EQ(child.output, "^[q\r\n>");
+  child.output.clear();
+
+  // Backspace over a control character takes back both its columns; over a UTF-8 one
+  // character all its bytes.
+  child.send("\x02\xC3\xA4\x7f\x7fz\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{"abcdefghX", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "z"}));
+}
+
+TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {
+  ChildProcess child;
+  start_on_pty(child, {"raw", "key", "p:ready", "keywait", "keywait", "plain", "p:plain", "keywait"});
+  ASSERT_TRUE(child.read_until("ready"));
+  child.send("\x1b[Bx");  // an arrow gives nothing, the x comes next
+  for (int i = 0; i < 200 && child.report().size() < 2; ++i) usleep(5000);
+  child.send("\r");
+  ASSERT_TRUE(child.read_until("plain"));
+  child.send("\xC3\xB6");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{"", "x", "\\x0D", "\\xC3\\xB6"}));
+}
+
+TEST(ConsoleInputTerminal, ThePortPromptWorksInRawModeAndEndsWithTheInput) {
+  ChildProcess child;
+  start_on_pty(child, {"raw", "port"}, 80);
+  ASSERT_TRUE(child.read_until("(1-9999): "));
+  child.send("99999\r");
+  ASSERT_TRUE(child.read_until("Fehler: Kein gueltiger Port!\r\nBitte"));
+  child.send("8080\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{"8080"}));
+  EXPECT_EQ(piped("x\n", {"raw", "port"}), (Lines{"0"}));
+}

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "console/child_process.h"
+
+namespace {
+const std::string kWrapOff = "\x1b[?7l";
+const std::string kRestore = "\x1b[?25h\x1b[?7h";
+
+std::string repeat(const std::string& piece, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += piece;
+  return out;
+}
+}  // namespace
+
+TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
+  ChildProcess child;
+  start_on_pty(child, {"title:Sender\\x07x", "raw", "l:abcdefghijklmnopqrstuvwxyz", "p:" + repeat("\\xC3\\xA4", 25),
+                       "ln", "l:a\\e[31mb\\x7F", "l:1234567890123456789\\e", "pn", "ln", "p:X", "clear", "plain",
+                       "clear", "l:Y"});
+  ASSERT_EQ(child.wait_exit(), 0);
+  std::string& out = child.output;
+  EXPECT_EQ(out.find("\x1b]0;Sender?x\a"), 0u);
+  size_t start = out.find(kWrapOff);
+  ASSERT_NE(start, std::string::npos);
+  std::string raw = out.substr(start + kWrapOff.size());
+  std::string expected = "abcdefghijklmnopqrst\r\n" + repeat("\xC3\xA4", 20) + "\r\n" +
+                         "a^[[31mb^?\r\n"
+                         "1234567890123456789\r\n"  // the caret form would pass the width: left out
+                         "\r\n"
+                         "X\x1b[H\x1b[2J" +
+                         kRestore + "Y\r\r\n" + kRestore;  // plain: the terminal adds CR before LF
+  EXPECT_EQ(raw, expected);
+}
+
+TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {
+  ChildProcess child;
+  std::string long_text = repeat("0123456789", 30);
+  start_on_pipes(child, {"title:T", "l:plain", "pn", "raw", "l:" + long_text, "p:a\\eb", "ln", "clear",
+                         "status:50%", "statusclear", "ln"});
+  child.close_input();
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.output, "plain\r\n" + long_text + "\r\na\x1b" "b\r\n\r\n");
+}
+
+TEST(ConsoleOutput, EveryPrintErasesAShownStatusLineFirst) {
+  ChildProcess child;
+  start_on_pty(child, {"raw", "p:>", "status:copying 123456789012345678901234", "status:half", "l:done",
+                       "statusclear", "status:again", "statusclear", "statusclear", "p:end"});
+  ASSERT_EQ(child.wait_exit(), 0);
+  std::string raw = child.output.substr(child.output.find(kWrapOff) + kWrapOff.size());
+  EXPECT_EQ(raw,
+            ">"
+            "\rcopying 12345678901\x1b[K"  // width 20 less one column
+            "\rhalf\x1b[K"
+            "\r\x1b[K" "done\r\n"
+            "\ragain\x1b[K"
+            "\r\x1b[K"
+            "end" + kRestore);
+}

@@ -1,0 +1,84 @@
+// A program that shows one dialog the way the receiver and sender do and reports the
+// outcome on standard output, for tests that drive it from outside (pipes, a
+// pseudo-terminal, or GTK under Xvfb).
+//
+//   dialogs_child save|open|multi TITLE INITIAL [raw] [hold]
+//   dialogs_child box CAPTION TEXT [FLAGS] [raw] [hold]
+//
+// With "raw" the console is opened and switched to raw mode first, as the programs do.
+// After the dialog it prints RESULT[text] and TOP+n (how far the area's top moved), the
+// back end, the current directory, the locale and whether a GL library is loaded. With
+// "hold" it then waits until standard input ends, so a test can look at the screen.
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "console/console.h"
+#include "core/lifecycle.h"
+#include "dialogs/file_dialog.h"
+#include "dialogs/gui.h"
+#include "dialogs/message_box.h"
+#include "strings/area.h"
+
+namespace {
+
+bool gl_loaded() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    for (const char* lib : {"libGL.so", "libGLX", "libEGL", "_dri.so", "libgallium"})
+      if (line.find(lib) != std::string::npos) return true;
+  return false;
+}
+
+void report(const std::string& result, int32_t moved) {
+  char here[4096];
+  std::printf("\nRESULT[%s]\nTOP+%d\nBACKEND %s\nCWD %s\nLOCALE %s\nGL %s\n", result.c_str(), moved, gui_backend()->name,
+              getcwd(here, sizeof here) ? here : "?", std::setlocale(LC_ALL, nullptr),
+              gl_loaded() ? "loaded" : "none");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  alarm(120);  // never outlives a test that lost track of it
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: dialogs_child save|open|multi|box ...\n");
+    return 2;
+  }
+  bool hold = std::strcmp(argv[argc - 1], "hold") == 0;
+  if (hold) --argc;
+  bool raw = std::strcmp(argv[argc - 1], "raw") == 0;
+  if (raw) --argc;
+  runtime_start();
+  if (raw) {
+    console_open();
+    console_set_raw_mode(1);
+  }
+  std::string command = argv[1];
+  int32_t mark = str_area_top();
+  if (command == "box") {
+    uint32_t flags = argc > 4 ? static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)) : 0;
+    int32_t id = flags ? message_box(argv[2], argv[3], flags) : message_box_ok(argv[2], argv[3]);
+    report(std::to_string(id), 0);
+  } else {
+    const char* initial = argv[3];
+    const char* filter = "Alle Dateien (*.*)|*.*";
+    char* text = command == "save"  ? file_dialog_save(argv[2], initial, filter, 0, mark)
+                 : command == "open" ? file_dialog_open(argv[2], initial, filter, 0, mark)
+                                     : file_dialog(argv[2], initial, filter, 0, 0, 1, mark);
+    report(text, str_area_top() - mark);
+  }
+  if (hold) {
+    char byte;
+    while (read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+  }
+  runtime_exit();
+}

@@ -1,0 +1,160 @@
+// An in-memory window system and dialog back end: windows are plain records, dialogs
+// record what they were asked and answer as the test scripted it.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogs/file_dialog.h"
+#include "dialogs/gui.h"
+#include "dialogs/modal_guard.h"
+#include "dialogs/window_system.h"
+
+struct FakeWindow {
+  uint32_t thread = 0;
+  uint32_t process = 0;
+  bool visible = true;
+  bool enabled = true;
+  bool topmost = false;
+  bool gone = false;
+  int enable_calls = 0;   // every set_enabled / set_topmost that reached the window
+  int topmost_calls = 0;
+};
+
+class FakeWindows final : public WindowSystem {
+ public:
+  FakeWindow* add(bool visible, bool enabled, bool topmost) {
+    return add_for(window_current_thread(), window_current_process(), visible, enabled, topmost);
+  }
+  FakeWindow* add_for(uint32_t thread, uint32_t process, bool visible, bool enabled, bool topmost) {
+    auto w = std::make_unique<FakeWindow>();
+    w->thread = thread;
+    w->process = process;
+    w->visible = visible;
+    w->enabled = enabled;
+    w->topmost = topmost;
+    windows.push_back(std::move(w));
+    return windows.back().get();
+  }
+
+  std::vector<WindowHandle> top_level_windows() override {
+    std::vector<WindowHandle> all;
+    for (auto& w : windows)
+      if (!w->gone) all.push_back(w.get());
+    return all;
+  }
+  uint32_t window_thread(WindowHandle h) override { return live(h) ? live(h)->thread : 0; }
+  uint32_t window_process(WindowHandle h) override { return live(h) ? live(h)->process : 0; }
+  bool is_visible(WindowHandle h) override { return live(h) && live(h)->visible; }
+  bool is_enabled(WindowHandle h) override { return live(h) && live(h)->enabled; }
+  bool is_topmost(WindowHandle h) override { return live(h) && live(h)->topmost; }
+  void set_enabled(WindowHandle h, bool on) override {
+    if (FakeWindow* w = live(h)) {
+      w->enabled = on;
+      ++w->enable_calls;
+    }
+  }
+  void set_topmost(WindowHandle h, bool on) override {
+    if (FakeWindow* w = live(h)) {
+      w->topmost = on;
+      ++w->topmost_calls;
+    }
+  }
+  WindowHandle foreground() override { return foreground_window; }
+
+  std::vector<std::unique_ptr<FakeWindow>> windows;
+  FakeWindow* foreground_window = nullptr;
+
+ private:
+  static FakeWindow* live(WindowHandle h) {
+    auto* w = static_cast<FakeWindow*>(h);
+    return w && !w->gone ? w : nullptr;
+  }
+};
+
+// What the fake back end saw of one call, and the window states during it.
+struct FakeDialogCall {
+  WindowHandle owner = nullptr;
+  std::string caption, text;
+  uint32_t flags = 0;
+  int32_t kind = -1;
+  bool has_title = false, has_directory = false;
+  std::string title, directory, proposed;
+  std::string filter;  // the zero-separated list up to and including its final zero
+  int32_t filter_index = 0;
+  int32_t file_size = 0;
+  std::vector<FakeWindow> windows_during;
+  size_t guard_entries_during = 0;
+};
+
+struct FakeGui {
+  FakeWindows windows;
+  std::vector<FakeDialogCall> calls;
+  int32_t box_result = 1;
+  bool confirm = true;
+  std::string answer;  // the bytes written into the file buffer on confirm (zeros allowed)
+};
+
+inline FakeGui* g_fake_gui = nullptr;
+
+inline void fake_snapshot(FakeDialogCall* call) {
+  for (auto& w : g_fake_gui->windows.windows) call->windows_during.push_back(*w);
+  for (ListNode* n = modal_guard_list; n; n = n->next) ++call->guard_entries_during;
+}
+
+inline int32_t fake_message_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
+  FakeDialogCall call;
+  call.owner = owner;
+  call.caption = caption ? caption : "<null>";
+  call.text = text ? text : "<null>";
+  call.flags = flags;
+  fake_snapshot(&call);
+  g_fake_gui->calls.push_back(call);
+  return g_fake_gui->box_result;
+}
+
+inline int32_t fake_file_dialog(FileDialogRequest* r) {
+  FakeDialogCall call;
+  call.owner = r->owner;
+  call.kind = r->kind;
+  call.has_title = r->title != nullptr;
+  call.title = r->title ? r->title : "";
+  call.has_directory = r->initial_directory != nullptr;
+  call.directory = r->initial_directory ? r->initial_directory : "";
+  call.proposed = r->file;
+  const char* p = r->filter;
+  while (*p) p += std::string(p).size() + 1;
+  call.filter.assign(r->filter, static_cast<size_t>(p - r->filter) + 1);
+  call.filter_index = r->filter_index;
+  call.flags = r->flags;
+  call.file_size = r->file_size;
+  fake_snapshot(&call);
+  g_fake_gui->calls.push_back(call);
+  if (!g_fake_gui->confirm) return 0;
+  const std::string& a = g_fake_gui->answer;
+  if (a.size() + 1 > static_cast<size_t>(r->file_size)) return 0;
+  std::copy(a.begin(), a.end(), r->file);
+  r->file[a.size()] = 0;
+  if (a.size() + 2 <= static_cast<size_t>(r->file_size)) r->file[a.size() + 1] = 0;
+  return 1;
+}
+
+inline const GuiBackend fake_backend = {"fake", nullptr, fake_message_box, fake_file_dialog};
+
+// Puts a fresh fake in place for one test and takes it out again.
+class FakeGuiScope {
+ public:
+  FakeGuiScope() {
+    g_fake_gui = &gui;
+    backend = fake_backend;
+    backend.windows = &gui.windows;
+    gui_set_backend(&backend);
+    file_dialog_forget_buffers();
+  }
+  ~FakeGuiScope() {
+    gui_set_backend(nullptr);
+    g_fake_gui = nullptr;
+  }
+  FakeGui gui;
+  GuiBackend backend{};
+};

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/heaps.h"
+#include "dialogs/file_dialog.h"
+#include "platform/heap.h"
+#include "support/runtime_fixture.h"
+#include "tests/dialogs/fake_gui.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(IsValidFileName, FollowsTheRules) {
+  EXPECT_FALSE(is_valid_file_name(nullptr));
+  EXPECT_FALSE(is_valid_file_name(""));
+  EXPECT_TRUE(is_valid_file_name("a.txt"));
+  EXPECT_TRUE(is_valid_file_name("mein B\xc3\xa4richt.txt")) << "a space and an umlaut";
+  EXPECT_TRUE(is_valid_file_name("\xe4\xff"));
+  EXPECT_FALSE(is_valid_file_name("a?b"));
+  EXPECT_FALSE(is_valid_file_name("a\tb"));
+  EXPECT_FALSE(is_valid_file_name("a|b"));
+  EXPECT_FALSE(is_valid_file_name("C:"));
+  for (char bad : "\"*/:<>?\\|\x01\x1f"s) {
+    if (!bad) continue;
+    std::string name = "x"s + bad + "y";
+    EXPECT_FALSE(is_valid_file_name(name.c_str())) << int(bad);
+  }
+}
+
+class FileDialogTest : public RuntimeTest {
+ protected:
+  FakeGuiScope scope;
+  FakeGui& gui = scope.gui;
+
+  // Runs a save dialog and returns what the back end was asked.
+  FakeDialogCall ask(const char* initial, const char* filter = nullptr, int32_t index = 0) {
+    int32_t mark = str_area_top();
+    file_dialog_save("Titel", initial, filter, index, mark);
+    str_area_reset(mark);
+    return gui.calls.back();
+  }
+};
+
+TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
+  struct Case {
+    const char* path;
+    bool has_directory;
+    const char* directory;
+    const char* proposed;
+  } cases[] = {
+      {"C:\\", true, "C:", ""},
+      {"C:", true, "", ""},
+      {"C:\\Daten\\bericht.txt", true, "C:\\Daten", "bericht.txt"},
+      {"bericht.txt", true, "", "bericht.txt"},
+      {"\\bericht.txt", true, "", ""},
+      {"\\Daten\\x.txt", true, "\\Daten", "x.txt"},
+      {"C:\\Daten\\", true, "C:\\Daten", ""},
+      {"C:\\a?b", true, "C:", ""},
+      {nullptr, false, "", ""},
+  };
+  for (const Case& c : cases) {
+    FakeDialogCall call = ask(c.path);
+    SCOPED_TRACE(c.path ? c.path : "<null>");
+    EXPECT_EQ(call.has_directory, c.has_directory);
+    EXPECT_EQ(call.directory, c.directory);
+    EXPECT_EQ(call.proposed, c.proposed);
+  }
+}
+
+TEST_F(FileDialogTest, ALongProposedNameIsCutToTheBuffer) {
+  std::string path = "D\\" + std::string(400, 'n');
+  FakeDialogCall call = ask(path.c_str());
+  EXPECT_EQ(call.proposed, std::string(259, 'n'));
+  EXPECT_EQ(call.file_size, 260);
+}
+
+TEST_F(FileDialogTest, FilterTextBecomesPairsWithThePreselectedIndex) {
+  FakeDialogCall call = ask(nullptr, nullptr);
+  EXPECT_EQ(call.filter, "\0"s) << "a null filter is an empty list";
+  call = ask(nullptr, "Alle Dateien (*.*)|*.*", 0);
+  EXPECT_EQ(call.filter, "Alle Dateien (*.*)\0*.*\0\0"s);
+  EXPECT_EQ(call.filter_index, 1);
+  call = ask(nullptr, "Texte|*.txt;*.text|Alle|*", 1);
+  EXPECT_EQ(call.filter, "Texte\0*.txt;*.text\0Alle\0*\0\0"s);
+  EXPECT_EQ(call.filter_index, 2);
+}
+
+TEST_F(FileDialogTest, WrappersChooseKindFlagsAndTitle) {
+  int32_t mark = str_area_top();
+  file_dialog_save("Speichern", nullptr, nullptr, 0, mark);
+  file_dialog_open(nullptr, nullptr, nullptr, 0, mark);
+  ASSERT_EQ(gui.calls.size(), 2u);
+  EXPECT_EQ(gui.calls[0].kind, 1);
+  EXPECT_EQ(gui.calls[1].kind, 0);
+  EXPECT_EQ(gui.calls[0].title, "Speichern");
+  EXPECT_FALSE(gui.calls[1].has_title);
+  EXPECT_EQ(gui.calls[0].flags, 0x8080Cu);
+  EXPECT_EQ(gui.calls[1].flags, 0x8080Cu);
+}
+
+TEST_F(FileDialogTest, ResultLandsOnTheAreaAtThePosition) {
+  str_area_append("davor");
+  int32_t mark = str_area_top();
+  gui.answer = "/home/anna/bericht.txt";
+  char* text = file_dialog_save("t", "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
+  EXPECT_STREQ(text, "/home/anna/bericht.txt");
+  EXPECT_EQ(text, str_area_base() + mark);
+  EXPECT_EQ(str_area_top(), mark + 22) << "top at the terminating zero";
+  StringVar var = nullptr;
+  str_area_take(&var, mark);
+  EXPECT_STREQ(var, "/home/anna/bericht.txt");
+  EXPECT_EQ(std::string(str_area_base(), 5), "davor") << "what stood below the mark is kept";
+
+  gui.confirm = false;
+  text = file_dialog_open("t", nullptr, nullptr, 0, mark);
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(str_area_top(), mark) << "a cancel leaves the top at the position";
+}
+
+TEST_F(FileDialogTest, APathOf259BytesFitsAndOneMoreFails) {
+  int32_t mark = str_area_top();
+  gui.answer = "/" + std::string(258, 'p');
+  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), 259u);
+  EXPECT_EQ(str_area_top(), mark + 259);
+  str_area_reset(mark);
+  gui.answer += "p";  // the back end cannot place it: the dialog fails
+  EXPECT_STREQ(file_dialog_open("t", nullptr, nullptr, 0, mark), "");
+  EXPECT_EQ(str_area_top(), mark);
+}
+
+TEST_F(FileDialogTest, ThePreviousBufferIsReleasedWhenTheNextCallBegins) {
+  int32_t mark = str_area_top();
+  gui.answer = "/a";
+  file_dialog_save("t", "x\\y", "A|*", 0, mark);
+  ASSERT_NE(file_dialog_buffer, nullptr);
+  EXPECT_STREQ(file_dialog_buffer, "/a") << "the buffer stays after the call";
+  size_t blocks = heap_block_count(runtime_heap());
+  for (int i = 0; i < 3; ++i) {
+    str_area_reset(mark);
+    file_dialog_open("t", "x\\y", "A|*", 0, mark);
+  }
+  EXPECT_EQ(heap_block_count(runtime_heap()), blocks) << "one buffer held, the filter and directory copies released";
+}
+
+TEST_F(FileDialogTest, NoMemoryMeansNoDialogAndTheEmptyText) {
+  int32_t mark = str_area_top();
+  gui.answer = "/a";
+  heap_set_limit(runtime_heap(), 1);
+  EXPECT_STREQ(file_dialog_save("t", "C:\\x", "A|*", 0, mark), "");
+  EXPECT_EQ(str_area_top(), mark);
+  heap_set_limit(runtime_heap(), 0);
+  EXPECT_TRUE(gui.calls.empty());
+  // Room for the file buffer and the filter copy, none for the directory copy.
+  heap_set_limit(runtime_heap(), 260 + 6 + 1000);
+  size_t before = heap_block_count(runtime_heap());
+  std::string long_path(2000, 'd');
+  EXPECT_STREQ(file_dialog_save("t", long_path.c_str(), "A|*", 0, mark), "");
+  heap_set_limit(runtime_heap(), 0);
+  EXPECT_TRUE(gui.calls.empty());
+  EXPECT_EQ(heap_block_count(runtime_heap()), before + 1) << "the filter copy released, the buffer kept";
+}
+
+TEST_F(FileDialogTest, TheGuardBracketsTheDialogAndTheOwnerIsOurForegroundWindow) {
+  FakeWindow* front = gui.windows.add(true, true, false);
+  FakeWindow* other = gui.windows.add(true, true, true);
+  gui.windows.foreground_window = front;
+  int32_t mark = str_area_top();
+  file_dialog_open("t", nullptr, nullptr, 0, mark);
+  const FakeDialogCall& call = gui.calls.at(0);
+  EXPECT_EQ(call.owner, front);
+  EXPECT_FALSE(call.windows_during[1].enabled);
+  EXPECT_FALSE(call.windows_during[1].topmost);
+  EXPECT_TRUE(other->enabled);
+  EXPECT_TRUE(other->topmost);
+  EXPECT_EQ(modal_guard_list, nullptr);
+}
+
+TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
+  int32_t mark = str_area_top();
+  gui.answer = "/daten\0a.txt\0b.txt\0"s;
+  EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "/daten/a.txt");
+  EXPECT_EQ(gui.calls.back().flags, 0x80A0Cu);
+  EXPECT_EQ(gui.calls.back().file_size, 512000);
+  EXPECT_STREQ(file_dialog_directory, "/daten/");
+  str_area_reset(mark);
+  gui.answer = "/\0a.txt\0b.txt\0"s;
+  EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "/a.txt") << "no second separator";
+  str_area_reset(mark);
+  gui.answer = "/daten/eine.txt";
+  EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "/daten/eine.txt");
+  str_area_reset(mark);
+  gui.answer = "/" + std::string(250, 'd') + "\0"s + std::string(20, 'n') + "\0b\0"s;
+  EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "") << "too long for the result";
+  EXPECT_EQ(str_area_top(), mark);
+  gui.answer = "/" + std::string(300, 'd') + "\0n\0b\0"s;
+  EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "") << "folder too long";
+}
+
+TEST_F(FileDialogTest, OnlyAnOpenDialogReleasesTheMultipleSelectionBuffer) {
+  int32_t mark = str_area_top();
+  size_t blocks = heap_block_count(runtime_heap());
+  file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark);
+  ASSERT_NE(file_dialog_multi_buffer, nullptr);
+  file_dialog_save("t", nullptr, nullptr, 0, mark);
+  EXPECT_NE(file_dialog_multi_buffer, nullptr);
+  file_dialog(nullptr, nullptr, nullptr, 0, 1, 1, mark);  // a save dialog that needs one itself
+  EXPECT_EQ(heap_block_count(runtime_heap()), blocks + 1) << "the earlier one was released";
+  file_dialog_open("t", nullptr, nullptr, 0, mark);
+  EXPECT_EQ(file_dialog_multi_buffer, nullptr);
+  EXPECT_EQ(heap_block_count(runtime_heap()), blocks + 1);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The programs' questions and their failure paths: port texts, a busy port, input that
+// ends at a prompt, and running without any terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kRejected = "Fehler: Kein gueltiger Port!";
+
+}  // namespace
+
+TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
+  TempDir dir;
+  PtyProcess receiver(kReceiverProgram, text_mode());
+  receiver.wait_for("Bitte Ort zum speichern auswaehlen");
+  receiver.type(dir / "target.bin\r");
+  const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710"};
+  for (const std::string& text : bad) {
+    ASSERT_TRUE(receiver.wait_for("Bitte den Port eingeben (1-9999): "));
+    size_t before = count(receiver.output(), kRejected);
+    receiver.type(text + "\r");
+    for (int i = 0; i < 200 && count(receiver.output(), kRejected) == before; ++i) receiver.wait_for("\x01", 10);
+    ASSERT_EQ(count(receiver.output(), kRejected), before + 1) << "port text " << text;
+  }
+  // Every rejection stays on the screen, each followed by a fresh prompt.
+  std::vector<std::string> lines = receiver.lines();
+  ASSERT_GE(lines.size(), bad.size() + 1);
+  EXPECT_EQ(lines[lines.size() - 2], kRejected);
+  EXPECT_EQ(lines.back(), "Bitte den Port eingeben (1-9999):");
+  EXPECT_EQ(receiver.output().find("\x1b[2J"), std::string::npos) << "no clear before acceptance";
+
+  int port = free_port();
+  char hex[16];
+  snprintf(hex, sizeof hex, "$%X", port);
+  receiver.type(std::string(hex) + "\r");
+  ASSERT_TRUE(receiver.wait_for("Server: Server created (Port " + std::to_string(port) + ")."))
+      << receiver.screen_text();
+  EXPECT_TRUE(receiver.wait_for("Port:" + std::to_string(port) + "\n"));
+  EXPECT_EQ(receiver.lines()[0], "Empfaenger v2.0.0") << "the screen was cleared for the banner";
+}
+
+TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
+  TempDir dir;
+  write_file(dir / "source.bin", "hello");
+  struct Case {
+    std::string typed;
+    int port;
+  };
+  int port = free_port();
+  char hex[16], binary[40] = "%";
+  snprintf(hex, sizeof hex, "$%x", port);
+  for (int bit = 13; bit >= 0; --bit) strcat(binary, (port >> bit) & 1 ? "1" : "0");
+  for (const std::string& typed : {std::string(hex), std::string(binary), " " + std::to_string(port),
+                                   std::to_string(port) + "x"}) {
+    int listener = listen_on(port);
+    ASSERT_GE(listener, 0);
+    PtyProcess sender(kSenderProgram, text_mode());
+    start_sender(sender, dir / "source.bin", "abc\r" + typed);
+    int conn = accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0) << typed;
+    EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
+    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_TRUE(sender.wait_for("Port:" + typed + "\n")) << sender.screen_text();
+    EXPECT_EQ(count(sender.output(), kRejected), 1u);
+    sender.type("\r");
+    EXPECT_EQ(sender.wait_exit(), 0);
+    close(conn);
+    close(listener);
+  }
+}
+
+TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
+  int port = free_port();
+  int listener = listen_on(port);
+  ASSERT_GE(listener, 0);
+  ReceiverRun run("", port);
+  PtyProcess& receiver = run.receiver;
+  ASSERT_TRUE(receiver.wait_for("Server: Can't create the server (port in use ?)."));
+  auto shown = std::chrono::steady_clock::now();
+  EXPECT_EQ(receiver.wait_exit(10000), 0);
+  auto waited = std::chrono::steady_clock::now() - shown;
+  EXPECT_GE(waited, std::chrono::milliseconds(2500));
+  close(listener);
+}
+
+TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
+  {
+    TempDir dir;
+    PipedProcess receiver(kReceiverProgram, dir / "target.bin\nabc\n", dir.path);
+    EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
+    EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
+  }
+  {
+    TempDir dir;
+    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n", dir.path);
+    EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
+    EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
+  }
+  {
+    TempDir dir;  // at the address prompt
+    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n80\n", dir.path);
+    EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
+    EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
+  }
+}
+
+TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
+  TempDir dir;
+  int port = free_port();
+  PipedProcess receiver(kReceiverProgram, dir / "target.bin\n" + std::to_string(port) + "\n", dir.path);
+  ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection ...")) << receiver.output();
+  std::string content = pattern(10 * 50000);
+  int fd = connect_to(port);
+  ASSERT_TRUE(send_all(fd, header(static_cast<int32_t>(content.size()))));
+  for (int piece = 0; piece < 10; ++piece) {
+    ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 50000, 50000)));
+    usleep(100000);
+  }
+  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.output();
+  close(fd);
+  EXPECT_TRUE(read_file(dir / "target.bin") == content);
+  std::string out = receiver.output();
+  EXPECT_EQ(out.find('%'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << "no terminal sequences on a pipe";
+  receiver.signal(SIGTERM);
+  receiver.wait_exit();
+}

@@ -1,0 +1,148 @@
+// The library under faults a real network and a real disk produce: peers that reset,
+// trickle or idle, many clients at once, and targets that cannot be written. Every failure
+// leaves an existing file untouched and no temporary file behind.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "net/connect.h"
+#include "net/transfer.h"
+#include "net_test_support.h"
+
+using namespace nettest;
+
+namespace {
+
+bool only_entries(const std::string& dir, std::set<std::string> expected) {
+  auto names = folder_entries(dir);
+  return std::set<std::string>(names.begin(), names.end()) == expected;
+}
+
+class FaultTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  }
+
+  // A raw client whose connection the server has accepted; returns the accepted record.
+  NetConnection* accept_raw(int* fd) {
+    *fd = connect_raw(port_of(0));
+    EXPECT_GE(*fd, 0);
+    EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
+    return net_event_connection();
+  }
+};
+
+TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
+  write_bytes(path("out"), "before");
+  int fd = -1;
+  NetConnection* conn = accept_raw(&fd);
+  ASSERT_TRUE(send_raw(fd, header(1 << 20) + pattern(100000)));
+  std::thread reset([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    linger hard{1, 0};  // close with a reset, not an orderly end
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+  });
+  int64_t start = now_ms();
+  EXPECT_EQ(net_receive_file(conn, path("out").c_str()), 0);
+  EXPECT_LT(now_ms() - start, static_cast<int64_t>(NET_RECEIVE_IDLE_MS)) << "a reset ends it at once";
+  reset.join();
+  EXPECT_EQ(file_bytes(path("out")), "before");
+  EXPECT_TRUE(only_entries(dir, {"out"}));
+  net_connection_close(conn);
+}
+
+TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
+  int fd = -1;
+  NetConnection* conn = accept_raw(&fd);
+  std::string content = pattern(100);
+  std::thread trickle([&] {
+    send_raw(fd, header(100));
+    for (char c : content) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      send_raw(fd, std::string(1, c));
+    }
+  });
+  EXPECT_EQ(net_receive_file(conn, path("out").c_str()), 1);
+  trickle.join();
+  EXPECT_EQ(file_bytes(path("out")), content);
+  close(fd);
+  net_connection_close(conn);
+}
+
+TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
+  // All connect at the same moment, without waiting: more than the listen queue holds, so
+  // the last ones get in while the server is accepting the first.
+  std::vector<int> clients;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port_of(0));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 200; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    int r = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ASSERT_TRUE(r == 0 || errno == EINPROGRESS) << i;
+    clients.push_back(fd);
+  }
+  std::set<NetConnection*> seen;
+  int connects = 0;
+  int64_t end = now_ms() + 20000;
+  while (connects < 200 && now_ms() < end) {
+    int32_t event = next_event(200);
+    if (event == NET_EVENT_NONE) continue;
+    EXPECT_EQ(event, NET_EVENT_CONNECT);
+    ++connects;
+    EXPECT_TRUE(seen.insert(net_event_connection()).second) << "each connection once";
+  }
+  EXPECT_EQ(connects, 200);
+  EXPECT_EQ(next_event(300), NET_EVENT_NONE) << "no event beyond one per client";
+  for (int fd : clients) close(fd);
+}
+
+TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
+  int idle = -1;
+  NetConnection* idle_conn = accept_raw(&idle);
+  int sender = -1;
+  NetConnection* sender_conn = accept_raw(&sender);
+  std::string content = pattern(300000);
+  ASSERT_TRUE(send_raw(sender, header(static_cast<uint32_t>(content.size())) + content));
+  ASSERT_EQ(next_event(), NET_EVENT_FILE);
+  ASSERT_EQ(net_event_connection(), sender_conn);
+  EXPECT_EQ(net_receive_file(sender_conn, path("out").c_str()), 1);
+  EXPECT_TRUE(file_bytes(path("out")) == content);
+  EXPECT_EQ(next_event(200), NET_EVENT_NONE) << "the idle client says nothing";
+  net_connection_close(sender_conn);
+  close(idle);
+  EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
+  EXPECT_EQ(net_event_connection(), idle_conn);
+  close(sender);
+}
+
+TEST_F(FaultTest, TargetsThatCannotBeWrittenFailAndTakeNothingAway) {
+  int fd = -1;
+  NetConnection* conn = accept_raw(&fd);
+  // A folder nobody may create files in (not even root), and a target that is a folder.
+  std::filesystem::create_directory(path("folder"));
+  write_bytes(path("folder/inside"), "kept");
+  for (const std::string& target : {std::string("/proc/kv-target.bin"), path("folder")}) {
+    SCOPED_TRACE(target);
+    ASSERT_TRUE(send_raw(fd, header(5) + "hello"));
+    ASSERT_TRUE(wait_bytes(conn->socket, 17));
+    EXPECT_EQ(net_receive_file(conn, target.c_str()), 0);
+    char drain[64];
+    while (recv(conn->socket, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
+  EXPECT_EQ(file_bytes(path("folder/inside")), "kept");
+  EXPECT_TRUE(only_entries(dir, {"folder"}));
+  close(fd);
+  net_connection_close(conn);
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// A small model of a terminal screen for tests: it interprets the bytes a program wrote
+// (printable text, CR, LF, BS, erase-in-line, clear screen) and leaves the lines a user
+// would see. Other escape sequences (modes, titles, colours) are skipped.
+#pragma once
+#include <string>
+#include <vector>
+
+class Screen {
+ public:
+  void feed(const std::string& bytes);
+
+  // The lines since the last clear, trailing blanks removed; the cursor's line included.
+  std::vector<std::string> lines() const;
+  // All lines joined with '\n'.
+  std::string text() const;
+  // How often the screen was cleared.
+  int clears() const { return clears_; }
+
+ private:
+  void put(char c);
+  void escape_done(const std::string& sequence);
+
+  std::vector<std::string> rows_{std::string()};
+  size_t row_ = 0;
+  size_t col_ = 0;
+  int clears_ = 0;
+  enum class State { kText, kEsc, kCsi, kOsc } state_ = State::kText;
+  std::string sequence_;
+};

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "net/net.h"
 #include "support/runtime_fixture.h"
@@ -137,6 +138,12 @@ inline std::string header(uint32_t size, const char* magic = "QUORVANT") {
   std::string h(magic, 8);
   for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>((size >> (8 * i)) & 0xff));
   return h;
+}
+
+inline std::vector<std::string> folder_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  return names;
 }
 
 }  // namespace nettest

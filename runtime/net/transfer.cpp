@@ -20,6 +20,9 @@ constexpr size_t kSendPiece = size_t{1} << 20;
 // The longest single wait for a socket: waits are cut into such slices so a shutdown on
 // another thread and the idle rule are seen in time.
 constexpr int kWaitSliceMs = 100;
+// The receiver asks the system to start writing received bytes to the disk after every
+// this many, so little is left to flush when the file is complete.
+constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
 struct Progress {
   NetProgressFn fn = nullptr;
@@ -129,15 +132,19 @@ int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* dire
   }
 }
 
-// Receives up to length bytes (at least one) under the idle rule: gives up when no byte
-// arrived for more than NET_RECEIVE_IDLE_MS since *idle_start, which moves to the moment
-// each successful read began. Returns the count, or 0 when the peer closed, the socket
-// failed, the idle time passed or the library was shut down.
-size_t receive_some(int fd, uint8_t* buffer, size_t length, uint32_t* idle_start) {
+// Makes one step of reception under the idle rule: step() takes what waits (like a
+// non-blocking receive: a count, 0 when the peer closed, -1 with errno EAGAIN when nothing
+// waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
+// *idle_start, which moves to the moment each successful step began. Returns the count
+// taken, 0 when the peer closed, the step failed, the idle time passed or the library was
+// shut down.
+template <typename Step>
+size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   for (;;) {
     if (net_stopped()) return 0;
     uint32_t read_start = elapsed_ms();
-    int64_t n = sock_receive(fd, buffer, length, false);
+    errno = 0;
+    int64_t n = step();
     if (n > 0) {
       *idle_start = read_start;
       return static_cast<size_t>(n);
@@ -156,29 +163,63 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
   return static_cast<int32_t>(v);
 }
 
+class MoverCloser {
+ public:
+  explicit MoverCloser(SockFileMover* mover) : mover_(mover) {}
+  ~MoverCloser() { sock_mover_close(mover_); }
+  MoverCloser(const MoverCloser&) = delete;
+  MoverCloser& operator=(const MoverCloser&) = delete;
+
+ private:
+  SockFileMover* mover_;
+};
+
 // Receives the header and the announced content into the open temporary file. Returns
-// true when every announced byte was received and written.
+// true when every announced byte was received and written. The content goes from the
+// socket to the file through a kernel pipe where the platform allows it, otherwise through
+// one buffer of NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than
+// remains, so bytes after the content stay in the socket.
 bool receive_into(int sock, int file, const Progress& progress) {
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
   for (size_t got = 0; got < sizeof header;) {
-    size_t n = receive_some(sock, header + got, sizeof header - got, &idle_start);
+    size_t n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, header + got, sizeof header - got, false); });
     if (n == 0) return false;
     got += n;
   }
   // The magic is not examined: the poll already told a transfer from other bytes.
   int32_t announced = little_endian_count(header + 8);
   if (announced < 0) return false;
-  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
-  if (!buffer.get()) return false;
   int64_t total = announced;
   int64_t done = 0;
+  int64_t written_back = 0;
+  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
+  SockFileMover mover;
+  MoverCloser closer(&mover);
+  // A blocking socket would make a splice wait past the idle rule: it is read instead.
+  bool direct = total > 0 && sock_is_nonblocking(sock) && sock_mover_open(&mover);
   idle_start = elapsed_ms();
   while (done < total) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(total - done, NET_RECEIVE_BUFFER_SIZE));
-    size_t n = receive_some(sock, buffer.get(), want, &idle_start);
-    if (n == 0 || !file_write_all(file, buffer.get(), n)) return false;
+    int64_t left = total - done;
+    size_t n = 0;
+    if (direct) {
+      n = receive_step(sock, &idle_start, [&] { return sock_move_to_file(&mover, sock, file, static_cast<size_t>(left)); });
+      if (n == 0 && errno == EINVAL) {
+        direct = false;  // this socket cannot be spliced: nothing was taken
+        continue;
+      }
+      if (n == 0) return false;
+    } else {
+      if (!buffer.get()) return false;
+      size_t want = static_cast<size_t>(std::min<int64_t>(left, NET_RECEIVE_BUFFER_SIZE));
+      n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, buffer.get(), want, false); });
+      if (n == 0 || !file_write_all(file, buffer.get(), n)) return false;
+    }
     done += static_cast<int64_t>(n);
+    if (done - written_back >= kWritebackStep || done == total) {
+      file_start_writeback(file, written_back, done - written_back);
+      written_back = done;
+    }
     progress(done, total);
   }
   if (total == 0) progress(0, 0);

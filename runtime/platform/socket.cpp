@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "platform/sys_retry.h"
@@ -170,4 +171,72 @@ bool sock_connect_ipv4(int fd, uint32_t address, uint16_t port) {
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) return false;
   errno = err;
   return err == 0;
+}
+
+namespace {
+
+// A pipe as large as an ordinary user may make it: fewer trips per megabyte.
+constexpr int kMoverPipeBytes = 1 << 20;
+
+// Writes every byte that sits in the pipe into file. Where the file cannot take spliced
+// bytes they are read out of the pipe and written the ordinary way.
+bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
+  while (length > 0) {
+    ssize_t n = sys_retry([&] { return splice(mover->pipe_read, nullptr, file, nullptr, length, SPLICE_F_MOVE); });
+    if (n < 0 && errno == EINVAL) {
+      char buf[16384];
+      n = sys_retry([&] { return read(mover->pipe_read, buf, std::min(length, sizeof buf)); });
+      if (n <= 0) return false;
+      for (ssize_t off = 0; off < n;) {
+        ssize_t w = sys_retry([&] { return write(file, buf + off, static_cast<size_t>(n - off)); });
+        if (w <= 0) {
+          if (w == 0) errno = EIO;
+          return false;
+        }
+        off += w;
+      }
+    } else if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool sock_mover_open(SockFileMover* mover) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  mover->pipe_read = above_standard_streams(fds[0]);
+  mover->pipe_write = above_standard_streams(fds[1]);
+  fcntl(mover->pipe_write, F_SETPIPE_SZ, kMoverPipeBytes);  // a smaller pipe works too
+  int size = fcntl(mover->pipe_write, F_GETPIPE_SZ);
+  mover->capacity = size > 0 ? static_cast<size_t>(size) : 4096;
+  if (mover->pipe_read < 0 || mover->pipe_write < 0) {
+    sock_mover_close(mover);
+    return false;
+  }
+  return true;
+}
+
+void sock_mover_close(SockFileMover* mover) {
+  sock_close(mover->pipe_read);
+  sock_close(mover->pipe_write);
+  mover->pipe_read = mover->pipe_write = -1;
+}
+
+int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+  length = std::min(length, mover->capacity);
+  ssize_t n = sys_retry([&] {
+    return splice(fd, nullptr, mover->pipe_write, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  });
+  if (n <= 0) return n;
+  return pipe_to_file(mover, file, static_cast<size_t>(n)) ? n : -1;
+}
+
+bool sock_is_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && (flags & O_NONBLOCK) != 0;
 }

@@ -75,3 +75,24 @@ bool sock_resolve_ipv4(const char* host, uint32_t* address);
 // Connects to address (network order) and port, waiting until the connection is made or
 // refused. Returns false on failure.
 bool sock_connect_ipv4(int fd, uint32_t address, uint16_t port);
+
+// Moves received bytes from a socket into a file through a kernel pipe, so they are not
+// copied through the caller's memory.
+struct SockFileMover {
+  int pipe_read = -1;
+  int pipe_write = -1;
+  size_t capacity = 0;
+};
+
+// Makes the mover's pipe. Returns false when it cannot be made.
+bool sock_mover_open(SockFileMover* mover);
+void sock_mover_close(SockFileMover* mover);
+
+// Takes up to length bytes waiting on fd, without waiting, and appends them all to file.
+// Returns the count moved, 0 when the peer closed, -1 on failure: errno EAGAIN when
+// nothing waits, EINVAL when the socket cannot be spliced (nothing was taken, the caller
+// may copy the bytes itself), anything else when the socket or the file write failed.
+int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length);
+
+// True when the socket is in non-blocking mode.
+bool sock_is_nonblocking(int fd);

@@ -80,6 +80,12 @@ bool file_write_all(int fd, const void* buffer, size_t length) {
   return true;
 }
 
+void file_start_writeback(int fd, int64_t offset, int64_t length) {
+  int saved = errno;
+  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+}
+
 void file_close(int fd) {
   if (fd < 0) return;
   int saved = errno;

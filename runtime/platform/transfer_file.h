@@ -15,6 +15,10 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
 // Writes all length bytes. Returns false when a write fails or writes nothing.
 bool file_write_all(int fd, const void* buffer, size_t length);
 
+// Starts writing length bytes from offset on to the disk without waiting for it. A hint:
+// failures are not reported.
+void file_start_writeback(int fd, int64_t offset, int64_t length);
+
 // Closes a descriptor; errno is kept. Negative values do nothing.
 void file_close(int fd);
 

@@ -1,20 +1,17 @@
-// Helpers of the network tests: a fixture that starts and stops the library inside a
-// fresh runtime and owns a scratch folder, plain loopback sockets for the other side, and
+// Helpers of the network tests: a fixture that starts and stops the library in a fresh
+// runtime with an empty scratch folder, plain loopback sockets for the other side, and
 // bounded waits.
 #pragma once
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -30,48 +27,32 @@ inline int64_t now_ms() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The port a server of the registry is bound to (host order), 0 if there is none.
-inline uint16_t port_of(int64_t number) {
-  auto* server = static_cast<NetServer*>(registry_find(net_server_registry(), number));
-  return server ? ntohs(server->address.port) : 0;
-}
-
 inline NetServer* server_of(int64_t number) {
   return static_cast<NetServer*>(registry_find(net_server_registry(), number));
 }
 
-// A plain blocking TCP client on 127.0.0.1:port, or -1.
-inline int connect_raw(uint16_t port, int send_buffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (send_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+// The port a live server is bound to (host order), 0 if there is none.
+inline uint16_t port_of(int64_t number) { return server_of(number) ? ntohs(server_of(number)->address.port) : 0; }
+
+inline sockaddr_in loopback(uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return sa;
 }
 
-// A port on which nothing listens (just released by a socket that had it).
-inline uint16_t unused_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+// A plain blocking TCP client on 127.0.0.1:port, or -1.
+inline int connect_raw(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
   close(fd);
-  return ntohs(sa.sin_port);
+  return -1;
 }
 
 inline bool send_raw(int fd, const std::string& bytes) {
-  size_t off = 0;
-  while (off < bytes.size()) {
+  for (size_t off = 0; off < bytes.size();) {
     ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
     if (n <= 0) return false;
     off += static_cast<size_t>(n);
@@ -79,7 +60,6 @@ inline bool send_raw(int fd, const std::string& bytes) {
   return true;
 }
 
-// Waits up to max_ms until fd is readable. Returns true when it is.
 inline bool wait_readable(int fd, int max_ms = 2000) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, max_ms) == 1;
@@ -91,48 +71,44 @@ inline int bytes_waiting(int fd) {
   return n;
 }
 
-// Waits up to max_ms until at least count bytes wait on fd.
-inline bool wait_bytes(int fd, int count, int max_ms = 2000) {
-  int64_t end = now_ms() + max_ms;
-  while (bytes_waiting(fd) < count) {
+// Waits up to 2 s until at least count bytes wait on fd.
+inline bool wait_bytes(int fd, int count) {
+  for (int64_t end = now_ms() + 2000; bytes_waiting(fd) < count;) {
     if (now_ms() > end) return false;
     usleep(1000);
   }
   return true;
 }
 
-// Reads everything until the peer closes (or max_ms pass). Returns the bytes.
-inline std::string read_until_closed(int fd, int max_ms = 10000) {
+// Receives what arrives on fd until the peer closes, or until stop is set and nothing
+// more comes, or max_ms pass.
+inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 20000) {
   std::string all;
   char buf[65536];
-  int64_t end = now_ms() + max_ms;
-  while (now_ms() < end) {
-    if (!wait_readable(fd, 100)) continue;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    all.append(buf, static_cast<size_t>(n));
+  for (int64_t end = now_ms() + max_ms; now_ms() < end;) {
+    if (!wait_readable(fd, 20)) {
+      if (stop) break;
+      continue;
+    }
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0) all.append(buf, static_cast<size_t>(n));
   }
   return all;
 }
 
-// Polls (sleeping briefly between empty polls) until an event comes or max_ms pass.
+inline std::string read_until_closed(int fd) {
+  std::atomic<bool> never{false};
+  return drain(fd, never, 2000);
+}
+
+// Polls, waiting briefly between empty polls, until an event comes or max_ms pass.
 inline int32_t next_event(int max_ms = 2000) {
-  int64_t end = now_ms() + max_ms;
-  for (;;) {
+  for (int64_t end = now_ms() + max_ms;;) {
     int32_t event = net_server_poll();
     if (event != NET_EVENT_NONE || now_ms() > end) return event;
     net_server_wait(10);
   }
-}
-
-inline int open_descriptor_count() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') ++count;
-    closedir(dir);
-  }
-  return count - 1;  // the directory's own descriptor
 }
 
 inline std::string file_bytes(const std::string& path) {
@@ -141,19 +117,18 @@ inline std::string file_bytes(const std::string& path) {
 }
 
 inline void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Bytes that differ from position to position, so a shifted or repeated piece shows.
-inline std::string pattern(size_t n, uint32_t seed = 1) {
+inline std::string pattern(size_t n) {
   std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; ++i) {
+  uint32_t x = 2463534242u;
+  for (char& c : s) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    s[i] = static_cast<char>(x);
+    c = static_cast<char>(x);
   }
   return s;
 }
@@ -195,4 +170,10 @@ class NetTest : public RuntimeTest {
   }
 
   std::string path(const std::string& name) const { return dir + "/" + name; }
+
+  bool no_temporary_files() const {
+    for (auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().filename().string().find(".part") != std::string::npos) return false;
+    return true;
+  }
 };

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "net/net.h"
+#include "net_test_support.h"
+
+using namespace nettest;
+
+namespace {
+
+int open_descriptors() {
+  auto it = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(it), end(it)));
+}
+
+// A port on which nothing listens (just released by a socket that had it).
+uint16_t unused_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa = loopback(0);
+  socklen_t len = sizeof sa;
+  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+class ConnectTest : public NetTest {};
+
+TEST_F(ConnectTest, TcpConnectionToAnAddressOrANameIsBlockingAndServerless) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    for (uint32_t port : {uint32_t{port_of(0)}, port_of(0) + 65536u}) {  // only the low 16 bits count
+      NetConnection* c = net_connect_tcp(host, port);
+      ASSERT_NE(c, nullptr) << host;
+      EXPECT_EQ(c->kind, NET_KIND_TCP);
+      EXPECT_EQ(c->server, nullptr);
+      EXPECT_GT(c->socket, 2);
+      EXPECT_FALSE(fcntl(c->socket, F_GETFL) & O_NONBLOCK);
+      EXPECT_TRUE(fcntl(c->socket, F_GETFD) & FD_CLOEXEC);
+      EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
+      NetConnection* accepted = net_event_connection();
+      net_connection_close(c);
+      EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
+      EXPECT_EQ(net_event_connection(), accepted);
+    }
+  }
+}
+
+TEST_F(ConnectTest, FailuresReturnNullAndLeaveNoDescriptorOpen) {
+  int before = open_descriptors();
+  EXPECT_EQ(net_connect_tcp(nullptr, 80), nullptr);
+  EXPECT_EQ(net_connect_tcp("127.0.0.1", unused_port()), nullptr);  // refused
+  EXPECT_EQ(net_connect_tcp("", 80), nullptr);
+  EXPECT_EQ(net_connect_tcp("no-such-host.invalid", 80), nullptr);
+  // All ones is not taken as an address; looked up as a name it stays all ones.
+  EXPECT_EQ(net_connect_tcp("255.255.255.255", 80), nullptr);
+  EXPECT_EQ(net_connect("255.255.255.255", 80, NET_KIND_UDP), nullptr);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(ConnectTest, UdpConnectionOnlyRemembersWhereDatagramsGo) {
+  int before = open_descriptors();
+  NetConnection* c = net_connect("127.0.0.2", 70000, 7);  // any kind but TCP is UDP
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->kind, NET_KIND_UDP);
+  EXPECT_EQ(c->socket, 70000);  // the port as given
+  EXPECT_EQ(c->peer_address, htonl(0x7f000002));
+  EXPECT_EQ(c->server, nullptr);
+  EXPECT_TRUE(fcntl(c->udp_socket, F_GETFL) & O_NONBLOCK);
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  EXPECT_EQ(getpeername(c->udp_socket, reinterpret_cast<sockaddr*>(&peer), &len), -1);  // not connected
+  net_connection_close(c);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(ConnectTest, OutgoingConnectionsOutliveShutdownAndCanStillBeClosed) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  uint16_t port = port_of(0);
+  int before = open_descriptors();
+  NetConnection* c = net_connect_tcp("127.0.0.1", port);
+  ASSERT_NE(c, nullptr);
+  net_shutdown();
+  EXPECT_EQ(net_connect_tcp("127.0.0.1", port), nullptr);  // the library is stopped
+  net_connection_close(c);
+  EXPECT_EQ(open_descriptors(), before - 1);  // the server's socket went too
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "net/net.h"
+#include "net_test_support.h"
+
+using namespace nettest;
+
+namespace {
+
+class ServerTest : public NetTest {
+ protected:
+  // Connects a client to port and polls until the server reports it. Returns the
+  // client's socket; the server's side goes to *accepted.
+  int accept_client(uint16_t port, NetConnection** accepted) {
+    int client = connect_raw(port);
+    EXPECT_GE(client, 0);
+    EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
+    *accepted = net_event_connection();
+    return client;
+  }
+
+  static NetConnection* newest(int64_t number) {
+    ListNode* head = server_of(number)->connections;
+    return head ? static_cast<NetConnection*>(list_payload(head)) : nullptr;
+  }
+};
+
+TEST_F(ServerTest, ClientsComeBeforeBytesServersInNumberOrderNewestConnectionFirst) {
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);  // no servers at all
+  ASSERT_NE(net_server_create_tcp(1, 0), 0);
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  int64_t dyn = net_server_create(REGISTRY_DYNAMIC, 0, NET_KIND_TCP);
+  ASSERT_NE(dyn, 0);
+
+  int cd = connect_raw(port_of(dyn)), c1 = connect_raw(port_of(1)), c0 = connect_raw(port_of(0));
+  for (int64_t n : {int64_t{0}, int64_t{1}, dyn}) ASSERT_TRUE(wait_readable(server_of(n)->socket));
+  for (int64_t n : {int64_t{0}, int64_t{1}, dyn}) {
+    ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
+    EXPECT_EQ(net_event_connection()->server, server_of(n));
+  }
+  NetConnection* first_on_0 = newest(0);
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
+  EXPECT_EQ(net_event_connection(), newest(dyn));  // unchanged by an empty poll
+  int c0b = connect_raw(port_of(0));
+  ASSERT_EQ(next_event(), NET_EVENT_CONNECT);
+  NetConnection* newest_on_0 = net_event_connection();
+  EXPECT_EQ(newest(0), newest_on_0);
+
+  // Bytes on every connection: server 0 first, and there its newest connection.
+  for (int fd : {cd, c1, c0, c0b}) ASSERT_TRUE(send_raw(fd, "x"));
+  for (NetConnection* c : {newest(dyn), newest(1), first_on_0, newest_on_0}) ASSERT_TRUE(wait_bytes(c->socket, 1));
+  ASSERT_EQ(net_server_poll(), NET_EVENT_DATA);
+  EXPECT_EQ(net_event_connection(), newest_on_0);
+
+  // A new client is reported before any waiting bytes; untaken bytes come again.
+  int c1b = connect_raw(port_of(1));
+  ASSERT_TRUE(wait_readable(server_of(1)->socket));
+  ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
+  EXPECT_EQ(net_event_connection()->server, server_of(1));
+  ASSERT_EQ(net_server_poll(), NET_EVENT_DATA);
+  EXPECT_EQ(net_event_connection(), newest_on_0);
+  for (int fd : {cd, c1, c0, c0b, c1b}) close(fd);
+}
+
+TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  NetConnection* conn = nullptr;
+  int client = accept_client(port_of(0), &conn);
+  ASSERT_TRUE(send_raw(client, "QUORV"));
+  ASSERT_TRUE(wait_bytes(conn->socket, 5));
+  EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);  // the start of the magic is not enough
+  ASSERT_TRUE(send_raw(client, "ANT"));
+  ASSERT_TRUE(wait_bytes(conn->socket, 8));
+  EXPECT_EQ(net_server_poll(), NET_EVENT_FILE);
+  EXPECT_EQ(net_server_poll(), NET_EVENT_FILE);
+  EXPECT_EQ(bytes_waiting(conn->socket), 8);
+
+  NetConnection* other = nullptr;
+  int client2 = accept_client(port_of(0), &other);
+  ASSERT_TRUE(send_raw(client2, "QUORVANX"));
+  ASSERT_TRUE(wait_bytes(other->socket, 8));
+  EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);
+  EXPECT_EQ(net_event_connection(), other);
+  char buf[8];
+  EXPECT_EQ(net_peek(other->socket, 8, buf), 8);
+  close(client);
+  close(client2);
+}
+
+TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  NetConnection* conn = nullptr;
+  int client = accept_client(port_of(0), &conn);
+  for (int fd : {conn->socket, server_of(0)->socket}) {
+    EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK) << fd;
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+  }
+  char buf[8];
+  EXPECT_EQ(net_peek(conn->socket, 8, buf), 0);
+  close(client);
+  EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
+  EXPECT_EQ(net_event_connection(), conn);
+  EXPECT_EQ(newest(0), nullptr);
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
+
+  int reset = accept_client(port_of(0), &conn);  // a reset counts as closed too
+  linger hard{1, 0};
+  setsockopt(reset, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(reset);
+  EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
+  EXPECT_EQ(newest(0), nullptr);
+
+  int kept = accept_client(port_of(0), &conn);  // closed by us: no event follows
+  net_connection_close(conn);
+  EXPECT_EQ(newest(0), nullptr);
+  EXPECT_EQ(read_until_closed(kept), "");
+  EXPECT_EQ(next_event(100), NET_EVENT_NONE);
+  close(kept);
+}
+
+TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
+  EXPECT_EXIT(
+      {
+        close(0);
+        close(1);
+        int64_t sock = net_server_create_tcp(0, 0);
+        int client = connect_raw(port_of(0));
+        bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT && net_event_connection()->socket > 2;
+        _exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFails) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  uint16_t port = port_of(0);
+  NetConnection* conn = nullptr;
+  int client = accept_client(port, &conn);
+  EXPECT_EQ(net_server_create_tcp(0, 65536), 0);
+  EXPECT_EQ(server_of(0), nullptr);
+  EXPECT_EQ(read_until_closed(client), "");  // the client saw its connection end
+  EXPECT_EQ(connect_raw(port), -1);           // nothing listens any more
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
+  close(client);
+
+  // The port can be bound again at once although closed connections linger on it.
+  ASSERT_NE(net_server_create_tcp(0, port), 0);
+  int again = accept_client(port, &conn);
+  ASSERT_NE(net_server_create_tcp(0, port), 0);
+  EXPECT_EQ(read_until_closed(again), "");
+  EXPECT_EQ(port_of(0), port);
+  close(again);
+}
+
+TEST_F(ServerTest, PortRangeKindsAndDynamicNumbers) {
+  EXPECT_NE(net_server_create(5, 0, NET_KIND_TCP), 0);  // port 0: the system picks one
+  EXPECT_NE(port_of(5), 0);
+  EXPECT_EQ(server_of(5)->address.family, 2);
+  EXPECT_EQ(server_of(5)->address.address, 0u);
+  EXPECT_EQ(net_server_create(6, 65536, NET_KIND_TCP), 0);
+  EXPECT_EQ(net_server_create(7, 0, 3), 0);
+  EXPECT_EQ(net_server_create(8, port_of(5), NET_KIND_TCP), 0);  // a second listener is refused
+  EXPECT_EQ(net_server_create(REGISTRY_DYNAMIC, 70000, NET_KIND_TCP), 0);
+  EXPECT_EQ(net_server_registry()->dynamic, nullptr);  // the failed element was given back
+
+  int64_t dyn = net_server_create(REGISTRY_DYNAMIC, 0, NET_KIND_UDP);
+  ASSERT_NE(dyn, 0);
+  EXPECT_GE(dyn, net_server_registry()->capacity);
+  EXPECT_EQ(server_of(dyn)->number, dyn);
+  net_server_close(dyn);
+  EXPECT_EQ(server_of(dyn), nullptr);
+  net_server_close(dyn);  // no live server: nothing happens
+  EXPECT_NE(server_of(5), nullptr);
+}
+
+TEST_F(ServerTest, UdpPeersAccumulateTheirDatagrams) {
+  ASSERT_NE(net_server_create(0, 0, NET_KIND_UDP), 0);
+  sockaddr_in to = loopback(port_of(0));
+  auto send_to = [&](int fd, const std::string& bytes) {
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  };
+  int a = socket(AF_INET, SOCK_DGRAM, 0), b = socket(AF_INET, SOCK_DGRAM, 0);
+  send_to(a, "ab");
+  ASSERT_EQ(next_event(), NET_EVENT_DATA);  // a new peer gives no connect event
+  NetConnection* peer = net_event_connection();
+  send_to(a, "cde");
+  ASSERT_EQ(next_event(), NET_EVENT_DATA);
+  EXPECT_EQ(net_event_connection(), peer);
+  EXPECT_EQ(peer->kind, NET_KIND_UDP);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(peer->data), static_cast<size_t>(peer->data_length)), "abcde");
+  sockaddr_in mine{};
+  socklen_t len = sizeof mine;
+  getsockname(a, reinterpret_cast<sockaddr*>(&mine), &len);
+  EXPECT_EQ(peer->socket, ntohs(mine.sin_port));
+  EXPECT_EQ(peer->peer_address, htonl(INADDR_LOOPBACK));
+
+  send_to(a, std::string(3000, 'L'));  // longer than a datagram may be: lost
+  send_to(b, "z");                     // another port: another peer
+  ASSERT_EQ(next_event(), NET_EVENT_DATA);
+  NetConnection* second = net_event_connection();
+  EXPECT_NE(second, peer);
+  EXPECT_EQ(second->data_length, 1);
+  EXPECT_EQ(peer->data_length, 5);
+  EXPECT_EQ(next_event(100), NET_EVENT_NONE);
+  net_connection_close(second);
+  EXPECT_EQ(newest(0), peer);
+  close(a);
+  close(b);
+}
+
+TEST_F(ServerTest, WaitWakesForAClientOrBytesAndOtherwiseTimesOut) {
+  EXPECT_EQ(net_server_wait(20), 0);  // no servers
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  EXPECT_EQ(net_server_wait(30), 0);
+  int client = connect_raw(port_of(0));
+  EXPECT_EQ(net_server_wait(2000), 1);
+  ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
+  EXPECT_EQ(net_server_wait(30), 0);
+  send_raw(client, "hi");
+  EXPECT_EQ(net_server_wait(2000), 1);
+  close(client);
+}
+
+TEST_F(ServerTest, ShutdownOnAnotherThreadWhilePollingIsHarmless) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  NetConnection* conn = nullptr;
+  int client = accept_client(port_of(0), &conn);
+  send_raw(client, "data");
+  std::atomic<bool> done{false};
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    net_shutdown();
+    done = true;
+  });
+  for (int64_t end = now_ms() + 5000; !done && now_ms() < end;) net_server_poll();
+  closer.join();
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
+  EXPECT_EQ(net_server_wait(10), 0);
+  EXPECT_EQ(net_server_create_tcp(1, 0), 0);
+  net_connection_close(conn);  // already gone with its server: ignored
+  EXPECT_EQ(read_until_closed(client), "");
+  close(client);
+}
+
+}  // namespace

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "console/child_process.h"
+#include "tests/console/console_run.h"
 
 namespace {
 using Lines = std::vector<std::string>;
 
 // Runs the child on pipes with the whole input given at once.
 Lines piped(const std::string& input, const Lines& steps) {
-  ChildProcess child;
-  start_on_pipes(child, steps);
-  child.send(input);
+  ConsoleChild child;
+  child.start_on_pipes(steps);
+  child.type(input);
   child.close_input();
   EXPECT_EQ(child.wait_exit(), 0);
   return child.report();
@@ -42,12 +42,12 @@ TEST(ConsoleInputPiped, LongLinesComeWholeAcrossBlocks) {
 }
 
 TEST(ConsoleInputPiped, ACrLfSplitAcrossReadsIsOneLineEnd) {
-  ChildProcess child;
-  start_on_pipes(child, {"in", "in", "in"});
-  child.send("a\r");
+  ConsoleChild child;
+  child.start_on_pipes({"in", "in", "in"});
+  child.type("a\r");
   // Give the child time to take "a" alone before the LF arrives.
   for (int i = 0; i < 200 && child.report().empty(); ++i) usleep(5000);
-  child.send("\nb\n");
+  child.type("\nb\n");
   child.close_input();
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"a", "b", "\\x04"}));
@@ -58,17 +58,17 @@ TEST(ConsoleInputPiped, InkeyTakesNothingFromAPipe) {
 }
 
 TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
-  ChildProcess child;
-  start_on_pty(child, {"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
-  ASSERT_TRUE(child.read_until("1>"));
-  child.send("abx\x7f" "c\r");  // the terminal's own erase
-  ASSERT_TRUE(child.read_until("2>"));
-  child.send("\r");
-  ASSERT_TRUE(child.read_until("3>"));
-  child.send("\x04");  // Ctrl+D on an empty line
-  ASSERT_TRUE(child.read_until("4>"));
+  ConsoleChild child;
+  child.start_on_pty({"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
+  ASSERT_TRUE(child.wait_for("1>"));
+  child.type("abx\x7f" "c\r");  // the terminal's own erase
+  ASSERT_TRUE(child.wait_for("2>"));
+  child.type("\r");
+  ASSERT_TRUE(child.wait_for("3>"));
+  child.type("\x04");  // Ctrl+D on an empty line
+  ASSERT_TRUE(child.wait_for("4>"));
   std::string line(5000, 'z');
-  child.send(line + "\r");
+  child.type(line + "\r");
   ASSERT_EQ(child.wait_exit(), 0);
   Lines report = child.report();
   ASSERT_EQ(report.size(), 4u);
@@ -82,64 +82,64 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
 }
 
 TEST(ConsoleInputTerminal, RawLineStopsAtTheWidthAndBackspaceMakesRoom) {
-  ChildProcess child;
+  ConsoleChild child;
   // Width 20, the prompt leaves the cursor in column 10: columns 10 to 18 take keys.
-  start_on_pty(child, {"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
-  ASSERT_TRUE(child.read_until("1234567890"));
-  child.send("abcdefghijklmno\x7fXY\r");
-  ASSERT_TRUE(child.read_until(">"));
-  EXPECT_NE(child.output.find("abcdefghi\b \bX\r\n"), std::string::npos) << child.output;
-  child.output.clear();
+  child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
+  ASSERT_TRUE(child.wait_for("1234567890"));
+  child.type("abcdefghijklmno\x7fXY\r");
+  ASSERT_TRUE(child.wait_for(">"));
+  EXPECT_NE(child.output().find("abcdefghi\b \bX\r\n"), std::string::npos) << child.output();
+  child.clear_output();
 
   // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
   // typed writes nothing.
-  child.send("\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r");
-  ASSERT_TRUE(child.read_until(">"));
-  EXPECT_EQ(child.output, "ok\r\n>");
-  child.output.clear();
+  child.type("\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r");
+  ASSERT_TRUE(child.wait_for(">"));
+  EXPECT_EQ(child.output(), "ok\r\n>");
+  child.clear_output();
 
   // A UTF-8 character is one key and one column; a control character is echoed visibly,
   // takes two columns and comes back as itself.
-  child.send("a\xC3\xA4\xE2\x82\xAC\x7f\x01" "b\r");
-  ASSERT_TRUE(child.read_until(">"));
-  EXPECT_EQ(child.output, "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>");
-  child.output.clear();
+  child.type("a\xC3\xA4\xE2\x82\xAC\x7f\x01" "b\r");
+  ASSERT_TRUE(child.wait_for(">"));
+  EXPECT_EQ(child.output(), "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>");
+  child.clear_output();
 
   // A lone Escape is a key once nothing follows it; Enter may come as LF.
-  child.send("\x1b");
+  child.type("\x1b");
   usleep(200000);
-  child.send("q\n");
-  ASSERT_TRUE(child.read_until(">"));
-  EXPECT_EQ(child.output, "^[q\r\n>");
-  child.output.clear();
+  child.type("q\n");
+  ASSERT_TRUE(child.wait_for(">"));
+  EXPECT_EQ(child.output(), "^[q\r\n>");
+  child.clear_output();
 
   // Backspace over a control character takes back both its columns; over a UTF-8 one
   // character all its bytes.
-  child.send("\x02\xC3\xA4\x7f\x7fz\r");
+  child.type("\x02\xC3\xA4\x7f\x7fz\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"abcdefghX", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "z"}));
 }
 
 TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {
-  ChildProcess child;
-  start_on_pty(child, {"raw", "key", "p:ready", "keywait", "keywait", "plain", "p:plain", "keywait"});
-  ASSERT_TRUE(child.read_until("ready"));
-  child.send("\x1b[Bx");  // an arrow gives nothing, the x comes next
+  ConsoleChild child;
+  child.start_on_pty({"raw", "key", "p:ready", "keywait", "keywait", "plain", "p:plain", "keywait"});
+  ASSERT_TRUE(child.wait_for("ready"));
+  child.type("\x1b[Bx");  // an arrow gives nothing, the x comes next
   for (int i = 0; i < 200 && child.report().size() < 2; ++i) usleep(5000);
-  child.send("\r");
-  ASSERT_TRUE(child.read_until("plain"));
-  child.send("\xC3\xB6");
+  child.type("\r");
+  ASSERT_TRUE(child.wait_for("plain"));
+  child.type("\xC3\xB6");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"", "x", "\\x0D", "\\xC3\\xB6"}));
 }
 
 TEST(ConsoleInputTerminal, ThePortPromptWorksInRawModeAndEndsWithTheInput) {
-  ChildProcess child;
-  start_on_pty(child, {"raw", "port"}, 80);
-  ASSERT_TRUE(child.read_until("(1-9999): "));
-  child.send("99999\r");
-  ASSERT_TRUE(child.read_until("Fehler: Kein gueltiger Port!\r\nBitte"));
-  child.send("8080\r");
+  ConsoleChild child;
+  child.start_on_pty({"raw", "port"}, 80);
+  ASSERT_TRUE(child.wait_for("(1-9999): "));
+  child.type("99999\r");
+  ASSERT_TRUE(child.wait_for("Fehler: Kein gueltiger Port!\r\nBitte"));
+  child.type("8080\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"8080"}));
   EXPECT_EQ(piped("x\n", {"raw", "port"}), (Lines{"0"}));

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "console/child_process.h"
+#include "tests/console/console_run.h"
 
 namespace {
 const std::string kWrapOff = "\x1b[?7l";
@@ -14,12 +14,12 @@ std::string repeat(const std::string& piece, int n) {
 }  // namespace
 
 TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
-  ChildProcess child;
-  start_on_pty(child, {"title:Sender\\x07x", "raw", "l:abcdefghijklmnopqrstuvwxyz", "p:" + repeat("\\xC3\\xA4", 25),
+  ConsoleChild child;
+  child.start_on_pty({"title:Sender\\x07x", "raw", "l:abcdefghijklmnopqrstuvwxyz", "p:" + repeat("\\xC3\\xA4", 25),
                        "ln", "l:a\\e[31mb\\x7F", "l:1234567890123456789\\e", "pn", "ln", "p:X", "clear", "plain",
                        "clear", "l:Y"});
   ASSERT_EQ(child.wait_exit(), 0);
-  std::string& out = child.output;
+  const std::string& out = child.output();
   EXPECT_EQ(out.find("\x1b]0;Sender?x\a"), 0u);
   size_t start = out.find(kWrapOff);
   ASSERT_NE(start, std::string::npos);
@@ -34,21 +34,21 @@ TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
 }
 
 TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {
-  ChildProcess child;
+  ConsoleChild child;
   std::string long_text = repeat("0123456789", 30);
-  start_on_pipes(child, {"title:T", "l:plain", "pn", "raw", "l:" + long_text, "p:a\\eb", "ln", "clear",
+  child.start_on_pipes({"title:T", "l:plain", "pn", "raw", "l:" + long_text, "p:a\\eb", "ln", "clear",
                          "status:50%", "statusclear", "ln"});
   child.close_input();
   ASSERT_EQ(child.wait_exit(), 0);
-  EXPECT_EQ(child.output, "plain\r\n" + long_text + "\r\na\x1b" "b\r\n\r\n");
+  EXPECT_EQ(child.output(), "plain\r\n" + long_text + "\r\na\x1b" "b\r\n\r\n");
 }
 
 TEST(ConsoleOutput, EveryPrintErasesAShownStatusLineFirst) {
-  ChildProcess child;
-  start_on_pty(child, {"raw", "p:>", "status:copying 123456789012345678901234", "status:half", "l:done",
+  ConsoleChild child;
+  child.start_on_pty({"raw", "p:>", "status:copying 123456789012345678901234", "status:half", "l:done",
                        "statusclear", "status:again", "statusclear", "statusclear", "p:end"});
   ASSERT_EQ(child.wait_exit(), 0);
-  std::string raw = child.output.substr(child.output.find(kWrapOff) + kWrapOff.size());
+  std::string raw = child.output().substr(child.output().find(kWrapOff) + kWrapOff.size());
   EXPECT_EQ(raw,
             ">"
             "\rcopying 12345678901\x1b[K"  // width 20 less one column

@@ -5,37 +5,33 @@
 
 #include <memory>
 
-#include "tests/support/child_process.h"
+#include "tests/dialogs/dialog_run.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 class TextDialogTest : public ::testing::Test {
  protected:
   // Runs the child in the temporary folder with the input on a pipe, then ended.
-  Child& run(std::vector<std::string> args, const std::string& input,
-             std::map<std::string, std::optional<std::string>> env = {{"KV_DIALOGS", "text"}}) {
-    ChildSetup setup;
-    setup.args = {child_program("dialogs_child")};
-    setup.args.insert(setup.args.end(), args.begin(), args.end());
-    setup.env = env;
-    setup.env["HOME"] = dir.path();
-    setup.cwd = dir.path();
-    children.push_back(std::make_unique<Child>());
-    Child& child = *children.back();
-    EXPECT_TRUE(child.start(setup));
-    child.write_input(input);
+  DialogChild& run(const std::vector<std::string>& args, const std::string& input,
+                   const Env& env = {{"KV_DIALOGS", "text"}}) {
+    ChildOptions options = dialog_options(args, env, dir.path());
+    options.env["HOME"] = dir.path();
+    DialogChild& child = *children.emplace_back(std::make_unique<DialogChild>());
+    EXPECT_TRUE(child.start(options));
+    child.type(input);
     child.close_input();
-    EXPECT_EQ(child.wait(20000), 0) << child.output();
+    EXPECT_EQ(child.wait_exit(20000), 0) << child.output();
     return child;
   }
-  std::string in_dir(const std::string& name) { return dir.path() + "/" + name; }
+  std::string in_dir(const std::string& name) { return dir / name; }
 
   TempDir dir;
-  std::vector<std::unique_ptr<Child>> children;
+  std::vector<std::unique_ptr<DialogChild>> children;
 };
 
 TEST_F(TextDialogTest, SaveTakesARelativePathFromTheCurrentDirectory) {
-  Child& c = run({"save", "Bitte Ort zum speichern auswaehlen", "C:\\"}, "empfang.bin\n");
+  DialogChild& c = run({"save", "Bitte Ort zum speichern auswaehlen", "C:\\"}, "empfang.bin\n");
   EXPECT_EQ(c.result(), in_dir("empfang.bin"));
   EXPECT_EQ(c.reported("TOP"), "+" + std::to_string(in_dir("empfang.bin").size()));
   EXPECT_EQ(c.reported("BACKEND"), "text");
@@ -52,21 +48,21 @@ TEST_F(TextDialogTest, AbsoluteAndHomePathsAreResolved) {
 }
 
 TEST_F(TextDialogTest, AsksAgainWhileTheFolderDoesNotExistOrIsAFolder) {
-  Child& save = run({"save", "t", "C:\\"}, "fehlt/a.bin\nfehlt/b.bin\nda.bin\n");
+  DialogChild& save = run({"save", "t", "C:\\"}, "fehlt/a.bin\nfehlt/b.bin\nda.bin\n");
   EXPECT_EQ(save.result(), in_dir("da.bin"));
   size_t first = save.output().find("Der Ordner existiert nicht: " + in_dir("fehlt"));
   ASSERT_NE(first, std::string::npos) << save.output();
   EXPECT_NE(save.output().find("Der Ordner existiert nicht", first + 1), std::string::npos);
 
   mkdir(in_dir("ordner").c_str(), 0700);
-  Child& open = run({"open", "t", "C:"}, "ordner\nnirgends/x\nordner/x\n");
+  DialogChild& open = run({"open", "t", "C:"}, "ordner\nnirgends/x\nordner/x\n");
   EXPECT_EQ(open.result(), in_dir("ordner/x"));
   EXPECT_NE(open.output().find("Das ist ein Ordner: " + in_dir("ordner")), std::string::npos);
   EXPECT_NE(open.output().find("Der Ordner existiert nicht: " + in_dir("nirgends")), std::string::npos);
 }
 
 TEST_F(TextDialogTest, EmptyLineAndEndOfInputCancel) {
-  for (Child* c : {&run({"save", "t", "C:\\"}, "\nnie.txt\n"), &run({"open", "t", "C:"}, "")}) {
+  for (DialogChild* c : {&run({"save", "t", "C:\\"}, "\nnie.txt\n"), &run({"open", "t", "C:"}, "")}) {
     EXPECT_EQ(c->result(), "");
     EXPECT_EQ(c->reported("TOP"), "+0");
   }
@@ -75,24 +71,24 @@ TEST_F(TextDialogTest, EmptyLineAndEndOfInputCancel) {
 TEST_F(TextDialogTest, APathOf259BytesFitsOneOf260GivesTheEmptyResult) {
   std::string fits(259 - dir.path().size() - 1, 'a');
   EXPECT_EQ(run({"save", "t", "C:"}, fits + "\n").result(), in_dir(fits));
-  Child& too_long = run({"save", "t", "C:"}, fits + "a\n");
+  DialogChild& too_long = run({"save", "t", "C:"}, fits + "a\n");
   EXPECT_EQ(too_long.result(), "");
   EXPECT_EQ(too_long.reported("TOP"), "+0");
 }
 
 TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
-  Child& dialog = run({"save", "Titel \x1b[2J mit \x07 Glocke", "C:"}, "\n");
+  DialogChild& dialog = run({"save", "Titel \x1b[2J mit \x07 Glocke", "C:"}, "\n");
   EXPECT_NE(dialog.output().find("Titel ^[[2J mit ^G Glocke"), std::string::npos) << dialog.output();
-  Child& box = run({"box", "c\x1b", "t\x7f"}, "");
+  DialogChild& box = run({"box", "c\x1b", "t\x7f"}, "");
   EXPECT_NE(box.output().find("c^[\r\nt^?\r\n"), std::string::npos) << box.output();
-  for (Child* c : {&dialog, &box}) {
+  for (DialogChild* c : {&dialog, &box}) {
     EXPECT_EQ(c->output().find('\x1b'), std::string::npos);
     EXPECT_EQ(c->output().find('\x07'), std::string::npos);
   }
 }
 
 TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {
-  Child& c = run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
+  DialogChild& c = run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
   EXPECT_EQ(c.result(), "1");
   EXPECT_NE(c.output().find("\r\nError!\r\nCan't initialize the network !\r\nKann Netzwerk nicht initalisieren!\r\n"),
             std::string::npos)
@@ -101,7 +97,7 @@ TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {
 }
 
 TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
-  Child& yes_no = run({"box", "Frage", "Weiter?", "4"}, "vielleicht\nn\n");  // MB_YESNO
+  DialogChild& yes_no = run({"box", "Frage", "Weiter?", "4"}, "vielleicht\nn\n");  // MB_YESNO
   EXPECT_EQ(yes_no.result(), "7");
   EXPECT_NE(yes_no.output().find("Yes / No (Enter = Yes): "), std::string::npos);
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "1"}, "").result(), "2") << "end of input cancels OK/Cancel";
@@ -110,29 +106,28 @@ TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
 // Without a display, or with one that does not answer, the text back end is chosen, and
 // nothing but the dialog is printed.
 TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
-  Child& c = run({"save", "Wohin?", "C:\\"}, "f.bin\n",
+  DialogChild& c = run({"save", "Wohin?", "C:\\"}, "f.bin\n",
                  {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", ":65000"}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(c.result(), in_dir("f.bin"));
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.output().rfind("\r\nWohin?\r\nPfad: ", 0), 0u) << c.output();
 
-  ChildSetup setup;
-  setup.args = {child_program("dialogs_child"), "box", "Hinweis", "Zeile eins\nZeile zwei"};
-  setup.env = {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
-  setup.terminal = true;
-  Child terminal;
-  ASSERT_TRUE(terminal.start(setup));
-  ASSERT_TRUE(terminal.read_until("(Enter)", 10000)) << terminal.output();
-  terminal.write_input("\r");
-  EXPECT_EQ(terminal.wait(10000), 0) << terminal.output();
+  ChildOptions options = dialog_options({"box", "Hinweis", "Zeile eins\nZeile zwei"},
+                                        {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
+  options.terminal = true;
+  DialogChild terminal;
+  ASSERT_TRUE(terminal.start(options));
+  ASSERT_TRUE(terminal.wait_for("(Enter)", 10000)) << terminal.output();
+  terminal.type("\r");
+  EXPECT_EQ(terminal.wait_exit(10000), 0) << terminal.output();
   EXPECT_EQ(terminal.result(), "1");
   EXPECT_EQ(terminal.reported("BACKEND"), "text");
-  EXPECT_EQ(terminal.lines().rfind("\nHinweis\nZeile eins\nZeile zwei\n(Enter) ", 0), 0u) << terminal.output();
+  EXPECT_EQ(terminal.plain_output().rfind("\nHinweis\nZeile eins\nZeile zwei\n(Enter) ", 0), 0u) << terminal.output();
 }
 
 // Forced to GTK where no display can be opened, the dialogs fail instead of hanging.
 TEST_F(TextDialogTest, ForcedGtkWithoutADisplayFails) {
-  Child& c = run({"box", "c", "t"}, "", {{"KV_DIALOGS", "gtk"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
+  DialogChild& c = run({"box", "c", "t"}, "", {{"KV_DIALOGS", "gtk"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(c.result(), "0");
   EXPECT_EQ(c.reported("BACKEND"), "gtk");
 }

@@ -15,8 +15,7 @@ using namespace e2e;
 
 namespace {
 
-
-void expect_clean_end(PtyProcess& program, int port) {
+void expect_clean_end(ChildProcess& program, int port) {
   int code = program.wait_exit(10000);
   EXPECT_NE(code, -1) << "the program ended";
   const std::string& out = program.output();
@@ -31,7 +30,7 @@ void expect_clean_end(PtyProcess& program, int port) {
 
 TEST(Close, HangupWhileServingClosesTheServer) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
   int client = connect_to(port);  // a connection the shutdown must close too
@@ -45,7 +44,7 @@ TEST(Close, HangupWhileServingClosesTheServer) {
 
 TEST(Close, HangupDuringATransferLeavesTheExistingFile) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   int port = run.port;
   write_file(run.target, "precious");
   ASSERT_TRUE(receiver_ready(receiver));
@@ -63,15 +62,11 @@ TEST(Close, HangupRacingTheProgramsOwnExit) {
   // A busy port makes the receiver run its exit sequence three seconds after the message;
   // the hangup arrives just before, during or just after it.
   for (int offset_ms : {-40, 0, 10, 40}) {
-    int port = free_port();
-    int busy = listen_on(port);
-    ASSERT_GE(busy, 0);
-    ReceiverRun run("", port);
-    PtyProcess& receiver = run.receiver;
-    ASSERT_TRUE(receiver.wait_for("Server: Can't create the server (port in use ?)."));
+    BusyPortRun busy;
+    ASSERT_TRUE(busy.refused());
     std::this_thread::sleep_for(std::chrono::milliseconds(3000 + offset_ms));
-    receiver.signal(SIGHUP);
-    close(busy);
-    expect_clean_end(receiver, port);
+    busy.run.receiver.signal(SIGHUP);
+    busy.free_port_again();
+    expect_clean_end(busy.run.receiver, busy.port);
   }
 }

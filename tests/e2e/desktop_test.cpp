@@ -11,10 +11,12 @@ namespace {
 using DesktopTest = XSessionTest;
 
 TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
-  PtyProcess::Options options;
-  for (const auto& [name, value] : environment()) options.env.push_back(name + "=" + value.value_or(""));
+  ChildOptions options;
+  options.args = {e2e::kReceiverProgram};
+  options.terminal = true;
+  options.env = environment();
   options.cwd = dir.path();
-  PtyProcess receiver(KV_BUILD_DIR "/Kelvane", options);
+  ChildProcess receiver(options);
 
   std::string window = find_window("Bitte Ort zum speichern auswaehlen");
   ASSERT_FALSE(window.empty()) << receiver.output();
@@ -28,12 +30,12 @@ TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
   ASSERT_TRUE(e2e::receiver_ready(receiver)) << receiver.screen_text();
   EXPECT_TRUE(receiver.wait_for("Speicherort: " + target));
 
-  std::string content = e2e::pattern(200000);
-  int fd = e2e::connect_to(port);
-  ASSERT_TRUE(e2e::send_all(fd, e2e::header(static_cast<int32_t>(content.size())) + content));
+  std::string content = pattern(200000);
+  int fd = connect_to(port);
+  ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size())) + content));
   ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
   close(fd);
-  EXPECT_TRUE(e2e::read_file(target) == content);
+  EXPECT_TRUE(read_file(target) == content);
   EXPECT_EQ(receiver.output().find("Gtk"), std::string::npos) << "nothing of GTK on the terminal";
 }
 

@@ -20,7 +20,7 @@ const std::string kRejected = "Fehler: Kein gueltiger Port!";
 
 TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
   TempDir dir;
-  PtyProcess receiver(kReceiverProgram, text_mode());
+  ChildProcess receiver(text_mode(kReceiverProgram));
   receiver.wait_for("Bitte Ort zum speichern auswaehlen");
   receiver.type(dir / "target.bin\r");
   const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710"};
@@ -63,7 +63,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
                                    std::to_string(port) + "x"}) {
     int listener = listen_on(port);
     ASSERT_GE(listener, 0);
-    PtyProcess sender(kSenderProgram, text_mode());
+    ChildProcess sender(text_mode(kSenderProgram));
     start_sender(sender, dir / "source.bin", "abc\r" + typed);
     int conn = accept(listener, nullptr, nullptr);
     ASSERT_GE(conn, 0) << typed;
@@ -79,35 +79,24 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
 }
 
 TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
-  int port = free_port();
-  int listener = listen_on(port);
-  ASSERT_GE(listener, 0);
-  ReceiverRun run("", port);
-  PtyProcess& receiver = run.receiver;
-  ASSERT_TRUE(receiver.wait_for("Server: Can't create the server (port in use ?)."));
+  BusyPortRun busy;
+  ASSERT_TRUE(busy.refused());
   auto shown = std::chrono::steady_clock::now();
-  EXPECT_EQ(receiver.wait_exit(10000), 0);
+  EXPECT_EQ(busy.run.receiver.wait_exit(10000), 0);
   auto waited = std::chrono::steady_clock::now() - shown;
   EXPECT_GE(waited, std::chrono::milliseconds(2500));
-  close(listener);
 }
 
 TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
-  {
-    TempDir dir;
-    PipedProcess receiver(kReceiverProgram, dir / "target.bin\nabc\n", dir.path);
-    EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
-    EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
-  }
-  {
-    TempDir dir;
-    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n", dir.path);
-    EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
-    EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
-  }
-  {
-    TempDir dir;  // at the address prompt
-    PipedProcess sender(kSenderProgram, "\n/etc/hostname\n80\n", dir.path);
+  TempDir dir;
+  ChildProcess receiver;
+  start_piped(receiver, kReceiverProgram, dir / "target.bin\nabc\n");
+  EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
+  EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
+  // At the port prompt, then at the address prompt.
+  for (const char* input : {"\n/etc/hostname\n", "\n/etc/hostname\n80\n"}) {
+    ChildProcess sender;
+    start_piped(sender, kSenderProgram, input);
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
@@ -116,11 +105,12 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
 TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
   TempDir dir;
   int port = free_port();
-  PipedProcess receiver(kReceiverProgram, dir / "target.bin\n" + std::to_string(port) + "\n", dir.path);
+  ChildProcess receiver;
+  start_piped(receiver, kReceiverProgram, dir / "target.bin\n" + std::to_string(port) + "\n");
   ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection ...")) << receiver.output();
   std::string content = pattern(10 * 50000);
   int fd = connect_to(port);
-  ASSERT_TRUE(send_all(fd, header(static_cast<int32_t>(content.size()))));
+  ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
   for (int piece = 0; piece < 10; ++piece) {
     ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 50000, 50000)));
     usleep(100000);

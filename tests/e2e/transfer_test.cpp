@@ -12,21 +12,16 @@
 
 using namespace e2e;
 
-namespace {
-
-
-}  // namespace
-
 TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   TempDir& dir = run.dir;
   int port = run.port;
   std::string content = pattern(3 * 1024 * 1024 + 17);
   write_file(dir / "source.bin", content);
   ASSERT_TRUE(receiver_ready(receiver)) << receiver.screen_text();
 
-  PtyProcess sender(kSenderProgram, text_mode());
+  ChildProcess sender(text_mode(kSenderProgram));
   start_sender(sender, dir / "source.bin", std::to_string(port));
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> expected_sender = {
@@ -73,7 +68,7 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
 
 TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
 
@@ -81,7 +76,7 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
     std::string content = pattern(1000 * static_cast<size_t>(round), static_cast<unsigned>(round));
     int fd = connect_to(port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, header(static_cast<int32_t>(content.size())) + content));
+    ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size())) + content));
     std::string stored = "Datei wurde hier gespeichert:";
     ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
     for (int i = 0; i < 100 && count(receiver.output(), stored) < static_cast<size_t>(round); ++i)
@@ -114,7 +109,7 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
 
 TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   TempDir& dir = run.dir;
   int port = run.port;
   write_file(run.target, "precious");
@@ -128,7 +123,7 @@ TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
   ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
   EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
   EXPECT_EQ(read_file(run.target), "precious");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << "no leftovers";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no leftovers";
 
   receiver.type("\r");
   EXPECT_EQ(receiver.wait_exit(1500), -1) << "a failed transfer does not end the receiver";
@@ -140,7 +135,7 @@ TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
   std::filesystem::create_directory(folder);
   std::string target = folder + "/" + std::string(40, 'f') + ".bin";
   int port = free_port();
-  PtyProcess receiver(kReceiverProgram, text_mode(50));
+  ChildProcess receiver(text_mode(kReceiverProgram, 50));
   start_receiver(receiver, target, std::to_string(port));
   ASSERT_TRUE(receiver_ready(receiver));
 
@@ -159,7 +154,7 @@ TEST(Transfer, CancelledOpenDialogReportsTheFailure) {
   int port = free_port();
   int listener = listen_on(port);
   ASSERT_GE(listener, 0);
-  PtyProcess sender(kSenderProgram, text_mode());
+  ChildProcess sender(text_mode(kSenderProgram));
   start_sender(sender, "", std::to_string(port));
   int conn = accept(listener, nullptr, nullptr);
   ASSERT_GE(conn, 0);
@@ -179,7 +174,7 @@ TEST(Transfer, CancelledOpenDialogReportsTheFailure) {
 
 TEST(Transfer, SenderWithoutReceiver) {
   int port = free_port();
-  PtyProcess sender(kSenderProgram, text_mode());
+  ChildProcess sender(text_mode(kSenderProgram));
   start_sender(sender, "/etc/hostname", std::to_string(port));
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> lines = sender.lines();
@@ -191,14 +186,14 @@ TEST(Transfer, SenderWithoutReceiver) {
 
 TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
   ReceiverRun run;
-  PtyProcess& receiver = run.receiver;
+  ChildProcess& receiver = run.receiver;
   int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
 
   // Ten pieces over about 1.5 s: well past the half second before the line appears.
   std::string content = pattern(10 * 100000);
   int fd = connect_to(port);
-  ASSERT_TRUE(send_all(fd, header(static_cast<int32_t>(content.size()))));
+  ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
   for (int piece = 0; piece < 10; ++piece) {
     ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 100000, 100000)));
     receiver.wait_for("\x01", 150);

@@ -29,7 +29,7 @@ class FaultTest : public NetTest {
 
   // A raw client whose connection the server has accepted; returns the accepted record.
   NetConnection* accept_raw(int* fd) {
-    *fd = connect_raw(port_of(0));
+    *fd = connect_to(port_of(0));
     EXPECT_GE(*fd, 0);
     EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
     return net_event_connection();
@@ -37,10 +37,10 @@ class FaultTest : public NetTest {
 };
 
 TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
-  write_bytes(path("out"), "before");
+  write_file(path("out"), "before");
   int fd = -1;
   NetConnection* conn = accept_raw(&fd);
-  ASSERT_TRUE(send_raw(fd, header(1 << 20) + pattern(100000)));
+  ASSERT_TRUE(send_all(fd, header(1 << 20) + pattern(100000)));
   std::thread reset([fd] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     linger hard{1, 0};  // close with a reset, not an orderly end
@@ -51,7 +51,7 @@ TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
   EXPECT_EQ(net_receive_file(conn, path("out").c_str()), 0);
   EXPECT_LT(now_ms() - start, static_cast<int64_t>(NET_RECEIVE_IDLE_MS)) << "a reset ends it at once";
   reset.join();
-  EXPECT_EQ(file_bytes(path("out")), "before");
+  EXPECT_EQ(read_file(path("out")), "before");
   EXPECT_TRUE(only_entries(dir, {"out"}));
   net_connection_close(conn);
 }
@@ -61,15 +61,15 @@ TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
   NetConnection* conn = accept_raw(&fd);
   std::string content = pattern(100);
   std::thread trickle([&] {
-    send_raw(fd, header(100));
+    send_all(fd, header(100));
     for (char c : content) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      send_raw(fd, std::string(1, c));
+      send_all(fd, std::string(1, c));
     }
   });
   EXPECT_EQ(net_receive_file(conn, path("out").c_str()), 1);
   trickle.join();
-  EXPECT_EQ(file_bytes(path("out")), content);
+  EXPECT_EQ(read_file(path("out")), content);
   close(fd);
   net_connection_close(conn);
 }
@@ -110,11 +110,11 @@ TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
   int sender = -1;
   NetConnection* sender_conn = accept_raw(&sender);
   std::string content = pattern(300000);
-  ASSERT_TRUE(send_raw(sender, header(static_cast<uint32_t>(content.size())) + content));
+  ASSERT_TRUE(send_all(sender, header(static_cast<uint32_t>(content.size())) + content));
   ASSERT_EQ(next_event(), NET_EVENT_FILE);
   ASSERT_EQ(net_event_connection(), sender_conn);
   EXPECT_EQ(net_receive_file(sender_conn, path("out").c_str()), 1);
-  EXPECT_TRUE(file_bytes(path("out")) == content);
+  EXPECT_TRUE(read_file(path("out")) == content);
   EXPECT_EQ(next_event(200), NET_EVENT_NONE) << "the idle client says nothing";
   net_connection_close(sender_conn);
   close(idle);
@@ -128,10 +128,10 @@ TEST_F(FaultTest, TargetsThatCannotBeWrittenFailAndTakeNothingAway) {
   NetConnection* conn = accept_raw(&fd);
   // A folder nobody may create files in (not even root), and a target that is a folder.
   std::filesystem::create_directory(path("folder"));
-  write_bytes(path("folder/inside"), "kept");
+  write_file(path("folder/inside"), "kept");
   for (const std::string& target : {std::string("/proc/kv-target.bin"), path("folder")}) {
     SCOPED_TRACE(target);
-    ASSERT_TRUE(send_raw(fd, header(5) + "hello"));
+    ASSERT_TRUE(send_all(fd, header(5) + "hello"));
     ASSERT_TRUE(wait_bytes(conn->socket, 17));
     EXPECT_EQ(net_receive_file(conn, target.c_str()), 0);
     char drain[64];
@@ -139,7 +139,7 @@ TEST_F(FaultTest, TargetsThatCannotBeWrittenFailAndTakeNothingAway) {
     }
   }
   EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
-  EXPECT_EQ(file_bytes(path("folder/inside")), "kept");
+  EXPECT_EQ(read_file(path("folder/inside")), "kept");
   EXPECT_TRUE(only_entries(dir, {"folder"}));
   close(fd);
   net_connection_close(conn);

@@ -4,7 +4,6 @@
 #pragma once
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -18,7 +17,9 @@
 #include <vector>
 
 #include "net/net.h"
+#include "support/loopback.h"
 #include "support/runtime_fixture.h"
+#include "support/temp_dir.h"
 
 namespace nettest {
 
@@ -33,32 +34,6 @@ inline NetServer* server_of(int64_t number) {
 
 // The port a live server is bound to (host order), 0 if there is none.
 inline uint16_t port_of(int64_t number) { return server_of(number) ? ntohs(server_of(number)->address.port) : 0; }
-
-inline sockaddr_in loopback(uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-// A plain blocking TCP client on 127.0.0.1:port, or -1.
-inline int connect_raw(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-inline bool send_raw(int fd, const std::string& bytes) {
-  for (size_t off = 0; off < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 inline bool wait_readable(int fd, int max_ms = 2000) {
   pollfd p{fd, POLLIN, 0};
@@ -97,11 +72,6 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
   return all;
 }
 
-inline std::string read_until_closed(int fd) {
-  std::atomic<bool> never{false};
-  return drain(fd, never, 2000);
-}
-
 // Polls, waiting briefly between empty polls, until an event comes or max_ms pass.
 inline int32_t next_event(int max_ms = 2000) {
   for (int64_t end = now_ms() + max_ms;;) {
@@ -109,35 +79,6 @@ inline int32_t next_event(int max_ms = 2000) {
     if (event != NET_EVENT_NONE || now_ms() > end) return event;
     net_server_wait(10);
   }
-}
-
-inline std::string file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// Bytes that differ from position to position, so a shifted or repeated piece shows.
-inline std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 2463534242u;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
-
-// The 12-byte header of a transfer announcing size bytes.
-inline std::string header(uint32_t size, const char* magic = "QUORVANT") {
-  std::string h(magic, 8);
-  for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>((size >> (8 * i)) & 0xff));
-  return h;
 }
 
 inline std::vector<std::string> folder_entries(const std::string& dir) {
@@ -151,21 +92,18 @@ inline std::vector<std::string> folder_entries(const std::string& dir) {
 // Each test gets a started library in a fresh runtime and an empty scratch folder.
 class NetTest : public RuntimeTest {
  protected:
-  std::string dir;
+  TempDir scratch;
+  std::string dir = scratch.path();
 
   void SetUp() override {
     RuntimeTest::SetUp();
     ASSERT_EQ(net_init(), 1);
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kvnetXXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir = tmpl;
+    ASSERT_FALSE(dir.empty());
   }
 
   void TearDown() override {
     net_shutdown();
     net_set_progress(nullptr, nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     RuntimeTest::TearDown();
   }
 

@@ -14,7 +14,7 @@ class ServerTest : public NetTest {
   // Connects a client to port and polls until the server reports it. Returns the
   // client's socket; the server's side goes to *accepted.
   int accept_client(uint16_t port, NetConnection** accepted) {
-    int client = connect_raw(port);
+    int client = connect_to(port);
     EXPECT_GE(client, 0);
     EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
     *accepted = net_event_connection();
@@ -34,7 +34,7 @@ TEST_F(ServerTest, ClientsComeBeforeBytesServersInNumberOrderNewestConnectionFir
   int64_t dyn = net_server_create(REGISTRY_DYNAMIC, 0, NET_KIND_TCP);
   ASSERT_NE(dyn, 0);
 
-  int cd = connect_raw(port_of(dyn)), c1 = connect_raw(port_of(1)), c0 = connect_raw(port_of(0));
+  int cd = connect_to(port_of(dyn)), c1 = connect_to(port_of(1)), c0 = connect_to(port_of(0));
   for (int64_t n : {int64_t{0}, int64_t{1}, dyn}) ASSERT_TRUE(wait_readable(server_of(n)->socket));
   for (int64_t n : {int64_t{0}, int64_t{1}, dyn}) {
     ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
@@ -43,19 +43,19 @@ TEST_F(ServerTest, ClientsComeBeforeBytesServersInNumberOrderNewestConnectionFir
   NetConnection* first_on_0 = newest(0);
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
   EXPECT_EQ(net_event_connection(), newest(dyn));  // unchanged by an empty poll
-  int c0b = connect_raw(port_of(0));
+  int c0b = connect_to(port_of(0));
   ASSERT_EQ(next_event(), NET_EVENT_CONNECT);
   NetConnection* newest_on_0 = net_event_connection();
   EXPECT_EQ(newest(0), newest_on_0);
 
   // Bytes on every connection: server 0 first, and there its newest connection.
-  for (int fd : {cd, c1, c0, c0b}) ASSERT_TRUE(send_raw(fd, "x"));
+  for (int fd : {cd, c1, c0, c0b}) ASSERT_TRUE(send_all(fd, "x"));
   for (NetConnection* c : {newest(dyn), newest(1), first_on_0, newest_on_0}) ASSERT_TRUE(wait_bytes(c->socket, 1));
   ASSERT_EQ(net_server_poll(), NET_EVENT_DATA);
   EXPECT_EQ(net_event_connection(), newest_on_0);
 
   // A new client is reported before any waiting bytes; untaken bytes come again.
-  int c1b = connect_raw(port_of(1));
+  int c1b = connect_to(port_of(1));
   ASSERT_TRUE(wait_readable(server_of(1)->socket));
   ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
   EXPECT_EQ(net_event_connection()->server, server_of(1));
@@ -68,10 +68,10 @@ TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   NetConnection* conn = nullptr;
   int client = accept_client(port_of(0), &conn);
-  ASSERT_TRUE(send_raw(client, "QUORV"));
+  ASSERT_TRUE(send_all(client, "QUORV"));
   ASSERT_TRUE(wait_bytes(conn->socket, 5));
   EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);  // the start of the magic is not enough
-  ASSERT_TRUE(send_raw(client, "ANT"));
+  ASSERT_TRUE(send_all(client, "ANT"));
   ASSERT_TRUE(wait_bytes(conn->socket, 8));
   EXPECT_EQ(net_server_poll(), NET_EVENT_FILE);
   EXPECT_EQ(net_server_poll(), NET_EVENT_FILE);
@@ -79,7 +79,7 @@ TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
 
   NetConnection* other = nullptr;
   int client2 = accept_client(port_of(0), &other);
-  ASSERT_TRUE(send_raw(client2, "QUORVANX"));
+  ASSERT_TRUE(send_all(client2, "QUORVANX"));
   ASSERT_TRUE(wait_bytes(other->socket, 8));
   EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);
   EXPECT_EQ(net_event_connection(), other);
@@ -115,7 +115,7 @@ TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
   int kept = accept_client(port_of(0), &conn);  // closed by us: no event follows
   net_connection_close(conn);
   EXPECT_EQ(newest(0), nullptr);
-  EXPECT_EQ(read_until_closed(kept), "");
+  EXPECT_EQ(read_until_close(kept, 2000), "");
   EXPECT_EQ(next_event(100), NET_EVENT_NONE);
   close(kept);
 }
@@ -126,7 +126,7 @@ TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
         close(0);
         close(1);
         int64_t sock = net_server_create_tcp(0, 0);
-        int client = connect_raw(port_of(0));
+        int client = connect_to(port_of(0));
         bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT && net_event_connection()->socket > 2;
         _exit(ok ? 0 : 1);
       },
@@ -140,8 +140,8 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   int client = accept_client(port, &conn);
   EXPECT_EQ(net_server_create_tcp(0, 65536), 0);
   EXPECT_EQ(server_of(0), nullptr);
-  EXPECT_EQ(read_until_closed(client), "");  // the client saw its connection end
-  EXPECT_EQ(connect_raw(port), -1);           // nothing listens any more
+  EXPECT_EQ(read_until_close(client, 2000), "");  // the client saw its connection end
+  EXPECT_EQ(connect_to(port), -1);           // nothing listens any more
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
   close(client);
 
@@ -149,7 +149,7 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   ASSERT_NE(net_server_create_tcp(0, port), 0);
   int again = accept_client(port, &conn);
   ASSERT_NE(net_server_create_tcp(0, port), 0);
-  EXPECT_EQ(read_until_closed(again), "");
+  EXPECT_EQ(read_until_close(again, 2000), "");
   EXPECT_EQ(port_of(0), port);
   close(again);
 }
@@ -214,11 +214,11 @@ TEST_F(ServerTest, WaitWakesForAClientOrBytesAndOtherwiseTimesOut) {
   EXPECT_EQ(net_server_wait(20), 0);  // no servers
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   EXPECT_EQ(net_server_wait(30), 0);
-  int client = connect_raw(port_of(0));
+  int client = connect_to(port_of(0));
   EXPECT_EQ(net_server_wait(2000), 1);
   ASSERT_EQ(net_server_poll(), NET_EVENT_CONNECT);
   EXPECT_EQ(net_server_wait(30), 0);
-  send_raw(client, "hi");
+  send_all(client, "hi");
   EXPECT_EQ(net_server_wait(2000), 1);
   close(client);
 }
@@ -227,7 +227,7 @@ TEST_F(ServerTest, ShutdownOnAnotherThreadWhilePollingIsHarmless) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   NetConnection* conn = nullptr;
   int client = accept_client(port_of(0), &conn);
-  send_raw(client, "data");
+  send_all(client, "data");
   std::atomic<bool> done{false};
   std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -240,7 +240,7 @@ TEST_F(ServerTest, ShutdownOnAnotherThreadWhilePollingIsHarmless) {
   EXPECT_EQ(net_server_wait(10), 0);
   EXPECT_EQ(net_server_create_tcp(1, 0), 0);
   net_connection_close(conn);  // already gone with its server: ignored
-  EXPECT_EQ(read_until_closed(client), "");
+  EXPECT_EQ(read_until_close(client, 2000), "");
   close(client);
 }
 

@@ -2,10 +2,18 @@
 // would. Each test starts its own X server on a free display and stops it afterwards; when
 // a step misses its deadline, a screenshot of the display is left in the build folder.
 #pragma once
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "tests/support/child_process.h"
+#include <chrono>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 class XSessionTest : public ::testing::Test {
  protected:
@@ -81,14 +89,14 @@ class XSessionTest : public ::testing::Test {
 
   // Runs xdotool (or another X tool); returns its output, or nullopt when it failed.
   std::optional<std::string> tool(std::vector<std::string> args) {
-    Child run;
-    ChildSetup setup;
-    setup.args = std::move(args);
-    setup.args[0] = find_program(setup.args[0]);
-    setup.env = environment();
-    if (!run.start(setup)) return std::nullopt;
+    ChildOptions options;
+    options.args = std::move(args);
+    options.args[0] = find_program(options.args[0]);
+    options.env = environment();
+    ChildProcess run;
+    if (!run.start(options)) return std::nullopt;
     run.close_input();
-    if (run.wait(kStepMs) != 0) return std::nullopt;
+    if (run.wait_exit(kStepMs) != 0) return std::nullopt;
     return run.output();
   }
 

@@ -1,0 +1,219 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void make_nonblocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+[[noreturn]] void exec_child(const std::string& cwd, char** argv, char** envp) {
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+  execve(argv[0], argv, envp);
+  _exit(127);
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && status_ == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (input_ >= 0) close(input_);
+  if (output_fd_ >= 0 && output_fd_ != input_) close(output_fd_);
+}
+
+bool ChildProcess::start(const ChildOptions& options) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    if (!options.env.count(entry.substr(0, entry.find('=')))) env_strings.push_back(entry);
+  }
+  for (const auto& [name, value] : options.env)
+    if (value) env_strings.push_back(name + "=" + *value);
+  std::vector<char*> argv, envp;
+  for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  terminal_ = options.terminal;
+  if (terminal_) {
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(options.columns);
+    size.ws_row = static_cast<unsigned short>(options.rows);
+    termios modes = options.modes.value_or(termios{});
+    int master = -1;
+    pid_ = forkpty(&master, nullptr, options.modes ? &modes : nullptr, &size);
+    if (pid_ == 0) exec_child(options.cwd, argv.data(), envp.data());
+    if (pid_ < 0) return false;
+    make_nonblocking(master);
+    input_ = output_fd_ = master;
+    return true;
+  }
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return false;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    setsid();  // no controlling terminal
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    if (options.merge_stderr) dup2(out[1], 2);
+    exec_child(options.cwd, argv.data(), envp.data());
+  }
+  close(in[0]);
+  close(out[1]);
+  input_ = in[1];
+  output_fd_ = out[0];
+  make_nonblocking(input_);
+  make_nonblocking(output_fd_);
+  return pid_ > 0;
+}
+
+void ChildProcess::type(const std::string& text) {
+  size_t sent = 0;
+  int64_t deadline = now_ms() + 5000;
+  while (sent < text.size() && input_ >= 0) {
+    ssize_t n = write(input_, text.data() + sent, text.size() - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN && now_ms() < deadline) {
+      read_some(10);  // the program has not read yet: take its output meanwhile
+    } else {
+      break;
+    }
+  }
+}
+
+void ChildProcess::close_input() {
+  if (input_ < 0) return;
+  close(input_);
+  if (output_fd_ == input_) output_fd_ = -1;
+  input_ = -1;
+}
+
+size_t ChildProcess::read_some(int wait_ms) {
+  if (output_fd_ < 0) {
+    if (wait_ms > 0) usleep(static_cast<useconds_t>(wait_ms) * 1000);
+    return 0;
+  }
+  pollfd p{output_fd_, POLLIN, 0};
+  if (poll(&p, 1, wait_ms) <= 0) return 0;
+  char buffer[65536];
+  size_t got = 0;
+  for (;;) {
+    ssize_t n = read(output_fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      std::string chunk(buffer, static_cast<size_t>(n));
+      output_ += chunk;
+      screen_.feed(chunk);
+      got += chunk.size();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    // The end, or EIO: every side of the terminal the program held is closed. A terminal
+    // stays open for modes().
+    if (output_fd_ != input_) close(output_fd_);
+    output_fd_ = -1;
+    break;
+  }
+  // Keep every screen ever shown so that a text counts after a clear or an erase.
+  std::string now = screen_.text();
+  if (history_.size() < 8 * 1024 * 1024 && history_.find(now) == std::string::npos) history_ += now;
+  return got;
+}
+
+bool ChildProcess::wait_for(const std::string& needle, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    if (output_.find(needle) != std::string::npos || history_.find(needle) != std::string::npos ||
+        screen_.text().find(needle) != std::string::npos)
+      return true;
+    int64_t left = deadline - now_ms();
+    if (left <= 0 || output_fd_ < 0) return false;
+    read_some(static_cast<int>(std::min<int64_t>(left, 50)));
+  }
+}
+
+int ChildProcess::wait_status(int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  while (status_ == -1) {
+    int status = 0;
+    if (pid_ <= 0) return -1;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = status;
+      break;
+    }
+    if (now_ms() >= deadline) return -1;
+    read_some(20);
+  }
+  while (read_some(50) > 0) {
+  }
+  return status_;
+}
+
+int ChildProcess::wait_exit(int timeout_ms) {
+  int status = wait_status(timeout_ms);
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void ChildProcess::signal(int signo) const { kill(pid_, signo); }
+
+termios ChildProcess::modes() const {
+  termios t{};
+  if (terminal_ && input_ >= 0) tcgetattr(input_, &t);
+  return t;
+}
+
+void ChildProcess::clear_output() {
+  output_.clear();
+  history_.clear();
+  screen_ = Screen();
+}
+
+std::string ChildProcess::plain_output() const {
+  std::string text;
+  for (char c : output_)
+    if (c != '\r') text += c;
+  return text;
+}
+
+std::string find_program(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string();
+}

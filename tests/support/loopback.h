@@ -1,0 +1,26 @@
+// Plain sockets on 127.0.0.1 for playing the other side of a transfer, and the bytes such
+// a peer sends.
+#pragma once
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+sockaddr_in loopback(int port);
+// A blocking TCP client connected to the port, or -1.
+int connect_to(int port);
+// Listens on the port; returns the descriptor, or -1.
+int listen_on(int port);
+// Sends every byte (no SIGPIPE); false when the connection failed first.
+bool send_all(int fd, const std::string& bytes);
+// Reads until the peer closes or timeout_ms pass without a byte.
+std::string read_until_close(int fd, int timeout_ms = 10000);
+// True when nothing is bound to the port on loopback.
+bool port_free(int port);
+// A port from 2000 to 9999 that nothing listens on right now (the programs take no others).
+int free_port();
+
+// Bytes that differ from position to position, so that a shifted or repeated piece shows.
+std::string pattern(size_t size, unsigned seed = 1);
+// The 12-byte header of a transfer announcing size bytes.
+std::string header(uint32_t size, const char* magic = "QUORVANT");

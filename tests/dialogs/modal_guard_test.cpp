@@ -24,6 +24,13 @@ class ModalGuardTest : public RuntimeTest {
   FakeGuiScope scope;
   FakeGui& gui = scope.gui;
   FakeWindows& ws = scope.gui.windows;
+
+  // Shows a box while the window is in front; returns what the fake saw during it.
+  const FakeDialogCall& box_in_front_of(FakeWindow* front) {
+    ws.foreground_window = front;
+    message_box_ok("c", "t");
+    return gui.calls.at(0);
+  }
 };
 
 TEST_F(ModalGuardTest, WithoutWindowsTheBoxIsShownAndNothingIsRecorded) {
@@ -50,10 +57,7 @@ TEST_F(ModalGuardTest, OtherWindowsAreDisabledDuringTheBoxAndEnabledAfterwards) 
   FakeWindow* front = ws.add(true, true, false);
   FakeWindow* hidden = ws.add(false, true, true);
   FakeWindow* was_disabled = ws.add(true, false, false);
-  ws.foreground_window = front;
-
-  message_box_ok("c", "t");
-  const FakeDialogCall& call = gui.calls.at(0);
+  const FakeDialogCall& call = box_in_front_of(front);
   EXPECT_FALSE(call.windows_during[0].enabled) << "a visible enabled window of the thread";
   EXPECT_TRUE(call.windows_during[1].enabled) << "the foreground window is never disabled";
   EXPECT_EQ(call.guard_entries_during, 3u) << "every visible window is recorded, the hidden one not";
@@ -96,9 +100,7 @@ TEST_F(ModalGuardTest, TopmostWindowsLeaveTheBandDuringTheBoxAndComeBack) {
   FakeWindow* front = ws.add(true, true, true);
   FakeWindow* other = ws.add(true, true, true);
   FakeWindow* plain = ws.add(true, true, false);
-  ws.foreground_window = front;
-  message_box_ok("c", "t");
-  const FakeDialogCall& call = gui.calls.at(0);
+  const FakeDialogCall& call = box_in_front_of(front);
   EXPECT_FALSE(call.windows_during[0].topmost) << "the foreground window too";
   EXPECT_FALSE(call.windows_during[1].topmost);
   EXPECT_TRUE(front->topmost);

@@ -51,10 +51,6 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
 TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
   TempDir dir;
   write_file(dir / "source.bin", "hello");
-  struct Case {
-    std::string typed;
-    int port;
-  };
   int port = free_port();
   char hex[16], binary[40] = "%";
   snprintf(hex, sizeof hex, "$%x", port);

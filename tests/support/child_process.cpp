@@ -186,7 +186,9 @@ int ChildProcess::wait_exit(int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void ChildProcess::signal(int signo) const { kill(pid_, signo); }
+void ChildProcess::signal(int signo) const {
+  if (pid_ > 0 && status_ == -1) kill(pid_, signo);
+}
 
 termios ChildProcess::modes() const {
   termios t{};

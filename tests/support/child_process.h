@@ -44,6 +44,7 @@ class ChildProcess {
   int wait_status(int timeout_ms = 20000);
   // Waits for the end; returns the exit code, 128+signal, or -1 on timeout.
   int wait_exit(int timeout_ms = 20000);
+  // Sends the signal while the program runs (not after it was waited for).
   void signal(int signo) const;
   // The modes the terminal has now.
   termios modes() const;

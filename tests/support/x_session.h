@@ -2,15 +2,13 @@
 // would. Each test starts its own X server on a free display and stops it afterwards; when
 // a step misses its deadline, a screenshot of the display is left in the build folder.
 #pragma once
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -20,55 +18,31 @@ class XSessionTest : public ::testing::Test {
   static constexpr int kStepMs = 20000;
 
   void SetUp() override {
-    std::string xvfb = find_program("Xvfb");
-    if (xvfb.empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    std::string server = find_program("Xvfb");
+    if (server.empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
     ASSERT_FALSE(dir.path().empty());
     home = dir.path() + "/home";
     mkdir(home.c_str(), 0700);
     mkdir((dir.path() + "/run").c_str(), 0700);
-    ASSERT_TRUE(start_xvfb(xvfb)) << "Xvfb did not start";
+    ASSERT_TRUE(start_xvfb(server)) << "Xvfb did not start";
   }
 
   void TearDown() override {
-    if (xvfb_pid > 0) {
-      kill(xvfb_pid, SIGTERM);
-      for (int i = 0; i < 100 && waitpid(xvfb_pid, nullptr, WNOHANG) == 0; ++i) usleep(20000);
-      if (waitpid(xvfb_pid, nullptr, WNOHANG) == 0) {
-        kill(xvfb_pid, SIGKILL);
-        waitpid(xvfb_pid, nullptr, 0);
-      }
-    }
+    xvfb.signal(SIGTERM);  // a killed server would leave its lock and socket behind
+    xvfb.wait_exit(2000);
   }
 
   // -displayfd lets the server pick a free display number and tell it once it is ready.
-  bool start_xvfb(const std::string& xvfb) {
-    int ready[2];
-    if (pipe(ready) != 0) return false;
-    xvfb_pid = fork();
-    if (xvfb_pid == 0) {
-      int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      if (ready[1] != 3) dup2(ready[1], 3);
-      execl(xvfb.c_str(), "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-            "-noreset", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(ready[1]);
-    std::string number;
-    struct pollfd p{ready[0], POLLIN, 0};
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[32];
-      ssize_t n = read(ready[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      number.append(buffer, static_cast<size_t>(n));
-    }
-    close(ready[0]);
-    if (number.find('\n') == std::string::npos) return false;
-    display = ":" + number.substr(0, number.find('\n'));
+  bool start_xvfb(const std::string& path) {
+    ChildOptions options;
+    options.args = {path, "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"};
+    if (!xvfb.start(options)) return false;
+    xvfb.close_input();
+    static const std::regex number("(^|\n)([0-9]+)\n");  // among the server's warnings
+    std::smatch found;
+    for (int i = 0; i < 150 && !std::regex_search(xvfb.output(), found, number); ++i) xvfb.wait_for("\x01", 100);
+    if (found.empty()) return false;
+    display = ":" + found[2].str();
     return true;
   }
 
@@ -143,5 +117,5 @@ class XSessionTest : public ::testing::Test {
   TempDir dir;
   std::string home;
   std::string display;
-  pid_t xvfb_pid = -1;
+  ChildProcess xvfb;
 };

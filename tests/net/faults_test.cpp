@@ -26,20 +26,12 @@ class FaultTest : public NetTest {
     NetTest::SetUp();
     ASSERT_NE(net_server_create_tcp(0, 0), 0);
   }
-
-  // A raw client whose connection the server has accepted; returns the accepted record.
-  NetConnection* accept_raw(int* fd) {
-    *fd = connect_to(port_of(0));
-    EXPECT_GE(*fd, 0);
-    EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
-    return net_event_connection();
-  }
 };
 
 TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
   write_file(path("out"), "before");
-  int fd = -1;
-  NetConnection* conn = accept_raw(&fd);
+  NetConnection* conn = nullptr;
+  int fd = accept_client(port_of(0), &conn);
   ASSERT_TRUE(send_all(fd, header(1 << 20) + pattern(100000)));
   std::thread reset([fd] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -57,8 +49,8 @@ TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
 }
 
 TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
-  int fd = -1;
-  NetConnection* conn = accept_raw(&fd);
+  NetConnection* conn = nullptr;
+  int fd = accept_client(port_of(0), &conn);
   std::string content = pattern(100);
   std::thread trickle([&] {
     send_all(fd, header(100));
@@ -105,10 +97,10 @@ TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
 }
 
 TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
-  int idle = -1;
-  NetConnection* idle_conn = accept_raw(&idle);
-  int sender = -1;
-  NetConnection* sender_conn = accept_raw(&sender);
+  NetConnection* idle_conn = nullptr;
+  int idle = accept_client(port_of(0), &idle_conn);
+  NetConnection* sender_conn = nullptr;
+  int sender = accept_client(port_of(0), &sender_conn);
   std::string content = pattern(300000);
   ASSERT_TRUE(send_all(sender, header(static_cast<uint32_t>(content.size())) + content));
   ASSERT_EQ(next_event(), NET_EVENT_FILE);
@@ -124,8 +116,8 @@ TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
 }
 
 TEST_F(FaultTest, TargetsThatCannotBeWrittenFailAndTakeNothingAway) {
-  int fd = -1;
-  NetConnection* conn = accept_raw(&fd);
+  NetConnection* conn = nullptr;
+  int fd = accept_client(port_of(0), &conn);
   // A folder nobody may create files in (not even root), and a target that is a folder.
   std::filesystem::create_directory(path("folder"));
   write_file(path("folder/inside"), "kept");

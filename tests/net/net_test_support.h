@@ -109,6 +109,16 @@ class NetTest : public RuntimeTest {
 
   std::string path(const std::string& name) const { return dir + "/" + name; }
 
+  // Connects a client to port and polls until the server reports it. Returns the
+  // client's socket; the server's side goes to *accepted.
+  int accept_client(uint16_t port, NetConnection** accepted) {
+    int client = connect_to(port);
+    EXPECT_GE(client, 0);
+    EXPECT_EQ(nettest::next_event(), NET_EVENT_CONNECT);
+    *accepted = net_event_connection();
+    return client;
+  }
+
   bool no_temporary_files() const {
     for (auto& e : std::filesystem::directory_iterator(dir))
       if (e.path().filename().string().find(".part") != std::string::npos) return false;

@@ -11,16 +11,6 @@ namespace {
 
 class ServerTest : public NetTest {
  protected:
-  // Connects a client to port and polls until the server reports it. Returns the
-  // client's socket; the server's side goes to *accepted.
-  int accept_client(uint16_t port, NetConnection** accepted) {
-    int client = connect_to(port);
-    EXPECT_GE(client, 0);
-    EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
-    *accepted = net_event_connection();
-    return client;
-  }
-
   static NetConnection* newest(int64_t number) {
     ListNode* head = server_of(number)->connections;
     return head ? static_cast<NetConnection*>(list_payload(head)) : nullptr;

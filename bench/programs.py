@@ -9,7 +9,34 @@ ratios ours/netcat.
 Transfer time for Dorvish runs from the end of its one-second pause after
 "Verbunden zum Empfaenger ..." to the receiver's "Datei wurde hier gespeichert:".
 """
-import argparse, os, pty, select, shutil, signal, socket, subprocess, sys, tempfile, time
+import argparse, os, pty, select, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+
+
+def peak_kib(pid):
+    """The process's peak resident memory since its exec (VmHWM), 0 once it is gone."""
+    try:
+        for line in open(f"/proc/{pid}/status"):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class PeakWatch(threading.Thread):
+    """Samples the peak memory of running processes until stopped (for programs that end
+    by themselves, whose peak cannot be read afterwards)."""
+
+    def __init__(self, pids):
+        super().__init__(daemon=True)
+        self.peaks = {pid: 0 for pid in pids}
+        self.running = True
+
+    def run(self):
+        while self.running:
+            for pid in self.peaks:
+                self.peaks[pid] = max(self.peaks[pid], peak_kib(pid))
+            time.sleep(0.02)
 
 
 def free_port():
@@ -34,6 +61,7 @@ class Pty:
             os.execve(argv[0], argv, env)
         self.out = b""
         self.rusage = None
+        self.peak = 0
 
     def pump(self, timeout):
         r, _, _ = select.select([self.fd], [], [], timeout)
@@ -58,6 +86,7 @@ class Pty:
         os.write(self.fd, text.encode())
 
     def finish(self):
+        self.peak = peak_kib(self.pid)
         os.kill(self.pid, signal.SIGKILL)
         _, _, self.rusage = os.wait4(self.pid, 0)
 
@@ -85,7 +114,7 @@ def run_ours(build, source, target, port):
     elapsed = saved - (connected + 1.0)
     sender.finish()
     receiver.finish()
-    return elapsed, sender.rusage, receiver.rusage
+    return elapsed, sender.rusage, receiver.rusage, sender.peak, receiver.peak
 
 
 def listening(port):
@@ -112,17 +141,21 @@ def run_netcat(source, target, port):
         start = time.monotonic()
         with open(source, "rb") as inp:
             sender = subprocess.Popen(["nc", "-N", "127.0.0.1", str(port)], stdin=inp)
+            watch = PeakWatch([sender.pid, listener.pid])
+            watch.start()
             _, _, sender_usage = os.wait4(sender.pid, 0)
         _, _, receiver_usage = os.wait4(listener.pid, 0)
         elapsed = time.monotonic() - start
-    return elapsed, sender_usage, receiver_usage
+        watch.running = False
+    return elapsed, sender_usage, receiver_usage, watch.peaks[sender.pid], watch.peaks[listener.pid]
 
 
-def row(name, elapsed, size, send, recv):
+def row(name, result, size):
+    elapsed, send, recv, send_peak, recv_peak = result
     mib = size / 2**20
     print(f"{name:8} {elapsed:7.3f} s {mib / elapsed:8.1f} MiB/s | sender cpu {send.ru_utime:.2f}u "
-          f"{send.ru_stime:.2f}s peak {send.ru_maxrss / 1024:.1f} MiB | receiver cpu "
-          f"{recv.ru_utime:.2f}u {recv.ru_stime:.2f}s peak {recv.ru_maxrss / 1024:.1f} MiB")
+          f"{send.ru_stime:.2f}s peak {send_peak / 1024:.1f} MiB | receiver cpu "
+          f"{recv.ru_utime:.2f}u {recv.ru_stime:.2f}s peak {recv_peak / 1024:.1f} MiB")
 
 
 def main():
@@ -144,10 +177,11 @@ def main():
             if os.path.getsize(os.path.join(work, name)) != size:
                 raise SystemExit(f"{name}: wrong size")
         print(f"{args.size_mib} MiB over loopback")
-        row("ours", ours[0], size, ours[1], ours[2])
-        row("netcat", netcat[0], size, netcat[1], netcat[2])
-        print(f"time ours/netcat {ours[0] / netcat[0]:.2f}  receiver peak ours/netcat "
-              f"{ours[2].ru_maxrss / netcat[2].ru_maxrss:.2f}")
+        row("ours", ours, size)
+        row("netcat", netcat, size)
+        cpu = lambda r: r[1].ru_utime + r[1].ru_stime + r[2].ru_utime + r[2].ru_stime
+        print(f"ratios ours/netcat: time {ours[0] / netcat[0]:.2f}  cpu {cpu(ours) / cpu(netcat):.2f}  "
+              f"receiver peak {ours[4] / max(netcat[4], 1):.2f}")
     finally:
         shutil.rmtree(work)
 

@@ -13,12 +13,12 @@ ChildOptions text_mode(const std::string& program, int columns) {
   return options;
 }
 
-void start_piped(ChildProcess& program, const std::string& path, const std::string& input) {
-  ChildOptions options = text_mode(path);
+void start_piped(ChildProcess& child, const std::string& program, const std::string& input) {
+  ChildOptions options = text_mode(program);
   options.terminal = false;
-  program.start(options);
-  program.type(input);
-  program.close_input();
+  child.start(options);
+  child.type(input);
+  child.close_input();
 }
 
 void start_receiver(ChildProcess& receiver, const std::string& save_path, const std::string& port_text) {

@@ -15,7 +15,7 @@ const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
 // The program on a pseudo-terminal of the given width, its dialogs in text mode.
 ChildOptions text_mode(const std::string& program, int columns = 80);
 // Starts the program on pipes with the whole input given and ended: no terminal at all.
-void start_piped(ChildProcess& program, const std::string& path, const std::string& input);
+void start_piped(ChildProcess& child, const std::string& program, const std::string& input);
 
 // Answers the receiver's save dialog with save_path and its port prompt with port_text.
 void start_receiver(ChildProcess& receiver, const std::string& save_path, const std::string& port_text);

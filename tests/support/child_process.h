@@ -26,7 +26,7 @@ struct ChildOptions {
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ChildProcess(const ChildOptions& options) { start(options); }
+  explicit ChildProcess(const ChildOptions& options) { start(options); }
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -65,4 +67,23 @@ TEST_F(MemAlloc, RefusesEmptyAndNegativeSizesAndZeroFills) {
   EXPECT_NE(mem_free(one), 0);
   EXPECT_EQ(mem_free(nullptr), 0);
   // big goes with the heap at shutdown.
+}
+
+// The close handler shuts the allocation heap down on its own thread while the main flow
+// may be allocating or giving a block back: every call finds the live heap or none.
+TEST_F(MemAlloc, ShutdownOnAnotherThreadRacesAllocationsHarmlessly) {
+  std::atomic<bool> go{false};
+  std::thread flow([&] {
+    while (!go) {
+    }
+    for (int i = 0; i < 20000; ++i) mem_free(mem_alloc(64));
+  });
+  go = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  mem_shutdown();
+  flow.join();
+  EXPECT_EQ(mem_alloc(64), nullptr);
+  void* stale = reinterpret_cast<void*>(0x1000);  // a block of the heap that is gone
+  EXPECT_EQ(mem_free(stale), 0);
+  mem_init();  // for the fixture's own shutdown
 }

@@ -120,3 +120,23 @@ TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
   receiver.signal(SIGTERM);
   receiver.wait_exit();
 }
+
+// The example users meet in the manual: "$50" is port 80, shown in decimal by the
+// receiver and as typed by the sender, which connects to it.
+TEST(Prompt, DollarFiftyIsPortEightyOnBothSides) {
+  if (!port_free(80)) GTEST_SKIP() << "port 80 is taken on this machine";
+  TempDir dir;
+  ChildProcess receiver(text_mode(kReceiverProgram));
+  start_receiver(receiver, dir / "target.bin", "$50");
+  if (!receiver_ready(receiver)) GTEST_SKIP() << "port 80 cannot be bound here";
+  EXPECT_TRUE(receiver.wait_for("Port:80\n"));
+  EXPECT_TRUE(receiver.wait_for("Server: Server created (Port 80)."));
+
+  write_file(dir / "source.bin", "fifty");
+  ChildProcess sender(text_mode(kSenderProgram));
+  start_sender(sender, dir / "source.bin", "$50");
+  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+  EXPECT_TRUE(sender.wait_for("Port:$50\n"));
+  ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
+  EXPECT_EQ(read_file(dir / "target.bin"), "fifty");
+}

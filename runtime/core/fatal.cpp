@@ -5,21 +5,14 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "platform/sys_retry.h"
+
 namespace {
 constexpr int kMaxHooks = 8;
 std::atomic<void (*)()> g_hooks[kMaxHooks];
 std::atomic<int> g_hook_count{0};
 
-void write_all(int fd, const char* text) {
-  size_t left = std::strlen(text);
-  while (left > 0) {
-    ssize_t n = write(fd, text, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    left -= static_cast<size_t>(n);
-  }
-}
+void write_all(int fd, const char* text) { sys_write_all(fd, text, std::strlen(text)); }
 }  // namespace
 
 void runtime_on_exit(void (*hook)()) {

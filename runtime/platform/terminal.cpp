@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/sys_retry.h"
+
 namespace {
 // Up to two terminals: standard input's and, when it is another device, standard output's.
 struct SavedTty {
@@ -41,15 +43,7 @@ bool set_attr(int fd, const termios& t) {
   return rc == 0;
 }
 
-void write_raw(int fd, const char* text, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, text, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    text += w;
-    n -= static_cast<size_t>(w);
-  }
-}
+void write_raw(int fd, const char* text, size_t n) { sys_write_all(fd, text, n); }
 
 // Async-signal-safe: tcsetattr and write only.
 bool apply(bool raw_input, bool raw_output) {

@@ -20,6 +20,7 @@
 
 #include "core/heaps.h"
 #include "net/net.h"
+#include "platform/sys_retry.h"
 
 namespace {
 
@@ -46,18 +47,6 @@ long peak_memory_kib() {
   return kib;
 }
 
-bool write_all(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 bool read_all(int fd, void* data, size_t n) {
   char* p = static_cast<char*>(data);
   while (n > 0) {
@@ -81,7 +70,7 @@ void make_source(const std::string& path, size_t bytes) {
       x ^= x << 5;
       v = x;
     }
-    write_all(fd, block.data(), std::min(kMiB, bytes - done));
+    sys_write_all(fd, block.data(), std::min(kMiB, bytes - done));
   }
   fsync(fd);
   close(fd);
@@ -110,7 +99,7 @@ bool same_files(const std::string& a, const std::string& b) {
   net_server_create_tcp(0, 0);
   auto* server = static_cast<NetServer*>(registry_find(net_server_registry(), 0));
   uint16_t port = server ? ntohs(server->address.port) : 0;
-  write_all(report, &port, sizeof port);
+  sys_write_all(report, &port, sizeof port);
   Outcome outcome;
   for (;;) {
     int32_t event = net_server_poll();
@@ -125,7 +114,7 @@ bool same_files(const std::string& a, const std::string& b) {
     if (event == NET_EVENT_DISCONNECT) break;
   }
   outcome.peak_kib = peak_memory_kib();
-  write_all(report, &outcome, sizeof outcome);
+  sys_write_all(report, &outcome, sizeof outcome);
   _exit(0);
 }
 
@@ -140,7 +129,7 @@ bool same_files(const std::string& a, const std::string& b) {
   socklen_t len = sizeof sa;
   getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
   uint16_t port = ntohs(sa.sin_port);
-  write_all(report, &port, sizeof port);
+  sys_write_all(report, &port, sizeof port);
   int conn = accept(listener, nullptr, nullptr);
   int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   char buf[kReferenceChunk];
@@ -150,11 +139,11 @@ bool same_files(const std::string& a, const std::string& b) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) outcome.ok = 0;
     if (n <= 0) break;
-    if (!write_all(file, buf, static_cast<size_t>(n))) outcome.ok = 0;
+    if (!sys_write_all(file, buf, static_cast<size_t>(n))) outcome.ok = 0;
   }
   close(file);
   outcome.peak_kib = peak_memory_kib();
-  write_all(report, &outcome, sizeof outcome);
+  sys_write_all(report, &outcome, sizeof outcome);
   _exit(0);
 }
 
@@ -170,7 +159,7 @@ void reference_send(uint16_t port, const std::string& src) {
   for (;;) {
     ssize_t n = read(file, buf, sizeof buf);
     if (n <= 0) break;
-    write_all(sock, buf, static_cast<size_t>(n));
+    sys_write_all(sock, buf, static_cast<size_t>(n));
   }
   close(file);
   close(sock);

@@ -316,3 +316,8 @@ bool gtk_backend_start() {
 }
 
 const GuiBackend gtk_backend = {"gtk", &g_windows, gtk_message_box, gtk_file_dialog};
+
+extern "C" const GuiBackend* kv_gtk_backend_open(bool* started) {
+  *started = gtk_backend_start();
+  return &gtk_backend;
+}

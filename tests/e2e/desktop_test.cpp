@@ -40,3 +40,27 @@ TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
 }
 
 }  // namespace
+
+namespace {
+
+// The libraries the program has mapped, one path a line.
+std::string mapped(pid_t pid) { return read_file("/proc/" + std::to_string(pid) + "/maps"); }
+
+// Without a display GTK is not even loaded; with one that cannot be opened it is loaded,
+// and the dialogs still fall back to the terminal.
+TEST(DialogChoice, GtkIsLoadedOnlyWhenADisplayMayBeThere) {
+  for (bool display : {false, true}) {
+    SCOPED_TRACE(display ? "unreachable display" : "no display");
+    ChildOptions options = e2e::text_mode(e2e::kReceiverProgram);
+    options.env["KV_DIALOGS"] = std::nullopt;
+    if (display) options.env["DISPLAY"] = ":4242";
+    ChildProcess receiver(options);
+    ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen")) << receiver.output();
+    EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
+    std::string maps = mapped(receiver.pid());
+    EXPECT_EQ(maps.find("libkvgtk") != std::string::npos, display);
+    EXPECT_EQ(maps.find("libgtk-3") != std::string::npos, display);
+  }
+}
+
+}  // namespace

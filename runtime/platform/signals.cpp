@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "platform/sys_retry.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -59,12 +60,7 @@ bool ignored_at_start(int sig) {
 
 void* close_thread(void*) {
   char byte;
-  for (;;) {
-    ssize_t n = read(g_close_pipe[0], &byte, 1);
-    if (n == 1) break;
-    if (n < 0 && errno == EINTR) continue;
-    return nullptr;
-  }
+  if (sys_retry([&] { return read(g_close_pipe[0], &byte, 1); }) != 1) return nullptr;
   g_on_close();
   return nullptr;
 }

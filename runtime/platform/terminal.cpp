@@ -37,10 +37,7 @@ bool same_device(int a, int b) {
 }
 
 bool set_attr(int fd, const termios& t) {
-  int rc;
-  do rc = tcsetattr(fd, TCSADRAIN, &t);
-  while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return sys_retry([&] { return tcsetattr(fd, TCSADRAIN, &t); }) == 0;
 }
 
 void write_raw(int fd, const char* text, size_t n) { sys_write_all(fd, text, n); }
@@ -131,8 +128,7 @@ void term_reapply() {
 
 ssize_t term_read(int fd, void* bytes, size_t n) {
   for (;;) {
-    ssize_t r = read(fd, bytes, n);
-    if (r < 0 && errno == EINTR) continue;
+    ssize_t r = sys_retry([&] { return read(fd, bytes, n); });
     if (r < 0 && errno == EAGAIN) {  // a descriptor left non-blocking by whoever shares it
       pollfd pfd{fd, POLLIN, 0};
       poll(&pfd, 1, -1);
@@ -145,8 +141,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
 bool term_write_all(int fd, const void* bytes, size_t n) {
   const char* p = static_cast<const char*>(bytes);
   while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
+    ssize_t w = sys_retry([&] { return write(fd, p, n); });
     if (w < 0 && errno == EAGAIN) {
       pollfd pfd{fd, POLLOUT, 0};
       poll(&pfd, 1, 100);
@@ -161,9 +156,5 @@ bool term_write_all(int fd, const void* bytes, size_t n) {
 
 bool term_wait_readable(int fd, int ms) {
   pollfd pfd{fd, POLLIN, 0};
-  for (;;) {
-    int rc = poll(&pfd, 1, ms);
-    if (rc < 0 && errno == EINTR) continue;
-    return rc > 0;
-  }
+  return sys_retry([&] { return poll(&pfd, 1, ms); }) > 0;
 }

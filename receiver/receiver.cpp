@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr const char* kRule = "+++++++++++++++++++++++++++++++++++++";
 // How long the loop sleeps on the sockets when nothing is pending. The server answers as
 // soon as a socket becomes ready; the timeout only bounds how late a close is noticed.
 constexpr int32_t kIdleWaitMs = 100;
@@ -39,12 +38,10 @@ void give_back(Receiver& r) {
 }
 
 void print_banner(const Receiver& r) {
-  console_print_line("Empfaenger v2.0.0");
-  console_print_line(kRule);
-  console_print_line("Gestartet ...");
+  console_print_banner_head("Empfaenger v2.0.0");
   console_print_joined("Speicherort: ", r.save_path);
   console_print_joined("Port:", r.port_decimal);
-  console_print_line(kRule);
+  console_print_rule();
 }
 
 // Receives one transfer into the save path and reports it; the connection is closed

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr const char* kRule = "+++++++++++++++++++++++++++++++++++++";
-
 // The sender's state; every text starts out empty.
 struct Sender {
   StringVar file_path = nullptr;
@@ -28,13 +26,11 @@ struct Sender {
 };
 
 void print_banner(const Sender& s) {
-  console_print_line("Sender v1.0.0");
-  console_print_line(kRule);
-  console_print_line("Gestartet ...");
+  console_print_banner_head("Sender v1.0.0");
   console_print_joined("Datei: ", s.file_path);
   console_print_joined("Port:", s.port_text);
   console_print_joined("IP:", s.ip_text);
-  console_print_line(kRule);
+  console_print_rule();
   console_print_line("Suche nach Empfänger ...");
 }
 

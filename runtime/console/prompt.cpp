@@ -39,3 +39,11 @@ void console_print_joined(const char* first, const char* second, const char* thi
   console_print_line(str_area_base() + mark);
   str_area_reset(mark);
 }
+
+void console_print_rule() { console_print_line("+++++++++++++++++++++++++++++++++++++"); }
+
+void console_print_banner_head(const char* title) {
+  console_print_line(title);
+  console_print_rule();
+  console_print_line("Gestartet ...");
+}

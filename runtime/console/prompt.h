@@ -19,5 +19,10 @@ void console_pause();
 // Waits for one line and throws it away.
 void console_wait_enter();
 
+// The banners both programs print once their questions are answered: the title line, a
+// rule of 37 plus signs and "Gestartet ..."; console_print_rule closes them.
+void console_print_banner_head(const char* title);
+void console_print_rule();
+
 // Prints the texts one after another as one line (null texts count as empty).
 void console_print_joined(const char* first, const char* second, const char* third = nullptr);

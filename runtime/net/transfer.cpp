@@ -174,12 +174,37 @@ class MoverCloser {
   SockFileMover* mover_;
 };
 
-// Receives the header and the announced content into the open temporary file. Returns
-// true when every announced byte was received and written. The content goes from the
-// socket to the file through a kernel pipe where the platform allows it, otherwise through
-// one buffer of NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than
-// remains, so bytes after the content stay in the socket.
-bool receive_into(int sock, int file, const Progress& progress) {
+// Writes every one of length bytes into the save target. A target that cannot take more
+// for now (a FIFO whose reader is slow) is waited for while it keeps taking bytes; one that
+// takes none for more than NET_RECEIVE_IDLE_MS, or whose reader went away, fails, and so
+// does a shutdown.
+bool store_all(int file, const uint8_t* bytes, size_t length) {
+  uint32_t idle_start = elapsed_ms();
+  while (length > 0) {
+    if (net_stopped()) return false;
+    int64_t n = file_write_some(file, bytes, length);
+    if (n > 0) {
+      bytes += n;
+      length -= static_cast<size_t>(n);
+      idle_start = elapsed_ms();
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    uint32_t idle = elapsed_ms() - idle_start;
+    if (idle > NET_RECEIVE_IDLE_MS) return false;
+    int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
+    if (file_wait_writable(file, slice) < 0) return false;
+  }
+  return true;
+}
+
+// Receives the header and the announced content into the save target. Returns true when
+// every announced byte was received and written. The content goes from the socket to a
+// file through a kernel pipe where the platform allows it, otherwise through one buffer of
+// NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than remains, so bytes
+// after the content stay in the socket.
+bool receive_into(int sock, const FileReplacement& out, const Progress& progress) {
+  int file = out.fd;
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
   for (size_t got = 0; got < sizeof header;) {
@@ -187,7 +212,9 @@ bool receive_into(int sock, int file, const Progress& progress) {
     if (n == 0) return false;
     got += n;
   }
-  // The magic is not examined: the poll already told a transfer from other bytes.
+  // Only a transfer is stored. The poll reports bytes that are still coming in pieces
+  // before their magic is whole, so it is checked here, once the header is in.
+  if (std::memcmp(header, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) != 0) return false;
   int32_t announced = little_endian_count(header + 8);
   if (announced < 0) return false;
   int64_t total = announced;
@@ -197,7 +224,8 @@ bool receive_into(int sock, int file, const Progress& progress) {
   SockFileMover mover;
   MoverCloser closer(&mover);
   // A blocking socket would make a splice wait past the idle rule: it is read instead.
-  bool direct = total > 0 && sock_is_nonblocking(sock) && sock_mover_open(&mover);
+  // A FIFO, device or socket target is written through store_all, which waits for it.
+  bool direct = total > 0 && out.kind != FILE_SAVE_STREAM && sock_is_nonblocking(sock) && sock_mover_open(&mover);
   idle_start = elapsed_ms();
   while (done < total) {
     int64_t left = total - done;
@@ -213,10 +241,10 @@ bool receive_into(int sock, int file, const Progress& progress) {
       if (!buffer.get()) return false;
       size_t want = static_cast<size_t>(std::min<int64_t>(left, NET_RECEIVE_BUFFER_SIZE));
       n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, buffer.get(), want, false); });
-      if (n == 0 || !file_write_all(file, buffer.get(), n)) return false;
+      if (n == 0 || !store_all(file, buffer.get(), n)) return false;
     }
     done += static_cast<int64_t>(n);
-    if (done - written_back >= kWritebackStep || done == total) {
+    if (out.kind != FILE_SAVE_STREAM && (done - written_back >= kWritebackStep || done == total)) {
       file_start_writeback(file, written_back, done - written_back);
       written_back = done;
     }
@@ -273,7 +301,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   if (sock.fd() < 0 || !path || !*path) return 0;
   FileReplacement out;
   if (!file_replacement_begin(&out, path)) return 0;
-  if (!receive_into(sock.fd(), out.fd, current_progress())) {
+  if (!receive_into(sock.fd(), out, current_progress())) {
     file_replacement_abort(&out);
     return 0;
   }

@@ -29,9 +29,12 @@ void net_set_progress(NetProgressFn fn, void* ctx);
 // connection stays open.
 int32_t net_send_file(NetConnection* connection, const char* path);
 
-// Receives one transfer from a TCP connection into the file at path. Returns 1 when every
-// announced byte was received and the file now holds exactly them (created or replaced);
-// 0 otherwise, and then a file already at path is left exactly as it was. Gives up when no
-// byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes after the announced content stay
-// in the socket. The connection stays open.
+// Receives one transfer from a TCP connection into what path names (see FileReplacement
+// for what is replaced, written into or refused). Returns 1 when every announced byte was
+// received and stored: a file then holds exactly them (created or replaced), under a name
+// that survives a power loss. Returns 0 otherwise: a stream that does not open with the
+// magic, a path that cannot take it, a failure on either side; a file already at path is
+// then left exactly as it was (unless it had to be written in place) and nothing is left
+// behind. Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes after the
+// announced content stay in the socket. The connection stays open.
 int32_t net_receive_file(NetConnection* connection, const char* path);

@@ -1,46 +1,202 @@
 #include "platform/transfer_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 #include "platform/sys_retry.h"
 
 namespace {
 
-// The process's file mode creation mask, read without changing it where the system tells
-// it; otherwise set and put back at once.
-mode_t current_umask() {
-  if (FILE* status = std::fopen("/proc/self/status", "re")) {
-    char line[256];
-    unsigned mask = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
-    std::fclose(status);
-    if (found) return static_cast<mode_t>(mask);
-  }
-  mode_t mask = umask(022);
-  umask(mask);
-  return mask;
-}
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-std::string folder_of(const std::string& path) {
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Splits a path into its folder and its last name ("a/b" gives "a" and "b", "b" gives "."
+// and "b"). A path ending in a slash has no name: it can only be a folder.
+void split_path(const std::string& path, std::string* folder, std::string* name) {
   size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = path;
+  } else {
+    *folder = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
 }
 
-int make_temp(std::string* temp) {
-  std::string name = *temp + "XXXXXX";
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd >= 0) *temp = name;
+// Opens a folder for the *at calls. Read access lets the folder be flushed to the disk
+// later; a folder that may be searched but not read is opened as a path only.
+int open_folder(const char* folder) {
+  int fd = sys_retry([&] { return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0 && errno == EACCES) fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
   return fd;
+}
+
+// Opens the entry name of folder again with flags, without following a link, and checks
+// that it is still the file seen before. Returns the descriptor or -1.
+int reopen_entry(int folder, const std::string& name, int flags, const struct stat& seen) {
+  int fd = sys_retry([&] { return openat(folder, name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC); });
+  if (fd < 0) return -1;
+  struct stat now {};
+  if (fstat(fd, &now) != 0 || !same_file(now, seen)) {
+    file_close(fd);
+    errno = ESTALE;
+    return -1;
+  }
+  return fd;
+}
+
+// A file the kernel reached through a link: finds the folder that holds it and its name
+// there. The kernel names the file it opened; that name is walked again by the kernel
+// (its protection applies once more) and must lead to the very same file, so the file is
+// replaced in its own folder, never at a place a link was read into by hand.
+bool locate_linked(int target, const struct stat& seen, int* folder_fd, std::string* name) {
+  char buffer[PATH_MAX + 1];
+  ssize_t n = readlink(proc_fd_path(target).c_str(), buffer, PATH_MAX);
+  if (n <= 0 || buffer[0] != '/') {
+    errno = ENOENT;
+    return false;
+  }
+  std::string path(buffer, static_cast<size_t>(n));
+  std::string folder;
+  split_path(path, &folder, name);
+  int fd = open_folder(folder.c_str());
+  if (fd < 0) return false;
+  struct stat there {};
+  if (fstatat(fd, name->c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(there, seen)) {
+    file_close(fd);
+    errno = ESTALE;
+    return false;
+  }
+  file_close(*folder_fd);
+  *folder_fd = fd;
+  return true;
+}
+
+// Connects to a listening local socket reached by the kernel's walk (through the O_PATH
+// descriptor, so the name is not walked again). Returns a non-blocking descriptor or -1.
+int connect_socket(int path_fd) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string name = proc_fd_path(path_fd);
+  std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (sys_retry([&] { return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address); }) != 0) {
+    file_close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A name for a temporary file beside name: name.partXXXXXX, or .partXXXXXX when name is
+// too long to carry the suffix.
+std::string temp_name_for(const std::string& name) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[6] = {};
+  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    uint64_t mix = reinterpret_cast<uintptr_t>(&random) ^ static_cast<uint64_t>(getpid()) << 20 ^
+                   static_cast<uint64_t>(clock());
+    for (auto& r : random) r = static_cast<unsigned char>(mix >>= 5);
+  }
+  std::string out = name.size() + 11 > NAME_MAX ? std::string() : name;
+  out += ".part";
+  for (unsigned char r : random) out += kLetters[r % (sizeof kLetters - 1)];
+  return out;
+}
+
+// Creates a new named file beside name. Returns the descriptor, with its name in *temp.
+int make_named_temp(int folder, const std::string& name, mode_t mode, std::string* temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = temp_name_for(name);
+    int fd = sys_retry(
+        [&] { return openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode); });
+    if (fd >= 0) *temp = candidate;
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Makes the file where the bytes are gathered before they take the name: an unnamed file
+// in the folder, or a named one where the file system has none. A file that replaces
+// another is private (0600) until it is complete; a new one follows the umask.
+int make_temp(FileReplacement* r) {
+  mode_t mode = r->existed ? 0600 : 0666;
+  int fd = sys_retry([&] { return openat(r->folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  return make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
+}
+
+// Gives the temporary file the replaced file's owner, group and permission bits. A file
+// system that cannot hold them (FAT, some network mounts), or an owner this process may
+// not give, leaves what it can: that alone does not fail the transfer. The owner goes
+// first, since changing it may clear mode bits.
+void keep_mode_and_owner(const FileReplacement& r) {
+  int saved = errno;
+  if (fchown(r.fd, r.owner, r.group) != 0) (void)!fchown(r.fd, static_cast<uid_t>(-1), r.group);
+  (void)!fchmod(r.fd, static_cast<mode_t>(r.mode & 0777));
+  errno = saved;
+}
+
+// Gives the unnamed file the name link_name in the folder. Returns false on failure
+// (EEXIST when the name is taken).
+bool name_unnamed(int fd, int folder, const std::string& link_name) {
+  if (linkat(fd, "", folder, link_name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno == EEXIST) return false;
+  // Without the right to link by descriptor, the process links its own open file by name.
+  return linkat(AT_FDCWD, proc_fd_path(fd).c_str(), folder, link_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Flushes the folder, so a name made or changed in it survives a power loss. File systems
+// that cannot flush a folder say so with EINVAL; that is not a failure.
+bool sync_folder(int folder) {
+  int flags = fcntl(folder, F_GETFL);
+  if (flags == -1 || (flags & O_PATH)) {
+    int fd = open(proc_fd_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;  // a folder this process may not read cannot be flushed by it
+    bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    file_close(fd);
+    return ok;
+  }
+  return fsync(folder) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+bool commit_temp(FileReplacement* r) {
+  if (r->existed) keep_mode_and_owner(*r);
+  if (fdatasync(r->fd) != 0) return false;
+  if (r->temp_name.empty()) {
+    if (!r->existed) {
+      if (!name_unnamed(r->fd, r->folder_fd, r->name)) return false;
+    } else {
+      // A name cannot be taken over by a link: the complete file gets a name of its own
+      // and is renamed over the old one at once.
+      for (int attempt = 0; attempt < 100 && r->temp_name.empty(); ++attempt) {
+        std::string candidate = temp_name_for(r->name);
+        if (name_unnamed(r->fd, r->folder_fd, candidate))
+          r->temp_name = candidate;
+        else if (errno != EEXIST)
+          return false;
+      }
+      if (r->temp_name.empty()) return false;
+    }
+  }
+  if (!r->temp_name.empty()) {
+    if (renameat(r->folder_fd, r->temp_name.c_str(), r->folder_fd, r->name.c_str()) != 0) return false;
+    r->temp_name.clear();
+  }
+  return sync_folder(r->folder_fd);
 }
 
 }  // namespace
@@ -94,47 +250,110 @@ void file_close(int fd) {
 }
 
 bool file_replacement_begin(FileReplacement* replacement, const char* path) {
+  FileReplacement& r = *replacement;
   if (!path || !*path) {
     errno = ENOENT;
     return false;
   }
-  std::string target = path;
+  std::string folder;
+  split_path(path, &folder, &r.name);
+  if (r.name.empty()) {
+    errno = EISDIR;
+    return false;
+  }
+  r.folder_fd = open_folder(folder.c_str());
+  if (r.folder_fd < 0) return false;
+  auto fail = [&] {
+    file_replacement_abort(&r);
+    return false;
+  };
+  int entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
   struct stat st {};
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(path, nullptr)) {
-      target = real;
-      std::free(real);
+  if (entry < 0 && errno != ENOENT) return fail();
+  if (entry >= 0 && fstat(entry, &st) == 0 && S_ISLNK(st.st_mode)) {
+    // The kernel follows the link, or refuses to, as it would for any open by this process.
+    file_close(entry);
+    entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_CLOEXEC); });
+    if (entry < 0 || fstat(entry, &st) != 0) return fail();
+    if (S_ISREG(st.st_mode) && !locate_linked(entry, st, &r.folder_fd, &r.name)) {
+      file_close(entry);
+      return fail();
     }
   }
-  std::string temp = target + ".part";
-  int fd = make_temp(&temp);
-  if (fd < 0 && errno == ENAMETOOLONG) {
-    temp = folder_of(target) + "/.part";
-    fd = make_temp(&temp);
+  if (entry < 0) {
+    r.kind = FILE_SAVE_REPLACE;
+    r.fd = make_temp(&r);
+    return r.fd >= 0 || fail();
   }
-  if (fd < 0) return false;
-  replacement->fd = fd;
-  replacement->temp_path = temp;
-  replacement->target_path = target;
-  return true;
+  if (S_ISREG(st.st_mode)) {
+    r.kind = FILE_SAVE_REPLACE;
+    r.existed = true;
+    r.mode = st.st_mode & 07777;
+    r.owner = st.st_uid;
+    r.group = st.st_gid;
+    r.fd = make_temp(&r);
+    if (r.fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+      // No file can be made beside it, but the file itself may be writable.
+      int saved = errno;
+      r.fd = reopen_entry(r.folder_fd, r.name, O_WRONLY, st);
+      if (r.fd >= 0) r.kind = FILE_SAVE_IN_PLACE;
+      else errno = saved;
+    }
+  } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+    // Opened without waiting: a FIFO with no reader fails here (ENXIO) instead of hanging.
+    r.kind = FILE_SAVE_STREAM;
+    r.fd = sys_retry([&] { return open(proc_fd_path(entry).c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+  } else if (S_ISSOCK(st.st_mode)) {
+    r.kind = FILE_SAVE_STREAM;
+    r.fd = connect_socket(entry);
+  } else {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  }
+  file_close(entry);
+  return r.fd >= 0 || fail();
 }
 
 bool file_replacement_commit(FileReplacement* replacement) {
-  int fd = replacement->fd;
-  mode_t mode = static_cast<mode_t>(0666 & ~current_umask());
-  bool ok = fdatasync(fd) == 0 && fchmod(fd, mode) == 0;
-  ok = close(fd) == 0 && ok;
-  replacement->fd = -1;
-  ok = ok && rename(replacement->temp_path.c_str(), replacement->target_path.c_str()) == 0;
-  if (!ok) file_replacement_abort(replacement);
+  FileReplacement& r = *replacement;
+  bool ok = r.fd >= 0;
+  if (ok && r.kind == FILE_SAVE_REPLACE) {
+    ok = commit_temp(&r);
+  } else if (ok && r.kind == FILE_SAVE_IN_PLACE) {
+    off_t end = lseek(r.fd, 0, SEEK_CUR);
+    ok = end >= 0 && ftruncate(r.fd, end) == 0 && fdatasync(r.fd) == 0;
+  }
+  if (ok) {
+    ok = close(r.fd) == 0 || errno == EINTR;
+    r.fd = -1;
+  }
+  file_replacement_abort(&r);
   return ok;
 }
 
 void file_replacement_abort(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
   int saved = errno;
-  if (replacement->fd >= 0) close(replacement->fd);
-  replacement->fd = -1;
-  if (!replacement->temp_path.empty()) unlink(replacement->temp_path.c_str());
-  replacement->temp_path.clear();
+  if (r.fd >= 0) close(r.fd);
+  r.fd = -1;
+  if (!r.temp_name.empty() && r.folder_fd >= 0) unlinkat(r.folder_fd, r.temp_name.c_str(), 0);
+  r.temp_name.clear();
+  if (r.folder_fd >= 0) close(r.folder_fd);
+  r.folder_fd = -1;
   errno = saved;
+}
+
+int64_t file_write_some(int fd, const void* buffer, size_t length) {
+  ssize_t n = sys_retry([&] { return write(fd, buffer, length); });
+  if (n == 0 && length > 0) {
+    errno = EIO;
+    return -1;
+  }
+  return n;
+}
+
+int file_wait_writable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLOUT, 0};
+  int ready = sys_retry([&] { return poll(&p, 1, timeout_ms); });
+  if (ready <= 0) return ready;
+  return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }

@@ -22,22 +22,55 @@ void file_start_writeback(int fd, int64_t offset, int64_t length);
 // Closes a descriptor; errno is kept. Negative values do nothing.
 void file_close(int fd);
 
-// A new file that takes the place of a path only once it is complete. Until then the
-// bytes go to a temporary file in the same folder, and a file already at the path stays
-// exactly as it was. A path that is a symbolic link has the file it points to replaced.
+// Where a receiver puts a transfer's bytes, found from the save path the way the kernel
+// walks it for this process (its protection of links in shared folders included):
+// - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
+//   file's folder that takes the name only once it is complete, so the file that was there
+//   stays exactly as it was on any failure and nothing is left behind on any ending. A
+//   replaced file keeps its permission bits, owner and group where the process may set
+//   them (set-id bits are dropped); a new one gets 0666 less the umask. Where the file
+//   system has no unnamed files, a named temporary (name.partXXXXXX) stands in.
+// - a regular file in a folder where no temporary can be made, but which itself can be
+//   written: the bytes are written into it in place; its old content is lost on failure.
+// - a FIFO, a character device or a socket: the bytes are written into it; it is never
+//   replaced. A FIFO that nobody reads fails at once.
+// - a symbolic link: what the kernel reaches through it, as above; a link it refuses to
+//   follow, or one that leads nowhere, fails.
+// - a folder, a block device, anything else: fails.
+constexpr int FILE_SAVE_REPLACE = 1;
+constexpr int FILE_SAVE_IN_PLACE = 2;
+constexpr int FILE_SAVE_STREAM = 3;
+
 struct FileReplacement {
-  int fd = -1;
-  std::string temp_path;
-  std::string target_path;
+  int fd = -1;         // the bytes go here; non-blocking for FILE_SAVE_STREAM
+  int kind = 0;        // one of FILE_SAVE_*
+  int folder_fd = -1;  // the folder that holds the name
+  std::string name;    // the name inside that folder
+  std::string temp_name;  // the named temporary, where unnamed files are not supported
+  bool existed = false;   // a regular file was there to be replaced
+  unsigned mode = 0;      // its permission bits, owner and group
+  unsigned owner = 0;
+  unsigned group = 0;
 };
 
-// Creates the temporary file next to path. Returns false (nothing made) on failure.
+// Finds what the path names and opens where the bytes go; no byte of an existing file is
+// changed yet. Returns false (nothing made or opened) on failure.
 bool file_replacement_begin(FileReplacement* replacement, const char* path);
 
-// Flushes the temporary file to the disk, gives it the mode a new file gets (0666 less
-// the umask), closes it and renames it over the path. Returns false on any failure; the
-// temporary file is then removed and the path left as it was.
+// Finishes the bytes: a temporary file is flushed to the disk, given the old file's mode
+// and owner, named, and the folder is flushed too, so the name survives a power loss; a
+// file written in place is cut to what was written and flushed. Returns false on any
+// failure; a temporary file is then gone and the path left as it was.
 bool file_replacement_commit(FileReplacement* replacement);
 
-// Closes and removes the temporary file; the path is left as it was.
+// Closes everything and removes a temporary file; the path is left as it was (a file
+// written in place keeps what was written into it).
 void file_replacement_abort(FileReplacement* replacement);
+
+// Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
+// the target cannot take more now).
+int64_t file_write_some(int fd, const void* buffer, size_t length);
+
+// Waits until fd can take more bytes. Returns 1 when it can, 0 on timeout, -1 on failure
+// (a FIFO whose reader went away, for instance).
+int file_wait_writable(int fd, int timeout_ms);

@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_check(result == 0 || result == 1, "0 or 1");
   std::string now = read_all(target);
   if (result == 1) {
-    // The magic is the poll's business; reception takes any first eight bytes.
     fuzz_check(size >= 12, "a whole header came");
+    fuzz_check(std::memcmp(data, "QUORVANT", 8) == 0, "only a stream that opens with the magic is stored");
     int32_t announced = static_cast<int32_t>(static_cast<uint32_t>(data[8]) | static_cast<uint32_t>(data[9]) << 8 |
                                              static_cast<uint32_t>(data[10]) << 16 |
                                              static_cast<uint32_t>(data[11]) << 24);

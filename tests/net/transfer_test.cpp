@@ -3,8 +3,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
 
 #include <mutex>
 #include <thread>
@@ -45,6 +52,93 @@ void make_sparse(const std::string& path, int64_t size) {
 void set_buffer(int fd, int option, int bytes) { setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
 
 void on_signal(int) {}
+
+constexpr uid_t kNobody = 65534;
+
+// Runs fn in a child process that has become the unprivileged user nobody. Returns true
+// when fn returned true there.
+bool as_nobody(const std::function<bool()>& fn) {
+  pid_t child = fork();
+  if (child == 0) {
+    bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+    _exit(dropped && fn() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A folder for one save path, which the unprivileged user may enter, and whatever reads
+// from a FIFO or a local socket standing there.
+class SaveTarget {
+ public:
+  SaveTarget() { chmod(dir_.path().c_str(), 0755); }
+  ~SaveTarget() {
+    finish_reader();
+    if (old_protection_ >= 0) std::ofstream(kProtection) << old_protection_;
+  }
+  std::string path(const std::string& name) const { return dir_ / name; }
+  // The type bits of what stands at name, links not followed.
+  mode_t kind(const std::string& name) const {
+    struct stat st {};
+    return lstat(path(name).c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+  }
+  bool no_temporary_files() const {
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
+      if (e.path().filename().string().find(".part") != std::string::npos) return false;
+    return true;
+  }
+  // Turns the kernel's protection of links in shared folders on until the end.
+  void protect_links() {
+    std::ifstream(kProtection) >> old_protection_;
+    std::ofstream(kProtection) << 1;
+  }
+  // Reads what is written into the FIFO at fifo, in a thread, until the writer closes it.
+  void start_reader(const std::string& fifo) {
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    reader_ = std::thread([this, fd] { read_to_end(fd); });
+  }
+  // Listens on a local socket at name and reads what the first client sends, in a thread.
+  void start_socket_reader(const std::string& name) {
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", name.c_str());
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    reader_ = std::thread([this, listener] {
+      int fd = wait_readable(listener, 5000) ? accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC) : -1;
+      close(listener);
+      if (fd >= 0) read_to_end(fd);
+    });
+  }
+  // What the reader got, once it is done.
+  std::string finish_reader() {
+    if (reader_.joinable()) reader_.join();
+    return received_;
+  }
+  bool receive_as_nobody = false;
+
+ private:
+  static constexpr const char* kProtection = "/proc/sys/fs/protected_symlinks";
+  // Reads slowly, so a writer has to wait for room, until the other end is closed.
+  void read_to_end(int fd) {
+    char buf[4096];
+    for (int64_t end = now_ms() + 10000; now_ms() < end;) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) != 1) continue;
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n == 0) break;
+      if (n > 0) received_.append(buf, static_cast<size_t>(n));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    close(fd);
+  }
+  TempDir dir_;
+  int old_protection_ = -1;
+  std::thread reader_;
+  std::string received_;
+};
 
 class TransferTest : public NetTest {
  protected:
@@ -104,8 +198,8 @@ TEST_F(TransferTest, EmptyFileIsAHeaderAloneAndIsTakenAtOnce) {
   EXPECT_EQ(read_file(path("out")), "");
 }
 
-TEST_F(TransferTest, ReceptionTakesTheAnnouncedBytesOnlyAndIgnoresTheMagic) {
-  put(header(5, "ABCDEFGH") + "hello" + "EXTRA");
+TEST_F(TransferTest, ReceptionTakesTheAnnouncedBytesOnly) {
+  put(header(5) + "hello" + "EXTRA");
   ASSERT_TRUE(wait_bytes(accepted->socket, 22));
   EXPECT_EQ(receive("out"), 1);
   EXPECT_EQ(read_file(path("out")), "hello");
@@ -198,21 +292,189 @@ TEST_F(TransferTest, UdpConnectionsAndBadPathsFailWithoutTouchingAnything) {
   EXPECT_EQ(bytes_waiting(accepted->socket), 13);  // a reception that cannot start takes nothing
 }
 
-TEST_F(TransferTest, SuccessReplacesTheFileWithTheUmaskModeAndFollowsALink) {
+TEST_F(TransferTest, NewFileFollowsTheUmaskAndALinkHasItsFileReplaced) {
   write_file(path("real"), "an older and longer content");
   chmod(path("real").c_str(), 0600);
   std::filesystem::create_symlink(path("real"), path("link"));
   mode_t old_mask = umask(027);
   put(header(3) + "new");
-  int32_t r = receive("link");
+  int32_t replaced = receive("link");
+  put(header(5) + "fresh");
+  int32_t made = receive("fresh");
   umask(old_mask);
-  EXPECT_EQ(r, 1);
+  EXPECT_EQ(replaced, 1);
+  EXPECT_EQ(made, 1);
   EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
   EXPECT_EQ(read_file(path("real")), "new");
   struct stat st {};
   ASSERT_EQ(stat(path("real").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the replaced file keeps its mode";
+  ASSERT_EQ(stat(path("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << "a new file follows the umask";
   EXPECT_TRUE(no_temporary_files());
+}
+
+// What may stand at the save path, each received through the real reception: what is
+// replaced, what is written into, what is refused, and what is kept.
+struct SaveCase {
+  const char* what;
+  bool needs_root;
+  // Makes what stands at the path; returns the save path.
+  std::function<std::string(SaveTarget&)> prepare;
+  std::vector<std::string> wire;  // sent one piece after the other
+  int32_t expected;
+  // Checks what the path holds afterwards.
+  std::function<void(SaveTarget&)> check;
+};
+
+TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
+  const std::string content = pattern(300 * 1000);  // more than a pipe holds
+  const bool root = geteuid() == 0;
+  const std::vector<SaveCase> cases = {
+      {"a regular file keeps its mode, owner and group", false,
+       [&](SaveTarget& t) {
+         write_file(t.path("out"), "old");
+         chmod(t.path("out").c_str(), 0751);
+         if (root) {
+           EXPECT_EQ(chown(t.path("out").c_str(), kNobody, kNobody), 0);
+         }
+         return t.path("out");
+       },
+       {header(3) + "new"}, 1,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(read_file(t.path("out")), "new");
+         struct stat st {};
+         ASSERT_EQ(stat(t.path("out").c_str(), &st), 0);
+         EXPECT_EQ(st.st_mode & 07777, 0751u);
+         if (root) {
+           EXPECT_EQ(st.st_uid, kNobody);
+         }
+         if (root) {
+           EXPECT_EQ(st.st_gid, kNobody);
+         }
+       }},
+      {"a FIFO read by a reader is written into", false,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(mkfifo(t.path("out").c_str(), 0600), 0);
+         t.start_reader(t.path("out"));
+         return t.path("out");
+       },
+       {header(static_cast<uint32_t>(content.size())) + content}, 1,
+       [&](SaveTarget& t) {
+         EXPECT_TRUE(t.finish_reader() == content);
+         EXPECT_EQ(t.kind("out"), S_IFIFO);
+       }},
+      {"a FIFO nobody reads fails at once", false,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(mkfifo(t.path("out").c_str(), 0600), 0);
+         return t.path("out");
+       },
+       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFIFO); }},
+      {"a local socket is written into", false,
+       [&](SaveTarget& t) {
+         t.start_socket_reader(t.path("out"));
+         return t.path("out");
+       },
+       {header(static_cast<uint32_t>(content.size())) + content}, 1,
+       [&](SaveTarget& t) {
+         EXPECT_TRUE(t.finish_reader() == content);
+         EXPECT_EQ(t.kind("out"), S_IFSOCK);
+       }},
+      {"a device that takes everything is written into", true,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(mknod(t.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+         return t.path("null");
+       },
+       {header(3) + "new"}, 1, [&](SaveTarget& t) { EXPECT_EQ(t.kind("null"), S_IFCHR); }},
+      {"a device that is full fails", true,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(mknod(t.path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+         return t.path("full");
+       },
+       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("full"), S_IFCHR); }},
+      {"another user's link in a sticky folder is not followed", true,
+       [&](SaveTarget& t) {
+         mkdir(t.path("private").c_str(), 0700);
+         write_file(t.path("private/secret"), "root only");
+         chmod(t.path("private/secret").c_str(), 0600);
+         mkdir(t.path("shared").c_str(), 0777);
+         chmod(t.path("shared").c_str(), 01777);
+         t.protect_links();
+         EXPECT_TRUE(as_nobody([&] { return symlink(t.path("private/secret").c_str(), t.path("shared/link").c_str()) == 0; }));
+         return t.path("shared/link");
+       },
+       {header(3) + "new"}, 0,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(read_file(t.path("private/secret")), "root only");
+         EXPECT_EQ(t.kind("shared/link"), S_IFLNK);
+         EXPECT_EQ(folder_entries(t.path("shared")), std::vector<std::string>{"link"});
+         EXPECT_EQ(folder_entries(t.path("private")), std::vector<std::string>{"secret"});
+       }},
+      {"a writable file in a folder that is not is written in place", false,
+       [&](SaveTarget& t) {
+         mkdir(t.path("locked").c_str(), 0755);
+         write_file(t.path("locked/out"), "an older and longer content");
+         if (root) {
+           EXPECT_EQ(chown(t.path("locked/out").c_str(), kNobody, kNobody), 0);
+         }
+         chmod(t.path("locked").c_str(), 0555);
+         t.receive_as_nobody = root;
+         return t.path("locked/out");
+       },
+       {header(3) + "new"}, 1,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(read_file(t.path("locked/out")), "new");
+         EXPECT_EQ(folder_entries(t.path("locked")), std::vector<std::string>{"out"});
+         chmod(t.path("locked").c_str(), 0755);
+       }},
+      {"a folder fails", false,
+       [&](SaveTarget& t) {
+         mkdir(t.path("out").c_str(), 0755);
+         return t.path("out");
+       },
+       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFDIR); }},
+      {"a stream without the magic is no transfer", false,
+       [&](SaveTarget& t) {
+         write_file(t.path("out"), "old");
+         return t.path("out");
+       },
+       {header(6, "GARBAGE!") + "hacked"}, 0, [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
+      {"a stream without the magic is no transfer when it comes in pieces either", false,
+       [&](SaveTarget& t) {
+         write_file(t.path("out"), "old");
+         return t.path("out");
+       },
+       {"QUORV", "AN", "X", std::string("\x06\0\0\0", 4) + "hacked"}, 0,
+       [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
+  };
+  for (const SaveCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needs_root && !root) {
+      std::cout << "[ SKIPPED  ] " << c.what << ": needs root\n";
+      continue;
+    }
+    SaveTarget target;
+    std::string save_path = c.prepare(target);
+    std::thread peer([&] {
+      for (const std::string& piece : c.wire) {
+        put(piece);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.wire.size() > 1 ? 150 : 0));
+      }
+    });
+    ASSERT_TRUE(wait_bytes(accepted->socket, 1));
+    int64_t start = now_ms();
+    int32_t r = target.receive_as_nobody ? as_nobody([&] { return net_receive_file(accepted, save_path.c_str()) == 1; })
+                                          : net_receive_file(accepted, save_path.c_str());
+    int64_t took = now_ms() - start;
+    peer.join();
+    EXPECT_EQ(r, c.expected);
+    EXPECT_LT(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS)) << "ended by what it met, not by the idle time";
+    c.check(target);
+    EXPECT_TRUE(target.no_temporary_files());
+    net_connection_close(client);  // what a failure left in the socket goes too
+    net_connection_close(accepted);
+    connect_pair();
+  }
 }
 
 // Signals that interrupt a blocked send make it return short; every byte must still go.

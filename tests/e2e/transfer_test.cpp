@@ -115,18 +115,22 @@ TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
   write_file(run.target, "precious");
   ASSERT_TRUE(receiver_ready(receiver));
 
-  int fd = connect_to(port);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(send_all(fd, header(100000) + pattern(5000)));
-  close(fd);  // fewer bytes than announced, then the end
-  ASSERT_TRUE(receiver.wait_for("Unbekannter Fehler!")) << receiver.screen_text();
-  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
-  EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
-  EXPECT_EQ(read_file(run.target), "precious");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no leftovers";
+  // Fewer bytes than announced, then the end; and bytes that are no transfer at all.
+  for (const std::string& wire : {header(100000) + pattern(5000), header(6, "GARBAGE!") + "hacked"}) {
+    receiver.clear_output();
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, wire));
+    close(fd);
+    ASSERT_TRUE(receiver.wait_for("Unbekannter Fehler!")) << receiver.screen_text();
+    ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
+    EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
+    EXPECT_EQ(read_file(run.target), "precious");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no leftovers";
 
-  receiver.type("\r");
-  EXPECT_EQ(receiver.wait_exit(1500), -1) << "a failed transfer does not end the receiver";
+    receiver.type("\r");
+    EXPECT_EQ(receiver.wait_exit(1500), -1) << "a failed transfer does not end the receiver";
+  }
 }
 
 TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {

@@ -359,6 +359,23 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
            EXPECT_EQ(st.st_gid, kNobody);
          }
        }},
+      {"a file whose owner cannot be kept is replaced all the same", true,
+       [&](SaveTarget& t) {
+         mkdir(t.path("open").c_str(), 0777);
+         chmod(t.path("open").c_str(), 0777);
+         write_file(t.path("open/out"), "root's");
+         chmod(t.path("open/out").c_str(), 0640);
+         t.receive_as_nobody = true;
+         return t.path("open/out");
+       },
+       {header(3) + "new"}, 1,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(read_file(t.path("open/out")), "new");
+         struct stat st {};
+         ASSERT_EQ(stat(t.path("open/out").c_str(), &st), 0);
+         EXPECT_EQ(st.st_mode & 07777, 0640u);
+         EXPECT_EQ(st.st_uid, kNobody);
+       }},
       {"a FIFO read by a reader is written into", false,
        [&](SaveTarget& t) {
          EXPECT_EQ(mkfifo(t.path("out").c_str(), 0600), 0);

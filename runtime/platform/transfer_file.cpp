@@ -8,12 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 
 #include "platform/sys_retry.h"
 
@@ -107,7 +106,9 @@ std::string temp_name_for(const std::string& name) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char random[6] = {};
   if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-    uint64_t mix = reinterpret_cast<uintptr_t>(&random) ^ static_cast<uint64_t>(getpid()) << 20 ^
+    // Without the system's random bytes, a count of the names made keeps them apart.
+    static std::atomic<uint64_t> made{0};
+    uint64_t mix = (made.fetch_add(1) + 1) * 0x9E3779B97F4A7C15u ^ static_cast<uint64_t>(getpid()) << 20 ^
                    static_cast<uint64_t>(clock());
     for (auto& r : random) r = static_cast<unsigned char>(mix >>= 5);
   }

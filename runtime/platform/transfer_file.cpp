@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -174,30 +176,49 @@ bool sync_folder(int folder) {
   return fsync(folder) == 0 || errno == EINVAL || errno == EROFS;
 }
 
+// Holds back, on this thread, the signals that end the program, for as long as it lives:
+// a replacement is not stopped between naming the complete file and renaming it.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// Gives the complete temporary file the path's name. Returns false on failure; a name the
+// temporary file got on the way is left in temp_name for the caller to remove.
+bool name_temp(FileReplacement* r) {
+  EndingSignalsHeld held;
+  if (r->temp_name.empty()) {
+    if (!r->existed) return name_unnamed(r->fd, r->folder_fd, r->name);
+    // A name cannot be taken over by a link: the complete file gets a name of its own
+    // and is renamed over the old one at once.
+    for (int attempt = 0; attempt < 100 && r->temp_name.empty(); ++attempt) {
+      std::string candidate = temp_name_for(r->name);
+      if (name_unnamed(r->fd, r->folder_fd, candidate))
+        r->temp_name = candidate;
+      else if (errno != EEXIST)
+        return false;
+    }
+    if (r->temp_name.empty()) return false;
+  }
+  if (renameat(r->folder_fd, r->temp_name.c_str(), r->folder_fd, r->name.c_str()) != 0) return false;
+  r->temp_name.clear();
+  return true;
+}
+
 bool commit_temp(FileReplacement* r) {
   if (r->existed) keep_mode_and_owner(*r);
-  if (fdatasync(r->fd) != 0) return false;
-  if (r->temp_name.empty()) {
-    if (!r->existed) {
-      if (!name_unnamed(r->fd, r->folder_fd, r->name)) return false;
-    } else {
-      // A name cannot be taken over by a link: the complete file gets a name of its own
-      // and is renamed over the old one at once.
-      for (int attempt = 0; attempt < 100 && r->temp_name.empty(); ++attempt) {
-        std::string candidate = temp_name_for(r->name);
-        if (name_unnamed(r->fd, r->folder_fd, candidate))
-          r->temp_name = candidate;
-        else if (errno != EEXIST)
-          return false;
-      }
-      if (r->temp_name.empty()) return false;
-    }
-  }
-  if (!r->temp_name.empty()) {
-    if (renameat(r->folder_fd, r->temp_name.c_str(), r->folder_fd, r->name.c_str()) != 0) return false;
-    r->temp_name.clear();
-  }
-  return sync_folder(r->folder_fd);
+  return fdatasync(r->fd) == 0 && name_temp(r) && sync_folder(r->folder_fd);
 }
 
 }  // namespace

@@ -29,6 +29,17 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
+// Keeps a byte the peer sends as urgent data in the ordinary stream, at its place. Without
+// it the byte would be taken out of the stream and a file's content would lose it.
+int urgent_inline(int fd) {
+  int on = 1;
+  if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == -1) {
+    sock_close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 sockaddr_in ipv4(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -42,8 +53,8 @@ sockaddr_in ipv4(uint32_t address, uint16_t port) {
 void sock_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
 
 int sock_open(int kind) {
-  int type = kind == SOCK_KIND_STREAM ? SOCK_STREAM : SOCK_DGRAM;
-  return above_standard_streams(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return urgent_inline(above_standard_streams(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)));
 }
 
 void sock_close(int fd) {
@@ -80,7 +91,7 @@ bool sock_listen(int fd, int backlog) { return listen(fd, backlog) == 0; }
 
 int sock_accept(int fd) {
   int client = sys_retry([&] { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
-  return above_standard_streams(client);
+  return urgent_inline(above_standard_streams(client));
 }
 
 int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
@@ -204,6 +215,22 @@ bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
   return true;
 }
 
+// Takes bytes at the urgent mark the ordinary way and appends them to file. A splice stops
+// short of the mark and reports nothing waiting while bytes do wait; an ordinary receive
+// takes the urgent byte (kept in the stream) with what follows, and splicing can go on
+// behind it. Returns the count, 0 when the peer closed, -1 on failure.
+int64_t receive_at_mark(int fd, int file, size_t length) {
+  char buf[4096];
+  ssize_t n = sys_retry([&] { return recv(fd, buf, std::min(length, sizeof buf), MSG_DONTWAIT); });
+  if (n <= 0) return n;
+  errno = 0;
+  if (!sys_write_all(file, buf, static_cast<size_t>(n))) {
+    if (errno == 0) errno = EIO;
+    return -1;
+  }
+  return n;
+}
+
 }  // namespace
 
 bool sock_mover_open(SockFileMover* mover) {
@@ -232,6 +259,7 @@ int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length)
   ssize_t n = sys_retry([&] {
     return splice(fd, nullptr, mover->pipe_write, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
+  if (n < 0 && errno == EAGAIN && sockatmark(fd) == 1) return receive_at_mark(fd, file, length);
   if (n <= 0) return n;
   return pipe_to_file(mover, file, static_cast<size_t>(n)) ? n : -1;
 }

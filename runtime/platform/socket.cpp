@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "platform/sys_retry.h"
@@ -151,6 +152,70 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
 
 bool sock_error_means_closed(int err) {
   return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == ESHUTDOWN || err == EPIPE;
+}
+
+bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+namespace {
+
+// Enough for one reception: the copy of its socket, the file, the folder, the pipe's two
+// ends, with room to spare.
+constexpr size_t kSpareDescriptors = 8;
+
+struct Spare {
+  std::mutex lock;
+  std::vector<int> fds;
+  bool kept = false;
+  int lent = 0;  // transfers running with the spare descriptors freed
+};
+
+Spare& spare() {
+  static Spare s;
+  return s;
+}
+
+void spare_take(Spare& s) {
+  while (s.fds.size() < kSpareDescriptors) {
+    // Each its own open file, so the spare counts against the system's limit too.
+    int fd = above_standard_streams(sys_retry([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+    if (fd < 0) break;
+    s.fds.push_back(fd);
+  }
+}
+
+void spare_free(Spare& s) {
+  for (int fd : s.fds) sock_close(fd);
+  s.fds.clear();
+}
+
+}  // namespace
+
+void sock_spare_keep() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.kept = true;
+  if (s.lent == 0) spare_take(s);
+}
+
+void sock_spare_lend() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  ++s.lent;
+  spare_free(s);
+}
+
+void sock_spare_take_back() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  if (s.lent > 0) --s.lent;
+  if (s.kept && s.lent == 0) spare_take(s);
+}
+
+void sock_spare_drop() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.kept = false;
+  spare_free(s);
 }
 
 bool sock_resolve_ipv4(const char* host, uint32_t* address) {

@@ -68,6 +68,23 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
 // broken pipe).
 bool sock_error_means_closed(int err);
 
+// True when err says the process or the system has no descriptor or memory left for a
+// new socket: waiting clients stay waiting, and trying again at once would fail again.
+bool sock_error_means_exhausted(int err);
+
+// Spare descriptors. A server that accepts clients until the process has no descriptor
+// left would leave a transfer on a client it accepted earlier none to work with (a copy of
+// its socket, the file, a pipe). So while a server runs a few descriptors are held here,
+// and a transfer frees them for the time it runs.
+// From now on keeps the spare descriptors, taking them at once (as many as can be had).
+void sock_spare_keep();
+// Frees the spare descriptors for a transfer; paired with sock_spare_take_back.
+void sock_spare_lend();
+// Takes the spare descriptors again once no transfer has them lent, if they are kept.
+void sock_spare_take_back();
+// Frees the spare descriptors and keeps none from now on.
+void sock_spare_drop();
+
 // Resolves host: a dotted IPv4 address is taken as it is; anything else, including the
 // all-ones address 255.255.255.255, is looked up as a host name, whose first IPv4 address
 // is taken. Returns false when nothing resolves. The address is in network order.

@@ -314,8 +314,11 @@ TEST_F(TransferTest, FilesOf2GiBOrMoreAreRefusedBeforeAnyByteIsSent) {
   // 2^32 + 10 would announce 10 bytes if the size were cut to 32 bits.
   for (int64_t size : {int64_t{1} << 31, (int64_t{1} << 32) + 10}) {
     make_sparse(path("big"), size);
+    EXPECT_EQ(net_check_send_file(path("big").c_str()), NET_FILE_TOO_LARGE) << size;
     EXPECT_EQ(net_send_file(client, path("big").c_str()), 0) << size;
   }
+  make_sparse(path("big"), INT32_MAX);  // the largest count a transfer can announce
+  EXPECT_EQ(net_check_send_file(path("big").c_str()), NET_FILE_SENDABLE);
   net_connection_close(client);
   EXPECT_EQ(read_until_close(accepted->socket, 2000), "");
 }

@@ -34,9 +34,27 @@ void print_banner(const Sender& s) {
   console_print_line("Suche nach Empfänger ...");
 }
 
+// The reason, in the user's words, why net_check_send_file refused a file.
+const char* unsendable_reason(int32_t check) {
+  switch (check) {
+    case NET_FILE_NONE:
+      return "Keine Datei ausgewaehlt";
+    case NET_FILE_MISSING:
+      return "Datei nicht gefunden";
+    case NET_FILE_UNREADABLE:
+      return "Keine Leserechte";
+    case NET_FILE_NOT_REGULAR:
+      return "Keine normale Datei";
+    case NET_FILE_TOO_LARGE:
+      return "Datei zu gross (2 GiB oder mehr)";
+    default:
+      return "Datei kann nicht geoeffnet werden";
+  }
+}
+
 // Sends the chosen file over the connection and says whether it went out whole. A file
-// that could not be sent (none chosen, unreadable, too large, a broken connection) is
-// reported as such instead of as a success.
+// that could not be sent after all (it changed since it was checked, the connection
+// broke) is reported as such instead of as a success.
 void send_and_report(Sender& s, NetConnection* conn) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
@@ -88,10 +106,17 @@ void sender_main() {
 
   print_banner(s);
   s.work_buffer = mem_alloc(1000);
+  // A file that cannot be sent is found out before connecting: a connection that brought
+  // nothing would end the receiver's serving.
+  int32_t check = net_check_send_file(s.file_path);
   // The port was accepted as 1..9999, so its low 32 bits are the whole value.
   auto port = static_cast<int32_t>(str_to_int64(s.port_text));
-  NetConnection* conn = net_connect_tcp(s.ip_text, port);
-  if (!conn) {
+  NetConnection* conn = check == NET_FILE_SENDABLE ? net_connect_tcp(s.ip_text, port) : nullptr;
+  if (check != NET_FILE_SENDABLE) {
+    console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
+    console_print_line(unsendable_reason(check));
+    console_pause();
+  } else if (!conn) {
     console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
     console_pause();
   } else {

@@ -39,13 +39,21 @@ int net_transfer_begin(NetConnection* connection) {
   if (!registry || !connection) return -1;
   std::lock_guard<std::recursive_mutex> hold(registry->lock);
   if (g_stopped.load() || connection->kind != NET_KIND_TCP) return -1;
+  // Accepted clients may have taken every other descriptor: the spare ones are this
+  // transfer's while it runs.
+  sock_spare_lend();
   int fd = sock_dup(connection->socket);
-  if (fd >= 0) g_transfers.fetch_add(1);
+  if (fd < 0) {
+    sock_spare_take_back();
+    return -1;
+  }
+  g_transfers.fetch_add(1);
   return fd;
 }
 
 void net_transfer_end(int fd) {
   sock_close(fd);
+  sock_spare_take_back();
   g_transfers.fetch_sub(1);
 }
 
@@ -76,5 +84,6 @@ void net_shutdown() {
   }
   g_stopped.store(true);
   g_socket_layer_started.store(0);
+  sock_spare_drop();
   for (int i = 0; i < kTransferDrainSteps && g_transfers.load() > 0; ++i) clock_sleep_ms(kTransferDrainStepMs);
 }

@@ -1,11 +1,14 @@
 #include "net/server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "core/heaps.h"
+#include "core/timing.h"
 #include "net/internal.h"
 #include "net/net.h"
 #include "platform/heap.h"
@@ -14,6 +17,13 @@
 namespace {
 
 std::atomic<NetConnection*> g_event_conn{nullptr};
+
+// When accepting fails for lack of descriptors or memory, the client stays waiting and
+// the listening socket stays readable: trying again at once would spin. Accepting pauses
+// for the time of one idle wait instead, and the waits leave listening sockets out.
+constexpr uint32_t kAcceptPauseMs = 100;
+std::atomic<bool> g_accept_paused{false};
+std::atomic<uint32_t> g_accept_paused_at{0};
 
 constexpr int32_t kConnectionElement = static_cast<int32_t>(sizeof(ListNode) + sizeof(NetConnection));
 constexpr uint16_t kFamilyIpv4 = 2;
@@ -77,13 +87,32 @@ NetConnection* take_datagram(NetServer* server) {
   return peer;
 }
 
+// Milliseconds left of a pause of accepting, 0 when clients are accepted.
+uint32_t accept_pause_left() {
+  if (!g_accept_paused.load()) return 0;
+  uint32_t gone = elapsed_ms() - g_accept_paused_at.load();
+  if (gone < kAcceptPauseMs) return kAcceptPauseMs - gone;
+  g_accept_paused.store(false);
+  return 0;
+}
+
+void pause_accepting() {
+  g_accept_paused_at.store(elapsed_ms());
+  g_accept_paused.store(true);
+}
+
 // One accept attempt for a TCP server. Returns the new connection, or null.
 NetConnection* take_client(NetServer* server) {
+  if (accept_pause_left() > 0) return nullptr;
   int fd = sock_accept(server->socket);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (sock_error_means_exhausted(errno)) pause_accepting();
+    return nullptr;
+  }
   auto* connection = static_cast<NetConnection*>(list_insert(&server->connections, kConnectionElement));
   if (!connection) {
     sock_close(fd);
+    pause_accepting();
     return nullptr;
   }
   *connection = NetConnection{NET_KIND_TCP, 0, fd, server, 0, nullptr, 0};
@@ -117,6 +146,7 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   uint16_t bound = 0;
   if (!sock_set_nonblocking(fd) || !sock_bind_any(fd, static_cast<uint16_t>(port), &bound)) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
+  if (kind == NET_KIND_TCP) sock_spare_keep();
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
   server->kind = kind;
   server->connections = nullptr;
@@ -215,17 +245,31 @@ int32_t net_server_wait(int32_t timeout_ms) {
   ObjectRegistry* registry = net_server_registry();
   if (!registry) return 0;
   std::vector<int> fds;
+  uint32_t paused = accept_pause_left();
   registry_iter_begin(registry);
   if (net_stopped()) {
     registry_iter_end(registry);
     return 0;
   }
+  bool any = false;
   while (auto* server = static_cast<NetServer*>(registry_iter_next(registry, nullptr))) {
     if (server->socket == 0) continue;
-    fds.push_back(server->socket);
-    if (server->kind != NET_KIND_TCP) continue;
+    any = true;
+    if (server->kind != NET_KIND_TCP) {
+      fds.push_back(server->socket);
+      continue;
+    }
+    if (!paused) fds.push_back(server->socket);  // a paused listener is readable but not to be served
     for (ListNode* node = server->connections; node; node = node->next)
       fds.push_back(static_cast<NetConnection*>(list_payload(node))->socket);
   }
-  return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms < 0 ? 0 : timeout_ms) == 1 ? 1 : 0;
+  if (timeout_ms < 0) timeout_ms = 0;
+  if (!paused) return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms) == 1 ? 1 : 0;
+  // While accepting pauses, the wait ends when the pause does, so accepting goes on then.
+  timeout_ms = static_cast<int32_t>(std::min<uint32_t>(paused, static_cast<uint32_t>(timeout_ms)));
+  if (fds.empty()) {
+    if (any) delay_ms(static_cast<uint32_t>(timeout_ms));
+    return 0;
+  }
+  return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms) == 1 ? 1 : 0;
 }

@@ -64,7 +64,8 @@ void net_server_close(int64_t number);
 // Looks once at every server: first for new TCP clients and datagrams (servers in number
 // order, dynamic ones oldest first), then for waiting bytes and closed connections (the
 // newest connection of a server first). Returns the first event found, or NET_EVENT_NONE.
-// Never waits; takes no byte of a TCP connection.
+// Never waits; takes no byte of a TCP connection. When accepting fails for lack of
+// descriptors or memory, no client is accepted for the next tenth of a second.
 int32_t net_server_poll();
 
 // The connection of the last event other than NET_EVENT_NONE. After
@@ -82,5 +83,6 @@ int32_t net_peek(int32_t socket, int32_t length, void* buffer);
 
 // Waits until a server or connection has something to read or has closed, or until
 // timeout_ms passed. Returns 1 when something is ready, 0 on timeout or without servers.
-// Holds no lock while it waits.
+// Holds no lock while it waits. While accepting pauses, waiting clients do not end the
+// wait; the pause's end does.
 int32_t net_server_wait(int32_t timeout_ms);

@@ -307,3 +307,28 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   }
   return file_replacement_commit(&out) ? 1 : 0;
 }
+
+int32_t net_check_send_file(const char* path) {
+  if (!path || !*path) return NET_FILE_NONE;
+  int64_t size = 0;
+  int file = file_open_regular(path, &size);
+  if (file < 0) {
+    switch (errno) {
+      case ENOENT:
+      case ENOTDIR:
+      case ENAMETOOLONG:
+      case ELOOP:
+        return NET_FILE_MISSING;
+      case EACCES:
+      case EPERM:
+        return NET_FILE_UNREADABLE;
+      case EISDIR:
+      case EINVAL:
+        return NET_FILE_NOT_REGULAR;
+      default:
+        return NET_FILE_UNOPENABLE;
+    }
+  }
+  file_close(file);
+  return size > INT32_MAX ? NET_FILE_TOO_LARGE : NET_FILE_SENDABLE;
+}

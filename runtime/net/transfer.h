@@ -38,3 +38,17 @@ int32_t net_send_file(NetConnection* connection, const char* path);
 // behind. Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes after the
 // announced content stay in the socket. The connection stays open.
 int32_t net_receive_file(NetConnection* connection, const char* path);
+
+// Why net_check_send_file finds that a file cannot be sent.
+constexpr int32_t NET_FILE_SENDABLE = 0;
+constexpr int32_t NET_FILE_NONE = 1;         // no path at all
+constexpr int32_t NET_FILE_MISSING = 2;      // nothing at the path
+constexpr int32_t NET_FILE_UNREADABLE = 3;   // no permission to read it
+constexpr int32_t NET_FILE_NOT_REGULAR = 4;  // a folder, device, FIFO or socket
+constexpr int32_t NET_FILE_TOO_LARGE = 5;    // 2^31 bytes or more: no transfer can announce it
+constexpr int32_t NET_FILE_UNOPENABLE = 6;   // it cannot be opened for another reason
+
+// Tells whether net_send_file could send the file at path now, before any connection is
+// made: it opens the file as the sending does (never waiting, never opening anything but a
+// regular file) and closes it again. Returns NET_FILE_SENDABLE or the reason.
+int32_t net_check_send_file(const char* path);

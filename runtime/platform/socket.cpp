@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "platform/sys_retry.h"
@@ -29,6 +30,17 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
+// Keeps a byte the peer sends as urgent data in the ordinary stream, at its place. Without
+// it the byte would be taken out of the stream and a file's content would lose it.
+int urgent_inline(int fd) {
+  int on = 1;
+  if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == -1) {
+    sock_close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 sockaddr_in ipv4(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -42,8 +54,8 @@ sockaddr_in ipv4(uint32_t address, uint16_t port) {
 void sock_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
 
 int sock_open(int kind) {
-  int type = kind == SOCK_KIND_STREAM ? SOCK_STREAM : SOCK_DGRAM;
-  return above_standard_streams(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return urgent_inline(above_standard_streams(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)));
 }
 
 void sock_close(int fd) {
@@ -80,7 +92,7 @@ bool sock_listen(int fd, int backlog) { return listen(fd, backlog) == 0; }
 
 int sock_accept(int fd) {
   int client = sys_retry([&] { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
-  return above_standard_streams(client);
+  return urgent_inline(above_standard_streams(client));
 }
 
 int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
@@ -140,6 +152,70 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
 
 bool sock_error_means_closed(int err) {
   return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == ESHUTDOWN || err == EPIPE;
+}
+
+bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+namespace {
+
+// Enough for one reception: the copy of its socket, the file, the folder, the pipe's two
+// ends, with room to spare.
+constexpr size_t kSpareDescriptors = 8;
+
+struct Spare {
+  std::mutex lock;
+  std::vector<int> fds;
+  bool kept = false;
+  int lent = 0;  // transfers running with the spare descriptors freed
+};
+
+Spare& spare() {
+  static Spare s;
+  return s;
+}
+
+void spare_take(Spare& s) {
+  while (s.fds.size() < kSpareDescriptors) {
+    // Each its own open file, so the spare counts against the system's limit too.
+    int fd = above_standard_streams(sys_retry([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+    if (fd < 0) break;
+    s.fds.push_back(fd);
+  }
+}
+
+void spare_free(Spare& s) {
+  for (int fd : s.fds) sock_close(fd);
+  s.fds.clear();
+}
+
+}  // namespace
+
+void sock_spare_keep() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.kept = true;
+  if (s.lent == 0) spare_take(s);
+}
+
+void sock_spare_lend() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  ++s.lent;
+  spare_free(s);
+}
+
+void sock_spare_take_back() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  if (s.lent > 0) --s.lent;
+  if (s.kept && s.lent == 0) spare_take(s);
+}
+
+void sock_spare_drop() {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.kept = false;
+  spare_free(s);
 }
 
 bool sock_resolve_ipv4(const char* host, uint32_t* address) {
@@ -204,6 +280,22 @@ bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
   return true;
 }
 
+// Takes bytes at the urgent mark the ordinary way and appends them to file. A splice stops
+// short of the mark and reports nothing waiting while bytes do wait; an ordinary receive
+// takes the urgent byte (kept in the stream) with what follows, and splicing can go on
+// behind it. Returns the count, 0 when the peer closed, -1 on failure.
+int64_t receive_at_mark(int fd, int file, size_t length) {
+  char buf[4096];
+  ssize_t n = sys_retry([&] { return recv(fd, buf, std::min(length, sizeof buf), MSG_DONTWAIT); });
+  if (n <= 0) return n;
+  errno = 0;
+  if (!sys_write_all(file, buf, static_cast<size_t>(n))) {
+    if (errno == 0) errno = EIO;
+    return -1;
+  }
+  return n;
+}
+
 }  // namespace
 
 bool sock_mover_open(SockFileMover* mover) {
@@ -232,6 +324,7 @@ int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length)
   ssize_t n = sys_retry([&] {
     return splice(fd, nullptr, mover->pipe_write, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
+  if (n < 0 && errno == EAGAIN && sockatmark(fd) == 1) return receive_at_mark(fd, file, length);
   if (n <= 0) return n;
   return pipe_to_file(mover, file, static_cast<size_t>(n)) ? n : -1;
 }

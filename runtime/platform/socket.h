@@ -12,7 +12,8 @@ constexpr int SOCK_KIND_DATAGRAM = 2;
 // the process.
 void sock_ignore_broken_pipe();
 
-// Returns a new IPv4 socket of the given kind (stream or datagram), or -1.
+// Returns a new IPv4 socket of the given kind (stream or datagram), or -1. A stream socket
+// keeps bytes sent as urgent data in the ordinary stream, at their place.
 int sock_open(int kind);
 
 // Closes a socket; errno is kept as it was. Negative values do nothing.
@@ -31,8 +32,8 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port);
 
 bool sock_listen(int fd, int backlog);
 
-// Takes one waiting client without waiting: the new socket is non-blocking and
-// close-on-exec. Returns -1 when none is waiting or on failure.
+// Takes one waiting client without waiting: the new socket is non-blocking, close-on-exec
+// and keeps urgent bytes in the stream. Returns -1 when none is waiting or on failure.
 int sock_accept(int fd);
 
 // Receives one datagram of at most capacity bytes without waiting. A longer datagram is
@@ -67,6 +68,23 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
 // broken pipe).
 bool sock_error_means_closed(int err);
 
+// True when err says the process or the system has no descriptor or memory left for a
+// new socket: waiting clients stay waiting, and trying again at once would fail again.
+bool sock_error_means_exhausted(int err);
+
+// Spare descriptors. A server that accepts clients until the process has no descriptor
+// left would leave a transfer on a client it accepted earlier none to work with (a copy of
+// its socket, the file, a pipe). So while a server runs a few descriptors are held here,
+// and a transfer frees them for the time it runs.
+// From now on keeps the spare descriptors, taking them at once (as many as can be had).
+void sock_spare_keep();
+// Frees the spare descriptors for a transfer; paired with sock_spare_take_back.
+void sock_spare_lend();
+// Takes the spare descriptors again once no transfer has them lent, if they are kept.
+void sock_spare_take_back();
+// Frees the spare descriptors and keeps none from now on.
+void sock_spare_drop();
+
 // Resolves host: a dotted IPv4 address is taken as it is; anything else, including the
 // all-ones address 255.255.255.255, is looked up as a host name, whose first IPv4 address
 // is taken. Returns false when nothing resolves. The address is in network order.
@@ -88,7 +106,8 @@ struct SockFileMover {
 bool sock_mover_open(SockFileMover* mover);
 void sock_mover_close(SockFileMover* mover);
 
-// Takes up to length bytes waiting on fd, without waiting, and appends them all to file.
+// Takes up to length bytes waiting on fd, without waiting, and appends them all to file;
+// at an urgent mark, where the pipe takes nothing, they are received the ordinary way.
 // Returns the count moved, 0 when the peer closed, -1 on failure: errno EAGAIN when
 // nothing waits, EINVAL when the socket cannot be spliced (nothing was taken, the caller
 // may copy the bytes itself), anything else when the socket or the file write failed.

@@ -224,20 +224,22 @@ bool commit_temp(FileReplacement* r) {
 }  // namespace
 
 int file_open_regular(const char* path, int64_t* size) {
-  int fd = sys_retry([&] { return open(path, O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) return -1;
+  // Only a regular file is opened: opening a FIFO waits for a writer, and opening a device
+  // can do things of its own. The path is looked at first, and the open neither waits nor
+  // takes a terminal; what was opened is checked again, as the path may have changed.
   struct stat st {};
-  if (fstat(fd, &st) == -1) {
+  if (stat(path, &st) == -1) return -1;
+  if (S_ISREG(st.st_mode)) {
+    int fd = sys_retry([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      *size = st.st_size;
+      return fd;
+    }
     file_close(fd);
-    return -1;
   }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return -1;
-  }
-  *size = st.st_size;
-  return fd;
+  errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  return -1;
 }
 
 int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {

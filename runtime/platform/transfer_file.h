@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// Opens an existing regular file for reading and reports its size. Returns the descriptor
-// (close-on-exec) or -1; anything but a regular file fails.
+// Opens an existing regular file for reading, without waiting, and reports its size.
+// Returns the descriptor (close-on-exec) or -1; anything but a regular file fails, without
+// being opened, with errno EISDIR for a folder and EINVAL for anything else.
 int file_open_regular(const char* path, int64_t* size);
 
 // Reads up to length bytes at offset. Returns the count (0 at the end) or -1.

@@ -55,12 +55,13 @@ size_t count(const std::string& haystack, const std::string& needle) {
 }
 
 void start_sender(ChildProcess& sender, const std::string& file_path, const std::string& port_text,
-                  const std::string& ip_text) {
+                  const std::string& ip_text, const std::function<void()>& after_choice) {
   sender.wait_for("kann die Datei gesendet werden!");
   sender.type("\r");
   sender.wait_for("Bitte Datei zum Laden auswählen");
   sender.type(file_path + "\r");
   sender.wait_for("Bitte den Port eingeben (1-9999): ");
+  if (after_choice) after_choice();
   sender.type(port_text + "\r");
   sender.wait_for("Bitte die IP eingeben (0.0.0.0): ");
   sender.type(ip_text + "\r");

@@ -1,6 +1,7 @@
 // What the end-to-end tests share: starting the two programs with the dialogs in text
 // mode and answering their first questions.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "support/child_process.h"
@@ -48,8 +49,9 @@ struct BusyPortRun {
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);
 
-// Answers the sender's notice, open dialog, port and address prompts.
+// Answers the sender's notice, open dialog, port and address prompts; after_choice, if
+// given, runs once the dialog has taken the file.
 void start_sender(ChildProcess& sender, const std::string& file_path, const std::string& port_text,
-                  const std::string& ip_text = "127.0.0.1");
+                  const std::string& ip_text = "127.0.0.1", const std::function<void()>& after_choice = {});
 
 }  // namespace e2e

@@ -76,15 +76,15 @@ TEST_F(ConnectTest, UdpConnectionOnlyRemembersWhereDatagramsGo) {
 }
 
 TEST_F(ConnectTest, OutgoingConnectionsOutliveShutdownAndCanStillBeClosed) {
+  int before = open_descriptors();
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   uint16_t port = port_of(0);
-  int before = open_descriptors();
   NetConnection* c = net_connect_tcp("127.0.0.1", port);
   ASSERT_NE(c, nullptr);
   net_shutdown();
   EXPECT_EQ(net_connect_tcp("127.0.0.1", port), nullptr);  // the library is stopped
   net_connection_close(c);
-  EXPECT_EQ(open_descriptors(), before - 1);  // the server's socket went too
+  EXPECT_EQ(open_descriptors(), before);  // the server's socket and its spare descriptors went too
 }
 
 }  // namespace

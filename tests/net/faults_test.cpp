@@ -3,6 +3,8 @@
 // leaves an existing file untouched and no temporary file behind.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <set>
 #include <thread>
 #include <vector>
@@ -93,6 +95,68 @@ TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
   }
   EXPECT_EQ(connects, 200);
   EXPECT_EQ(next_event(300), NET_EVENT_NONE) << "no event beyond one per client";
+  for (int fd : clients) close(fd);
+}
+
+// More clients than the process has descriptors for: the receiver's loop (poll, and the
+// idle wait when nothing happened) must not spin on the listening socket, which stays
+// readable while accepting fails, and a transfer on a client accepted before still works.
+TEST_F(FaultTest, RunningOutOfDescriptorsPausesAcceptingAndAnAcceptedTransferStillWorks) {
+  NetConnection* sender_conn = nullptr;
+  int sender = accept_client(port_of(0), &sender_conn);
+  std::vector<int> clients;
+  sockaddr_in sa = loopback(port_of(0));
+  for (int i = 0; i < 60; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    clients.push_back(fd);
+  }
+  // Room for ten more descriptors below the limit.
+  int lowest_free = dup(0);
+  close(lowest_free);
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit low{static_cast<rlim_t>(lowest_free + 10), old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+
+  rusage before{}, after{};
+  getrusage(RUSAGE_THREAD, &before);
+  int connects = 0, idle_polls = 0;
+  int64_t start = now_ms();
+  while (now_ms() - start < 1500) {
+    int32_t event = net_server_poll();
+    if (event == NET_EVENT_CONNECT) ++connects;
+    if (event != NET_EVENT_NONE) continue;
+    ++idle_polls;
+    net_server_wait(100);
+  }
+  getrusage(RUSAGE_THREAD, &after);
+  auto cpu_ms = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  int64_t cpu = cpu_ms(after) - cpu_ms(before);
+  EXPECT_GT(connects, 0);
+  EXPECT_LT(connects, 60) << "the descriptors did run out";
+  // A tenth of a second per idle pass is 15 passes; spinning makes thousands.
+  EXPECT_LE(idle_polls, 40) << "CPU " << cpu << " ms";
+  EXPECT_LT(cpu, 500) << "of 1500 ms";
+
+  std::string content = pattern(300000);
+  ASSERT_TRUE(send_all(sender, header(static_cast<uint32_t>(content.size())) + content));
+  int32_t event = NET_EVENT_NONE;
+  for (int64_t end = now_ms() + 5000; event != NET_EVENT_FILE && now_ms() < end;) {
+    event = net_server_poll();
+    if (event == NET_EVENT_NONE) net_server_wait(100);
+  }
+  ASSERT_EQ(event, NET_EVENT_FILE);
+  ASSERT_EQ(net_event_connection(), sender_conn);
+  int32_t received = net_receive_file(sender_conn, path("out").c_str());
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(received, 1);
+  EXPECT_TRUE(read_file(path("out")) == content);
+  net_connection_close(sender_conn);
+  close(sender);
   for (int fd : clients) close(fd);
 }
 

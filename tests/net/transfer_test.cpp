@@ -191,6 +191,27 @@ TEST_F(TransferTest, FileTravelsWholeAndThePollSeesItFirst) {
   EXPECT_TRUE(no_temporary_files());
 }
 
+// A byte sent as urgent data in the middle of the content is content like any other: it
+// keeps its place, and reception neither stalls at it nor drops it. Both ways of receiving:
+// on a non-blocking accepted connection and on a blocking outgoing one.
+TEST_F(TransferTest, UrgentByteMidContentArrivesInItsPlace) {
+  std::string content = pattern(256 * 1024 + 5);
+  size_t mark = content.size() / 2;
+  for (bool on_accepted : {true, false}) {
+    int from = on_accepted ? client->socket : accepted->socket;
+    fcntl(from, F_SETFL, fcntl(from, F_GETFL) & ~O_NONBLOCK);  // the test's side writes blocking
+    std::thread sender([&] {
+      send_all(from, header(static_cast<uint32_t>(content.size())) + content.substr(0, mark));
+      send(from, &content[mark], 1, MSG_OOB | MSG_NOSIGNAL);
+      send_all(from, content.substr(mark + 1));
+    });
+    EXPECT_EQ(net_receive_file(on_accepted ? accepted : client, path("out").c_str()), 1)
+        << (on_accepted ? "non-blocking" : "blocking");
+    sender.join();
+    EXPECT_TRUE(read_file(path("out")) == content) << (on_accepted ? "non-blocking" : "blocking");
+  }
+}
+
 TEST_F(TransferTest, EmptyFileIsAHeaderAloneAndIsTakenAtOnce) {
   write_file(path("src"), "");
   write_file(path("out"), "old");
@@ -582,8 +603,11 @@ TEST_F(TransferTest, FilesOf2GiBOrMoreAreRefusedBeforeAnyByteIsSent) {
   // 2^32 + 10 would announce 10 bytes if the size were cut to 32 bits.
   for (int64_t size : {int64_t{1} << 31, (int64_t{1} << 32) + 10}) {
     make_sparse(path("big"), size);
+    EXPECT_EQ(net_check_send_file(path("big").c_str()), NET_FILE_TOO_LARGE) << size;
     EXPECT_EQ(net_send_file(client, path("big").c_str()), 0) << size;
   }
+  make_sparse(path("big"), INT32_MAX);  // the largest count a transfer can announce
+  EXPECT_EQ(net_check_send_file(path("big").c_str()), NET_FILE_SENDABLE);
   net_connection_close(client);
   EXPECT_EQ(read_until_close(accepted->socket, 2000), "");
 }

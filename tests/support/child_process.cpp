@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -26,8 +27,9 @@ void make_nonblocking(int fd) {
   fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-[[noreturn]] void exec_child(const std::string& cwd, char** argv, char** envp) {
+[[noreturn]] void exec_child(const std::string& cwd, const std::optional<uid_t>& user, char** argv, char** envp) {
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+  if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) _exit(125);
   execve(argv[0], argv, envp);
   _exit(127);
 }
@@ -65,7 +67,7 @@ bool ChildProcess::start(const ChildOptions& options) {
     termios modes = options.modes.value_or(termios{});
     int master = -1;
     pid_ = forkpty(&master, nullptr, options.modes ? &modes : nullptr, &size);
-    if (pid_ == 0) exec_child(options.cwd, argv.data(), envp.data());
+    if (pid_ == 0) exec_child(options.cwd, options.user, argv.data(), envp.data());
     if (pid_ < 0) return false;
     make_nonblocking(master);
     input_ = output_fd_ = master;
@@ -84,7 +86,7 @@ bool ChildProcess::start(const ChildOptions& options) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     if (options.merge_stderr) dup2(out[1], 2);
-    exec_child(options.cwd, argv.data(), envp.data());
+    exec_child(options.cwd, options.user, argv.data(), envp.data());
   }
   close(in[0]);
   close(out[1]);

@@ -21,6 +21,7 @@ struct ChildOptions {
   int rows = 24;
   std::optional<termios> modes;  // the terminal's first modes; the system's if none
   bool merge_stderr = true;      // on pipes: standard error joins the output
+  std::optional<uid_t> user;     // run as this user id (group alike, no others); needs root
 };
 
 class ChildProcess {

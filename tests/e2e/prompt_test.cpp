@@ -97,6 +97,7 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
       {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
+      {kReceiverProgram, {"--", "-x", "y"}, 2, "", "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -150,6 +151,12 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
+  // With arguments given, a question that finds no answer is a run that did not do its job.
+  ChildProcess asked;
+  start_scripted(asked, kSenderProgram, {"-p", "5000", "/etc/hostname"});
+  EXPECT_EQ(asked.wait_exit(10000), 1) << asked.output();
+  EXPECT_TRUE(asked.wait_for("Bitte die IP eingeben (0.0.0.0): "));
+  EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
 }
 
 TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {

@@ -65,7 +65,8 @@ void sender_main(const CommandLine& line) {
   const int32_t failed = command_line_status(line, false);
   if (file && address && line.port_text) {
     // Every answer is given: a script runs this, nobody is there to confirm a box.
-    console_print_line("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
+    console_print_line(
+        "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
   } else {
     message_box_ok("Wichtige Information",
                    "Fragen sie erst den Empfänger ob er bereit ist den erst dann,\n"

@@ -67,7 +67,8 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
       if (!take_port(port, line)) return wrong_usage(usage, std::string("Kein gueltiger Port (1-9999): ") + port);
       continue;
     }
-    if (answers >= usage.max_answers || answers >= COMMAND_LINE_MAX_ANSWERS) return wrong_usage(usage, std::string("Zu viele Argumente: ") + arg);
+    if (answers >= usage.max_answers || answers >= COMMAND_LINE_MAX_ANSWERS)
+      return wrong_usage(usage, std::string("Zu viele Argumente: ") + arg);
     line->answers[answers++] = arg;
   }
   return COMMAND_LINE_RUN;

@@ -17,7 +17,7 @@ constexpr int32_t COMMAND_LINE_MAX_ANSWERS = 2;
 
 // What the command line gave. Texts point into argv; null where nothing was given.
 struct CommandLine {
-  bool given = false;             // any argument at all: the exit status then tells the outcome
+  bool given = false;               // any argument at all: the exit status then tells the outcome
   const char* port_text = nullptr;  // as typed after -p or --port
   int32_t port = 0;                 // its value, 1 to 9999, when port_text is set
   const char* answers[COMMAND_LINE_MAX_ANSWERS] = {};

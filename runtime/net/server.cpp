@@ -100,7 +100,8 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
     int fd = sock_open_ipv6(SOCK_KIND_STREAM);
     if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
     // Only a missing IPv6 leads to IPv4 alone: a port in use stays a failure.
-    bool no_ipv6 = errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT || errno == ENOPROTOOPT;
+    bool no_ipv6 =
+        errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT || errno == ENOPROTOOPT;
     sock_close(fd);
     if (!no_ipv6) return -1;
   }

@@ -1,6 +1,6 @@
-// The network library's narrow view of the platform's sockets. Every socket
-// made here is close-on-exec and never takes descriptors 0 to 2, so a live socket number
-// is never 0. Calls interrupted by a signal are resumed; errno tells what failed.
+// The network library's narrow view of the platform's sockets, IPv4 and IPv6. Every
+// socket made here is close-on-exec and never takes descriptors 0 to 2, so a live socket
+// number is never 0. Calls interrupted by a signal are resumed; errno tells what failed.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -75,9 +75,9 @@ bool sock_error_means_closed(int err);
 // Where a connection goes: an IPv4 or an IPv6 address.
 struct SockPeer {
   bool ipv6 = false;
-  uint32_t ipv4 = 0;       // network order
+  uint32_t ipv4 = 0;  // network order
   uint8_t ipv6_bytes[16] = {};
-  uint32_t scope = 0;      // the interface of a link-local IPv6 address
+  uint32_t scope = 0;  // the interface of a link-local IPv6 address
 };
 
 // Resolves host, IPv4 first: a dotted IPv4 address is taken as it is; anything else,

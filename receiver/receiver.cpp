@@ -28,6 +28,8 @@ struct Receiver {
   StringVar port_decimal = nullptr;  // the accepted port as decimal text, for the banners
   void* work_buffer = nullptr;
   int32_t quit = 0;
+  bool single = false;    // save path given on the command line: one transfer, then the end
+  bool received = false;  // the last transfer was stored whole
 };
 
 // Gives the work buffer back the first time a give-back point is reached; later points
@@ -51,6 +53,7 @@ void handle_transfer(Receiver& r, NetConnection* conn) {
   transfer_status_begin();
   int32_t ok = net_receive_file(conn, r.save_path);
   transfer_status_end();
+  r.received = ok != 0;
   if (!ok) {
     console_print_line("Unbekannter Fehler!");
     net_connection_close(conn);
@@ -63,6 +66,7 @@ void handle_transfer(Receiver& r, NetConnection* conn) {
     console_wait_enter();
   }
   give_back(r);
+  if (r.single) r.quit = 1;
 }
 
 void serve(Receiver& r) {
@@ -95,25 +99,37 @@ void serve(Receiver& r) {
 
 }  // namespace
 
-void receiver_main() {
+void receiver_main(const CommandLine& line) {
   runtime_start();
   Receiver r;
+  const int32_t failed = command_line_status(line, false);
   if (!net_init()) {
     message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
-    runtime_exit();
+    runtime_exit(failed);
   }
   console_open();
   console_title("Empfaenger v2.0.1");
   console_set_raw_mode(1);
 
   int32_t mark = str_area_top();
-  file_dialog_save("Bitte Ort zum speichern auswaehlen (Mit der Endung der zu sendenden Datei!!!)",
-                   "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
-  str_area_take(&r.save_path, mark);
+  r.single = line.answers[0] != nullptr;
+  if (r.single) {
+    str_assign(&r.save_path, line.answers[0]);
+  } else {
+    file_dialog_save("Bitte Ort zum speichern auswaehlen (Mit der Endung der zu sendenden Datei!!!)",
+                     "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
+    str_area_take(&r.save_path, mark);
+  }
 
-  r.port = console_ask_port(&r.port_text);
-  if (r.port == 0) runtime_exit();  // input has ended: nobody is left to answer
-  console_clear();
+  if (line.port_text) {
+    str_assign(&r.port_text, line.port_text);
+    r.port = line.port;
+  } else {
+    r.port = console_ask_port(&r.port_text);
+    if (r.port == 0) runtime_exit(failed);  // input has ended: nobody is left to answer
+  }
+  // The screen is cleared of the questions; with every answer given nothing was asked.
+  if (!r.single || !line.port_text) console_clear();
   mark = str_area_top();
   str_from_int64(r.port, mark);
   str_area_take(&r.port_decimal, mark);
@@ -123,7 +139,7 @@ void receiver_main() {
   if (!net_server_create_tcp(0, r.port)) {
     console_print_line("Server: Can't create the server (port in use ?).");
     delay_ms(3000);
-    runtime_exit();
+    runtime_exit(failed);
   }
   console_print_joined("Server: Server created (Port ", r.port_decimal, ").");
   console_print_line("Server: Wait for Connection ...");
@@ -132,7 +148,7 @@ void receiver_main() {
   serve(r);
 
   console_print_line("Server: Wait for quit the server.");
-  delay_ms(10000);
+  if (!r.single) delay_ms(10000);  // a script waits for nobody
   net_server_close(0);
-  runtime_exit();
+  runtime_exit(command_line_status(line, r.received));
 }

@@ -1,5 +1,8 @@
 // The receiver program's flow.
 #pragma once
 
-// Runs the receiver from start-up to exit; does not return.
-[[noreturn]] void receiver_main();
+#include "console/command_line.h"
+
+// Runs the receiver from start-up to exit; does not return. Answers given on the command
+// line skip their questions; a save path given there makes it receive one transfer and end.
+[[noreturn]] void receiver_main(const CommandLine& line = CommandLine{});

@@ -1,3 +1,25 @@
+#include "console/command_line.h"
 #include "sender/sender.h"
 
-int main() { sender_main(); }
+namespace {
+const CommandLineUsage kUsage = {
+    "Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
+    "Sendet DATEI ueber TCP an den Empfaenger unter ADRESSE\n"
+    "(IPv4-Adresse, IPv6-Adresse mit oder ohne [ ] oder Rechnername).\n"
+    "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
+    "\n"
+    "  -p, --port PORT  Port des Empfaengers (1-9999)\n"
+    "  -h, --help       diese Hilfe zeigen\n"
+    "      --version    Name und Version zeigen\n"
+    "\n"
+    "Rueckgabewert, wenn Argumente angegeben sind: 0 Datei gesendet,\n"
+    "1 Datei nicht gesendet, 2 falscher Aufruf.\n",
+    2};
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  int32_t code = command_line_parse(argc, argv, kUsage, &line);
+  if (code != COMMAND_LINE_RUN) return code;
+  sender_main(line);
+}

@@ -54,8 +54,8 @@ const char* unsendable_reason(int32_t check) {
 
 // Sends the chosen file over the connection and says whether it went out whole. A file
 // that could not be sent after all (it changed since it was checked, the connection
-// broke) is reported as such instead of as a success.
-void send_and_report(Sender& s, NetConnection* conn) {
+// broke) is reported as such instead of as a success. Returns true when it went out whole.
+bool send_and_report(Sender& s, NetConnection* conn) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
@@ -70,39 +70,62 @@ void send_and_report(Sender& s, NetConnection* conn) {
   console_print_line("Bitte Enter druecken ...");
   net_connection_close(conn);
   console_wait_enter();
+  return ok != 0;
 }
 
 }  // namespace
 
-void sender_main() {
+void sender_main(const CommandLine& line) {
   runtime_start();
   Sender s;
-  message_box_ok("Wichtige Information",
-                 "Fragen sie erst den Empfänger ob er bereit ist den erst dann,\n"
-                 "kann die Datei gesendet werden!");
+  const char* file = line.answers[0];
+  const char* address = line.answers[1];
+  const int32_t failed = command_line_status(line, false);
+  if (file && address && line.port_text) {
+    // Every answer is given: a script runs this, nobody is there to confirm a box.
+    console_print_line(
+        "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
+  } else {
+    message_box_ok("Wichtige Information",
+                   "Fragen sie erst den Empfänger ob er bereit ist den erst dann,\n"
+                   "kann die Datei gesendet werden!");
+  }
   if (!net_init()) {
     message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
-    runtime_exit();
+    runtime_exit(failed);
   }
   console_open();
   console_title("Sender v2.0.1");
   console_set_raw_mode(1);
 
-  console_print("Bitte Datei zum Laden auswählen ... ");
+  // Each answer given on the command line skips its question and the clearing after it.
   int32_t mark = str_area_top();
-  file_dialog_open("Bitte Datei zum Laden auswählen", "C:", "Alle Dateien (*.*)|*.*", 0, mark);
-  str_area_take(&s.file_path, mark);
-  console_clear();
+  if (file) {
+    str_assign(&s.file_path, file);
+  } else {
+    console_print("Bitte Datei zum Laden auswählen ... ");
+    file_dialog_open("Bitte Datei zum Laden auswählen", "C:", "Alle Dateien (*.*)|*.*", 0, mark);
+    str_area_take(&s.file_path, mark);
+    console_clear();
+  }
 
-  if (console_ask_port(&s.port_text) == 0) runtime_exit();  // input has ended
-  console_clear();
+  if (line.port_text) {
+    str_assign(&s.port_text, line.port_text);
+  } else {
+    if (console_ask_port(&s.port_text) == 0) runtime_exit(failed);  // input has ended
+    console_clear();
+  }
 
-  console_print("Bitte die IP eingeben (0.0.0.0): ");
-  mark = str_area_top();
-  console_input_line(mark);
-  str_area_take(&s.ip_text, mark);
-  if (console_input_ended(s.ip_text)) runtime_exit();
-  console_clear();
+  if (address) {
+    str_assign(&s.ip_text, address);
+  } else {
+    console_print("Bitte die IP eingeben (0.0.0.0): ");
+    mark = str_area_top();
+    console_input_line(mark);
+    str_area_take(&s.ip_text, mark);
+    if (console_input_ended(s.ip_text)) runtime_exit(failed);
+    console_clear();
+  }
 
   print_banner(s);
   s.work_buffer = mem_alloc(1000);
@@ -112,6 +135,7 @@ void sender_main() {
   // The port was accepted as 1..9999, so its low 32 bits are the whole value.
   auto port = static_cast<int32_t>(str_to_int64(s.port_text));
   NetConnection* conn = check == NET_FILE_SENDABLE ? net_connect_tcp(s.ip_text, port) : nullptr;
+  bool sent = false;
   if (check != NET_FILE_SENDABLE) {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
     console_print_line(unsendable_reason(check));
@@ -120,8 +144,8 @@ void sender_main() {
     console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
     console_pause();
   } else {
-    send_and_report(s, conn);
+    sent = send_and_report(s, conn);
   }
   mem_free(s.work_buffer);
-  runtime_exit();
+  runtime_exit(command_line_status(line, sent));
 }

@@ -38,11 +38,11 @@ void runtime_end() {
   g_ended = true;
 }
 
-void runtime_exit() {
+void runtime_exit(int code) {
   runtime_end();
   str_runtime_stop();
   runtime_heap_destroy();
   runtime_run_exit_hooks();
   std::fflush(nullptr);
-  _exit(0);
+  _exit(code);
 }

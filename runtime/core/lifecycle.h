@@ -6,8 +6,9 @@
 void runtime_start();
 
 // runtime_end, the string heap, the runtime heap, the exit hooks (terminal restored),
-// then the process ends with exit code 0. The last thing each main flow does.
-[[noreturn]] void runtime_exit();
+// then the process ends with the exit code (0 unless a caller tells otherwise). The last
+// thing each main flow does.
+[[noreturn]] void runtime_exit(int code = 0);
 
 // Network shutdown, then the allocation heap. Acts once per process: the close handler
 // and the main flow's exit may both call it.

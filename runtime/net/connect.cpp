@@ -10,12 +10,13 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   ObjectRegistry* registry = net_server_registry();
   if (!host || !registry || net_stopped()) return nullptr;
   // The look-up and the connect may take long: no lock is held for them.
-  uint32_t address = 0;
-  if (!sock_resolve_ipv4(host, &address)) return nullptr;
+  SockPeer peer;
+  if (!sock_resolve(host, &peer)) return nullptr;
   bool tcp = kind == NET_KIND_TCP;
-  int fd = sock_open(tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
+  if (!tcp && peer.ipv6) return nullptr;  // a UDP record holds an IPv4 address only
+  int fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd < 0) return nullptr;
-  bool ready = tcp ? sock_connect_ipv4(fd, address, static_cast<uint16_t>(port)) : sock_set_nonblocking(fd);
+  bool ready = tcp ? sock_connect(fd, peer, static_cast<uint16_t>(port)) : sock_set_nonblocking(fd);
   if (!ready) {
     sock_close(fd);
     return nullptr;
@@ -31,7 +32,7 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   if (tcp)
     *connection = NetConnection{NET_KIND_TCP, 0, fd, nullptr, 0, nullptr, 0};
   else
-    *connection = NetConnection{NET_KIND_UDP, address, static_cast<int32_t>(port), nullptr, fd, nullptr, 0};
+    *connection = NetConnection{NET_KIND_UDP, peer.ipv4, static_cast<int32_t>(port), nullptr, fd, nullptr, 0};
   return connection;
 }
 

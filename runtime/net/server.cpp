@@ -119,6 +119,26 @@ NetConnection* take_client(NetServer* server) {
   return connection;
 }
 
+// A non-blocking socket of the kind bound to every local interface on port. A TCP server
+// takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6 it takes
+// IPv4 clients alone, as a UDP server always does. Returns -1 on failure (a port in use
+// among them).
+int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
+  if (kind == NET_KIND_TCP) {
+    int fd = sock_open_ipv6(SOCK_KIND_STREAM);
+    if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
+    // Only a missing IPv6 leads to IPv4 alone: a port in use stays a failure.
+    bool no_ipv6 =
+        errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT || errno == ENOPROTOOPT;
+    sock_close(fd);
+    if (!no_ipv6) return -1;
+  }
+  int fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
+  if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
+  sock_close(fd);
+  return -1;
+}
+
 bool is_transfer_magic(const char* bytes, int32_t count) {
   static const char kMagic[8] = {'Q', 'U', 'O', 'R', 'V', 'A', 'N', 'T'};
   return count == 8 && std::memcmp(bytes, kMagic, 8) == 0;
@@ -141,10 +161,9 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
     return 0;
   };
   if (port > 65535 || (kind != NET_KIND_TCP && kind != NET_KIND_UDP)) return fail();
-  fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
-  if (fd < 0) return fail();
   uint16_t bound = 0;
-  if (!sock_set_nonblocking(fd) || !sock_bind_any(fd, static_cast<uint16_t>(port), &bound)) return fail();
+  fd = open_bound(kind, static_cast<uint16_t>(port), &bound);
+  if (fd < 0) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
   if (kind == NET_KIND_TCP) sock_spare_keep();
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};

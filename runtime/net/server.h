@@ -1,4 +1,5 @@
-// Server endpoints and event polling. A server is a listening TCP socket or a bound UDP
+// Server endpoints and event polling. A server is a listening TCP socket on every local
+// interface, IPv6 and IPv4 alike (IPv4 alone where the system has no IPv6), or a bound UDP
 // socket on every local IPv4 interface, kept under a number in the server registry. The
 // program polls again and again; each poll looks once at every server and its
 // connections and reports at most one event, without ever waiting.
@@ -32,7 +33,7 @@ struct NetAddress {
 
 struct NetServer {
   int32_t socket;  // non-zero exactly while the server is live
-  NetAddress address;  // the port is the one actually bound (also when 0 was asked for)
+  NetAddress address;  // any address and the port actually bound (also when 0 was asked for)
   int32_t kind;
   int64_t number;  // the number it was created under; its identity when made dynamically
   ListNode* connections;  // NetConnection elements, newest first

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/sys_retry.h"
@@ -58,6 +59,11 @@ int sock_open(int kind) {
   return urgent_inline(above_standard_streams(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)));
 }
 
+int sock_open_ipv6(int kind) {
+  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return urgent_inline(above_standard_streams(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+}
+
 void sock_close(int fd) {
   if (fd < 0) return;
   int saved = errno;
@@ -80,11 +86,29 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1) return false;
   }
-  sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
-  socklen_t len = sizeof sa;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == -1) return false;
-  if (bound_port) *bound_port = ntohs(sa.sin_port);
+  int family = AF_INET;
+  socklen_t family_len = sizeof family;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &family_len) == -1) return false;
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  if (family == AF_INET6) {
+    // One socket for both: IPv4 peers arrive as mapped addresses, whatever the system's
+    // default for new IPv6 sockets is.
+    int off = 0;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == -1) return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    sa.sin6_addr = in6addr_any;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
+  } else {
+    sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
+  }
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == -1) return false;
+  uint16_t net_port = family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                         : reinterpret_cast<sockaddr_in*>(&bound)->sin_port;
+  if (bound_port) *bound_port = ntohs(net_port);
   return true;
 }
 
@@ -218,27 +242,65 @@ void sock_spare_drop() {
   spare_free(s);
 }
 
-bool sock_resolve_ipv4(const char* host, uint32_t* address) {
-  in_addr_t dotted = inet_addr(host);
-  if (dotted != INADDR_NONE) {
-    *address = dotted;
-    return true;
-  }
+namespace {
+
+// The first address of family that a look-up of name gives, into *peer. numeric: name
+// must be an address, no name service is asked. Returns false when there is none.
+bool look_up(const std::string& name, int family, bool numeric, SockPeer* peer) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = numeric ? AI_NUMERICHOST : 0;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  uint32_t first = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+  *peer = SockPeer{};
+  if (family == AF_INET) {
+    peer->ipv4 = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(found->ai_addr);
+    peer->ipv6 = true;
+    std::memcpy(peer->ipv6_bytes, &sa->sin6_addr, sizeof peer->ipv6_bytes);
+    peer->scope = sa->sin6_scope_id;
+  }
   freeaddrinfo(found);
-  if (first == INADDR_NONE) return false;
-  *address = first;
   return true;
 }
 
-bool sock_connect_ipv4(int fd, uint32_t address, uint16_t port) {
-  sockaddr_in sa = ipv4(address, port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
+}  // namespace
+
+bool sock_resolve(const char* host, SockPeer* peer) {
+  in_addr_t dotted = inet_addr(host);
+  if (dotted != INADDR_NONE) {
+    *peer = SockPeer{};
+    peer->ipv4 = dotted;
+    return true;
+  }
+  std::string name(host);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+    return look_up(name.substr(1, name.size() - 2), AF_INET6, true, peer);
+  if (look_up(name, AF_INET, false, peer)) return peer->ipv4 != INADDR_NONE;
+  return look_up(name, AF_INET6, false, peer);
+}
+
+int sock_open_for(const SockPeer& peer, int kind) { return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind); }
+
+bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (peer.ipv6) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    std::memcpy(&sa.sin6_addr, peer.ipv6_bytes, sizeof peer.ipv6_bytes);
+    sa.sin6_scope_id = peer.scope;
+    std::memcpy(&storage, &sa, sizeof sa);
+    length = sizeof sa;
+  } else {
+    sockaddr_in sa = ipv4(peer.ipv4, port);
+    std::memcpy(&storage, &sa, sizeof sa);
+    length = sizeof sa;
+  }
+  if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
   if (errno != EINTR) return false;
   // A connect cut short by a signal goes on in the background: wait for its outcome.
   if (sock_wait(fd, true, -1) != 1) return false;

@@ -1,6 +1,6 @@
-// The network library's narrow view of the platform's sockets: IPv4 only. Every socket
-// made here is close-on-exec and never takes descriptors 0 to 2, so a live socket number
-// is never 0. Calls interrupted by a signal are resumed; errno tells what failed.
+// The network library's narrow view of the platform's sockets, IPv4 and IPv6. Every
+// socket made here is close-on-exec and never takes descriptors 0 to 2, so a live socket
+// number is never 0. Calls interrupted by a signal are resumed; errno tells what failed.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +16,10 @@ void sock_ignore_broken_pipe();
 // keeps bytes sent as urgent data in the ordinary stream, at their place.
 int sock_open(int kind);
 
+// Returns a new IPv6 socket of the given kind, or -1 (errno EAFNOSUPPORT where the system
+// has no IPv6). Bound with sock_bind_any it takes IPv4 peers too.
+int sock_open_ipv6(int kind);
+
 // Closes a socket; errno is kept as it was. Negative values do nothing.
 void sock_close(int fd);
 
@@ -25,9 +29,10 @@ int sock_dup(int fd);
 // Switches a socket to non-blocking mode. Returns false on failure.
 bool sock_set_nonblocking(int fd);
 
-// Binds to every local interface on port (0: the system picks one). Stream sockets get
-// address reuse first so a restarted server can bind while old connections linger. The
-// port actually bound is stored in bound_port. Returns false on failure.
+// Binds to every local interface on port (0: the system picks one); an IPv6 socket is
+// made to take IPv4 peers as well, on the same port. Stream sockets get address reuse
+// first so a restarted server can bind while old connections linger. The port actually
+// bound is stored in bound_port. Returns false on failure.
 bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port);
 
 bool sock_listen(int fd, int backlog);
@@ -85,14 +90,28 @@ void sock_spare_take_back();
 // Frees the spare descriptors and keeps none from now on.
 void sock_spare_drop();
 
-// Resolves host: a dotted IPv4 address is taken as it is; anything else, including the
-// all-ones address 255.255.255.255, is looked up as a host name, whose first IPv4 address
-// is taken. Returns false when nothing resolves. The address is in network order.
-bool sock_resolve_ipv4(const char* host, uint32_t* address);
+// Where a connection goes: an IPv4 or an IPv6 address.
+struct SockPeer {
+  bool ipv6 = false;
+  uint32_t ipv4 = 0;  // network order
+  uint8_t ipv6_bytes[16] = {};
+  uint32_t scope = 0;  // the interface of a link-local IPv6 address
+};
 
-// Connects to address (network order) and port, waiting until the connection is made or
-// refused. Returns false on failure.
-bool sock_connect_ipv4(int fd, uint32_t address, uint16_t port);
+// Resolves host, IPv4 first: a dotted IPv4 address is taken as it is; anything else,
+// including the all-ones address 255.255.255.255, is looked up as a host name, whose
+// first IPv4 address is taken (all ones there fails). A text without an IPv4 answer is
+// then read as an IPv6 address or looked up as a name with IPv6 addresses only, whose
+// first is taken; "[...]" holds an IPv6 address alone. Returns false when nothing
+// resolves.
+bool sock_resolve(const char* host, SockPeer* peer);
+
+// Returns a new socket of the kind for the peer's address family, or -1.
+int sock_open_for(const SockPeer& peer, int kind);
+
+// Connects to the peer on port, waiting until the connection is made or refused. Returns
+// false on failure.
+bool sock_connect(int fd, const SockPeer& peer, uint16_t port);
 
 // Moves received bytes from a socket into a file through a kernel pipe, so they are not
 // copied through the caller's memory.

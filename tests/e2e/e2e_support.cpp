@@ -28,6 +28,14 @@ void start_receiver(ChildProcess& receiver, const std::string& save_path, const 
   receiver.type(port_text + "\r");
 }
 
+void start_scripted(ChildProcess& child, const std::string& program, const std::vector<std::string>& args) {
+  ChildOptions options = text_mode(program);
+  options.terminal = false;
+  options.args.insert(options.args.end(), args.begin(), args.end());
+  child.start(options);
+  child.close_input();
+}
+
 bool receiver_ready(ChildProcess& receiver) { return receiver.wait_for("Server: Wait for Connection ..."); }
 
 ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns)

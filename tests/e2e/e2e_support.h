@@ -3,6 +3,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/loopback.h"
@@ -17,6 +18,9 @@ const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
 ChildOptions text_mode(const std::string& program, int columns = 80);
 // Starts the program on pipes with the whole input given and ended: no terminal at all.
 void start_piped(ChildProcess& child, const std::string& program, const std::string& input);
+// Starts the program with the arguments on pipes, its input ended at once (as a script
+// does with </dev/null).
+void start_scripted(ChildProcess& child, const std::string& program, const std::vector<std::string>& args);
 
 // Answers the receiver's save dialog with save_path and its port prompt with port_text.
 void start_receiver(ChildProcess& receiver, const std::string& save_path, const std::string& port_text);

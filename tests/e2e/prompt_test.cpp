@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,59 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
   }
 }
 
+// Options are answered at once, before any dialog or prompt: help and version on standard
+// output with status 0; wrong usage as one error line and the usage hint on standard error
+// with status 2, also for a port out of range.
+TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // a regular expression for all of standard output
+    std::string err;  // the error line, empty when standard error stays empty
+  };
+  const std::vector<Case> cases = {
+      {kReceiverProgram, {"--help"}, 0, "Aufruf: Kelvane \\[-p PORT\\] \\[DATEI\\]\n(.*\n)+", ""},
+      {kSenderProgram, {"-h"}, 0, "Aufruf: Dorvish \\[-p PORT\\] \\[DATEI \\[ADRESSE\\]\\]\n(.*\n)+", ""},
+      {kReceiverProgram, {"--version"}, 0, "Kelvane [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+      {kSenderProgram, {"--version"}, 0, "Dorvish [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+      {kSenderProgram, {"--bogus", "x"}, 2, "", "Dorvish: Unbekannte Option: --bogus"},
+      {kReceiverProgram, {"out.bin", "-x"}, 2, "", "Kelvane: Unbekannte Option: -x"},
+      {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
+      {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
+      {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
+      {kReceiverProgram, {"--", "-x", "y"}, 2, "", "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    std::string what = c.args[0];
+    // Once with standard output alone, once with standard error alone.
+    for (const char* redirect : {"2>/dev/null", "2>&1 >/dev/null"}) {
+      ChildOptions options = text_mode(c.program);
+      options.terminal = false;
+      options.cwd = dir.path();
+      options.args = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, c.program};
+      options.args.insert(options.args.end(), c.args.begin(), c.args.end());
+      ChildProcess child(options);
+      child.close_input();
+      ASSERT_EQ(child.wait_exit(10000), c.status) << what << " " << redirect << ": " << child.output();
+      bool stdout_only = std::string(redirect) == "2>/dev/null";
+      if (stdout_only) {
+        EXPECT_TRUE(std::regex_match(child.output(), std::regex(c.out))) << what << ": " << child.output();
+      } else if (c.err.empty()) {
+        EXPECT_EQ(child.output(), "") << what;
+      } else {
+        std::string name = c.program.substr(c.program.rfind('/') + 1);
+        EXPECT_EQ(child.output(), c.err + "\nAufruf: " + name + " " +
+                                      (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
+                                      " (mehr mit: " + name + " --help)\n")
+            << what;
+      }
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "nothing started, nothing made";
+}
+
 TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
   BusyPortRun busy;
   ASSERT_TRUE(busy.refused());
@@ -96,6 +151,12 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
+  // With arguments given, a question that finds no answer is a run that did not do its job.
+  ChildProcess asked;
+  start_scripted(asked, kSenderProgram, {"-p", "5000", "/etc/hostname"});
+  EXPECT_EQ(asked.wait_exit(10000), 1) << asked.output();
+  EXPECT_TRUE(asked.wait_for("Bitte die IP eingeben (0.0.0.0): "));
+  EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
 }
 
 TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {

@@ -260,3 +260,46 @@ TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
   for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
   EXPECT_TRUE(read_file(run.target) == content);
 }
+
+// A script gives every answer on the command line and no input at all: nothing waits for
+// a key, the receiver ends after its one transfer without the ten-second wait, and the
+// exit status tells the outcome. The transfer goes over IPv6 loopback.
+TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
+  TempDir dir;
+  std::string content = pattern(1024 * 1024 + 3);
+  write_file(dir / "source.bin", content);
+  int port = free_port();
+  ChildProcess receiver;
+  start_scripted(receiver, kReceiverProgram, {"-p", std::to_string(port), dir / "target.bin"});
+  ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
+  ChildProcess sender;
+  start_scripted(sender, kSenderProgram, {dir / "source.bin", "::1", "--port", std::to_string(port)});
+  EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
+  EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
+  EXPECT_TRUE(read_file(dir / "target.bin") == content);
+  // The notice is a line of its own, no box waiting for a key.
+  EXPECT_EQ(sender.output().find("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei "
+                                 "gesendet werden!\r\nSender v1.0.0\r\n"),
+            0u)
+      << sender.output();
+  EXPECT_EQ(sender.output().find("Wichtige Information"), std::string::npos);
+  EXPECT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:"));
+
+  // A transfer that breaks off, and a file that cannot be sent: status 1 on either side.
+  ChildProcess broken;
+  start_scripted(broken, kReceiverProgram, {"-p" + std::to_string(port), dir / "broken.bin"});
+  ASSERT_TRUE(receiver_ready(broken)) << broken.output();
+  int fd = connect_to(port);
+  ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
+  close(fd);
+  EXPECT_EQ(broken.wait_exit(5000), 1) << broken.output();
+  EXPECT_TRUE(broken.wait_for("Unbekannter Fehler!"));
+
+  int listener = listen_on(port);
+  ASSERT_GE(listener, 0);
+  ChildProcess failing;
+  start_scripted(failing, kSenderProgram, {"-p", std::to_string(port), dir / "missing.bin", "127.0.0.1"});
+  EXPECT_EQ(failing.wait_exit(), 1) << failing.output();
+  EXPECT_EQ(failing.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
+  close(listener);
+}

@@ -29,7 +29,7 @@ class ConnectTest : public NetTest {};
 
 TEST_F(ConnectTest, TcpConnectionToAnAddressOrANameIsBlockingAndServerless) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
-  for (const char* host : {"127.0.0.1", "localhost"}) {
+  for (const char* host : {"127.0.0.1", "localhost", "::1", "[::1]"}) {
     for (uint32_t port : {uint32_t{port_of(0)}, port_of(0) + 65536u}) {  // only the low 16 bits count
       NetConnection* c = net_connect_tcp(host, port);
       ASSERT_NE(c, nullptr) << host;
@@ -56,6 +56,10 @@ TEST_F(ConnectTest, FailuresReturnNullAndLeaveNoDescriptorOpen) {
   // All ones is not taken as an address; looked up as a name it stays all ones.
   EXPECT_EQ(net_connect_tcp("255.255.255.255", 80), nullptr);
   EXPECT_EQ(net_connect("255.255.255.255", 80, NET_KIND_UDP), nullptr);
+  // Brackets hold an IPv6 address only; a UDP record holds no IPv6 address.
+  EXPECT_EQ(net_connect_tcp("[127.0.0.1]", 80), nullptr);
+  EXPECT_EQ(net_connect_tcp("[localhost]", 80), nullptr);
+  EXPECT_EQ(net_connect("::1", 80, NET_KIND_UDP), nullptr);
   EXPECT_EQ(open_descriptors(), before);
 }
 

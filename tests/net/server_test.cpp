@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
+#include <cstddef>
 #include <thread>
 
 #include "net/net.h"
@@ -118,6 +124,47 @@ TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
         int64_t sock = net_server_create_tcp(0, 0);
         int client = connect_to(port_of(0));
         bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT && net_event_connection()->socket > 2;
+        _exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Makes every later IPv6 socket of this process fail as on a system without IPv6.
+bool deny_ipv6_sockets() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+         socket(AF_INET6, SOCK_STREAM, 0) == -1;
+}
+
+int family_of(int fd) {
+  int family = -1;
+  socklen_t length = sizeof family;
+  getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &length);
+  return family;
+}
+
+// A TCP server takes IPv6 and IPv4 clients on one socket; where the system has no IPv6 it
+// still serves IPv4 clients.
+TEST_F(ServerTest, TcpServersTakeIpv6AndIpv4AndIpv4AloneWithoutIpv6) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  EXPECT_EQ(family_of(server_of(0)->socket), AF_INET6);
+  EXPECT_EXIT(
+      {
+        if (!deny_ipv6_sockets()) _exit(2);
+        int64_t sock = net_server_create_tcp(1, 0);
+        int client = connect_to(port_of(1));
+        bool ok = sock != 0 && family_of(server_of(1)->socket) == AF_INET && client >= 0 &&
+                  next_event() == NET_EVENT_CONNECT;
         _exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");

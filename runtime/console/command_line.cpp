@@ -1,0 +1,80 @@
+#include "console/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "strings/number.h"
+
+#ifndef KV_VERSION
+#define KV_VERSION "0"
+#endif
+
+namespace {
+
+// One line of wrong usage and the hint where to read more, on standard error.
+int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
+  std::fprintf(stderr, "%s: %s\nAufruf: %s %s (mehr mit: %s --help)\n", usage.name, error.c_str(), usage.name,
+               usage.synopsis, usage.name);
+  std::fflush(stderr);
+  return COMMAND_LINE_WRONG_USAGE;
+}
+
+// The port rule of the prompt: the text read as a typed number, accepted from 1 to 9999.
+bool take_port(const char* text, CommandLine* line) {
+  int64_t value = str_to_int64(text);
+  if (value < 1 || value > 9999) return false;
+  line->port_text = text;
+  line->port = static_cast<int32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line) {
+  *line = CommandLine{};
+  line->given = argc > 1;
+  int32_t answers = 0;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (options && arg[0] == '-' && arg[1] != 0) {
+      if (std::strcmp(arg, "--") == 0) {
+        options = false;
+        continue;
+      }
+      if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+        std::printf("Aufruf: %s %s\n%s", usage.name, usage.synopsis, usage.help);
+        std::fflush(stdout);
+        return 0;
+      }
+      if (std::strcmp(arg, "--version") == 0) {
+        std::printf("%s %s\n", usage.name, KV_VERSION);
+        std::fflush(stdout);
+        return 0;
+      }
+      const char* port = nullptr;
+      if (std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--port") == 0) {
+        if (i + 1 >= argc) return wrong_usage(usage, std::string("Option ") + arg + " braucht einen Port");
+        port = argv[++i];
+      } else if (std::strncmp(arg, "--port=", 7) == 0) {
+        port = arg + 7;
+      } else if (arg[1] == 'p') {
+        port = arg + 2;
+      } else {
+        return wrong_usage(usage, std::string("Unbekannte Option: ") + arg);
+      }
+      if (!take_port(port, line)) return wrong_usage(usage, std::string("Kein gueltiger Port (1-9999): ") + port);
+      continue;
+    }
+    if (answers >= usage.max_answers || answers >= COMMAND_LINE_MAX_ANSWERS)
+      return wrong_usage(usage, std::string("Zu viele Argumente: ") + arg);
+    line->answers[answers++] = arg;
+  }
+  return COMMAND_LINE_RUN;
+}
+
+int32_t command_line_status(const CommandLine& line, bool succeeded) {
+  if (!line.given) return 0;
+  return succeeded ? COMMAND_LINE_DONE : COMMAND_LINE_FAILED;
+}

@@ -1,0 +1,44 @@
+// The command line both programs take: help, version and port options, then the answers
+// to their questions in the order they are asked. Each answer given there skips its
+// question; what is not given is asked as before.
+#pragma once
+#include <cstdint>
+
+// A program's side of the command line: its name, its usage line after the name, the help
+// text's lines below the usage line, and how many answers it takes (file, address).
+struct CommandLineUsage {
+  const char* name;
+  const char* synopsis;
+  const char* help;
+  int32_t max_answers;
+};
+
+constexpr int32_t COMMAND_LINE_MAX_ANSWERS = 2;
+
+// What the command line gave. Texts point into argv; null where nothing was given.
+struct CommandLine {
+  bool given = false;               // any argument at all: the exit status then tells the outcome
+  const char* port_text = nullptr;  // as typed after -p or --port
+  int32_t port = 0;                 // its value, 1 to 9999, when port_text is set
+  const char* answers[COMMAND_LINE_MAX_ANSWERS] = {};
+};
+
+// Exit statuses a script sees when arguments were given.
+constexpr int32_t COMMAND_LINE_DONE = 0;         // the file was sent or received
+constexpr int32_t COMMAND_LINE_FAILED = 1;       // it was not
+constexpr int32_t COMMAND_LINE_WRONG_USAGE = 2;  // an unknown option, a bad port, too many answers
+
+// Returned by command_line_parse when the program is to run.
+constexpr int32_t COMMAND_LINE_RUN = -1;
+
+// Reads the arguments after argv[0]: -h/--help prints the usage and help on standard output
+// and returns 0; --version prints the name and version and returns 0; -p PORT, -pPORT,
+// --port PORT or --port=PORT sets the port (read like a typed port, 1 to 9999); "--" ends
+// the options; any other argument starting with '-' (but "-" alone) is an unknown option.
+// Wrong usage prints one German error line and the usage hint on standard error and
+// returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.
+int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line);
+
+// The exit status of a run that did (succeeded) or did not do its job: the outcome when
+// arguments were given, otherwise 0 on every path as without a command line.
+int32_t command_line_status(const CommandLine& line, bool succeeded);

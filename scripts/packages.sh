@@ -6,6 +6,7 @@ KV_PACKAGES=(
   libgtk-3-dev
   xvfb xauth xdotool x11-utils imagemagick
   netcat-openbsd procps
+  dpkg-dev lintian
 )
 
 kv_install_packages() {
@@ -20,7 +21,7 @@ kv_install_packages() {
     echo "Install them as root, for example: sudo apt-get install -y ${missing[*]}" >&2
     exit 1
   fi
-  echo "Installing: ${missing[*]}"
+  echo "Installing the missing packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"

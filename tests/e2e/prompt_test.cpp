@@ -61,7 +61,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     ASSERT_GE(listener, 0);
     ChildProcess sender(text_mode(kSenderProgram));
     start_sender(sender, dir / "source.bin", "abc\r" + typed);
-    int conn = accept(listener, nullptr, nullptr);
+    int conn = accept_within(listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();

@@ -156,7 +156,7 @@ TEST(Transfer, CancelledOpenDialogReportsTheFailure) {
   ASSERT_GE(listener, 0);
   ChildProcess sender(text_mode(kSenderProgram));
   start_sender(sender, "", std::to_string(port));
-  int conn = accept(listener, nullptr, nullptr);
+  int conn = accept_within(listener);
   ASSERT_GE(conn, 0);
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> lines = sender.lines();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/timing.h"
 #include "net/net.h"
 #include "net_test_support.h"
 
@@ -66,11 +67,12 @@ class TransferTest : public NetTest {
 
   void put(const std::string& bytes) { ASSERT_TRUE(send_all(client->socket, bytes)); }
 
-  // Receives on the accepted connection into the file name, timing the call.
+  // Receives on the accepted connection into the file name, timing the call on the
+  // library's clock (which a TestClock may replace).
   int32_t receive(const std::string& name, int64_t* took_ms = nullptr) {
-    int64_t start = now_ms();
+    uint32_t start = elapsed_ms();
     int32_t r = net_receive_file(accepted, path(name).c_str());
-    if (took_ms) *took_ms = now_ms() - start;
+    if (took_ms) *took_ms = static_cast<uint32_t>(elapsed_ms() - start);
     return r;
   }
 };
@@ -133,10 +135,13 @@ TEST_F(TransferTest, SenderStallingHalfwayFailsAfterTheIdleTimeAndDestroysNothin
 }
 
 TEST_F(TransferTest, SteadyTrickleKeepsTheReceptionAliveBeyondTheIdleTime) {
+  // The clock moves on 450 ms before each byte, 4 s in all, and wraps past zero on the way.
+  TestClock clock(0, 0xFFFFFFFFu - 2000);
   std::thread trickle([&] {
     put(header(9));
     for (char c : std::string("trickling")) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(450));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      clock.advance(450);
       put(std::string(1, c));
     }
   });
@@ -148,26 +153,34 @@ TEST_F(TransferTest, SteadyTrickleKeepsTheReceptionAliveBeyondTheIdleTime) {
 }
 
 TEST_F(TransferTest, HeaderArrivingInPiecesIsTakenWhole) {
+  // The header cut at every point once; the rest goes out only after the receiver took
+  // the first piece, so each cut is a read of its own.
   std::string h = header(4);
-  std::thread pieces([&] {
-    put(h.substr(0, 5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    put(h.substr(5, 4));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    put(h.substr(9) + "abcd");
-  });
-  ASSERT_TRUE(wait_bytes(accepted->socket, 5));
-  EXPECT_EQ(receive("out"), 1);
-  pieces.join();
-  EXPECT_EQ(read_file(path("out")), "abcd");
+  for (size_t split = 1; split < h.size(); ++split) {
+    SCOPED_TRACE(split);
+    std::thread pieces([&] {
+      put(h.substr(0, split));
+      for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;) usleep(200);
+      put(h.substr(split) + "abcd");
+    });
+    EXPECT_EQ(receive("out"), 1);
+    pieces.join();
+    EXPECT_EQ(read_file(path("out")), "abcd");
+    net_connection_close(accepted);
+    net_connection_close(client);
+    connect_pair();
+  }
 }
 
 TEST_F(TransferTest, ShortHeaderFailsAfterTheIdleTimeOrAtOnceOnClose) {
   write_file(path("out"), "kept");
   put(header(4).substr(0, 6));
   int64_t took = 0;
-  EXPECT_EQ(receive("out", &took), 0);
-  EXPECT_GE(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS));
+  {
+    TestClock fast(20);
+    EXPECT_EQ(receive("out", &took), 0);
+    EXPECT_GE(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS));
+  }
   put("ab");
   net_connection_close(client);
   EXPECT_EQ(receive("out", &took), 0);
@@ -359,9 +372,10 @@ TEST_F(TransferTest, ReceptionOnABlockingConnectionWorksAndKeepsTheIdleRule) {
   EXPECT_TRUE(read_file(path("out")) == content);
 
   ASSERT_TRUE(send_all(accepted->socket, header(10) + "12345"));
-  int64_t start = now_ms();
+  TestClock fast(20);
+  uint32_t start = elapsed_ms();
   EXPECT_EQ(net_receive_file(client, path("out").c_str()), 0);
-  EXPECT_GE(now_ms() - start, static_cast<int64_t>(NET_RECEIVE_IDLE_MS));
+  EXPECT_GE(static_cast<uint32_t>(elapsed_ms() - start), NET_RECEIVE_IDLE_MS);
 }
 
 TEST_F(TransferTest, ShutdownOnAnotherThreadEndsAReceptionAndCleansUp) {

@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -60,13 +63,34 @@ TEST(Close, HangupDuringATransferLeavesTheExistingFile) {
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
   // A busy port makes the receiver run its exit sequence three seconds after the message;
-  // the hangup arrives just before, during or just after it.
-  for (int offset_ms : {-40, 0, 10, 40}) {
-    BusyPortRun busy;
-    ASSERT_TRUE(busy.refused());
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000 + offset_ms));
-    busy.run.receiver.signal(SIGHUP);
-    busy.free_port_again();
-    expect_clean_end(busy.run.receiver, busy.port);
+  // the hangup arrives just before, during or just after it. The four receivers run side
+  // by side, each on a port of its own.
+  using Clock = std::chrono::steady_clock;
+  const std::vector<int> offsets_ms = {-40, 0, 10, 40};
+  std::vector<std::unique_ptr<BusyPortRun>> runs;
+  for (size_t i = 0; i < offsets_ms.size(); ++i) runs.push_back(std::make_unique<BusyPortRun>());
+  // Watched in turns, so each message is seen within a few milliseconds of its coming.
+  std::vector<Clock::time_point> signal_at(runs.size());
+  std::vector<bool> seen(runs.size(), false);
+  for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
+    bool all = true;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (!seen[i] && runs[i]->listener >= 0 &&
+          runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2)) {
+        seen[i] = true;
+        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 + offsets_ms[i]);
+      }
+      all = all && seen[i];
+    }
+    if (all) break;
   }
+  for (size_t i = 0; i < runs.size(); ++i) ASSERT_TRUE(seen[i]) << "receiver " << i << " refused the port";
+  std::vector<size_t> order = {0, 1, 2, 3};
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return signal_at[a] < signal_at[b]; });
+  for (size_t i : order) {
+    std::this_thread::sleep_until(signal_at[i]);
+    runs[i]->run.receiver.signal(SIGHUP);
+    runs[i]->free_port_again();
+  }
+  for (auto& busy : runs) expect_clean_end(busy->run.receiver, busy->port);
 }

@@ -240,7 +240,7 @@ TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
     SCOPED_TRACE(copy ? "copied by the system" : "sent from a buffer");
     sock_allow_file_copy(copy);
     set_buffer(client->socket, SO_SNDBUF, 16 * 1024);
-    std::string content = pattern((copy ? 4 : 1) * 1024 * 1024 + 3);
+    std::string content = pattern((copy ? 2048 : 512) * 1024 + 3);
     write_file(path("src"), content);
     ProgressLog log;
     net_set_progress(log_progress, &log);
@@ -270,7 +270,7 @@ TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
     expect_progress_to(log, static_cast<int64_t>(content.size()));
     // More steps than 1 MiB pieces: the system's copies did come back short.
     if (copy) {
-      EXPECT_GT(log.calls.size(), 5u);
+      EXPECT_GT(log.calls.size(), 3u);
     }
   }
   sock_allow_file_copy(true);

@@ -11,9 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "platform/sys_retry.h"
 
 namespace {
+
+std::atomic<bool> g_file_copy_allowed{true};
 
 // Moves a descriptor that landed on 0, 1 or 2 (a program started with a standard stream
 // closed) above them, so a socket number is never 0 and never a standard stream.
@@ -150,9 +153,15 @@ int64_t sock_send(int fd, const void* buffer, size_t length, bool more) {
 }
 
 int64_t sock_send_file_bytes(int fd, int file, int64_t offset, size_t length) {
+  if (!g_file_copy_allowed.load(std::memory_order_relaxed)) {
+    errno = EINVAL;
+    return -1;
+  }
   off_t at = static_cast<off_t>(offset);
   return sys_retry([&] { return sendfile(fd, file, &at, length); });
 }
+
+void sock_allow_file_copy(bool allowed) { g_file_copy_allowed.store(allowed, std::memory_order_relaxed); }
 
 int64_t sock_bytes_waiting(int fd) {
   int waiting = 0;

@@ -143,4 +143,7 @@ TEST(ConsoleInputTerminal, ThePortPromptWorksInRawModeAndEndsWithTheInput) {
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"8080"}));
   EXPECT_EQ(piped("x\n", {"raw", "port"}), (Lines{"0"}));
+  // The edges: 0 and 10000 are refused, 1 and 9999 taken.
+  EXPECT_EQ(piped("0\n1\n", {"port"}), (Lines{"1"}));
+  EXPECT_EQ(piped("10000\n9999\n", {"port"}), (Lines{"9999"}));
 }

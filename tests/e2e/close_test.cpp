@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,8 +43,7 @@ TEST(Close, HangupWhileServingClosesTheServer) {
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ..."));
   receiver.signal(SIGHUP);
   expect_clean_end(receiver, port);
-  char byte;
-  EXPECT_EQ(read(client, &byte, 1), 0) << "the receiver's side of the connection was closed";
+  EXPECT_EQ(read_until_close(client, 2000), "") << "the receiver's side of the connection was closed";
   close(client);
 }
 
@@ -75,13 +76,34 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
   // A busy port makes the receiver run its exit sequence three seconds after the message;
-  // the hangup arrives just before, during or just after it.
-  for (int offset_ms : {-40, 0, 10, 40}) {
-    BusyPortRun busy;
-    ASSERT_TRUE(busy.refused());
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000 + offset_ms));
-    busy.run.receiver.signal(SIGHUP);
-    busy.free_port_again();
-    expect_clean_end(busy.run.receiver, busy.port);
+  // the hangup arrives just before, during or just after it. The four receivers run side
+  // by side, each on a port of its own.
+  using Clock = std::chrono::steady_clock;
+  const std::vector<int> offsets_ms = {-40, 0, 10, 40};
+  std::vector<std::unique_ptr<BusyPortRun>> runs;
+  for (size_t i = 0; i < offsets_ms.size(); ++i) runs.push_back(std::make_unique<BusyPortRun>());
+  // Watched in turns, so each message is seen within a few milliseconds of its coming.
+  std::vector<Clock::time_point> signal_at(runs.size());
+  std::vector<bool> seen(runs.size(), false);
+  for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
+    bool all = true;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (!seen[i] && runs[i]->listener >= 0 &&
+          runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2)) {
+        seen[i] = true;
+        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 + offsets_ms[i]);
+      }
+      all = all && seen[i];
+    }
+    if (all) break;
   }
+  for (size_t i = 0; i < runs.size(); ++i) ASSERT_TRUE(seen[i]) << "receiver " << i << " refused the port";
+  std::vector<size_t> order = {0, 1, 2, 3};
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return signal_at[a] < signal_at[b]; });
+  for (size_t i : order) {
+    std::this_thread::sleep_until(signal_at[i]);
+    runs[i]->run.receiver.signal(SIGHUP);
+    runs[i]->free_port_again();
+  }
+  for (auto& busy : runs) expect_clean_end(busy->run.receiver, busy->port);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -53,17 +54,28 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
 TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
   TempDir dir;
   write_file(dir / "source.bin", "hello");
-  int port = free_port();
-  char hex[16], binary[40] = "%";
-  snprintf(hex, sizeof hex, "$%x", port);
-  for (int bit = 13; bit >= 0; --bit) strcat(binary, (port >> bit) & 1 ? "1" : "0");
-  for (const std::string& typed : {std::string(hex), std::string(binary), " " + std::to_string(port),
-                                   std::to_string(port) + "x"}) {
-    int listener = listen_on(port);
-    ASSERT_GE(listener, 0);
-    ChildProcess sender(text_mode(kSenderProgram));
-    start_sender(sender, dir / "source.bin", "abc\r" + typed);
-    int conn = accept(listener, nullptr, nullptr);
+  // The four ways of typing a port, each sender on a port of its own, side by side.
+  struct Run {
+    int port;
+    std::string typed;
+    int listener;
+    std::unique_ptr<ChildProcess> sender;
+  };
+  std::vector<Run> runs;
+  for (int way = 0; way < 4; ++way) {
+    int port = free_port();
+    char hex[16], binary[40] = "%";
+    snprintf(hex, sizeof hex, "$%x", port);
+    for (int bit = 13; bit >= 0; --bit) strcat(binary, (port >> bit) & 1 ? "1" : "0");
+    const std::string typed[] = {hex, binary, " " + std::to_string(port), std::to_string(port) + "x"};
+    runs.push_back({port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kSenderProgram))});
+    ASSERT_GE(runs.back().listener, 0);
+  }
+  for (Run& run : runs) start_sender(*run.sender, dir / "source.bin", "abc\r" + run.typed);
+  for (Run& run : runs) {
+    ChildProcess& sender = *run.sender;
+    const std::string& typed = run.typed;
+    int conn = accept_within(run.listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
@@ -72,7 +84,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
     close(conn);
-    close(listener);
+    close(run.listener);
   }
 }
 

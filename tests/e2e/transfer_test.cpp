@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -64,10 +65,13 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   };
   EXPECT_EQ(receiver.lines(), expected_receiver);
   EXPECT_TRUE(read_file(run.target) == content);
+  EXPECT_EQ(receiver.title(), "Empfaenger v2.0.1");
+  EXPECT_EQ(sender.title(), "Sender v2.0.1");
 
   // The receiver serves on after a transfer and does not end by itself.
   receiver.type("\r");
-  EXPECT_EQ(receiver.wait_exit(1500), -1);
+  EXPECT_FALSE(receiver.wait_for("Server: Wait for quit the server.", 500));
+  EXPECT_EQ(receiver.wait_exit(100), -1);
 }
 
 TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
@@ -102,7 +106,11 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
   ASSERT_TRUE(receiver.wait_for("Der Sender hat die Verbindung beendet ...")) << receiver.screen_text();
   receiver.type("\r");
   ASSERT_TRUE(receiver.wait_for("Server: Wait for quit the server."));
+  auto quit_shown = std::chrono::steady_clock::now();
   EXPECT_EQ(receiver.wait_exit(15000), 0);
+  auto quit_delay = std::chrono::steady_clock::now() - quit_shown;
+  EXPECT_GE(quit_delay, std::chrono::milliseconds(9500));
+  EXPECT_LE(quit_delay, std::chrono::milliseconds(11000));
   std::vector<std::string> lines = receiver.lines();
   std::vector<std::string> tail(lines.end() - 4, lines.end());
   // The empty line is the echo of the Enter typed.
@@ -133,8 +141,35 @@ TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no leftovers";
 
     receiver.type("\r");
-    EXPECT_EQ(receiver.wait_exit(1500), -1) << "a failed transfer does not end the receiver";
+    EXPECT_FALSE(receiver.wait_for("Server: Wait for quit the server.", 500)) << "a failed transfer does not end the receiver";
+    EXPECT_EQ(receiver.wait_exit(100), -1);
   }
+}
+
+// Bytes that are not a transfer: whatever the receiver says about them, it stores nothing
+// and serves on.
+TEST(Transfer, BytesThatAreNoTransferLeaveTheExistingFile) {
+  ReceiverRun run;
+  ChildProcess& receiver = run.receiver;
+  write_file(run.target, "precious");
+  ASSERT_TRUE(receiver_ready(receiver));
+  const std::string pause = "Bitte Enter druecken ...";
+  // A request of another protocol, and a stream whose first twelve bytes announce a
+  // size that follows in full but without the transfer's magic.
+  for (const std::string& bytes : {std::string("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n"),
+                                   header(5, "NOTMAGIC") + "hello"}) {
+    size_t pauses = count(receiver.output(), pause);
+    int fd = connect_to(run.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, bytes));
+    close(fd);
+    for (int i = 0; i < 500 && count(receiver.output(), pause) == pauses; ++i) receiver.wait_for("\x01", 10);
+    ASSERT_EQ(count(receiver.output(), pause), pauses + 1) << receiver.screen_text();
+    receiver.type("\r");
+  }
+  EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos) << receiver.screen_text();
+  EXPECT_EQ(read_file(run.target), "precious");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
 }
 
 TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {

@@ -1,8 +1,20 @@
-// Receiving a transfer from any byte stream: the result is 0 or 1; on 1 the file holds
-// exactly the announced bytes, on 0 the file that was there is untouched; no temporary
-// file is ever left behind.
+// Receiving a transfer from any byte stream, cut into reads anywhere: the result is 0 or
+// 1; on 1 the file holds exactly the announced bytes, on 0 the file that was there is
+// untouched; a stream that holds a whole transfer is received; no temporary file is ever
+// left behind.
+//
+// Input: a count n (the first byte, modulo 16), then n piece lengths of one byte each,
+// then the stream. The first n pieces of the stream are written one at a time, each only
+// once the receiver has taken the one before, so every cut is a read of its own; the rest
+// follows at once.
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 
 #include <cstring>
 #include <filesystem>
@@ -37,15 +49,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_runtime_once();
   static bool started = net_init() != 0;
   fuzz_check(started, "network started");
-  if (size > 100000) return 0;
+  if (size > 100000 || size == 0) return 0;
+  size_t cuts = std::min<size_t>(data[0] % 16, size - 1);
+  const uint8_t* lengths = data + 1;
+  data += 1 + cuts;
+  size -= 1 + cuts;
   std::string target = folder() + "/target.bin";
   {
     std::ofstream(target, std::ios::binary) << "precious";
   }
   int pair[2];
   fuzz_check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
+  std::atomic<bool> received{false};
+  // Writes size bytes from data + at on; false when the socket failed.
+  auto write_all = [&](size_t& at, size_t end) {
+    while (at < end) {
+      ssize_t n = write(pair[1], data + at, end - at);
+      if (n <= 0) return false;
+      at += static_cast<size_t>(n);
+    }
+    return true;
+  };
   std::thread writer([&] {
     size_t at = 0;
+    for (size_t i = 0; i < cuts && at < size; ++i) {
+      if (!write_all(at, std::min(size, at + lengths[i]))) break;
+      auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      int waiting = 1;
+      while (!received && ioctl(pair[0], FIONREAD, &waiting) == 0 && waiting > 0 &&
+             std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     while (at < size) {
       ssize_t n = write(pair[1], data + at, size - at);
       if (n <= 0) break;
@@ -57,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   connection.kind = NET_KIND_TCP;
   connection.socket = pair[0];
   int32_t result = net_receive_file(&connection, target.c_str());
+  received = true;
   shutdown(pair[0], SHUT_RD);  // lets a writer blocked on a full socket go
   writer.join();
   close(pair[0]);
@@ -75,6 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "the file holds exactly the announced bytes");
   } else {
     fuzz_check(now == "precious", "a failure leaves the file as it was");
+    if (size >= 12) {
+      uint32_t announced = static_cast<uint32_t>(data[8]) | static_cast<uint32_t>(data[9]) << 8 |
+                           static_cast<uint32_t>(data[10]) << 16 | static_cast<uint32_t>(data[11]) << 24;
+      fuzz_check(announced > INT32_MAX || size - 12 < announced, "a whole transfer is received");
+    }
   }
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder())) {

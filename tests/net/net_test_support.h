@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/net.h"
+#include "platform/clock.h"
 #include "support/loopback.h"
 #include "support/runtime_fixture.h"
 #include "support/temp_dir.h"
@@ -71,6 +72,40 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
   }
   return all;
 }
+
+// The library's millisecond clock replaced for one test, so rules of seconds are tested in
+// a fraction of the time. With speed 0 it stands still until the test moves it on with
+// advance(); with a speed it runs that many times as fast as real time, from start on.
+class TestClock {
+ public:
+  explicit TestClock(uint32_t speed, uint32_t start = 0) {
+    offset() = start;
+    speed_of() = speed;
+    real_start() = now_ms();
+    clock_set_source(read);
+  }
+  ~TestClock() { clock_set_source(nullptr); }
+  TestClock(const TestClock&) = delete;
+  TestClock& operator=(const TestClock&) = delete;
+  void advance(uint32_t ms) { offset() += ms; }
+
+ private:
+  static std::atomic<uint32_t>& offset() {
+    static std::atomic<uint32_t> value{0};
+    return value;
+  }
+  static std::atomic<uint32_t>& speed_of() {
+    static std::atomic<uint32_t> value{0};
+    return value;
+  }
+  static std::atomic<int64_t>& real_start() {
+    static std::atomic<int64_t> value{0};
+    return value;
+  }
+  static uint32_t read() {
+    return offset() + speed_of() * static_cast<uint32_t>(now_ms() - real_start());
+  }
+};
 
 // Polls, waiting briefly between empty polls, until an event comes or max_ms pass.
 inline int32_t next_event(int max_ms = 2000) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -25,14 +27,22 @@ void reuse_number(int64_t number) {
   registry_release(g_current, number);
 }
 
+// True when a lookup on another thread gets through within a second: no iteration holds
+// the registry. A probe that stays blocked is left behind.
 bool lock_free_elsewhere(ObjectRegistry* registry) {
-  bool free = false;
-  std::thread probe([&] {
-    free = registry->lock.try_lock();
-    if (free) registry->lock.unlock();
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread probe([registry, done] {
+    registry_find(registry, 0);
+    *done = true;
   });
-  probe.join();
-  return free;
+  for (int i = 0; i < 200 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  bool through = *done;
+  if (through) {
+    probe.join();
+  } else {
+    probe.detach();
+  }
+  return through;
 }
 
 class RegistryTest : public RuntimeTest {
@@ -138,14 +148,17 @@ TEST_F(RegistryTest, IterationHoldsTheReentrantLockUntilItEnds) {
   ASSERT_NE(registry_iter_next(registry, &number), nullptr);
   EXPECT_EQ(number, 0);
   EXPECT_NE(registry_find(registry, 0), nullptr);  // the holder may take it again
-  std::atomic<bool> found{false};
-  std::thread other([&] {
+  auto found = std::make_shared<std::atomic<bool>>(false);
+  std::thread other([this, found] {
     registry_find(registry, 0);
-    found = true;
+    *found = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(found.load());  // waits for the iteration
+  EXPECT_FALSE(found->load());  // waits for the iteration
   registry_iter_end(registry);
+  for (int i = 0; i < 400 && !*found; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!*found) other.detach();  // left blocked: the test fails below
+  ASSERT_TRUE(found->load()) << "the end of the iteration lets the other thread in";
   other.join();
   iterate();
   EXPECT_TRUE(lock_free_elsewhere(registry));

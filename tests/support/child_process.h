@@ -60,6 +60,8 @@ class ChildProcess {
   // The lines now on the screen (since the last clear), and all of them joined by '\n'.
   std::vector<std::string> lines() const { return screen_.lines(); }
   std::string screen_text() const { return screen_.text(); }
+  // The window title the program last set on its terminal.
+  std::string title() const { return screen_.title(); }
 
  private:
   // Reads what is there, waiting up to wait_ms for the first byte. Returns how many bytes

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace {
@@ -59,17 +60,23 @@ bool send_all(int fd, const std::string& bytes) {
   return true;
 }
 
-std::string read_until_close(int fd, int timeout_ms) {
+int accept_within(int listener, int timeout_ms) {
+  pollfd p{listener, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return -1;
+  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+std::optional<std::string> read_until_close(int fd, int timeout_ms) {
   std::string bytes;
   char buffer[65536];
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) break;
+    if (poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
     ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n == 0) return bytes;
+    if (n < 0) return errno == ECONNRESET ? std::optional<std::string>(bytes) : std::nullopt;
     bytes.append(buffer, static_cast<size_t>(n));
   }
-  return bytes;
 }
 
 bool port_free(int port) { return bind_test(port, INADDR_LOOPBACK, false); }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 sockaddr_in loopback(int port);
@@ -13,8 +14,13 @@ int connect_to(int port);
 int listen_on(int port);
 // Sends every byte (no SIGPIPE); false when the connection failed first.
 bool send_all(int fd, const std::string& bytes);
-// Reads until the peer closes or timeout_ms pass without a byte.
-std::string read_until_close(int fd, int timeout_ms = 10000);
+// Takes one client from the listening socket, waiting up to timeout_ms. Returns the
+// connection, or -1 when none came in time.
+int accept_within(int listener, int timeout_ms = 10000);
+// Reads until the peer closes (in order or with a reset); returns what came. Returns nullopt when timeout_ms pass
+// without a byte and without the close, or the read fails: a peer that keeps the
+// connection open is not taken for one that closed it.
+std::optional<std::string> read_until_close(int fd, int timeout_ms = 10000);
 // True when nothing is bound to the port on loopback.
 bool port_free(int port);
 // A port from 2000 to 9999 that nothing listens on right now (the programs take no others).

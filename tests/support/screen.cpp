@@ -28,7 +28,12 @@ void Screen::feed(const std::string& bytes) {
         }
         break;
       case State::kOsc:  // a title: ends with BEL or ESC backslash
-        if (c == '\a' || c == '\\') state_ = State::kText;
+        if (c == '\a' || c == '\\') {
+          if (sequence_.rfind("0;", 0) == 0 || sequence_.rfind("2;", 0) == 0) title_ = sequence_.substr(2);
+          state_ = State::kText;
+        } else if (c != '\x1b') {
+          sequence_ += c;
+        }
         break;
     }
   }

@@ -1,6 +1,7 @@
 // A small model of a terminal screen for tests: it interprets the bytes a program wrote
 // (printable text, CR, LF, BS, erase-in-line, clear screen) and leaves the lines a user
-// would see. Other escape sequences (modes, titles, colours) are skipped.
+// would see, and the window title last set. Other escape sequences (modes, colours) are
+// skipped.
 #pragma once
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ class Screen {
   std::string text() const;
   // How often the screen was cleared.
   int clears() const { return clears_; }
+  // The window title last set (OSC 0 or 2), empty when none was.
+  const std::string& title() const { return title_; }
 
  private:
   void put(char c);
@@ -24,6 +27,7 @@ class Screen {
   size_t row_ = 0;
   size_t col_ = 0;
   int clears_ = 0;
+  std::string title_;
   enum class State { kText, kEsc, kCsi, kOsc } state_ = State::kText;
   std::string sequence_;
 };

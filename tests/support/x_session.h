@@ -108,7 +108,7 @@ class XSessionTest : public ::testing::Test {
       usleep(300000);
     }
     if (!text.empty()) {
-      ASSERT_TRUE(tool({"xdotool", "type", "--delay", "10", text}));
+      ASSERT_TRUE(tool({"xdotool", "type", "--delay", "2", text}));
     }
     usleep(400000);
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));

@@ -259,6 +259,9 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
+  // Sends never block inside the system: while the peer takes nothing, the waits below see
+  // a shutdown in time and tell the progress again (an outgoing socket starts blocking).
+  if (!sock_set_nonblocking(sock.fd())) return 0;
   SendState state{current_progress(), 0, size};
   const Progress& progress = state.progress;
   if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;

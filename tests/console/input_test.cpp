@@ -152,6 +152,22 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
                                    std::string(20, '-') + "\\xC3\\xA4", std::string(4095, 'b') + "c"}));
 }
 
+TEST(ConsoleInputTerminal, RawLineIsDrawnAgainForANewWidth) {
+  ConsoleChild child;
+  child.start_on_pty({"raw", "p:>", "in"}, 20);
+  ASSERT_TRUE(child.wait_for(">"));
+  std::string text = "0123456789abcdefghijklmnopqrst";
+  child.type(text);
+  ASSERT_TRUE(child.wait_for("\r><defghijklmnopqrst\x1b[K")) << child.output();
+  child.resize(80);
+  ASSERT_TRUE(child.wait_for("\r>" + text + "\x1b[K")) << "wide enough: all of it, in one write";
+  child.resize(10);
+  ASSERT_TRUE(child.wait_for("\r><nopqrst\x1b[K")) << child.output();
+  child.type("\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{text}));
+}
+
 TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {
   ConsoleChild child;
   child.start_on_pty({"raw", "key", "p:ready", "keywait", "keywait", "plain", "p:plain", "keywait"});

@@ -91,6 +91,12 @@ TEST(ConsoleSignals, NormalExitAndFatalErrorRestoreTheTerminal) {
   expect_cooked(child.modes());
   EXPECT_TRUE(ends_with(child.output(), kWrapOn));
 
+  // A status line is not left standing where the shell's prompt comes.
+  ConsoleChild shown;
+  shown.start_on_pty({"raw", "l:a", "status:50%"});
+  ASSERT_EQ(shown.wait_exit(), 0);
+  EXPECT_TRUE(ends_with(shown.output(), "a\r\n\r50%\x1b[K\r\x1b[K\x1b[?25h" + kWrapOn)) << shown.output();
+
   ConsoleChild failing;
   failing.start_on_pty({"raw", "no-such-step"});
   int status = failing.wait_status();

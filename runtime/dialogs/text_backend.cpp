@@ -91,6 +91,7 @@ enum class Verdict { Taken, AskAgain, Cancel };
 Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std::string* why) {
   std::string full = path_absolute(typed);
   if (full.empty()) return Verdict::Cancel;
+  if (full.size() >= kPathMax) return Verdict::AskAgain;  // the caller names it too long
   if (path_is_folder(full)) {
     *why = "Das ist ein Ordner: " + text_visible(full.c_str());
     return Verdict::AskAgain;

@@ -109,6 +109,9 @@ TEST_F(TextDialogTest, PathsUpToPathMaxAreTakenLongerOnesAskAgain) {
   DialogChild& relative = run({"save", "t", "C:"}, deep.substr(dir.path().size() + 1) + "/" + name + "\n");
   EXPECT_EQ(relative.result(), "");
   EXPECT_NE(relative.output().find(kTooLong), std::string::npos);
+  // A folder beyond the limit is too long too, not a folder that does not exist.
+  DialogChild& folder = run({"save", "t", "C:"}, deep.substr(dir.path().size() + 1) + "/" + name + "/x\n");
+  EXPECT_NE(folder.output().find(kTooLong), std::string::npos) << folder.output().substr(0, 300);
 }
 
 TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {

@@ -4,6 +4,7 @@
 #include "console/console_internal.h"
 #include "console/display.h"
 #include "console/keys.h"
+#include "console/prompt.h"
 #include "core/heaps.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
@@ -23,8 +24,6 @@ bool g_pending_cr = false;
 // Key bytes read from the terminal but not yet decoded.
 unsigned char g_keys[256];
 size_t g_key_count = 0;
-
-bool console_input_ended_text(const char* text) { return text[0] == CONSOLE_END_OF_INPUT && text[1] == 0; }
 
 char* finish(char* buffer, int32_t reserved, int32_t length) {
   str_area_release(reserved - length);
@@ -187,7 +186,7 @@ char* console_input_line_plain(int32_t pos) {
 char* console_input_line_raw(int32_t pos) {
   if (!console_in_tty() || !console_out_tty()) {
     char* text = console_input_line_plain(pos);
-    if (console_input_ended_text(text)) console_end_line();
+    if (console_input_ended(text)) console_end_line();
     return text;
   }
   if (pos == -1) pos = str_area_top();
@@ -262,7 +261,7 @@ char* console_input_line_raw(int32_t pos) {
   }
   char* buffer = str_area_base() + pos;
   char* text = finish(buffer, reserved, count);
-  if (console_input_ended_text(text)) console_end_line();
+  if (console_input_ended(text)) console_end_line();
   return text;
 }
 

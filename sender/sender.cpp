@@ -59,7 +59,7 @@ bool send_and_report(Sender& s, NetConnection* conn) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
-  transfer_status_begin();
+  transfer_status_begin("Warte auf den Empfaenger ...");
   int32_t ok = net_send_file(conn, s.file_path);
   transfer_status_end();
   if (ok) {

@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -22,8 +23,20 @@ std::atomic<int> g_raw{0};
 std::atomic<bool> g_opened{false};
 
 constexpr char kLineEnd[] = "\r\n";
+std::string g_line_text;
 
 void restore_terminal() { term_restore(); }
+
+// Asked by the terminal's restore, also in signal handlers: leave a status line erased and
+// the cursor at the start of a fresh line, so that the shell's prompt does not stand
+// behind a question of ours. Touches only lock-free atomics.
+const char* end_line_for_restore() {
+  if (console_status_forget_shown()) {
+    console_column.store(0);
+    return "\r\x1b[K";
+  }
+  return console_column.exchange(0) != 0 ? kLineEnd : "";
+}
 
 // The close event: shut the runtime down once, put the terminal back, end the process.
 void on_close_event() {
@@ -40,19 +53,34 @@ void write_raw_locked(const char* text, bool line_end) {
   if (text) {
     int width = console_width();
     int used = 0;
-    out = console_visible(text, std::strlen(text), width, &used);
+    size_t n = std::strlen(text);
+    out = console_visible(text, n, width, &used);
     // With auto-wrap off the cursor stops in the last column.
     console_column.store(std::min(console_column.load() + used, width - 1));
+    if (!line_end) g_line_text += console_visible(text, n, INT_MAX, nullptr);
   }
   if (line_end) {
     out += kLineEnd;
     console_column.store(0);
+    g_line_text.clear();
   }
   if (!out.empty()) term_write_all(g_out_fd, out.data(), out.size());
 }
 }  // namespace
 
 std::atomic<int> console_column{0};
+
+std::string& console_line_text() { return g_line_text; }
+
+void console_end_line() {
+  if (!g_out_tty) return;
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  console_status_erase_shown();
+  if (console_column.load() == 0) return;
+  term_write_all(g_out_fd, kLineEnd, sizeof kLineEnd - 1);
+  console_column.store(0);
+  g_line_text.clear();
+}
 
 int console_in_fd() { return g_in_fd; }
 int console_out_fd() { return g_out_fd; }
@@ -97,6 +125,12 @@ void console_print_plain(const char* text) {
   size_t n = std::strlen(text);
   console_write(text, static_cast<int32_t>(n));
   console_track(text, n);
+  if (!g_out_tty) return;
+  size_t start = n;
+  while (start > 0 && text[start - 1] != '\r' && text[start - 1] != '\n') --start;
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  if (start > 0) g_line_text.clear();
+  g_line_text += console_visible(text + start, n - start, INT_MAX, nullptr);
 }
 
 void console_print_line_plain(const char* text) {
@@ -110,6 +144,9 @@ void console_print_line_plain(const char* text) {
   console_write(block, static_cast<int32_t>(n));
   console_column.store(0);
   rt_free(block);
+  if (!g_out_tty) return;
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  g_line_text.clear();
 }
 
 void console_print_raw(const char* text) {
@@ -133,6 +170,7 @@ int32_t console_open() {
   g_in_tty = term_is_tty(g_in_fd);
   g_out_tty = term_is_tty(g_out_fd);
   term_open(g_in_fd, g_out_fd);
+  term_set_line_hook(end_line_for_restore);
   runtime_on_exit(restore_terminal);
   signals_install(on_close_event);
   return 1;
@@ -169,20 +207,6 @@ int32_t console_set_raw_mode(int32_t raw) {
   return term_set_mode(raw_input, raw_output) ? 1 : 0;
 }
 
-char* console_input_long_line(int32_t pos) {
-  bool raw = g_raw.load() != 0 && g_in_tty && g_out_tty;
-  if (raw) {
-    std::lock_guard<std::mutex> hold(console_output_lock());
-    term_set_mode(false, false);
-  }
-  char* text = console_input_line_plain(pos);
-  if (raw) {
-    std::lock_guard<std::mutex> hold(console_output_lock());
-    term_set_mode(true, true);
-  }
-  return text;
-}
-
 int32_t console_write(const void* bytes, int32_t count) {
   if (count <= 0) return 1;
   return term_write_all(g_out_fd, bytes, static_cast<size_t>(count)) ? 1 : 0;
@@ -195,6 +219,7 @@ void console_clear() {
   console_status_erase_shown();
   term_write_all(g_out_fd, kClear, sizeof kClear - 1);
   console_column.store(0);
+  g_line_text.clear();
 }
 
 int32_t console_ctrl_handler(int32_t event) {

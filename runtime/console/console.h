@@ -71,13 +71,17 @@ void console_print_line_raw(const char* text);
 // comes with the next call); redirected input is read in blocks of up to 4096 bytes and
 // split at CR, LF or CR LF, keeping what lies behind the line in console_pipe_rest.
 char* console_input_line_plain(int32_t pos);
-// Raw: keys read one by one and echoed visibly; characters beyond the column before the
-// terminal's last are ignored until Backspace makes room; arrows, function keys and other
-// escape sequences add nothing.
+// Raw: keys read one by one and echoed visibly; Backspace takes back the last character;
+// arrows, function keys and other escape sequences add nothing. A line that reaches the
+// column before the terminal's last scrolls sideways: the end of the text stays in view,
+// behind a '<'. A resize or a resume after a stop draws prompt and line again. Keys that
+// would make the line longer than CONSOLE_LINE_MAX bytes ring the bell and are dropped.
+// When input ends, the line is ended on the screen too.
 char* console_input_line_raw(int32_t pos);
-// One line with the terminal's own line editing in either mode, for answers that may be
-// longer than the screen is wide (a path): raw mode steps aside for the line and returns.
-char* console_input_long_line(int32_t pos);
+
+// The most bytes a raw line input takes: any path the system takes (up to PATH_MAX less
+// its zero) and one byte more, so that a longer path is still seen as too long.
+constexpr int32_t CONSOLE_LINE_MAX = 4096;
 
 // The single-key operation bound to the console_inkey slot in both modes: never waits;
 // the empty text when no key is pending, otherwise the one character of the next key

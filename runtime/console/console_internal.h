@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <string>
 
 // Descriptors of standard input and output and whether each is a terminal (set by
 // console_open; before it, descriptors 0 and 1 and no terminal).
@@ -34,3 +35,16 @@ int console_width();
 // Erases a shown status line (CR ESC[K) and forgets it. Raw output calls it under the
 // output lock.
 void console_status_erase_shown();
+
+// Forgets a shown status line without writing anything. Returns whether one was shown.
+// Async-signal-safe.
+bool console_status_forget_shown();
+
+// The visible form of what was printed on the current line since its last line end, in
+// full even where the screen cut it: the prompt that a line input draws again. Caller
+// holds the output lock.
+std::string& console_line_text();
+
+// On a terminal: erases a shown status line and, when the cursor does not stand at the
+// start of a line, writes a line end, so that what comes next starts on a fresh line.
+void console_end_line();

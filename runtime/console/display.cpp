@@ -1,5 +1,8 @@
 #include "console/display.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 // Length of the valid UTF-8 character at p (at most n bytes), or 0.
 size_t utf8_char(const unsigned char* p, size_t n) {
@@ -66,4 +69,54 @@ int console_last_char(const char* text, size_t n, size_t* bytes) {
   }
   *bytes = 1;
   return 1;
+}
+
+int console_columns(const char* text, size_t n) {
+  int used = 0;
+  console_visible(text, n, INT_MAX, &used);
+  return used;
+}
+
+std::string console_edit_line(const std::string& prompt, const char* text, size_t n, int width, int* cursor) {
+  int limit = std::max(width - 1, 0);  // the last column stays free for the cursor
+  int prompt_columns = console_columns(prompt.data(), prompt.size());
+  int text_columns = console_columns(text, n);
+  std::string out = "\r";
+  int used = 0;
+  if (prompt_columns + text_columns <= limit) {
+    out += console_visible(prompt.data(), prompt.size(), limit, &used);
+    int text_used = 0;
+    out += console_visible(text, n, limit - used, &text_used);
+    used += text_used;
+  } else {
+    int prompt_room = std::min(prompt_columns, limit - std::min(CONSOLE_EDIT_MIN_COLUMNS, limit));
+    out += console_visible(prompt.data(), prompt.size(), prompt_room, &used);
+    int room = limit - used;
+    size_t start = 0;
+    if (text_columns > room) {
+      // Only the end fits: walk back from it, one whole character at a time.
+      int marker = room >= 2 ? 1 : 0;
+      int budget = room - marker;
+      int taken = 0;
+      start = n;
+      while (start > 0) {
+        size_t bytes = 0;
+        int columns = console_last_char(text, start, &bytes);
+        if (taken + columns > budget) break;
+        taken += columns;
+        start -= bytes;
+      }
+      if (marker) {
+        out += '<';
+        ++used;
+      }
+      room = budget;
+    }
+    int text_used = 0;
+    out += console_visible(text + start, n - start, room, &text_used);
+    used += text_used;
+  }
+  out += "\x1b[K";
+  if (cursor) *cursor = used;
+  return out;
 }

@@ -14,3 +14,18 @@ std::string console_visible(const char* text, size_t n, int columns, int* used);
 // Columns that console_visible gives the last character of text[0..n), and its bytes in
 // *bytes: what a Backspace takes back.
 int console_last_char(const char* text, size_t n, size_t* bytes);
+
+// Columns that console_visible gives the whole of text[0..n).
+int console_columns(const char* text, size_t n);
+
+// Columns a line being typed keeps for its text at least: a prompt that would leave fewer
+// is shown cut once the text no longer fits beside it.
+constexpr int CONSOLE_EDIT_MIN_COLUMNS = 8;
+
+// The bytes that draw a line being typed anew, in one piece: CR, the prompt, the text,
+// erase to the line's end; the cursor then stands behind the text, never in the
+// terminal's last column. When the text does not fit beside the prompt, the prompt is
+// cut so that the text keeps at least CONSOLE_EDIT_MIN_COLUMNS, and only the end of the
+// text is shown, behind a '<' that says more lies to the left. The text's characters are
+// never split. *cursor (may be null) gets the cursor's column. Pure.
+std::string console_edit_line(const std::string& prompt, const char* text, size_t n, int width, int* cursor);

@@ -4,7 +4,9 @@
 #include "console/console_internal.h"
 #include "console/display.h"
 #include "console/keys.h"
+#include "console/prompt.h"
 #include "core/heaps.h"
+#include "platform/signals.h"
 #include "platform/terminal.h"
 #include "strings/area.h"
 
@@ -103,8 +105,9 @@ char* input_line_stream(int32_t pos) {
 
 // Next key from the terminal. wait: block for the first byte; otherwise return
 // KEY_INCOMPLETE at once when nothing is pending. Read failure or the end: KEY_INCOMPLETE
-// with consumed -1.
-Key next_key(bool wait) {
+// with consumed -1. With events given, a resize or a resume that comes while it waits
+// ends the wait: KEY_INCOMPLETE with consumed 0 and the events in *events.
+Key next_key(bool wait, int* events = nullptr) {
   for (;;) {
     Key key = key_decode(g_keys, g_key_count, false);
     if (key.kind == KEY_INCOMPLETE && g_key_count > 0 &&
@@ -117,6 +120,11 @@ Key next_key(bool wait) {
       return key;
     }
     if (!wait && g_key_count == 0 && !term_wait_readable(console_in_fd(), 0)) return key;
+    if (events && term_wait_either(console_in_fd(), signals_event_fd()) == 2) {
+      *events = signals_take_events();
+      if (*events) return key;
+      continue;
+    }
     ssize_t n = term_read(console_in_fd(), g_keys + g_key_count, sizeof g_keys - g_key_count);
     if (n <= 0) {
       key.consumed = -1;
@@ -126,9 +134,27 @@ Key next_key(bool wait) {
   }
 }
 
-void echo(const std::string& bytes) {
-  std::lock_guard<std::mutex> hold(console_output_lock());
+void write_locked(const std::string& bytes) {
   term_write_all(console_out_fd(), bytes.data(), bytes.size());
+}
+
+// The line being typed and what the screen shows of it. While prompt and text fit beside
+// each other, keys are echoed one by one and Backspace steps back over them; once they do
+// not, every change draws the line anew, scrolled to its end.
+struct LineEdit {
+  std::string prompt;     // what stood on the line before the input began
+  int prompt_columns = 0;
+  int text_columns = 0;   // the columns of the text typed so far
+  bool whole = true;      // the screen shows prompt and text whole, from the prompt on
+};
+
+// Draws prompt and text anew for the current width. Caller holds the output lock.
+void redraw_locked(LineEdit* edit, const char* text, int32_t count) {
+  int width = console_width();
+  int cursor = 0;
+  write_locked(console_edit_line(edit->prompt, text, static_cast<size_t>(count), width, &cursor));
+  console_column.store(cursor);
+  edit->whole = edit->prompt_columns + edit->text_columns <= width - 1;
 }
 }  // namespace
 
@@ -158,16 +184,32 @@ char* console_input_line_plain(int32_t pos) {
 }
 
 char* console_input_line_raw(int32_t pos) {
-  if (!console_in_tty() || !console_out_tty()) return console_input_line_plain(pos);
+  if (!console_in_tty() || !console_out_tty()) {
+    char* text = console_input_line_plain(pos);
+    if (console_input_ended(text)) console_end_line();
+    return text;
+  }
   if (pos == -1) pos = str_area_top();
-  int width = console_width();
-  // A character takes one column but up to four bytes.
-  int32_t reserved = width * 4 + 4;
+  // A character takes up to four bytes; one more for the zero.
+  const int32_t reserved = CONSOLE_LINE_MAX + 5;
   str_area_reserve(reserved, pos);
   int32_t count = 0;
+  LineEdit edit;
+  {
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    edit.prompt = console_line_text();
+    edit.prompt_columns = console_columns(edit.prompt.data(), edit.prompt.size());
+    edit.whole = edit.prompt_columns <= console_width() - 1;
+  }
   for (;;) {
-    Key key = next_key(true);
+    int events = 0;
+    Key key = next_key(true, &events);
     char* buffer = str_area_base() + pos;
+    if (key.kind == KEY_INCOMPLETE && key.consumed == 0) {  // resized, or resumed after a stop
+      std::lock_guard<std::mutex> hold(console_output_lock());
+      redraw_locked(&edit, buffer, count);
+      continue;
+    }
     if (key.kind == KEY_INCOMPLETE) {  // the terminal is gone
       if (count == 0) buffer[count++] = CONSOLE_END_OF_INPUT;
       break;
@@ -181,10 +223,16 @@ char* console_input_line_raw(int32_t pos) {
       int columns = console_last_char(buffer, static_cast<size_t>(count), &bytes);
       if (bytes == 0) continue;
       count -= static_cast<int32_t>(bytes);
-      std::string erase;
-      for (int i = 0; i < columns; ++i) erase += "\b \b";
-      echo(erase);
-      console_column.store(console_column.load() - columns);
+      edit.text_columns -= columns;
+      std::lock_guard<std::mutex> hold(console_output_lock());
+      if (edit.whole) {
+        std::string erase;
+        for (int i = 0; i < columns; ++i) erase += "\b \b";
+        write_locked(erase);
+        console_column.store(console_column.load() - columns);
+      } else {
+        redraw_locked(&edit, buffer, count);
+      }
       continue;
     }
     if (key.kind == KEY_ESCAPE) {
@@ -194,17 +242,27 @@ char* console_input_line_raw(int32_t pos) {
     } else if (key.kind != KEY_TEXT) {
       continue;
     }
+    std::lock_guard<std::mutex> hold(console_output_lock());
+    if (count + key.length > CONSOLE_LINE_MAX) {
+      write_locked("\a");
+      continue;
+    }
     int columns = 0;
     std::string shown = console_visible(key.text, static_cast<size_t>(key.length), 2, &columns);
-    if (console_column.load() + columns > console_width() - 1) continue;
-    if (count + key.length >= reserved) continue;  // the terminal grew wider than at the start
     std::memcpy(buffer + count, key.text, static_cast<size_t>(key.length));
     count += key.length;
-    echo(shown);
-    console_column.store(console_column.load() + columns);
+    edit.text_columns += columns;
+    if (edit.whole && edit.prompt_columns + edit.text_columns <= console_width() - 1) {
+      write_locked(shown);
+      console_column.store(console_column.load() + columns);
+    } else {
+      redraw_locked(&edit, buffer, count);
+    }
   }
   char* buffer = str_area_base() + pos;
-  return finish(buffer, reserved, count);
+  char* text = finish(buffer, reserved, count);
+  if (console_input_ended(text)) console_end_line();
+  return text;
 }
 
 char* console_read_key(int32_t pos) {

@@ -30,7 +30,10 @@ void console_status_erase_shown() {
   if (!g_shown.exchange(false)) return;
   term_write_all(console_out_fd(), kErase, sizeof kErase - 1);
   console_column.store(0);
+  console_line_text().clear();
 }
+
+bool console_status_forget_shown() { return g_shown.exchange(false); }
 
 void console_status_show(const char* text) {
   if (!console_out_tty()) return;
@@ -41,6 +44,7 @@ void console_status_show(const char* text) {
   line += "\x1b[K";
   term_write_all(console_out_fd(), line.data(), line.size());
   console_column.store(used);
+  console_line_text().clear();  // the status line took the line's place
   g_shown.store(true);
 }
 

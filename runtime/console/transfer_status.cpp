@@ -11,32 +11,47 @@ namespace {
 constexpr uint32_t kQuietMs = 500;
 // Redraws at most five times a second; the terminal is not the bottleneck.
 constexpr uint32_t kRefreshMs = 200;
+// No byte moved for this long: the transfer waits.
+constexpr uint32_t kStalledMs = 1000;
 
 struct TransferStatus {
   bool running = false;
   bool drawn = false;
+  bool drawn_waiting = false;
+  const char* waiting = nullptr;
   uint32_t started = 0;
   uint32_t last_drawn = 0;
+  int64_t last_done = 0;
+  uint32_t last_moved = 0;
 };
 TransferStatus g_status;
 
 }  // namespace
 
-void transfer_status_begin() {
+void transfer_status_begin(const char* waiting) {
   g_status = TransferStatus{};
   g_status.running = true;
+  g_status.waiting = waiting;
   g_status.started = elapsed_ms();
+  g_status.last_moved = g_status.started;
 }
 
 void transfer_status_update(int64_t done, int64_t total, void*) {
   if (!g_status.running) return;
   uint32_t now = elapsed_ms();
   uint32_t since_start = now - g_status.started;  // unsigned: right across the tick wrap
+  if (done != g_status.last_done) {
+    g_status.last_done = done;
+    g_status.last_moved = now;
+  }
+  bool waiting = g_status.waiting && now - g_status.last_moved >= kStalledMs;
   if (since_start < kQuietMs) return;
-  if (g_status.drawn && now - g_status.last_drawn < kRefreshMs) return;
+  if (g_status.drawn && now - g_status.last_drawn < kRefreshMs && waiting == g_status.drawn_waiting) return;
   std::string line = format_progress(done, total, since_start / 1000.0);
+  if (waiting) line = g_status.waiting + line;
   console_status_show(line.c_str());
   g_status.drawn = true;
+  g_status.drawn_waiting = waiting;
   g_status.last_drawn = now;
 }
 

@@ -5,11 +5,14 @@
 #pragma once
 #include <cstdint>
 
-// Starts timing a transfer; nothing is shown yet.
-void transfer_status_begin();
+// Starts timing a transfer; nothing is shown yet. With a waiting text, the line shows it
+// in front of the progress once the bytes done have not moved for a second (a peer that
+// does not take them).
+void transfer_status_begin(const char* waiting = nullptr);
 
 // Reports progress. Matches the network library's progress callback, so it can be
-// registered directly (ctx is unused).
+// registered directly (ctx is unused). A transfer that waits reports the same count
+// again while it waits.
 void transfer_status_update(int64_t done, int64_t total, void* ctx);
 
 // Erases the status line, if one is shown.

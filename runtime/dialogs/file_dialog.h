@@ -7,9 +7,10 @@
 //   file_dialog_save(title, "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
 //   str_area_take(&save_path, mark);
 //
-// The text is the full path chosen, at most 259 bytes, or empty when the user cancelled,
-// the dialog failed or a buffer could not be had.
+// The text is the full path chosen, at most PATH_MAX - 1 bytes (any path the system
+// takes), or empty when the user cancelled, the dialog failed or a buffer could not be had.
 #pragma once
+#include <climits>
 #include <cstdint>
 
 // Dialog flags (FileDialogRequest::flags).
@@ -25,8 +26,13 @@ constexpr uint32_t OFN_EXPLORER = 0x80000;        // folder and names as separat
 constexpr uint32_t FILE_DIALOG_FLAGS = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
 constexpr uint32_t FILE_DIALOG_MULTI_FLAGS = FILE_DIALOG_FLAGS | OFN_ALLOWMULTISELECT;
 
-constexpr int32_t FILE_DIALOG_BUFFER_SIZE = 260;
+// The file-name buffer and the result hold any path the system takes, with its zero.
+constexpr int32_t FILE_DIALOG_BUFFER_SIZE = PATH_MAX;
 constexpr int32_t FILE_DIALOG_MULTI_BUFFER_SIZE = 512000;
+
+// What both back ends say when a chosen path is longer than that; the question follows again.
+inline constexpr char FILE_DIALOG_TOO_LONG[] = "Der Pfad ist zu lang (hoechstens 4095 Bytes).";
+static_assert(FILE_DIALOG_BUFFER_SIZE == 4096, "the message names the limit");
 
 // The last call's file-name buffer (runtime heap), released when the next call begins.
 extern char* file_dialog_buffer;

@@ -217,8 +217,8 @@ void add_filters(GtkFileChooser* chooser, const char* filter, int32_t index) {
   }
 }
 
-// Writes the chooser's choice into the request. Returns 1 when taken, 0 when the dialog
-// fails (a path too long for the buffer), -1 when it is to be asked again.
+// Writes the chooser's choice into the request. Returns 1 when taken, -1 when it is to be
+// asked again (a path too long for the buffer is said so first).
 int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
   GSList* names = gtk_file_chooser_get_filenames(chooser);
   int32_t count = static_cast<int32_t>(g_slist_length(names));
@@ -241,7 +241,10 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
   if (verdict != 1) return verdict;
   // One path and its zero, or the folder and names each with its zero and one zero more.
   size_t size = static_cast<size_t>(request->file_size);
-  if (list.size() >= size) return 0;
+  if (list.size() >= size) {
+    gtk_message_box(chooser, "Fehler", FILE_DIALOG_TOO_LONG, MB_OK | MB_ICONWARNING);
+    return -1;
+  }
   std::memcpy(request->file, list.data(), list.size());
   request->file[list.size()] = 0;
   if (list.size() + 1 < size) request->file[list.size() + 1] = 0;
@@ -264,10 +267,16 @@ int32_t gtk_file_dialog(FileDialogRequest* request) {
   if (!save && (request->flags & OFN_ALLOWMULTISELECT)) gtk_file_chooser_set_select_multiple(chooser, TRUE);
   add_filters(chooser, request->filter, request->filter_index);
 
-  // An initial folder this system does not have ("C:") leaves GTK's own choice.
+  // An initial folder this system does not have ("C:") gives the current folder, in both
+  // dialogs (GTK's own choice for an open dialog would be its list of recent files).
   const char* folder = request->initial_directory;
   bool has_folder = folder && *folder && path_is_folder(folder);
-  if (has_folder) gtk_file_chooser_set_current_folder(chooser, folder);
+  if (has_folder) {
+    gtk_file_chooser_set_current_folder(chooser, folder);
+  } else if (gchar* here = g_get_current_dir()) {
+    gtk_file_chooser_set_current_folder(chooser, here);
+    g_free(here);
+  }
   if (request->file[0]) {
     if (save) {
       gtk_file_chooser_set_current_name(chooser, utf8(request->file).c_str());

@@ -1,6 +1,7 @@
 #include "dialogs/text_backend.h"
 
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <strings.h>
 
@@ -15,11 +16,11 @@ namespace {
 
 void print_line(const std::string& text) { console_print_line(text.c_str()); }
 
-// Reads one line through the console; false at the end of input. A path may be longer than
-// the screen is wide, so it is read with the terminal's own line editing.
-bool read_line(std::string* line, bool path = false) {
+// Reads one line through the console; false at the end of input. A line longer than the
+// screen is wide scrolls sideways as it is typed.
+bool read_line(std::string* line) {
   int32_t mark = str_area_top();
-  char* text = path ? console_input_long_line(mark) : console_input_line(mark);
+  char* text = console_input_line(mark);
   bool ended = console_input_ended(text);
   line->assign(str_area_base() + mark);
   str_area_reset(mark);
@@ -82,12 +83,15 @@ int32_t text_message_box(WindowHandle, const char* caption, const char* text, ui
   }
 }
 
+constexpr size_t kPathMax = PATH_MAX;
+
 // Where a typed path leads: the absolute path to return, or why it is asked again.
 enum class Verdict { Taken, AskAgain, Cancel };
 
 Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std::string* why) {
   std::string full = path_absolute(typed);
   if (full.empty()) return Verdict::Cancel;
+  if (full.size() >= kPathMax) return Verdict::AskAgain;  // the caller names it too long
   if (path_is_folder(full)) {
     *why = "Das ist ein Ordner: " + text_visible(full.c_str());
     return Verdict::AskAgain;
@@ -121,17 +125,19 @@ int32_t text_file_dialog(FileDialogRequest* request) {
   for (;;) {
     console_print("Pfad: ");
     std::string typed;
-    if (!read_line(&typed, true) || typed.empty()) return 0;
+    if (!read_line(&typed) || typed.empty()) return 0;
     std::string result;
     std::string why;
-    Verdict verdict = judge(typed, request->flags, &result, &why);
+    Verdict verdict = typed.size() >= kPathMax ? Verdict::AskAgain : judge(typed, request->flags, &result, &why);
+    // The system takes no longer path; neither may the caller's buffer be too small.
+    if (verdict == Verdict::Taken && (result.size() >= kPathMax || result.size() >= static_cast<size_t>(request->file_size)))
+      verdict = Verdict::AskAgain;
+    if (verdict == Verdict::AskAgain && why.empty()) why = FILE_DIALOG_TOO_LONG;
     if (verdict == Verdict::Cancel) return 0;
     if (verdict == Verdict::AskAgain) {
       print_line(why);
       continue;
     }
-    // Too long for the caller's buffer: the dialog fails, as the platform dialog does.
-    if (result.size() >= static_cast<size_t>(request->file_size)) return 0;
     std::memcpy(request->file, result.c_str(), result.size() + 1);
     // A folder-and-names list ends in two zero bytes; one path has nothing behind it.
     if (result.size() + 1 < static_cast<size_t>(request->file_size)) request->file[result.size() + 1] = 0;

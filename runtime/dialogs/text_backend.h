@@ -4,8 +4,8 @@
 // The file dialog starts on a fresh line, shows its title on a line of its own and reads
 // one line, the path. A relative path is taken from the current directory; the result is
 // absolute. An empty line or the end of input cancels. While the folder of the path does
-// not exist (or the path is a folder) it says why on a short line and asks again. A path
-// of 260 bytes or more gives no result.
+// not exist (or the path is a folder) it says why on a short line and asks again; so it
+// does for a path the system would not take (PATH_MAX bytes or more).
 //
 // The message box shows the caption and then every line of the text on a line of its
 // own, and waits for Enter (or for the choice of a button where there are several).

@@ -85,23 +85,31 @@ class FileCloser {
   int fd_;
 };
 
-// Waits until fd can take more bytes. Returns false when the socket failed or the library
-// was shut down.
-bool wait_writable(int fd) {
+// Where a send stands, told again while it waits for the peer.
+struct SendState {
+  Progress progress;
+  int64_t done = 0;
+  int64_t total = 0;
+};
+
+// Waits until fd can take more bytes, telling the send's progress again after every slice
+// spent waiting. Returns false when the socket failed or the library was shut down.
+bool wait_writable(int fd, const SendState& state) {
   for (;;) {
     if (net_stopped()) return false;
     int ready = sock_wait(fd, true, kWaitSliceMs);
     if (ready < 0) return false;
     if (ready > 0) return true;
+    state.progress(state.done, state.total);
   }
 }
 
 // Sends every one of length bytes, continuing after short sends.
-bool send_all(int fd, const uint8_t* bytes, size_t length, bool more) {
+bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, const SendState& state) {
   while (length > 0) {
     int64_t n = sock_send(fd, bytes, length, more);
     if (n < 0) {
-      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_writable(fd)) return false;
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_writable(fd, state)) return false;
       continue;
     }
     bytes += n;
@@ -113,13 +121,14 @@ bool send_all(int fd, const uint8_t* bytes, size_t length, bool more) {
 // Sends up to length bytes of the file from offset on. Returns the count sent, 0 when the
 // file ended early, -1 on failure. Uses the system's file-to-socket copy and falls back
 // to reading through a buffer where the file system does not support it.
-int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* direct, HeapBuffer* buffer) {
+int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* direct, HeapBuffer* buffer,
+                   const SendState& state) {
   for (;;) {
     if (*direct) {
       int64_t n = sock_send_file_bytes(sock, file, offset, length);
       if (n >= 0) return n;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (!wait_writable(sock)) return -1;
+        if (!wait_writable(sock, state)) return -1;
         continue;
       }
       if (errno != EINVAL && errno != ENOSYS) return -1;
@@ -128,7 +137,7 @@ int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* dire
     if (!buffer->get()) return -1;
     int64_t n = file_read_at(file, buffer->get(), std::min(length, kSendPiece), offset);
     if (n <= 0) return n;
-    return send_all(sock, buffer->get(), static_cast<size_t>(n), false) ? n : -1;
+    return send_all(sock, buffer->get(), static_cast<size_t>(n), false, state) ? n : -1;
   }
 }
 
@@ -278,16 +287,20 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
-  if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0)) return 0;
+  // Sends never block inside the system: while the peer takes nothing, the waits below see
+  // a shutdown in time and tell the progress again (an outgoing socket starts blocking).
+  if (!sock_set_nonblocking(sock.fd())) return 0;
+  SendState state{current_progress(), 0, size};
+  const Progress& progress = state.progress;
+  if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
-  Progress progress = current_progress();
   bool direct = true;
   HeapBuffer fallback(kSendPiece);
-  int64_t done = 0;
+  int64_t& done = state.done;
   while (done < size) {
     if (net_stopped()) return 0;
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
-    int64_t n = send_piece(sock.fd(), file, done, piece, &direct, &fallback);
+    int64_t n = send_piece(sock.fd(), file, done, piece, &direct, &fallback, state);
     if (n <= 0) return 0;  // a failure, or the file shrank while it was sent
     done += n;
     progress(done, size);

@@ -17,7 +17,9 @@ struct FileTransferHeader {
 static_assert(sizeof(FileTransferHeader) == 12);
 
 // Told how far a transfer has come: after every piece sent or written, done bytes of the
-// file's total. The last call of a successful transfer has done == total.
+// file's total. The last call of a successful transfer has done == total. While a send
+// waits for the peer to take more bytes, it is told the same done again about ten times
+// a second.
 using NetProgressFn = void (*)(int64_t done, int64_t total, void* ctx);
 
 // Sets the process-wide progress function (null: none). Takes effect at the next transfer.

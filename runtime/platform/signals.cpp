@@ -14,6 +14,19 @@ namespace {
 int g_close_pipe[2] = {-1, -1};
 void (*g_on_close)() = nullptr;
 std::atomic<bool> g_installed{false};
+int g_event_pipe[2] = {-1, -1};
+std::atomic<int> g_events{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+
+void post_event(int event) {
+  int saved_errno = errno;
+  g_events.fetch_or(event);
+  char byte = 'e';
+  (void)!write(g_event_pipe[1], &byte, 1);  // a full pipe already wakes the reader
+  errno = saved_errno;
+}
+
+void on_resize(int) { post_event(SIGNAL_EVENT_RESIZE); }
 
 void on_hangup(int) {
   int saved_errno = errno;
@@ -49,9 +62,13 @@ void on_stop(int) {
   install(SIGTSTP, on_stop, SA_RESTART);
   term_reapply();
   errno = saved_errno;
+  post_event(SIGNAL_EVENT_RESUME);
 }
 
-void on_continue(int) { term_reapply(); }
+void on_continue(int) {
+  term_reapply();
+  post_event(SIGNAL_EVENT_RESUME);
+}
 
 bool ignored_at_start(int sig) {
   struct sigaction old {};
@@ -71,6 +88,7 @@ bool signals_install(void (*on_close)()) {
   g_on_close = on_close;
   if (pipe2(g_close_pipe, O_CLOEXEC) != 0) return false;
   fcntl(g_close_pipe[1], F_SETFL, O_NONBLOCK);
+  if (pipe2(g_event_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
 
   // The close thread takes no signal itself.
   sigset_t all, old;
@@ -88,5 +106,16 @@ bool signals_install(void (*on_close)()) {
   install(SIGTERM, on_terminate, SA_RESETHAND);
   install(SIGTSTP, on_stop, SA_RESTART);
   install(SIGCONT, on_continue, SA_RESTART);
+  install(SIGWINCH, on_resize, SA_RESTART);
   return true;
+}
+
+int signals_event_fd() { return g_event_pipe[0]; }
+
+int signals_take_events() {
+  if (g_event_pipe[0] < 0) return 0;
+  char bytes[64];
+  while (sys_retry([&] { return read(g_event_pipe[0], bytes, sizeof bytes); }) > 0) {
+  }
+  return g_events.exchange(0);
 }

@@ -8,7 +8,21 @@
 // - SIGINT, SIGTERM, SIGQUIT: the terminal is restored, then the signal's default action
 //   ends the process;
 // - SIGTSTP: the terminal is restored before the process stops; SIGCONT applies the
-//   wanted modes again.
+//   wanted modes again and reports SIGNAL_EVENT_RESUME;
+// - SIGWINCH: reports SIGNAL_EVENT_RESIZE.
 // A SIGHUP, SIGINT or SIGQUIT that was ignored when the process started stays ignored.
 // Returns false when the close thread could not be started.
 bool signals_install(void (*on_close)());
+
+// Events for whoever draws on the terminal: it was resized, or the process resumed after a
+// stop (what was on the screen may be gone).
+constexpr int SIGNAL_EVENT_RESIZE = 1;
+constexpr int SIGNAL_EVENT_RESUME = 2;
+
+// A descriptor that becomes readable when an event was reported; -1 before
+// signals_install.
+int signals_event_fd();
+
+// The events reported since the last call (a set of SIGNAL_EVENT_*, 0 for none); the
+// descriptor is not readable afterwards until the next event.
+int signals_take_events();

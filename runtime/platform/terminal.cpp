@@ -26,6 +26,7 @@ volatile sig_atomic_t g_want_raw_output = 0;
 // Set once auto-wrap was switched off: only then does the restore write its sequence.
 volatile sig_atomic_t g_wrap_touched = 0;
 int g_out_fd = -1;
+const char* (*volatile g_line_hook)() = nullptr;
 
 constexpr char kWrapOff[] = "\x1b[?7l";
 constexpr char kWrapOnCursorOn[] = "\x1b[?25h\x1b[?7h";
@@ -112,8 +113,16 @@ bool term_set_mode(bool raw_input, bool raw_output) {
 bool term_input_raw() { return g_want_raw_input != 0; }
 bool term_output_raw() { return g_want_raw_output != 0; }
 
+void term_set_line_hook(const char* (*hook)()) { g_line_hook = hook; }
+
 void term_restore() {
   int saved_errno = errno;
+  if (g_out_fd >= 0 && g_line_hook) {
+    const char* end = g_line_hook();
+    size_t n = 0;
+    while (end && end[n]) ++n;
+    if (n > 0) write_raw(g_out_fd, end, n);
+  }
   for (int i = 0; i < g_tty_count; ++i) set_attr(g_ttys[i].fd, g_ttys[i].found);
   if (g_out_fd >= 0 && g_wrap_touched)
     write_raw(g_out_fd, kWrapOnCursorOn, sizeof kWrapOnCursorOn - 1);
@@ -152,6 +161,13 @@ bool term_write_all(int fd, const void* bytes, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+int term_wait_either(int fd, int other) {
+  pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};
+  if (sys_retry([&] { return poll(pfds, other >= 0 ? 2 : 1, -1); }) < 0) return -1;
+  if (pfds[0].revents) return 1;
+  return pfds[1].revents ? 2 : -1;
 }
 
 bool term_wait_readable(int fd, int ms) {

@@ -23,8 +23,15 @@ bool term_input_raw();
 bool term_output_raw();
 
 // Puts the terminal back as found (modes, auto-wrap on, cursor visible) without changing
-// the wanted modes. Async-signal-safe; may run any number of times.
+// the wanted modes. First the line hook (if set) is asked what stands on the current line
+// and its bytes are written, so that whatever comes next (the shell's prompt) starts on a
+// fresh, empty line. Async-signal-safe; may run any number of times.
 void term_restore();
+
+// Sets the line hook of term_restore: it returns the bytes that leave the cursor at the
+// start of an empty line ("" when it stands there already) and forgets the line, so a
+// second restore writes nothing. It runs in signal handlers: async-signal-safe only.
+void term_set_line_hook(const char* (*hook)());
 
 // Applies the wanted modes again (after a resume). Async-signal-safe.
 void term_reapply();
@@ -38,3 +45,7 @@ bool term_write_all(int fd, const void* bytes, size_t n);
 
 // Waits up to ms milliseconds for the descriptor to become readable (0: just look).
 bool term_wait_readable(int fd, int ms);
+
+// Waits, without a time limit, until fd or other (ignored when -1) is readable. Returns 1
+// when fd is, 2 when only other is, -1 when the wait failed.
+int term_wait_either(int fd, int other);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/console/console_run.h"
 
 namespace {
@@ -81,14 +83,29 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   EXPECT_EQ(report[3].find_first_not_of('z'), std::string::npos);
 }
 
-TEST(ConsoleInputTerminal, RawLineStopsAtTheWidthAndBackspaceMakesRoom) {
+TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ConsoleChild child;
   // Width 20, the prompt leaves the cursor in column 10: columns 10 to 18 take keys.
-  child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
+  child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in",
+                      "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
-  child.type("abcdefghijklmno\x7fXY\r");
+  // A line that fits is echoed key by key, exactly as always.
+  child.type("abcdefghi\x7fX\r");
   ASSERT_TRUE(child.wait_for(">"));
-  EXPECT_NE(child.output().find("abcdefghi\b \bX\r\n"), std::string::npos) << child.output();
+  EXPECT_NE(child.output().find("1234567890abcdefghi\b \bX\r\n"), std::string::npos) << child.output();
+  child.clear_output();
+
+  // Past the edge the line scrolls: the end stays in view behind '<', every key is kept,
+  // and Backspace works across the scroll until the whole line fits again.
+  child.type("abcdefghijklmnopqrstuvwxy");
+  ASSERT_TRUE(child.wait_for("\r><ijklmnopqrstuvwxy\x1b[K")) << child.output();
+  EXPECT_EQ(child.lines().back(), "><ijklmnopqrstuvwxy");
+  child.type(std::string(10, '\x7f') + "Z");
+  ASSERT_TRUE(child.wait_for(">abcdefghijklmnoZ")) << child.output();
+  EXPECT_NE(child.output().find("\r>abcdefghijklmnopqr\x1b[K\b \b\b \b\b \bZ"), std::string::npos)
+      << "once it fits again, key by key";
+  child.type("\r");
+  ASSERT_TRUE(child.wait_for("Z\r\n>"));
   child.clear_output();
 
   // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
@@ -116,8 +133,39 @@ TEST(ConsoleInputTerminal, RawLineStopsAtTheWidthAndBackspaceMakesRoom) {
   // Backspace over a control character takes back both its columns; over a UTF-8 one
   // character all its bytes.
   child.type("\x02\xC3\xA4\x7f\x7fz\r");
+  ASSERT_TRUE(child.wait_for("z\r\n>"));
+  child.clear_output();
+
+  // Scrolled, a UTF-8 character stays whole and a control character keeps both columns.
+  child.type(std::string(20, '-') + "\xC3\xA4\x01\xE2\x82\xAC");
+  ASSERT_TRUE(child.wait_for("\r><" + std::string(13, '-') + "\xC3\xA4^A\xE2\x82\xAC\x1b[K")) << child.output();
+  child.type("\x7f\x7f\r");
+  ASSERT_TRUE(child.wait_for("\r\n>"));
+  child.clear_output();
+
+  // A line takes CONSOLE_LINE_MAX bytes; each key past them rings the bell instead, and a
+  // character that does not fit whole is not split.
+  child.type(std::string(4095, 'b') + "\xC3\xA4" + "ccc\r");
   ASSERT_EQ(child.wait_exit(), 0);
-  EXPECT_EQ(child.report(), (Lines{"abcdefghX", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "z"}));
+  EXPECT_EQ(std::count(child.output().begin(), child.output().end(), '\a'), 3);
+  EXPECT_EQ(child.report(), (Lines{"abcdefghX", "abcdefghijklmnoZ", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "z",
+                                   std::string(20, '-') + "\\xC3\\xA4", std::string(4095, 'b') + "c"}));
+}
+
+TEST(ConsoleInputTerminal, RawLineIsDrawnAgainForANewWidth) {
+  ConsoleChild child;
+  child.start_on_pty({"raw", "p:>", "in"}, 20);
+  ASSERT_TRUE(child.wait_for(">"));
+  std::string text = "0123456789abcdefghijklmnopqrst";
+  child.type(text);
+  ASSERT_TRUE(child.wait_for("\r><defghijklmnopqrst\x1b[K")) << child.output();
+  child.resize(80);
+  ASSERT_TRUE(child.wait_for("\r>" + text + "\x1b[K")) << "wide enough: all of it, in one write";
+  child.resize(10);
+  ASSERT_TRUE(child.wait_for("\r><nopqrst\x1b[K")) << child.output();
+  child.type("\r");
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_EQ(child.report(), (Lines{text}));
 }
 
 TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {

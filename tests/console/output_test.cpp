@@ -56,5 +56,5 @@ TEST(ConsoleOutput, EveryPrintErasesAShownStatusLineFirst) {
             "\r\x1b[K" "done\r\n"
             "\ragain\x1b[K"
             "\r\x1b[K"
-            "end" + kRestore);
+            "end\r\n" + kRestore);  // the shell's prompt must not stand behind "end"
 }

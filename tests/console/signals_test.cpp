@@ -79,7 +79,7 @@ TEST(ConsoleSignals, CtrlCAndTermEndTheProcessWithTheTerminalAsFound) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);
     expect_cooked(child.modes());
-    EXPECT_TRUE(ends_with(child.output(), kWrapOn));
+    EXPECT_TRUE(ends_with(child.output(), "waiting\r\n\x1b[?25h" + kWrapOn)) << "the shell's prompt on a fresh line";
     EXPECT_EQ(child.report().size(), 1u) << "no shutdown on this way out";
   }
 }
@@ -90,6 +90,12 @@ TEST(ConsoleSignals, NormalExitAndFatalErrorRestoreTheTerminal) {
   ASSERT_EQ(child.wait_exit(), 0);
   expect_cooked(child.modes());
   EXPECT_TRUE(ends_with(child.output(), kWrapOn));
+
+  // A status line is not left standing where the shell's prompt comes.
+  ConsoleChild shown;
+  shown.start_on_pty({"raw", "l:a", "status:50%"});
+  ASSERT_EQ(shown.wait_exit(), 0);
+  EXPECT_TRUE(ends_with(shown.output(), "a\r\n\r50%\x1b[K\r\x1b[K\x1b[?25h" + kWrapOn)) << shown.output();
 
   ConsoleChild failing;
   failing.start_on_pty({"raw", "no-such-step"});
@@ -107,13 +113,21 @@ TEST(ConsoleSignals, SuspendRestoresTheTerminalAndResumeReturnsToRaw) {
   // The child leads its own session, so the terminal's stop is not carried out (an
   // orphaned process group does not stop); the restore before it and the return to raw
   // mode after it are what is seen.
+  child.type("o");
+  ASSERT_TRUE(child.wait_for("o"));
+  child.clear_output();
   child.type("\x1a");
   ASSERT_TRUE(child.wait_for(kWrapOff));
-  EXPECT_EQ(child.output().find("\x1b[?25h" + kWrapOn), 0u) << "restored before the stop";
+  EXPECT_EQ(child.output().find("\r\n\x1b[?25h" + kWrapOn), 0u)
+      << "restored before the stop, the shell's message on a fresh line";
   termios t = child.modes();
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  // Back again, the prompt and what was typed are shown anew.
+  ASSERT_TRUE(child.wait_for("\rwaitingo\x1b[K")) << child.output();
+  child.clear_output();
   child.signal(SIGCONT);
-  child.type("ok\r");
+  ASSERT_TRUE(child.wait_for("\rwaitingo\x1b[K")) << child.output();
+  child.type("k\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (std::vector<std::string>{"ok"}));
   expect_cooked(child.modes());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -71,10 +72,10 @@ TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
 }
 
 TEST_F(FileDialogTest, ALongProposedNameIsCutToTheBuffer) {
-  std::string path = "D\\" + std::string(400, 'n');
+  std::string path = "D\\" + std::string(PATH_MAX + 100, 'n');
   FakeDialogCall call = ask(path.c_str());
-  EXPECT_EQ(call.proposed, std::string(259, 'n'));
-  EXPECT_EQ(call.file_size, 260);
+  EXPECT_EQ(call.proposed, std::string(PATH_MAX - 1, 'n'));
+  EXPECT_EQ(call.file_size, PATH_MAX) << "any path the system takes fits the buffer";
 }
 
 TEST_F(FileDialogTest, FilterTextBecomesPairsWithThePreselectedIndex) {
@@ -120,11 +121,16 @@ TEST_F(FileDialogTest, ResultLandsOnTheAreaAtThePosition) {
   EXPECT_EQ(str_area_top(), mark) << "a cancel leaves the top at the position";
 }
 
-TEST_F(FileDialogTest, APathOf259BytesFitsAndOneMoreFails) {
+// Every path the system takes, not only those below 260 bytes.
+TEST_F(FileDialogTest, APathOfPathMaxLessOneFitsAndOneMoreFails) {
   int32_t mark = str_area_top();
-  gui.answer = "/" + std::string(258, 'p');
-  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), 259u);
-  EXPECT_EQ(str_area_top(), mark + 259);
+  gui.answer = "/" + std::string(299, 'p');
+  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), 300u);
+  EXPECT_EQ(str_area_top(), mark + 300);
+  str_area_reset(mark);
+  gui.answer = "/" + std::string(PATH_MAX - 2, 'p');
+  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), size_t{PATH_MAX - 1});
+  EXPECT_EQ(str_area_top(), mark + PATH_MAX - 1);
   str_area_reset(mark);
   gui.answer += "p";  // the back end cannot place it: the dialog fails
   EXPECT_STREQ(file_dialog_open("t", nullptr, nullptr, 0, mark), "");
@@ -154,7 +160,7 @@ TEST_F(FileDialogTest, NoMemoryMeansNoDialogAndTheEmptyText) {
   heap_set_limit(runtime_heap(), 0);
   EXPECT_TRUE(gui.calls.empty());
   // Room for the file buffer and the filter copy, none for the directory copy.
-  heap_set_limit(runtime_heap(), 260 + 6 + 1000);
+  heap_set_limit(runtime_heap(), FILE_DIALOG_BUFFER_SIZE + 6 + 1000);
   size_t before = heap_block_count(runtime_heap());
   std::string long_path(2000, 'd');
   EXPECT_STREQ(file_dialog_save("t", long_path.c_str(), "A|*", 0, mark), "");
@@ -193,9 +199,12 @@ TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "/daten/eine.txt");
   str_area_reset(mark);
   gui.answer = "/" + std::string(250, 'd') + "\0"s + std::string(20, 'n') + "\0b\0"s;
+  EXPECT_EQ(std::strlen(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark)), 272u) << "longer than 259 bytes";
+  str_area_reset(mark);
+  gui.answer = "/" + std::string(PATH_MAX - 20, 'd') + "\0"s + std::string(20, 'n') + "\0b\0"s;
   EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "") << "too long for the result";
   EXPECT_EQ(str_area_top(), mark);
-  gui.answer = "/" + std::string(300, 'd') + "\0n\0b\0"s;
+  gui.answer = "/" + std::string(PATH_MAX + 40, 'd') + "\0n\0b\0"s;
   EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "") << "folder too long";
 }
 

@@ -75,6 +75,18 @@ TEST_F(GtkDialogTest, OpenDialogReturnsAPathTypedAfterCtrlL) {
   EXPECT_EQ(dialog.result(), path);
 }
 
+// Typed relative to where the dialog starts: the current folder (not GTK's list of recent
+// files); and a path longer than 259 bytes is taken whole.
+TEST_F(GtkDialogTest, OpenDialogStartsInTheCurrentFolderAndTakesLongPaths) {
+  std::string folder = std::string(200, 'o');
+  mkdir((dir.path() + "/" + folder).c_str(), 0700);
+  std::string relative = folder + "/" + std::string(300 - dir.path().size() - folder.size() - 2, 's');
+  std::ofstream(dir.path() + "/" + relative) << "inhalt";
+  ASSERT_NO_FATAL_FAILURE(run({"open", "KvHier", "C:"}, {"ctrl+l"}, relative, "Return"));
+  EXPECT_EQ(dialog.result(), dir.path() + "/" + relative);
+  EXPECT_EQ(dialog.result().size(), 300u);
+}
+
 TEST_F(GtkDialogTest, EscapeCancels) {
   ASSERT_NO_FATAL_FAILURE(run({"save", "KvAbbruch", "C:\\"}, {}, "", "Escape"));
   EXPECT_EQ(dialog.result(), "");

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "tests/dialogs/dialog_run.h"
@@ -68,12 +70,48 @@ TEST_F(TextDialogTest, EmptyLineAndEndOfInputCancel) {
   }
 }
 
-TEST_F(TextDialogTest, APathOf259BytesFitsOneOf260GivesTheEmptyResult) {
-  std::string fits(259 - dir.path().size() - 1, 'a');
-  EXPECT_EQ(run({"save", "t", "C:"}, fits + "\n").result(), in_dir(fits));
-  DialogChild& too_long = run({"save", "t", "C:"}, fits + "a\n");
-  EXPECT_EQ(too_long.result(), "");
-  EXPECT_EQ(too_long.reported("TOP"), "+0");
+// A path of the given length in bytes inside the folder: folders of 200 bytes as deep as
+// needed (they are made), then the name.
+std::string long_path(const std::string& folder, size_t length) {
+  std::string path = folder;
+  while (length - path.size() > 255) {
+    path += "/" + std::string(std::min<size_t>(200, length - path.size() - 100), 'f');
+    mkdir(path.c_str(), 0700);
+  }
+  return path + "/" + std::string(length - path.size() - 1, 'n');
+}
+
+// Every path the system takes is taken (not only those below 260 bytes); a longer one is
+// said to be too long, and the question comes again.
+TEST_F(TextDialogTest, PathsUpToPathMaxAreTakenLongerOnesAskAgain) {
+  const std::string kTooLong = "Der Pfad ist zu lang (hoechstens 4095 Bytes).";
+  for (size_t length : {size_t{259}, size_t{260}, size_t{300}, size_t{PATH_MAX - 1}}) {
+    std::string path = long_path(dir.path(), length);
+    ASSERT_EQ(path.size(), length);
+    DialogChild& c = run({"save", "t", "C:"}, path + "\n");
+    EXPECT_EQ(c.result(), path) << length;
+    EXPECT_EQ(c.reported("TOP"), "+" + std::to_string(length));
+    EXPECT_EQ(c.output().find(kTooLong), std::string::npos);
+  }
+  std::string fits = long_path(dir.path(), 300);
+  for (size_t length : {size_t{PATH_MAX}, size_t{PATH_MAX + 1}, size_t{3 * PATH_MAX}}) {
+    std::string path = dir.path() + "/" + std::string(length - dir.path().size() - 1, 'x');
+    DialogChild& c = run({"open", "t", "C:"}, path + "\n" + fits + "\n");
+    EXPECT_EQ(c.result(), fits) << length;
+    size_t said = c.output().find(kTooLong);
+    ASSERT_NE(said, std::string::npos) << length;
+    EXPECT_NE(c.output().find("Pfad: ", said), std::string::npos) << "asked again";
+  }
+  // Relative, it is short; made absolute, it is too long.
+  std::string deep = long_path(dir.path(), PATH_MAX - 10);
+  deep = deep.substr(0, deep.rfind('/'));
+  std::string name(PATH_MAX - deep.size(), 'r');  // with the folder, PATH_MAX bytes
+  DialogChild& relative = run({"save", "t", "C:"}, deep.substr(dir.path().size() + 1) + "/" + name + "\n");
+  EXPECT_EQ(relative.result(), "");
+  EXPECT_NE(relative.output().find(kTooLong), std::string::npos);
+  // A folder beyond the limit is too long too, not a folder that does not exist.
+  DialogChild& folder = run({"save", "t", "C:"}, deep.substr(dir.path().size() + 1) + "/" + name + "/x\n");
+  EXPECT_NE(folder.output().find(kTooLong), std::string::npos) << folder.output().substr(0, 300);
 }
 
 TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {

@@ -156,6 +156,24 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   start_piped(receiver, kReceiverProgram, dir / "target.bin\nabc\n");
   EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
   EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
+  // On a terminal with nothing to read: each question that meets the end ends its line,
+  // and the shell's prompt comes on a fresh line.
+  ChildOptions options = text_mode(kReceiverProgram);
+  options.args = {"/bin/sh", "-c", "exec \"$0\" </dev/null", kReceiverProgram};
+  ChildProcess ended(options);
+  EXPECT_EQ(ended.wait_exit(10000), 0) << ended.output();
+  EXPECT_NE(ended.output().find("Pfad: \r\nBitte den Port eingeben (1-9999): \r\n\x1b[?25h\x1b[?7h"), std::string::npos)
+      << ended.output();
+  // Ended by a signal at a question, the same.
+  ChildProcess stopped(text_mode(kReceiverProgram));
+  ASSERT_TRUE(stopped.wait_for("Bitte Ort zum speichern auswaehlen"));
+  stopped.type(dir / "target.bin\r");
+  ASSERT_TRUE(stopped.wait_for("Bitte den Port eingeben (1-9999): "));
+  stopped.type("12");
+  ASSERT_TRUE(stopped.wait_for("(1-9999): 12"));
+  stopped.signal(SIGTERM);
+  EXPECT_EQ(stopped.wait_exit(10000), 128 + SIGTERM);
+  EXPECT_NE(stopped.output().find("(1-9999): 12\r\n\x1b[?25h\x1b[?7h"), std::string::npos) << stopped.output();
   // At the port prompt, then at the address prompt.
   for (const char* input : {"\n/etc/hostname\n", "\n/etc/hostname\n80\n"}) {
     ChildProcess sender;
@@ -169,6 +187,36 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   EXPECT_EQ(asked.wait_exit(10000), 1) << asked.output();
   EXPECT_TRUE(asked.wait_for("Bitte die IP eingeben (0.0.0.0): "));
   EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
+}
+
+// Typing past the right edge keeps every character: the line scrolls sideways. At 30
+// columns the receiver's port prompt is wider than the screen, at 44 the address fills
+// the sender's line.
+TEST(Prompt, NarrowTerminalsKeepEveryTypedCharacter) {
+  TempDir dir;
+  std::string target = dir / "ziel-mit-langem-namen.bin";
+  int port = free_port();
+  ChildProcess receiver(text_mode(kReceiverProgram, 30));
+  ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern"));  // the rest is cut at 30 columns
+  receiver.type(target + "\r");
+  ASSERT_TRUE(receiver.wait_for("Bitte den Port eingeben"));
+  receiver.type(std::to_string(port) + "\r");
+  ASSERT_TRUE(receiver.wait_for("Port:" + std::to_string(port) + "\n")) << receiver.output();
+  ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection")) << receiver.screen_text();
+  EXPECT_EQ(count(receiver.output(), kRejected), 0u);
+  for (const std::string& line : receiver.lines()) EXPECT_LE(line.size(), 30u) << line;
+
+  std::string source = dir / "eine-quelle-mit-einem-recht-langen-namen.bin";
+  write_file(source, "schmal");
+  ChildProcess sender(text_mode(kSenderProgram, 44));
+  start_sender(sender, source, std::to_string(port), "127.0.0.100");
+  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+  EXPECT_TRUE(sender.wait_for("IP:127.0.0.100\n")) << sender.screen_text();
+  EXPECT_TRUE(sender.wait_for("Verbunden zum Empfaenger ..."));
+  ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
+  EXPECT_EQ(read_file(target), "schmal") << "save path and source path were taken whole";
+  sender.type("\r");
+  EXPECT_EQ(sender.wait_exit(), 0);
 }
 
 TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {

@@ -338,3 +338,35 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(failing.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
   close(listener);
 }
+
+// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
+// line says that it waits instead of showing nothing, and the transfer completes once the
+// receiver goes on.
+TEST(Transfer, SenderWaitingOnAReceiverThatDoesNotReadSaysSo) {
+  ReceiverRun run;
+  ChildProcess& receiver = run.receiver;
+  ASSERT_TRUE(receiver_ready(receiver));
+  int fd = connect_to(run.port);
+  ASSERT_TRUE(send_all(fd, header(5) + "first"));
+  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
+  close(fd);
+
+  std::string content = pattern(32 * 1024 * 1024);  // more than the sockets hold
+  write_file(run.dir / "source.bin", content);
+  ChildProcess sender(text_mode(kSenderProgram));
+  start_sender(sender, run.dir / "source.bin", std::to_string(run.port));
+  ASSERT_TRUE(sender.wait_for("Warte auf den Empfaenger ...", 15000)) << sender.screen_text();
+  EXPECT_EQ(sender.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
+
+  receiver.type("\r");
+  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
+  std::vector<std::string> lines = sender.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Die Datei wurde zum Empfaenger gesendet ... (" + (run.dir / "source.bin") + ")");
+  for (const std::string& line : lines) EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
+  sender.type("\r");
+  EXPECT_EQ(sender.wait_exit(), 0);
+  for (int i = 0; i < 200 && count(receiver.output(), "Datei wurde hier gespeichert:") < 2; ++i)
+    receiver.wait_for("\x01", 50);
+  EXPECT_TRUE(read_file(run.target) == content);
+}

@@ -1,5 +1,5 @@
 // The file dialog's handling of its arguments: any initial path, title and filter, and any
-// answer the back end gives, leave a result of at most 259 bytes with the area's top at
+// answer the back end gives, leave a result of at most PATH_MAX - 1 bytes with the area's top at
 // its end; the proposed name is valid or empty, and it is the initial path's last part.
 #include <cstring>
 #include <string>
@@ -51,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* result = file_dialog(parts[2].c_str(), initial.c_str(), parts[1].c_str(), static_cast<int32_t>(size % 7),
                              static_cast<int32_t>(size & 1), 0, mark);
   size_t length = std::strlen(result);
-  fuzz_check(length <= 259, "at most 259 bytes");
+  fuzz_check(length < static_cast<size_t>(FILE_DIALOG_BUFFER_SIZE), "at most PATH_MAX - 1 bytes");
   fuzz_check(str_area_top() == mark + static_cast<int32_t>(length), "top at the result's end");
-  fuzz_check(std::string(result) == (g_answer.size() < 260 ? g_answer : ""), "the answer, or empty");
+  fuzz_check(std::string(result) == (g_answer.size() < static_cast<size_t>(FILE_DIALOG_BUFFER_SIZE) ? g_answer : ""), "the answer, or empty");
   str_area_reset(mark);
 
   fuzz_check(g_seen_name.empty() || is_valid_file_name(g_seen_name.c_str()), "proposed name valid or empty");
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t cut = initial.rfind('\\');
   if (cut != std::string::npos && cut > 0) {
     fuzz_check(g_seen_directory == initial.substr(0, cut), "the folder is what stands before the last backslash");
-    std::string name = initial.substr(cut + 1).substr(0, 259);
+    std::string name = initial.substr(cut + 1).substr(0, FILE_DIALOG_BUFFER_SIZE - 1);
     fuzz_check(g_seen_name.empty() || g_seen_name == name, "the name is what stands behind it");
   } else {
     fuzz_check(g_seen_directory.empty(), "no backslash: no folder");

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,6 +191,14 @@ int ChildProcess::wait_exit(int timeout_ms) {
 
 void ChildProcess::signal(int signo) const {
   if (pid_ > 0 && status_ == -1) kill(pid_, signo);
+}
+
+void ChildProcess::resize(int columns, int rows) const {
+  if (!terminal_ || input_ < 0) return;
+  winsize size{};
+  size.ws_col = static_cast<unsigned short>(columns);
+  size.ws_row = static_cast<unsigned short>(rows);
+  ioctl(input_, TIOCSWINSZ, &size);
 }
 
 termios ChildProcess::modes() const {

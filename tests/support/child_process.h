@@ -47,6 +47,8 @@ class ChildProcess {
   int wait_exit(int timeout_ms = 20000);
   // Sends the signal while the program runs (not after it was waited for).
   void signal(int signo) const;
+  // Gives the pseudo-terminal a new size; the program is sent SIGWINCH.
+  void resize(int columns, int rows = 24) const;
   // The modes the terminal has now.
   termios modes() const;
 

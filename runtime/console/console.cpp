@@ -9,7 +9,6 @@
 #include "console/display.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
-#include "core/lifecycle.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
@@ -20,6 +19,7 @@ bool g_in_tty = false;
 bool g_out_tty = false;
 std::atomic<int> g_raw{0};
 std::atomic<bool> g_opened{false};
+std::atomic<void (*)()> g_close_action{nullptr};
 
 constexpr char kLineEnd[] = "\r\n";
 
@@ -197,7 +197,10 @@ void console_clear() {
   console_column.store(0);
 }
 
+void console_set_close_action(void (*action)()) { g_close_action.store(action); }
+
 int32_t console_ctrl_handler(int32_t event) {
-  if (event == CONSOLE_CLOSE_EVENT) runtime_end();
+  if (event == CONSOLE_CLOSE_EVENT)
+    if (auto action = g_close_action.load()) action();
   return 0;
 }

@@ -53,8 +53,12 @@ int32_t console_write(const void* bytes, int32_t count);
 // nothing.
 void console_clear();
 
-// The close event (CONSOLE_CLOSE_EVENT) runs runtime_end; returns 0 for every event.
+// The close event (CONSOLE_CLOSE_EVENT) runs the close action; returns 0 for every event.
 int32_t console_ctrl_handler(int32_t event);
+
+// Sets the close action: the start-up sequence, which sits above the console, gives it
+// the shutdown step. Null: the close event does nothing beyond ending the process.
+void console_set_close_action(void (*action)());
 
 // The variants bound into console_ops. A null text prints nothing; print_line of a null
 // text writes the line end alone.

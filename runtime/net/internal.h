@@ -8,6 +8,14 @@
 // True before net_init and after net_shutdown: operations then fail or report nothing.
 bool net_stopped();
 
+// net_init hands over the new registry (null: the library stays stopped) / net_shutdown
+// marks the library stopped.
+void net_state_start(ObjectRegistry* registry);
+void net_state_stop();
+
+// Transfers between net_transfer_begin and net_transfer_end right now.
+int32_t net_transfers_running();
+
 // Outgoing connections, guarded by the server registry's lock.
 ListNode** net_outgoing_list();
 bool net_is_outgoing(const NetConnection* connection);

@@ -3,7 +3,7 @@
 #include "console/console.h"
 #include "console/status.h"
 #include "core/heaps.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 
 TEST(FormatProgress, ShowsDoneTotalPercentAndRate) {
   const int64_t MiB = 1024 * 1024;

@@ -1,9 +1,10 @@
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 
 #include <cstdio>
 #include <mutex>
 #include <unistd.h>
 
+#include "console/console.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
 #include "dialogs/gui.h"
@@ -27,6 +28,7 @@ void runtime_start() {
   if (!runtime_heap()) fatal_error("out of memory (runtime heap)");
   str_runtime_start();
   mem_init();
+  console_set_close_action(runtime_end);
   gui_init();
 }
 

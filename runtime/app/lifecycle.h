@@ -9,6 +9,6 @@ void runtime_start();
 // then the process ends with exit code 0. The last thing each main flow does.
 [[noreturn]] void runtime_exit();
 
-// Network shutdown, then the allocation heap. Acts once per process: the close handler
-// and the main flow's exit may both call it.
+// Network shutdown, then the allocation heap. Acts once; a second call does nothing. The
+// main flow's own: the close event never runs it.
 void runtime_end();

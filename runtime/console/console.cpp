@@ -19,18 +19,13 @@ bool g_in_tty = false;
 bool g_out_tty = false;
 std::atomic<int> g_raw{0};
 std::atomic<bool> g_opened{false};
-std::atomic<void (*)()> g_close_action{nullptr};
 
 constexpr char kLineEnd[] = "\r\n";
 
 void restore_terminal() { term_restore(); }
 
-// The close event: shut the runtime down once, put the terminal back, end the process.
-void on_close_event() {
-  console_ctrl_handler(CONSOLE_CLOSE_EVENT);
-  runtime_run_exit_hooks();
-  _exit(0);
-}
+// The close event, on the close thread.
+void on_close_event() { console_ctrl_handler(CONSOLE_CLOSE_EVENT); }
 
 // Raw output on a terminal: the visible form of the text clipped to the current width,
 // then the line end when asked. Caller holds the output lock.
@@ -197,10 +192,13 @@ void console_clear() {
   console_column.store(0);
 }
 
-void console_set_close_action(void (*action)()) { g_close_action.store(action); }
-
 int32_t console_ctrl_handler(int32_t event) {
-  if (event == CONSOLE_CLOSE_EVENT)
-    if (auto action = g_close_action.load()) action();
+  if (event == CONSOLE_CLOSE_EVENT) {
+    // Only what can be seen from outside: the exit hooks put the terminal back and remove
+    // a reception's partial file, and the end of the process closes every socket. Nothing
+    // is freed here: the main flow may be using any heap, record or socket right now.
+    runtime_run_exit_hooks();
+    _exit(0);
+  }
   return 0;
 }

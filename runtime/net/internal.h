@@ -13,20 +13,9 @@ bool net_stopped();
 void net_state_start(ObjectRegistry* registry);
 void net_state_stop();
 
-// Transfers between net_transfer_begin and net_transfer_end right now.
-int32_t net_transfers_running();
-
 // Outgoing connections, guarded by the server registry's lock.
 ListNode** net_outgoing_list();
 bool net_is_outgoing(const NetConnection* connection);
-
-// Starts a transfer on a TCP connection: under the registry's lock, checks that the
-// library runs and the connection is TCP, and returns a descriptor of its own for the
-// connection's socket, so a shutdown on another thread never leaves it a closed or reused
-// number. Returns -1 when the transfer may not start. Every success is paired with
-// net_transfer_end.
-int net_transfer_begin(NetConnection* connection);
-void net_transfer_end(int fd);
 
 // Frees a UDP peer's accumulated bytes.
 void net_connection_free_data(NetConnection* connection);

@@ -3,16 +3,11 @@
 #include <atomic>
 
 #include "net/internal.h"
-#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace {
 
 std::atomic<int32_t> g_socket_layer_started{0};
-
-// How long net_shutdown waits for a transfer on another thread to give up and clean up.
-constexpr int kTransferDrainSteps = 200;
-constexpr uint32_t kTransferDrainStepMs = 5;
 
 }  // namespace
 
@@ -21,6 +16,7 @@ int32_t net_init() {
   // connection returns an error instead of ending the process.
   sock_ignore_broken_pipe();
   g_socket_layer_started.store(1);
+  net_transfer_watch_partial_files();
   ObjectRegistry* registry = registry_create(sizeof(NetServer), 16, net_server_close);
   net_state_start(registry);
   return registry ? 1 : 0;
@@ -35,5 +31,4 @@ void net_shutdown() {
   }
   net_state_stop();
   g_socket_layer_started.store(0);
-  for (int i = 0; i < kTransferDrainSteps && net_transfers_running() > 0; ++i) clock_sleep_ms(kTransferDrainStepMs);
 }

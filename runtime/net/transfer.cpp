@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <unistd.h>
 
+#include "core/fatal.h"
 #include "core/heaps.h"
 #include "core/timing.h"
 #include "net/internal.h"
@@ -17,8 +20,8 @@ namespace {
 // The sender hands the file to the socket in pieces of this size, so it can report
 // progress and never holds more than one piece; the bytes on the wire are the same.
 constexpr size_t kSendPiece = size_t{1} << 20;
-// The longest single wait for a socket: waits are cut into such slices so a shutdown on
-// another thread and the idle rule are seen in time.
+// The longest single wait for a socket: waits are cut into such slices so the idle rule is
+// seen in time.
 constexpr int kWaitSliceMs = 100;
 // The receiver asks the system to start writing received bytes to the disk after every
 // this many, so little is left to flush when the file is complete.
@@ -40,20 +43,21 @@ Progress current_progress() {
   return g_progress;
 }
 
-// A transfer's own descriptor of the connection's socket (see net_transfer_begin).
-class TransferSocket {
- public:
-  explicit TransferSocket(NetConnection* connection) : fd_(net_transfer_begin(connection)) {}
-  ~TransferSocket() {
-    if (fd_ >= 0) net_transfer_end(fd_);
-  }
-  TransferSocket(const TransferSocket&) = delete;
-  TransferSocket& operator=(const TransferSocket&) = delete;
-  int fd() const { return fd_; }
+// The socket of a connection a transfer may use, or -1: the library runs and it is TCP.
+int transfer_socket(const NetConnection* connection) {
+  if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return -1;
+  return connection->socket;
+}
 
- private:
-  int fd_;
-};
+// The temporary file of the reception in progress, for net_transfer_remove_partial_file
+// on the closing thread. The lock guards only this name.
+std::mutex g_partial_lock;
+std::string g_partial_path;
+
+void set_partial_path(const std::string& path) {
+  std::lock_guard<std::mutex> hold(g_partial_lock);
+  g_partial_path = path;
+}
 
 // A block of the runtime heap, not zero-filled, made when first asked for and given back
 // on every path.
@@ -89,7 +93,6 @@ class FileCloser {
 // was shut down.
 bool wait_writable(int fd) {
   for (;;) {
-    if (net_stopped()) return false;
     int ready = sock_wait(fd, true, kWaitSliceMs);
     if (ready < 0) return false;
     if (ready > 0) return true;
@@ -136,12 +139,10 @@ int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* dire
 // non-blocking receive: a count, 0 when the peer closed, -1 with errno EAGAIN when nothing
 // waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
 // *idle_start, which moves to the moment each successful step began. Returns the count
-// taken, 0 when the peer closed, the step failed, the idle time passed or the library was
-// shut down.
+// taken, 0 when the peer closed, the step failed or the idle time passed.
 template <typename Step>
 size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   for (;;) {
-    if (net_stopped()) return 0;
     uint32_t read_start = elapsed_ms();
     errno = 0;
     int64_t n = step();
@@ -234,8 +235,8 @@ void net_set_progress(NetProgressFn fn, void* ctx) {
 }
 
 int32_t net_send_file(NetConnection* connection, const char* path) {
-  TransferSocket sock(connection);
-  if (sock.fd() < 0 || !path) return 0;
+  int sock = transfer_socket(connection);
+  if (sock < 0 || !path) return 0;
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
@@ -250,16 +251,15 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
-  if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0)) return 0;
+  if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0)) return 0;
 
   Progress progress = current_progress();
   bool direct = true;
   HeapBuffer fallback(kSendPiece);
   int64_t done = 0;
   while (done < size) {
-    if (net_stopped()) return 0;
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
-    int64_t n = send_piece(sock.fd(), file, done, piece, &direct, &fallback);
+    int64_t n = send_piece(sock, file, done, piece, &direct, &fallback);
     if (n <= 0) return 0;  // a failure, or the file shrank while it was sent
     done += n;
     progress(done, size);
@@ -269,13 +269,26 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
 }
 
 int32_t net_receive_file(NetConnection* connection, const char* path) {
-  TransferSocket sock(connection);
-  if (sock.fd() < 0 || !path || !*path) return 0;
+  int sock = transfer_socket(connection);
+  if (sock < 0 || !path || !*path) return 0;
   FileReplacement out;
   if (!file_replacement_begin(&out, path)) return 0;
-  if (!receive_into(sock.fd(), out.fd, current_progress())) {
+  set_partial_path(out.temp_path);
+  bool stored = receive_into(sock, out.fd, current_progress());
+  if (!stored)
     file_replacement_abort(&out);
-    return 0;
-  }
-  return file_replacement_commit(&out) ? 1 : 0;
+  else
+    stored = file_replacement_commit(&out);
+  set_partial_path({});
+  return stored ? 1 : 0;
+}
+
+void net_transfer_remove_partial_file() {
+  std::lock_guard<std::mutex> hold(g_partial_lock);
+  if (!g_partial_path.empty()) unlink(g_partial_path.c_str());
+}
+
+void net_transfer_watch_partial_files() {
+  static std::once_flag watching;
+  std::call_once(watching, [] { runtime_on_exit(net_transfer_remove_partial_file); });
 }

@@ -35,3 +35,9 @@ int32_t net_send_file(NetConnection* connection, const char* path);
 // byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes after the announced content stay
 // in the socket. The connection stays open.
 int32_t net_receive_file(NetConnection* connection, const char* path);
+
+// Removes the temporary file of a reception in progress, if there is one; that reception
+// then fails and the path is left as it was. For the end of the process on any thread: it
+// frees nothing. Once per process, net_init makes it an exit hook.
+void net_transfer_remove_partial_file();
+void net_transfer_watch_partial_files();

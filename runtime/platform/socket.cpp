@@ -53,8 +53,6 @@ void sock_close(int fd) {
   errno = saved;
 }
 
-int sock_dup(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
-
 bool sock_set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;

@@ -55,6 +55,9 @@ TEST(Close, HangupDuringATransferLeavesTheExistingFile) {
   receiver.signal(SIGHUP);
   expect_clean_end(receiver, port);
   EXPECT_EQ(read_file(run.target), "precious");
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(run.dir.path())) files += entry.exists() ? 1 : 0;
+  EXPECT_EQ(files, 1u) << "the partial file was removed";
   close(client);
 }
 

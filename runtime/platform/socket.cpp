@@ -184,15 +184,7 @@ bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
     if (n < 0 && errno == EINVAL) {
       char buf[16384];
       n = sys_retry([&] { return read(mover->pipe_read, buf, std::min(length, sizeof buf)); });
-      if (n <= 0) return false;
-      for (ssize_t off = 0; off < n;) {
-        ssize_t w = sys_retry([&] { return write(file, buf + off, static_cast<size_t>(n - off)); });
-        if (w <= 0) {
-          if (w == 0) errno = EIO;
-          return false;
-        }
-        off += w;
-      }
+      if (n <= 0 || !sys_write_all(file, buf, static_cast<size_t>(n))) return false;
     } else if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;

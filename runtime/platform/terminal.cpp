@@ -138,21 +138,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   }
 }
 
-bool term_write_all(int fd, const void* bytes, size_t n) {
-  const char* p = static_cast<const char*>(bytes);
-  while (n > 0) {
-    ssize_t w = sys_retry([&] { return write(fd, p, n); });
-    if (w < 0 && errno == EAGAIN) {
-      pollfd pfd{fd, POLLOUT, 0};
-      poll(&pfd, 1, 100);
-      continue;
-    }
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
+bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(fd, bytes, n); }
 
 bool term_wait_readable(int fd, int ms) {
   pollfd pfd{fd, POLLIN, 0};

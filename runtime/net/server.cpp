@@ -8,6 +8,7 @@
 #include "core/heaps.h"
 #include "net/internal.h"
 #include "net/net.h"
+#include "net/transfer.h"
 #include "platform/heap.h"
 #include "platform/socket.h"
 
@@ -91,8 +92,7 @@ NetConnection* take_client(NetServer* server) {
 }
 
 bool is_transfer_magic(const char* bytes, int32_t count) {
-  static const char kMagic[8] = {'Q', 'U', 'O', 'R', 'V', 'A', 'N', 'T'};
-  return count == 8 && std::memcmp(bytes, kMagic, 8) == 0;
+  return count == sizeof NET_TRANSFER_MAGIC && std::memcmp(bytes, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) == 0;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "core/fatal.h"
 #include "core/heaps.h"
+#include "core/scope_exit.h"
 #include "core/timing.h"
 #include "net/internal.h"
 #include "platform/heap.h"
@@ -59,34 +60,16 @@ void set_partial_path(const std::string& path) {
   g_partial_path = path;
 }
 
-// A block of the runtime heap, not zero-filled, made when first asked for and given back
-// on every path.
-class HeapBuffer {
- public:
-  explicit HeapBuffer(size_t size) : size_(size) {}
-  ~HeapBuffer() { rt_free(bytes_); }
-  HeapBuffer(const HeapBuffer&) = delete;
-  HeapBuffer& operator=(const HeapBuffer&) = delete;
+// A block of the runtime heap, not zero-filled, made when first asked for; its owner gives
+// it back with rt_free(bytes).
+struct HeapBuffer {
+  size_t size;
+  uint8_t* bytes = nullptr;
   // The block, or null when the heap cannot supply it.
   uint8_t* get() {
-    if (!bytes_) bytes_ = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size_, false));
-    return bytes_;
+    if (!bytes) bytes = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size, false));
+    return bytes;
   }
-
- private:
-  size_t size_;
-  uint8_t* bytes_ = nullptr;
-};
-
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() { file_close(fd_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
 };
 
 // Waits until fd can take more bytes. Returns false when the socket failed or the library
@@ -164,17 +147,6 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
   return static_cast<int32_t>(v);
 }
 
-class MoverCloser {
- public:
-  explicit MoverCloser(SockFileMover* mover) : mover_(mover) {}
-  ~MoverCloser() { sock_mover_close(mover_); }
-  MoverCloser(const MoverCloser&) = delete;
-  MoverCloser& operator=(const MoverCloser&) = delete;
-
- private:
-  SockFileMover* mover_;
-};
-
 // Receives the header and the announced content into the open temporary file. Returns
 // true when every announced byte was received and written. The content goes from the
 // socket to the file through a kernel pipe where the platform allows it, otherwise through
@@ -194,9 +166,10 @@ bool receive_into(int sock, int file, const Progress& progress) {
   int64_t total = announced;
   int64_t done = 0;
   int64_t written_back = 0;
-  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
+  HeapBuffer buffer{NET_RECEIVE_BUFFER_SIZE};
+  ScopeExit free_buffer([&] { rt_free(buffer.bytes); });
   SockFileMover mover;
-  MoverCloser closer(&mover);
+  ScopeExit close_mover([&] { sock_mover_close(&mover); });
   // A blocking socket would make a splice wait past the idle rule: it is read instead.
   bool direct = total > 0 && sock_is_nonblocking(sock) && sock_mover_open(&mover);
   idle_start = elapsed_ms();
@@ -240,7 +213,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
-  FileCloser closer(file);
+  ScopeExit close_file([&] { file_close(file); });
   // The receiver takes the count as signed: larger files cannot be announced.
   if (size > INT32_MAX) return 0;
   // Nothing goes out unless the file holds every byte its size promises: its last byte is
@@ -255,7 +228,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
 
   Progress progress = current_progress();
   bool direct = true;
-  HeapBuffer fallback(kSendPiece);
+  HeapBuffer fallback{kSendPiece};
+  ScopeExit free_fallback([&] { rt_free(fallback.bytes); });
   int64_t done = 0;
   while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));

@@ -99,6 +99,7 @@ void console_print_line_plain(const char* text) {
   size_t n = length + 2;
   char* block = static_cast<char*>(rt_alloc(n + 1));
   if (!block) return;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the line end's copy ends the text.
   if (length) std::memcpy(block, text, length);
   std::memcpy(block + length, kLineEnd, 3);
   console_status_erase_shown();

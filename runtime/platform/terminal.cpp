@@ -1,5 +1,6 @@
 #include "platform/terminal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -19,12 +20,15 @@ struct SavedTty {
   termios found;
 };
 SavedTty g_ttys[2];
-volatile sig_atomic_t g_tty_count = 0;
-volatile sig_atomic_t g_opened = 0;
-volatile sig_atomic_t g_want_raw_input = 0;
-volatile sig_atomic_t g_want_raw_output = 0;
+// Read and written by signal handlers and by the close thread too: lock-free atomics serve
+// both.
+std::atomic<int> g_tty_count{0};
+std::atomic<int> g_opened{0};
+std::atomic<int> g_want_raw_input{0};
+std::atomic<int> g_want_raw_output{0};
 // Set once auto-wrap was switched off: only then does the restore write its sequence.
-volatile sig_atomic_t g_wrap_touched = 0;
+std::atomic<int> g_wrap_touched{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int g_out_fd = -1;
 
 constexpr char kWrapOff[] = "\x1b[?7l";

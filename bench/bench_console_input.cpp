@@ -9,7 +9,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 #include "strings/area.h"
 
 int main(int argc, char** argv) {

@@ -4,7 +4,7 @@
 #include "console/prompt.h"
 #include "console/transfer_status.h"
 #include "core/heaps.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 #include "core/timing.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"

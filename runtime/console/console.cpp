@@ -10,7 +10,6 @@
 #include "console/display.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
-#include "core/lifecycle.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
@@ -38,12 +37,8 @@ const char* end_line_for_restore() {
   return console_column.exchange(0) != 0 ? kLineEnd : "";
 }
 
-// The close event: shut the runtime down once, put the terminal back, end the process.
-void on_close_event() {
-  console_ctrl_handler(CONSOLE_CLOSE_EVENT);
-  runtime_run_exit_hooks();
-  _exit(0);
-}
+// The close event, on the close thread.
+void on_close_event() { console_ctrl_handler(CONSOLE_CLOSE_EVENT); }
 
 // Raw output on a terminal: the visible form of the text clipped to the current width,
 // then the line end when asked. Caller holds the output lock.
@@ -138,6 +133,7 @@ void console_print_line_plain(const char* text) {
   size_t n = length + 2;
   char* block = static_cast<char*>(rt_alloc(n + 1));
   if (!block) return;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the line end's copy ends the text.
   if (length) std::memcpy(block, text, length);
   std::memcpy(block + length, kLineEnd, 3);
   console_status_erase_shown();
@@ -223,6 +219,12 @@ void console_clear() {
 }
 
 int32_t console_ctrl_handler(int32_t event) {
-  if (event == CONSOLE_CLOSE_EVENT) runtime_end();
+  if (event == CONSOLE_CLOSE_EVENT) {
+    // Only what can be seen from outside: the exit hooks put the terminal back and remove
+    // a reception's partial file, and the end of the process closes every socket. Nothing
+    // is freed here: the main flow may be using any heap, record or socket right now.
+    runtime_run_exit_hooks();
+    _exit(0);
+  }
   return 0;
 }

@@ -34,8 +34,7 @@ constexpr char CONSOLE_END_OF_INPUT = 0x04;
 
 // Takes standard input and output, remembers the terminal's modes as found (every way the
 // process ends puts them back), and starts the close handling: a hang-up of the terminal
-// runs console_ctrl_handler(CONSOLE_CLOSE_EVENT) on a thread of its own, then the
-// process ends with code 0. Returns 1.
+// runs console_ctrl_handler(CONSOLE_CLOSE_EVENT) on a thread of its own. Returns 1.
 int32_t console_open();
 
 // Sets the terminal's title (an OSC sequence; control bytes in the text become '?').
@@ -53,7 +52,10 @@ int32_t console_write(const void* bytes, int32_t count);
 // nothing.
 void console_clear();
 
-// The close event (CONSOLE_CLOSE_EVENT) runs runtime_end; returns 0 for every event.
+// The close event (CONSOLE_CLOSE_EVENT) runs the exit hooks (terminal restored, a
+// reception's partial file removed) and ends the process with code 0, from whatever
+// thread, without releasing anything the main flow may be using. Returns 0 for every other
+// event.
 int32_t console_ctrl_handler(int32_t event);
 
 // The variants bound into console_ops. A null text prints nothing; print_line of a null

@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <climits>
 
+int console_utf8_length(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
 namespace {
 // Length of the valid UTF-8 character at p (at most n bytes), or 0.
 size_t utf8_char(const unsigned char* p, size_t n) {
-  unsigned char b = p[0];
-  size_t length = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  size_t length = static_cast<size_t>(console_utf8_length(p[0]));
   if (length == 0 || length > n) return 0;
   for (size_t i = 1; i < length; ++i)
     if ((p[i] & 0xC0) != 0x80) return 0;

@@ -1,5 +1,7 @@
 #include "console/keys.h"
 
+#include "console/display.h"
+
 namespace {
 Key make(KeyKind kind, int consumed) {
   Key k{};
@@ -14,13 +16,6 @@ Key text_key(const unsigned char* bytes, int length) {
   k.text[length] = 0;
   k.length = length;
   return k;
-}
-
-int utf8_length(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 0;
 }
 
 // ESC [ ... : parameter and intermediate bytes 0x20-0x3F, one final byte 0x40-0x7E. The
@@ -60,7 +55,7 @@ Key key_decode(const unsigned char* bytes, size_t n, bool final) {
     return make(KEY_ESCAPE, 1);  // Escape, then whatever follows is a key of its own
   }
   if (b < 0x80) return text_key(bytes, 1);  // printable, Tab, Ctrl+letter
-  int length = utf8_length(b);
+  int length = console_utf8_length(b);
   if (length == 0) return make(KEY_IGNORED, 1);
   for (int i = 1; i < length; ++i) {
     if (static_cast<size_t>(i) >= n)

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 #include "platform/sys_retry.h"
@@ -11,6 +12,7 @@ namespace {
 constexpr int kMaxHooks = 8;
 std::atomic<void (*)()> g_hooks[kMaxHooks];
 std::atomic<int> g_hook_count{0};
+std::once_flag g_hooks_run;
 
 void write_all(int fd, const char* text) { sys_write_all(fd, text, std::strlen(text)); }
 }  // namespace
@@ -24,8 +26,10 @@ void runtime_on_exit(void (*hook)()) {
 }
 
 void runtime_run_exit_hooks() {
-  for (int i = g_hook_count.load() - 1; i >= 0; --i)
-    if (auto hook = g_hooks[i].load()) hook();
+  std::call_once(g_hooks_run, [] {
+    for (int i = g_hook_count.load() - 1; i >= 0; --i)
+      if (auto hook = g_hooks[i].load()) hook();
+  });
 }
 
 void fatal_error(const char* what) {

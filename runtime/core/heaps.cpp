@@ -1,45 +1,36 @@
 #include "core/heaps.h"
 
-#include <atomic>
-#include <mutex>
-#include <shared_mutex>
+#include <utility>
 
 #include "platform/heap.h"
 
 namespace {
-std::atomic<PlatformHeap*> g_runtime_heap{nullptr};
-std::atomic<PlatformHeap*> g_alloc_heap{nullptr};
-// The close handler may destroy the allocation heap on its own thread while the main flow
-// allocates or frees: blocks are handed out and back under the shared side, the heap goes
-// under the exclusive side, so a call finds either the live heap or none.
-std::shared_mutex g_alloc_lock;
+// Made and destroyed by the main flow's start and exit; the close event never touches
+// them. Each heap serialises its own calls.
+PlatformHeap* g_runtime_heap = nullptr;
+PlatformHeap* g_alloc_heap = nullptr;
 }  // namespace
 
-void runtime_heap_create() { g_runtime_heap.store(heap_create()); }
+void runtime_heap_create() { g_runtime_heap = heap_create(); }
 
-void runtime_heap_destroy() { heap_destroy(g_runtime_heap.exchange(nullptr)); }
+void runtime_heap_destroy() { heap_destroy(std::exchange(g_runtime_heap, nullptr)); }
 
-PlatformHeap* runtime_heap() { return g_runtime_heap.load(); }
+PlatformHeap* runtime_heap() { return g_runtime_heap; }
 
-void* rt_alloc(size_t n) { return heap_alloc(g_runtime_heap.load(), n, true); }
+void* rt_alloc(size_t n) { return heap_alloc(g_runtime_heap, n, true); }
 
-bool rt_free(void* block) { return block ? heap_free(g_runtime_heap.load(), block) : false; }
+bool rt_free(void* block) { return block ? heap_free(g_runtime_heap, block) : false; }
 
-void mem_init() { g_alloc_heap.store(heap_create()); }
+void mem_init() { g_alloc_heap = heap_create(); }
 
-void mem_shutdown() {
-  std::unique_lock<std::shared_mutex> hold(g_alloc_lock);
-  heap_destroy(g_alloc_heap.exchange(nullptr));
-}
+void mem_shutdown() { heap_destroy(std::exchange(g_alloc_heap, nullptr)); }
 
 void* mem_alloc(int32_t size) {
   if (size <= 0) return nullptr;
-  std::shared_lock<std::shared_mutex> hold(g_alloc_lock);
-  return heap_alloc(g_alloc_heap.load(), static_cast<size_t>(size), true);
+  return heap_alloc(g_alloc_heap, static_cast<size_t>(size), true);
 }
 
 int mem_free(void* block) {
   if (!block) return 0;
-  std::shared_lock<std::shared_mutex> hold(g_alloc_lock);
-  return heap_free(g_alloc_heap.load(), block) ? 1 : 0;
+  return heap_free(g_alloc_heap, block) ? 1 : 0;
 }

@@ -46,6 +46,7 @@ void take_multiple(const char* buffer, int32_t size, char* result) {
   size_t name_length = strnlen(name, static_cast<size_t>(size - first - 1));
   size_t directory_length = std::strlen(file_dialog_directory);
   if (directory_length + name_length > static_cast<size_t>(kResultMax)) return;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): str_copy below ends the text.
   std::memcpy(result, file_dialog_directory, directory_length);
   str_copy(result + directory_length, name, static_cast<int32_t>(name_length));
 }

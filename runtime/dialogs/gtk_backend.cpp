@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "core/scope_exit.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "platform/paths.h"
@@ -38,38 +39,31 @@ void print_handler(const gchar* text) {
 // While GTK runs: libraries below it (Xlib, Mesa, GIO modules) may write to standard
 // error directly, so a terminal there is swapped for /dev/null; and SIGHUP is blocked, so
 // the threads GTK starts never take the terminal's hang-up away from the console.
-class GtkQuiet {
- public:
-  GtkQuiet() {
-    int saved_errno = errno;
-    if (isatty(STDERR_FILENO)) {
-      saved_stderr_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-      int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-      if (saved_stderr_ >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-      if (null_fd >= 0) close(null_fd);
-    }
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &hangup, &saved_mask_);
-    errno = saved_errno;
+// Returns what puts standard error and the signal mask back at the end of the scope.
+auto gtk_quiet() {
+  int saved_errno = errno;
+  int saved_stderr = -1;
+  if (isatty(STDERR_FILENO)) {
+    saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_stderr >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+    if (null_fd >= 0) close(null_fd);
   }
-  ~GtkQuiet() {
-    int saved_errno = errno;
-    if (saved_stderr_ >= 0) {
-      dup2(saved_stderr_, STDERR_FILENO);
-      close(saved_stderr_);
+  sigset_t hangup, saved_mask;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, &saved_mask);
+  errno = saved_errno;
+  return ScopeExit([saved_stderr, saved_mask] {
+    int errno_then = errno;
+    if (saved_stderr >= 0) {
+      dup2(saved_stderr, STDERR_FILENO);
+      close(saved_stderr);
     }
-    pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
-    errno = saved_errno;
-  }
-  GtkQuiet(const GtkQuiet&) = delete;
-  GtkQuiet& operator=(const GtkQuiet&) = delete;
-
- private:
-  int saved_stderr_ = -1;
-  sigset_t saved_mask_;
-};
+    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+    errno = errno_then;
+  });
+}
 
 bool on_gtk_thread() { return g_started && window_current_thread() == g_gtk_thread; }
 
@@ -159,7 +153,7 @@ void prepare(GtkWidget* dialog) {
 
 int32_t gtk_message_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
   if (!on_gtk_thread()) return 0;
-  GtkQuiet quiet;
+  auto quiet = gtk_quiet();
   GtkMessageType type = GTK_MESSAGE_OTHER;
   switch (flags & MB_ICONMASK) {
     case MB_ICONERROR: type = GTK_MESSAGE_ERROR; break;
@@ -253,7 +247,7 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
 
 int32_t gtk_file_dialog(FileDialogRequest* request) {
   if (!on_gtk_thread()) return 0;
-  GtkQuiet quiet;
+  auto quiet = gtk_quiet();
   bool save = request->kind == 1;
   std::string title = utf8(request->title ? request->title : save ? "Save As" : "Open");
   GtkWidget* dialog = gtk_file_chooser_dialog_new(
@@ -317,7 +311,7 @@ bool gtk_backend_start() {
     g_set_printerr_handler(print_handler);
   }
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) return false;
-  GtkQuiet quiet;
+  auto quiet = gtk_quiet();
   if (!gtk_init_check(nullptr, nullptr)) return false;
   g_started = true;
   g_gtk_thread = window_current_thread();

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "console/console.h"
+#include "console/display.h"
 #include "console/prompt.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
@@ -150,14 +151,6 @@ int32_t text_file_dialog(FileDialogRequest* request) {
 const GuiBackend text_backend = {"text", nullptr, text_message_box, text_file_dialog};
 
 std::string text_visible(const char* text) {
-  std::string out;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text ? text : ""); *p; ++p) {
-    if (*p < 32 || *p == 127) {
-      out += '^';
-      out += static_cast<char>(*p ^ 0x40);
-    } else {
-      out += static_cast<char>(*p);
-    }
-  }
-  return out;
+  if (!text) return std::string();
+  return console_visible(text, std::strlen(text), INT_MAX, nullptr);
 }

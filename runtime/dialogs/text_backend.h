@@ -19,5 +19,6 @@
 
 extern const GuiBackend text_backend;
 
-// The text with every byte below 32 and DEL in caret form (^A, ^[, ^?).
+// The text as the console's raw output shows it, unclipped: bytes below 32 and DEL in
+// caret form (^A, ^[, ^?), C1 controls and broken UTF-8 as '?'.
 std::string text_visible(const char* text);

@@ -12,10 +12,9 @@
 // ready, 0 when it is not.
 int32_t net_init();
 
-// Closes every server with its connections and stops the library. May run on another
-// thread while the main thread polls or receives: that thread then gets NET_EVENT_NONE or
-// failures, and a reception in progress gives up and removes its temporary file before
-// this returns (it waits at most about a second for that).
+// Closes every server with its connections and stops the library; operations then fail or
+// report nothing. The main flow's, at its exit: no transfer runs then. A poll on another
+// thread meanwhile finds the servers whole or gone (the registry's lock).
 void net_shutdown();
 
 // The registry of servers; null before net_init.

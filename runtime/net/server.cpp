@@ -11,6 +11,7 @@
 #include "core/timing.h"
 #include "net/internal.h"
 #include "net/net.h"
+#include "net/transfer.h"
 #include "platform/heap.h"
 #include "platform/socket.h"
 
@@ -140,8 +141,7 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
 }
 
 bool is_transfer_magic(const char* bytes, int32_t count) {
-  static const char kMagic[8] = {'Q', 'U', 'O', 'R', 'V', 'A', 'N', 'T'};
-  return count == 8 && std::memcmp(bytes, kMagic, 8) == 0;
+  return count == sizeof NET_TRANSFER_MAGIC && std::memcmp(bytes, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) == 0;
 }
 
 }  // namespace

@@ -4,8 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <unistd.h>
 
+#include "core/fatal.h"
 #include "core/heaps.h"
+#include "core/scope_exit.h"
 #include "core/timing.h"
 #include "net/internal.h"
 #include "platform/heap.h"
@@ -17,8 +21,8 @@ namespace {
 // The sender hands the file to the socket in pieces of this size, so it can report
 // progress and never holds more than one piece; the bytes on the wire are the same.
 constexpr size_t kSendPiece = size_t{1} << 20;
-// The longest single wait for a socket: waits are cut into such slices so a shutdown on
-// another thread and the idle rule are seen in time.
+// The longest single wait for a socket: waits are cut into such slices so the idle rule is
+// seen in time.
 constexpr int kWaitSliceMs = 100;
 // The receiver asks the system to start writing received bytes to the disk after every
 // this many, so little is left to flush when the file is complete.
@@ -40,49 +44,43 @@ Progress current_progress() {
   return g_progress;
 }
 
-// A transfer's own descriptor of the connection's socket (see net_transfer_begin).
-class TransferSocket {
- public:
-  explicit TransferSocket(NetConnection* connection) : fd_(net_transfer_begin(connection)) {}
-  ~TransferSocket() {
-    if (fd_ >= 0) net_transfer_end(fd_);
-  }
-  TransferSocket(const TransferSocket&) = delete;
-  TransferSocket& operator=(const TransferSocket&) = delete;
-  int fd() const { return fd_; }
+// The socket of a connection a transfer may use, or -1: the library runs and it is TCP.
+int transfer_socket(const NetConnection* connection) {
+  if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return -1;
+  return connection->socket;
+}
 
- private:
-  int fd_;
+// Accepted clients may have taken every other descriptor: the spare ones are a transfer's
+// while it runs (its file, its folder, the pipe's two ends).
+struct SpareDescriptorsLent {
+  SpareDescriptorsLent() { sock_spare_lend(); }
+  ~SpareDescriptorsLent() { sock_spare_take_back(); }
+  SpareDescriptorsLent(const SpareDescriptorsLent&) = delete;
+  SpareDescriptorsLent& operator=(const SpareDescriptorsLent&) = delete;
 };
 
-// A block of the runtime heap, not zero-filled, made when first asked for and given back
-// on every path.
-class HeapBuffer {
- public:
-  explicit HeapBuffer(size_t size) : size_(size) {}
-  ~HeapBuffer() { rt_free(bytes_); }
-  HeapBuffer(const HeapBuffer&) = delete;
-  HeapBuffer& operator=(const HeapBuffer&) = delete;
+// The named temporary file of the reception in progress (its folder and its name there),
+// for net_transfer_remove_partial_file on the closing thread. The lock guards only these.
+std::mutex g_partial_lock;
+int g_partial_folder = -1;
+std::string g_partial_name;
+
+void set_partial_file(int folder, const std::string& name) {
+  std::lock_guard<std::mutex> hold(g_partial_lock);
+  g_partial_folder = folder;
+  g_partial_name = name;
+}
+
+// A block of the runtime heap, not zero-filled, made when first asked for; its owner gives
+// it back with rt_free(bytes).
+struct HeapBuffer {
+  size_t size;
+  uint8_t* bytes = nullptr;
   // The block, or null when the heap cannot supply it.
   uint8_t* get() {
-    if (!bytes_) bytes_ = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size_, false));
-    return bytes_;
+    if (!bytes) bytes = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size, false));
+    return bytes;
   }
-
- private:
-  size_t size_;
-  uint8_t* bytes_ = nullptr;
-};
-
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() { file_close(fd_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
 };
 
 // Where a send stands, told again while it waits for the peer.
@@ -96,7 +94,6 @@ struct SendState {
 // spent waiting. Returns false when the socket failed or the library was shut down.
 bool wait_writable(int fd, const SendState& state) {
   for (;;) {
-    if (net_stopped()) return false;
     int ready = sock_wait(fd, true, kWaitSliceMs);
     if (ready < 0) return false;
     if (ready > 0) return true;
@@ -145,12 +142,10 @@ int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* dire
 // non-blocking receive: a count, 0 when the peer closed, -1 with errno EAGAIN when nothing
 // waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
 // *idle_start, which moves to the moment each successful step began. Returns the count
-// taken, 0 when the peer closed, the step failed, the idle time passed or the library was
-// shut down.
+// taken, 0 when the peer closed, the step failed or the idle time passed.
 template <typename Step>
 size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   for (;;) {
-    if (net_stopped()) return 0;
     uint32_t read_start = elapsed_ms();
     errno = 0;
     int64_t n = step();
@@ -171,17 +166,6 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
                static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   return static_cast<int32_t>(v);
 }
-
-class MoverCloser {
- public:
-  explicit MoverCloser(SockFileMover* mover) : mover_(mover) {}
-  ~MoverCloser() { sock_mover_close(mover_); }
-  MoverCloser(const MoverCloser&) = delete;
-  MoverCloser& operator=(const MoverCloser&) = delete;
-
- private:
-  SockFileMover* mover_;
-};
 
 // Writes every one of length bytes into the save target. A target that cannot take more
 // for now (a FIFO whose reader is slow) is waited for while it keeps taking bytes; one that
@@ -229,9 +213,10 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   int64_t total = announced;
   int64_t done = 0;
   int64_t written_back = 0;
-  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
+  HeapBuffer buffer{NET_RECEIVE_BUFFER_SIZE};
+  ScopeExit free_buffer([&] { rt_free(buffer.bytes); });
   SockFileMover mover;
-  MoverCloser closer(&mover);
+  ScopeExit close_mover([&] { sock_mover_close(&mover); });
   // A blocking socket would make a splice wait past the idle rule: it is read instead.
   // A FIFO, device or socket target is written through store_all, which waits for it.
   bool direct = total > 0 && out.kind != FILE_SAVE_STREAM && sock_is_nonblocking(sock) && sock_mover_open(&mover);
@@ -271,12 +256,13 @@ void net_set_progress(NetProgressFn fn, void* ctx) {
 }
 
 int32_t net_send_file(NetConnection* connection, const char* path) {
-  TransferSocket sock(connection);
-  if (sock.fd() < 0 || !path) return 0;
+  int sock = transfer_socket(connection);
+  if (sock < 0 || !path) return 0;
+  SpareDescriptorsLent lent;
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
-  FileCloser closer(file);
+  ScopeExit close_file([&] { file_close(file); });
   // The receiver takes the count as signed: larger files cannot be announced.
   if (size > INT32_MAX) return 0;
   // Nothing goes out unless the file holds every byte its size promises: its last byte is
@@ -289,18 +275,18 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
   // Sends never block inside the system: while the peer takes nothing, the waits below see
   // a shutdown in time and tell the progress again (an outgoing socket starts blocking).
-  if (!sock_set_nonblocking(sock.fd())) return 0;
+  if (!sock_set_nonblocking(sock)) return 0;
   SendState state{current_progress(), 0, size};
   const Progress& progress = state.progress;
-  if (!send_all(sock.fd(), reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
+  if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
   bool direct = true;
-  HeapBuffer fallback(kSendPiece);
+  HeapBuffer fallback{kSendPiece};
+  ScopeExit free_fallback([&] { rt_free(fallback.bytes); });
   int64_t& done = state.done;
   while (done < size) {
-    if (net_stopped()) return 0;
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
-    int64_t n = send_piece(sock.fd(), file, done, piece, &direct, &fallback, state);
+    int64_t n = send_piece(sock, file, done, piece, &direct, &fallback, state);
     if (n <= 0) return 0;  // a failure, or the file shrank while it was sent
     done += n;
     progress(done, size);
@@ -310,15 +296,30 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
 }
 
 int32_t net_receive_file(NetConnection* connection, const char* path) {
-  TransferSocket sock(connection);
-  if (sock.fd() < 0 || !path || !*path) return 0;
+  int sock = transfer_socket(connection);
+  if (sock < 0 || !path || !*path) return 0;
+  SpareDescriptorsLent lent;
   FileReplacement out;
   if (!file_replacement_begin(&out, path)) return 0;
-  if (!receive_into(sock.fd(), out, current_progress())) {
+  // Only a named temporary file can outlive the process; an unnamed one goes with it.
+  if (!out.temp_name.empty()) set_partial_file(out.folder_fd, out.temp_name);
+  bool stored = receive_into(sock, out, current_progress());
+  set_partial_file(-1, {});
+  if (!stored)
     file_replacement_abort(&out);
-    return 0;
-  }
-  return file_replacement_commit(&out) ? 1 : 0;
+  else
+    stored = file_replacement_commit(&out);
+  return stored ? 1 : 0;
+}
+
+void net_transfer_remove_partial_file() {
+  std::lock_guard<std::mutex> hold(g_partial_lock);
+  if (!g_partial_name.empty()) unlinkat(g_partial_folder, g_partial_name.c_str(), 0);
+}
+
+void net_transfer_watch_partial_files() {
+  static std::once_flag watching;
+  std::call_once(watching, [] { runtime_on_exit(net_transfer_remove_partial_file); });
 }
 
 int32_t net_check_send_file(const char* path) {

@@ -54,3 +54,9 @@ constexpr int32_t NET_FILE_UNOPENABLE = 6;   // it cannot be opened for another 
 // made: it opens the file as the sending does (never waiting, never opening anything but a
 // regular file) and closes it again. Returns NET_FILE_SENDABLE or the reason.
 int32_t net_check_send_file(const char* path);
+
+// Removes the temporary file of a reception in progress, if there is one; that reception
+// then fails and the path is left as it was. For the end of the process on any thread: it
+// frees nothing. Once per process, net_init makes it an exit hook.
+void net_transfer_remove_partial_file();
+void net_transfer_watch_partial_files();

@@ -74,8 +74,6 @@ void sock_close(int fd) {
   errno = saved;
 }
 
-int sock_dup(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
-
 bool sock_set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
@@ -333,15 +331,7 @@ bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
     if (n < 0 && errno == EINVAL) {
       char buf[16384];
       n = sys_retry([&] { return read(mover->pipe_read, buf, std::min(length, sizeof buf)); });
-      if (n <= 0) return false;
-      for (ssize_t off = 0; off < n;) {
-        ssize_t w = sys_retry([&] { return write(file, buf + off, static_cast<size_t>(n - off)); });
-        if (w <= 0) {
-          if (w == 0) errno = EIO;
-          return false;
-        }
-        off += w;
-      }
+      if (n <= 0 || !sys_write_all(file, buf, static_cast<size_t>(n))) return false;
     } else if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;

@@ -23,9 +23,6 @@ int sock_open_ipv6(int kind);
 // Closes a socket; errno is kept as it was. Negative values do nothing.
 void sock_close(int fd);
 
-// Returns a second descriptor (close-on-exec, above 2) for the same socket, or -1.
-int sock_dup(int fd);
-
 // Switches a socket to non-blocking mode. Returns false on failure.
 bool sock_set_nonblocking(int fd);
 

@@ -1,6 +1,7 @@
 // The one place where system calls interrupted by a signal before they did anything are
 // started again.
 #pragma once
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,13 +16,22 @@ auto sys_retry(Call call) -> decltype(call()) {
   }
 }
 
-// Writes all n bytes, going on after partial and interrupted writes. Safe in a signal
-// handler. Returns false when a write failed.
+// Writes all n bytes, going on after partial and interrupted writes and waiting on a
+// descriptor left non-blocking by whoever shares it. Safe in a signal handler. Returns
+// false when a write failed (errno tells why; EIO for a write that took nothing).
 inline bool sys_write_all(int fd, const void* bytes, size_t n) {
   const char* p = static_cast<const char*>(bytes);
   while (n > 0) {
     ssize_t w = sys_retry([&] { return ::write(fd, p, n); });
-    if (w <= 0) return false;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd pfd{fd, POLLOUT, 0};
+      sys_retry([&] { return ::poll(&pfd, 1, 100); });
+      continue;
+    }
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
     p += w;
     n -= static_cast<size_t>(w);
   }

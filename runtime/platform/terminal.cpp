@@ -1,5 +1,6 @@
 #include "platform/terminal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -19,12 +20,15 @@ struct SavedTty {
   termios found;
 };
 SavedTty g_ttys[2];
-volatile sig_atomic_t g_tty_count = 0;
-volatile sig_atomic_t g_opened = 0;
-volatile sig_atomic_t g_want_raw_input = 0;
-volatile sig_atomic_t g_want_raw_output = 0;
+// Read and written by signal handlers and by the close thread too: lock-free atomics serve
+// both.
+std::atomic<int> g_tty_count{0};
+std::atomic<int> g_opened{0};
+std::atomic<int> g_want_raw_input{0};
+std::atomic<int> g_want_raw_output{0};
 // Set once auto-wrap was switched off: only then does the restore write its sequence.
-volatile sig_atomic_t g_wrap_touched = 0;
+std::atomic<int> g_wrap_touched{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int g_out_fd = -1;
 const char* (*volatile g_line_hook)() = nullptr;
 
@@ -147,21 +151,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   }
 }
 
-bool term_write_all(int fd, const void* bytes, size_t n) {
-  const char* p = static_cast<const char*>(bytes);
-  while (n > 0) {
-    ssize_t w = sys_retry([&] { return write(fd, p, n); });
-    if (w < 0 && errno == EAGAIN) {
-      pollfd pfd{fd, POLLOUT, 0};
-      poll(&pfd, 1, 100);
-      continue;
-    }
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
+bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(fd, bytes, n); }
 
 int term_wait_either(int fd, int other) {
   pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};

@@ -246,19 +246,7 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
   return sys_retry([&] { return pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
-bool file_write_all(int fd, const void* buffer, size_t length) {
-  const char* p = static_cast<const char*>(buffer);
-  while (length > 0) {
-    ssize_t n = sys_retry([&] { return write(fd, p, length); });
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool file_write_all(int fd, const void* buffer, size_t length) { return sys_write_all(fd, buffer, length); }
 
 void file_start_writeback(int fd, int64_t offset, int64_t length) {
   int saved = errno;

@@ -23,7 +23,7 @@
 #include "console/prompt.h"
 #include "console/status.h"
 #include "core/fatal.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 #include "core/timing.h"
 #include "strings/area.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/gui.h"
 #include "dialogs/message_box.h"

@@ -1,7 +1,6 @@
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 
 #include <cstdio>
-#include <mutex>
 #include <unistd.h>
 
 #include "core/fatal.h"
@@ -11,18 +10,13 @@
 #include "strings/area.h"
 
 namespace {
-// runtime_end acts once. The close event runs it on a thread of its own while the main
-// flow may reach its own exit: a second caller waits until the first has finished, so
-// that the exit never destroys the heaps under a shutdown still running.
-std::mutex g_end_lock;
+// runtime_end acts once. Only the main flow calls it: the close event ends the process
+// without it (see console_ctrl_handler).
 bool g_ended = false;
 }
 
 void runtime_start() {
-  {
-    std::lock_guard<std::mutex> hold(g_end_lock);
-    g_ended = false;
-  }
+  g_ended = false;
   runtime_heap_create();
   if (!runtime_heap()) fatal_error("out of memory (runtime heap)");
   str_runtime_start();
@@ -31,7 +25,6 @@ void runtime_start() {
 }
 
 void runtime_end() {
-  std::lock_guard<std::mutex> hold(g_end_lock);
   if (g_ended) return;
   net_shutdown();
   mem_shutdown();

@@ -2,7 +2,7 @@
 
 #include "core/fatal.h"
 #include "core/heaps.h"
-#include "core/lifecycle.h"
+#include "app/lifecycle.h"
 #include "strings/area.h"
 #include <unistd.h>
 

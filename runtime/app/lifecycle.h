@@ -10,6 +10,6 @@ void runtime_start();
 // thing each main flow does.
 [[noreturn]] void runtime_exit(int code = 0);
 
-// Network shutdown, then the allocation heap. Acts once per process: the close handler
-// and the main flow's exit may both call it.
+// Network shutdown, then the allocation heap. Acts once; a second call does nothing. The
+// main flow's own: the close event never runs it.
 void runtime_end();

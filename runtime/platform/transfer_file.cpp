@@ -20,6 +20,8 @@
 
 namespace {
 
+std::atomic<bool> g_unnamed_allowed{true};
+
 std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -137,7 +139,10 @@ int make_named_temp(int folder, const std::string& name, mode_t mode, std::strin
 // another is private (0600) until it is complete; a new one follows the umask.
 int make_temp(FileReplacement* r) {
   mode_t mode = r->existed ? 0600 : 0666;
-  int fd = sys_retry([&] { return openat(r->folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
+  int fd = -1;
+  errno = EOPNOTSUPP;
+  if (g_unnamed_allowed.load(std::memory_order_relaxed))
+    fd = sys_retry([&] { return openat(r->folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
   return make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
 }
@@ -369,3 +374,5 @@ int file_wait_writable(int fd, int timeout_ms) {
   if (ready <= 0) return ready;
   return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }
+
+void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }

@@ -64,6 +64,11 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path);
 // failure; a temporary file is then gone and the path left as it was.
 bool file_replacement_commit(FileReplacement* replacement);
 
+// With allowed false, receptions gather their bytes in a named temporary file as on a file
+// system without unnamed files, so the tests can run that way too. True (the start value)
+// lets them use unnamed files again.
+void file_allow_unnamed(bool allowed);
+
 // Closes everything and removes a temporary file; the path is left as it was (a file
 // written in place keeps what was written into it).
 void file_replacement_abort(FileReplacement* replacement);

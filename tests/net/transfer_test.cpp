@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "core/scope_exit.h"
 #include "core/timing.h"
 #include "net/net.h"
 #include "net_test_support.h"
 #include "platform/socket.h"
+#include "platform/transfer_file.h"
 
 using namespace nettest;
 
@@ -707,7 +709,10 @@ TEST_F(TransferTest, ReceptionOnABlockingConnectionWorksAndKeepsTheIdleRule) {
 // The close event ends the process from its own thread in the middle of a reception: the
 // partial file goes, the file at the path stays, and the reception, if it still runs,
 // fails. Then the main flow's own shutdown.
+// Only a named temporary file can outlive the process, so the reception is made to use one.
 TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
+  file_allow_unnamed(false);
+  ScopeExit allow_again([] { file_allow_unnamed(true); });
   write_file(path("out"), "untouched");
   put(header(1000) + "0123456789");
   int32_t received = -1;

@@ -30,7 +30,15 @@ struct Receiver {
   int32_t quit = 0;
   bool single = false;    // save path given on the command line: one transfer, then the end
   bool received = false;  // the last transfer was stored whole
+  const CommandLine* line = nullptr;
 };
+
+// The exit status the outcome so far gives, also to a close of the terminal from now on.
+int32_t outcome_status(const Receiver& r) {
+  int32_t status = command_line_status(*r.line, r.received);
+  console_set_close_status(status);
+  return status;
+}
 
 // Gives the work buffer back the first time a give-back point is reached; later points
 // find it null and return nothing.
@@ -54,6 +62,7 @@ void handle_transfer(Receiver& r, NetConnection* conn) {
   int32_t ok = net_receive_file(conn, r.save_path);
   transfer_status_end();
   r.received = ok != 0;
+  outcome_status(r);
   if (!ok) {
     console_print_line("Unbekannter Fehler!");
     net_connection_close(conn);
@@ -102,7 +111,8 @@ void serve(Receiver& r) {
 void receiver_main(const CommandLine& line) {
   runtime_start();
   Receiver r;
-  const int32_t failed = command_line_status(line, false);
+  r.line = &line;
+  const int32_t failed = outcome_status(r);
   if (!net_init()) {
     message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
     runtime_exit(failed);
@@ -150,5 +160,5 @@ void receiver_main(const CommandLine& line) {
   console_print_line("Server: Wait for quit the server.");
   if (!r.single) delay_ms(10000);  // a script waits for nobody
   net_server_close(0);
-  runtime_exit(command_line_status(line, r.received));
+  runtime_exit(outcome_status(r));
 }

@@ -54,14 +54,16 @@ const char* unsendable_reason(int32_t check) {
 
 // Sends the chosen file over the connection and says whether it went out whole. A file
 // that could not be sent after all (it changed since it was checked, the connection
-// broke) is reported as such instead of as a success. Returns true when it went out whole.
-bool send_and_report(Sender& s, NetConnection* conn) {
+// broke) is reported as such instead of as a success. Returns true when it went out whole;
+// from then on a close of the terminal ends with the status of a file sent.
+bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
   transfer_status_begin("Warte auf den Empfaenger ...");
   int32_t ok = net_send_file(conn, s.file_path);
   transfer_status_end();
+  console_set_close_status(command_line_status(line, ok != 0));
   if (ok) {
     console_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
   } else {
@@ -95,6 +97,7 @@ void sender_main(const CommandLine& line) {
     runtime_exit(failed);
   }
   console_open();
+  console_set_close_status(failed);
   console_title("Sender v2.0.1");
   console_set_raw_mode(1);
 
@@ -144,7 +147,7 @@ void sender_main(const CommandLine& line) {
     console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
     console_pause();
   } else {
-    sent = send_and_report(s, conn);
+    sent = send_and_report(s, conn, line);
   }
   mem_free(s.work_buffer);
   runtime_exit(command_line_status(line, sent));

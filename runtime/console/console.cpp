@@ -20,6 +20,7 @@ bool g_in_tty = false;
 bool g_out_tty = false;
 std::atomic<int> g_raw{0};
 std::atomic<bool> g_opened{false};
+std::atomic<int32_t> g_close_status{0};
 
 constexpr char kLineEnd[] = "\r\n";
 std::string g_line_text;
@@ -224,7 +225,9 @@ int32_t console_ctrl_handler(int32_t event) {
     // a reception's partial file, and the end of the process closes every socket. Nothing
     // is freed here: the main flow may be using any heap, record or socket right now.
     runtime_run_exit_hooks();
-    _exit(0);
+    _exit(g_close_status.load());
   }
   return 0;
 }
+
+void console_set_close_status(int32_t status) { g_close_status.store(status); }

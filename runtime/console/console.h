@@ -53,10 +53,15 @@ int32_t console_write(const void* bytes, int32_t count);
 void console_clear();
 
 // The close event (CONSOLE_CLOSE_EVENT) runs the exit hooks (terminal restored, a
-// reception's partial file removed) and ends the process with code 0, from whatever
-// thread, without releasing anything the main flow may be using. Returns 0 for every other
-// event.
+// reception's partial file removed) and ends the process with the close status, from
+// whatever thread, without releasing anything the main flow may be using. Returns 0 for
+// every other event.
 int32_t console_ctrl_handler(int32_t event);
+
+// The exit code a close event ends the process with from now on: what the program would
+// report if it ended now (0 at the start). A program whose exit status tells a script the
+// outcome keeps it up to date.
+void console_set_close_status(int32_t status);
 
 // The variants bound into console_ops. A null text prints nothing; print_line of a null
 // text writes the line end alone.

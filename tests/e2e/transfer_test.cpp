@@ -298,7 +298,8 @@ TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
 
 // A script gives every answer on the command line and no input at all: nothing waits for
 // a key, the receiver ends after its one transfer without the ten-second wait, and the
-// exit status tells the outcome. The transfer goes over IPv6 loopback.
+// exit status tells the outcome, also when the terminal closes. The transfer goes over
+// IPv6 loopback.
 TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   TempDir dir;
   std::string content = pattern(1024 * 1024 + 3);
@@ -329,6 +330,13 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   close(fd);
   EXPECT_EQ(broken.wait_exit(5000), 1) << broken.output();
   EXPECT_TRUE(broken.wait_for("Unbekannter Fehler!"));
+
+  // A hang-up before any transfer came ends the receiver with nothing received: status 1.
+  ChildProcess hung_up;
+  start_scripted(hung_up, kReceiverProgram, {"-p", std::to_string(port), dir / "never.bin"});
+  ASSERT_TRUE(receiver_ready(hung_up)) << hung_up.output();
+  hung_up.signal(SIGHUP);
+  EXPECT_EQ(hung_up.wait_exit(5000), 1) << hung_up.output();
 
   int listener = listen_on(port);
   ASSERT_GE(listener, 0);

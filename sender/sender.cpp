@@ -13,7 +13,6 @@
 #include "net/server.h"
 #include "net/transfer.h"
 #include "strings/area.h"
-#include "strings/number.h"
 
 namespace {
 
@@ -135,19 +134,16 @@ void sender_main(const CommandLine& line) {
   // A file that cannot be sent is found out before connecting: a connection that brought
   // nothing would end the receiver's serving.
   int32_t check = net_check_send_file(s.file_path);
-  // The port was accepted as 1..9999, so its low 32 bits are the whole value.
-  auto port = static_cast<int32_t>(str_to_int64(s.port_text));
-  NetConnection* conn = check == NET_FILE_SENDABLE ? net_connect_tcp(s.ip_text, port) : nullptr;
   bool sent = false;
   if (check != NET_FILE_SENDABLE) {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
     console_print_line(unsendable_reason(check));
     console_pause();
-  } else if (!conn) {
+  } else if (NetConnection* conn = net_connect_tcp(s.ip_text, console_port_value(s.port_text))) {
+    sent = send_and_report(s, conn, line);
+  } else {
     console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
     console_pause();
-  } else {
-    sent = send_and_report(s, conn, line);
   }
   mem_free(s.work_buffer);
   runtime_exit(command_line_status(line, sent));

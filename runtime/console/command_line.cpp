@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "strings/number.h"
+#include "console/prompt.h"
 
 #ifndef KV_VERSION
 #define KV_VERSION "0"
@@ -20,12 +20,12 @@ int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
   return COMMAND_LINE_WRONG_USAGE;
 }
 
-// The port rule of the prompt: the text read as a typed number, accepted from 1 to 9999.
+// The port rule of the prompt.
 bool take_port(const char* text, CommandLine* line) {
-  int64_t value = str_to_int64(text);
-  if (value < 1 || value > 9999) return false;
+  int32_t port = console_port_value(text);
+  if (port == 0) return false;
   line->port_text = text;
-  line->port = static_cast<int32_t>(value);
+  line->port = port;
   return true;
 }
 

@@ -5,6 +5,11 @@
 
 bool console_input_ended(const char* text) { return text && text[0] == 0x04 && text[1] == 0; }
 
+int32_t console_port_value(const char* text) {
+  int64_t value = str_to_int64(text);
+  return value >= 1 && value <= 9999 ? static_cast<int32_t>(value) : 0;
+}
+
 int32_t console_ask_port(StringVar* port_text) {
   for (;;) {
     console_print("Bitte den Port eingeben (1-9999): ");
@@ -12,8 +17,7 @@ int32_t console_ask_port(StringVar* port_text) {
     console_input_line(mark);
     str_area_take(port_text, mark);
     if (console_input_ended(*port_text)) return 0;
-    int64_t value = str_to_int64(*port_text);
-    if (value >= 1 && value <= 9999) return static_cast<int32_t>(value);
+    if (int32_t port = console_port_value(*port_text)) return port;
     console_print_line("Fehler: Kein gueltiger Port!");
     str_assign(port_text, "");
   }

@@ -7,8 +7,12 @@
 // True when a line input met the end of input (the one-byte text 0x04).
 bool console_input_ended(const char* text);
 
-// Asks "Bitte den Port eingeben (1-9999): " until the typed text reads as a number from 1
-// to 9999 (full 64-bit comparison), saying "Fehler: Kein gueltiger Port!" after each other
+// The port a text gives: the text read as a number (as str_to_int64 reads it), when it is
+// from 1 to 9999 (full 64-bit comparison). Returns 0 for any other text.
+int32_t console_port_value(const char* text);
+
+// Asks "Bitte den Port eingeben (1-9999): " until the typed text gives a port (see
+// console_port_value), saying "Fehler: Kein gueltiger Port!" after each other
 // text. The typed line is left in port_text. Returns the port, or 0 when input has ended
 // (the caller then leaves instead of asking for ever).
 int32_t console_ask_port(StringVar* port_text);

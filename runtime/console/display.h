@@ -4,15 +4,15 @@
 #include <cstddef>
 #include <string>
 
+// Length of the UTF-8 character that lead opens: 2 to 4, or 0 for a byte that opens none
+// (ASCII, a continuation byte, an overlong or out-of-range lead).
+int console_utf8_length(unsigned char lead);
+
 // Returns the bytes to write for text[0..n) within at most columns columns, and the
 // columns they take in *used (may be null). A UTF-8 character is one column and is never
 // split; a control byte (0x00-0x1F, 0x7F) is shown in caret form ("^[" for ESC, "^?" for
 // DEL, two columns); a C1 control character (U+0080-U+009F) and a byte that is no part of
 // a valid UTF-8 character are shown as "?". A piece that does not fit whole ends the text.
-// Length of the UTF-8 character that lead opens: 2 to 4, or 0 for a byte that opens none
-// (ASCII, a continuation byte, an overlong or out-of-range lead).
-int console_utf8_length(unsigned char lead);
-
 std::string console_visible(const char* text, size_t n, int columns, int* used);
 
 // Columns that console_visible gives the last character of text[0..n), and its bytes in

@@ -189,7 +189,7 @@ bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENFILE
 
 namespace {
 
-// Enough for one reception: the copy of its socket, the file, the folder, the pipe's two
+// Enough for one reception: its file, the folder, the entry looked at, the pipe's two
 // ends, with room to spare.
 constexpr size_t kSpareDescriptors = 8;
 

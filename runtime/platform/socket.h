@@ -80,8 +80,8 @@ bool sock_error_means_closed(int err);
 bool sock_error_means_exhausted(int err);
 
 // Spare descriptors. A server that accepts clients until the process has no descriptor
-// left would leave a transfer on a client it accepted earlier none to work with (a copy of
-// its socket, the file, a pipe). So while a server runs a few descriptors are held here,
+// left would leave a transfer on a client it accepted earlier none to work with (the
+// file, its folder, a pipe). So while a server runs a few descriptors are held here,
 // and a transfer frees them for the time it runs.
 // From now on keeps the spare descriptors, taking them at once (as many as can be had).
 void sock_spare_keep();

@@ -91,7 +91,7 @@ struct SendState {
 };
 
 // Waits until fd can take more bytes, telling the send's progress again after every slice
-// spent waiting. Returns false when the socket failed or the library was shut down.
+// spent waiting. Returns false when the socket failed.
 bool wait_writable(int fd, const SendState& state) {
   for (;;) {
     int ready = sock_wait(fd, true, kWaitSliceMs);
@@ -169,12 +169,10 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
 
 // Writes every one of length bytes into the save target. A target that cannot take more
 // for now (a FIFO whose reader is slow) is waited for while it keeps taking bytes; one that
-// takes none for more than NET_RECEIVE_IDLE_MS, or whose reader went away, fails, and so
-// does a shutdown.
+// takes none for more than NET_RECEIVE_IDLE_MS, or whose reader went away, fails.
 bool store_all(int file, const uint8_t* bytes, size_t length) {
   uint32_t idle_start = elapsed_ms();
   while (length > 0) {
-    if (net_stopped()) return false;
     int64_t n = file_write_some(file, bytes, length);
     if (n > 0) {
       bytes += n;
@@ -273,8 +271,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
-  // Sends never block inside the system: while the peer takes nothing, the waits below see
-  // a shutdown in time and tell the progress again (an outgoing socket starts blocking).
+  // Sends never block inside the system: while the peer takes nothing, the waits below
+  // tell the progress again (an outgoing socket starts blocking).
   if (!sock_set_nonblocking(sock)) return 0;
   SendState state{current_progress(), 0, size};
   const Progress& progress = state.progress;

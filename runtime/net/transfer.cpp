@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <unistd.h>
 
 #include "core/fatal.h"
 #include "core/heaps.h"
@@ -58,18 +56,6 @@ struct SpareDescriptorsLent {
   SpareDescriptorsLent(const SpareDescriptorsLent&) = delete;
   SpareDescriptorsLent& operator=(const SpareDescriptorsLent&) = delete;
 };
-
-// The named temporary file of the reception in progress (its folder and its name there),
-// for net_transfer_remove_partial_file on the closing thread. The lock guards only these.
-std::mutex g_partial_lock;
-int g_partial_folder = -1;
-std::string g_partial_name;
-
-void set_partial_file(int folder, const std::string& name) {
-  std::lock_guard<std::mutex> hold(g_partial_lock);
-  g_partial_folder = folder;
-  g_partial_name = name;
-}
 
 // A block of the runtime heap, not zero-filled, made when first asked for; its owner gives
 // it back with rt_free(bytes).
@@ -299,10 +285,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   SpareDescriptorsLent lent;
   FileReplacement out;
   if (!file_replacement_begin(&out, path)) return 0;
-  // Only a named temporary file can outlive the process; an unnamed one goes with it.
-  if (!out.temp_name.empty()) set_partial_file(out.folder_fd, out.temp_name);
   bool stored = receive_into(sock, out, current_progress());
-  set_partial_file(-1, {});
   if (!stored)
     file_replacement_abort(&out);
   else
@@ -310,10 +293,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   return stored ? 1 : 0;
 }
 
-void net_transfer_remove_partial_file() {
-  std::lock_guard<std::mutex> hold(g_partial_lock);
-  if (!g_partial_name.empty()) unlinkat(g_partial_folder, g_partial_name.c_str(), 0);
-}
+void net_transfer_remove_partial_file() { file_replacement_remove_partial(); }
 
 void net_transfer_watch_partial_files() {
   static std::once_flag watching;

@@ -57,6 +57,7 @@ int32_t net_check_send_file(const char* path);
 
 // Removes the temporary file of a reception in progress, if there is one; that reception
 // then fails and the path is left as it was. For the end of the process on any thread: it
-// frees nothing. Once per process, net_init makes it an exit hook.
+// frees nothing (the signals that end the process do the same on their own). Once per
+// process, net_init makes it an exit hook.
 void net_transfer_remove_partial_file();
 void net_transfer_watch_partial_files();

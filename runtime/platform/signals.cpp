@@ -9,6 +9,7 @@
 
 #include "platform/sys_retry.h"
 #include "platform/terminal.h"
+#include "platform/transfer_file.h"
 
 namespace {
 int g_close_pipe[2] = {-1, -1};
@@ -36,8 +37,10 @@ void on_hangup(int) {
 }
 
 // SA_RESETHAND has put the default action back: the signal raised again stays pending
-// until this handler returns, then ends the process.
+// until this handler returns, then ends the process. A reception's named temporary file
+// goes first; an unnamed one goes with the process.
 void on_terminate(int sig) {
+  file_replacement_remove_partial();
   term_restore();
   raise(sig);
 }

@@ -22,6 +22,22 @@ namespace {
 
 std::atomic<bool> g_unnamed_allowed{true};
 
+// The named temporary file of the replacement in progress, where a signal handler can read
+// it: the descriptor of its folder (-1: none) and its name there. The name is written only
+// while the descriptor says none.
+std::atomic<int> g_partial_folder{-1};
+char g_partial_name[NAME_MAX + 1];
+static_assert(std::atomic<int>::is_always_lock_free, "read in signal handlers");
+
+// Records r's named temporary file, or that it has none, as the one in progress.
+void record_partial(const FileReplacement& r) {
+  int mine = r.folder_fd;
+  g_partial_folder.compare_exchange_strong(mine, -1);
+  if (r.folder_fd < 0 || r.temp_name.empty() || r.temp_name.size() > NAME_MAX) return;
+  std::memcpy(g_partial_name, r.temp_name.c_str(), r.temp_name.size() + 1);
+  g_partial_folder.store(r.folder_fd);
+}
+
 std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -144,7 +160,9 @@ int make_temp(FileReplacement* r) {
   if (g_unnamed_allowed.load(std::memory_order_relaxed))
     fd = sys_retry([&] { return openat(r->folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-  return make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
+  fd = make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
+  if (fd >= 0) record_partial(*r);
+  return fd;
 }
 
 // Gives the temporary file the replaced file's owner, group and permission bits. A file
@@ -209,15 +227,18 @@ bool name_temp(FileReplacement* r) {
     // and is renamed over the old one at once.
     for (int attempt = 0; attempt < 100 && r->temp_name.empty(); ++attempt) {
       std::string candidate = temp_name_for(r->name);
-      if (name_unnamed(r->fd, r->folder_fd, candidate))
+      if (name_unnamed(r->fd, r->folder_fd, candidate)) {
         r->temp_name = candidate;
-      else if (errno != EEXIST)
+        record_partial(*r);
+      } else if (errno != EEXIST) {
         return false;
+      }
     }
     if (r->temp_name.empty()) return false;
   }
   if (renameat(r->folder_fd, r->temp_name.c_str(), r->folder_fd, r->name.c_str()) != 0) return false;
   r->temp_name.clear();
+  record_partial(*r);
   return true;
 }
 
@@ -354,6 +375,7 @@ void file_replacement_abort(FileReplacement* replacement) {
   r.fd = -1;
   if (!r.temp_name.empty() && r.folder_fd >= 0) unlinkat(r.folder_fd, r.temp_name.c_str(), 0);
   r.temp_name.clear();
+  record_partial(r);
   if (r.folder_fd >= 0) close(r.folder_fd);
   r.folder_fd = -1;
   errno = saved;
@@ -376,3 +398,8 @@ int file_wait_writable(int fd, int timeout_ms) {
 }
 
 void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }
+
+void file_replacement_remove_partial() {
+  int folder = g_partial_folder.exchange(-1);
+  if (folder >= 0) unlinkat(folder, g_partial_name, 0);
+}

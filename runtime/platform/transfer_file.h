@@ -73,6 +73,11 @@ void file_allow_unnamed(bool allowed);
 // written in place keeps what was written into it).
 void file_replacement_abort(FileReplacement* replacement);
 
+// Removes the named temporary file of the replacement in progress, if there is one; that
+// replacement then fails and the path is left as it was. For the end of the process, from
+// any thread or a signal handler (async-signal-safe); an unnamed file needs nothing.
+void file_replacement_remove_partial();
+
 // Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
 // the target cannot take more now).
 int64_t file_write_some(int fd, const void* buffer, size_t length);

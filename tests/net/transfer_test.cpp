@@ -21,6 +21,7 @@
 #include "core/timing.h"
 #include "net/net.h"
 #include "net_test_support.h"
+#include "platform/signals.h"
 #include "platform/socket.h"
 #include "platform/transfer_file.h"
 
@@ -708,7 +709,8 @@ TEST_F(TransferTest, ReceptionOnABlockingConnectionWorksAndKeepsTheIdleRule) {
 
 // The close event ends the process from its own thread in the middle of a reception: the
 // partial file goes, the file at the path stays, and the reception, if it still runs,
-// fails. Then the main flow's own shutdown.
+// fails. Ctrl+C, SIGTERM and SIGQUIT, landing in the middle of a reception, remove it as
+// well. Then the main flow's own shutdown.
 // Only a named temporary file can outlive the process, so the reception is made to use one.
 TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   file_allow_unnamed(false);
@@ -726,6 +728,35 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   EXPECT_EQ(received, 0);
   EXPECT_EQ(read_file(path("out")), "untouched");
   EXPECT_TRUE(no_temporary_files());
+
+  // A partial file that holds the ten bytes sent so far, once the reception took them.
+  auto partial_holds_them = [&] {
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(path("out")).parent_path()))
+      if (e.path().filename().string().find(".part") != std::string::npos && e.file_size() == 10) return true;
+    return false;
+  };
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signo));
+    put(header(1000) + "0123456789");
+    pid_t child = fork();
+    if (child == 0) {
+      rlimit no_core{0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
+      signal(SIGINT, SIG_DFL);  // a shell may start background tests with these ignored
+      signal(SIGQUIT, SIG_DFL);
+      signals_install([] {});
+      _exit(receive("out"));
+    }
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 200 && !partial_holds_them(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(partial_holds_them());
+    kill(child, signo);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << status;
+    EXPECT_TRUE(no_temporary_files());
+    EXPECT_EQ(read_file(path("out")), "untouched");
+  }
   net_shutdown();
   net_connection_close(accepted);  // went with the shutdown: ignored
   EXPECT_EQ(net_receive_file(accepted, path("out").c_str()), 0);

@@ -24,7 +24,8 @@ std::atomic<bool> g_unnamed_allowed{true};
 
 // The named temporary file of the replacement in progress, where a signal handler can read
 // it: the descriptor of its folder (-1: none) and its name there. The name is written only
-// while the descriptor says none.
+// while the descriptor says none. A program receives one file at a time: a second
+// replacement running meanwhile on another thread is not recorded.
 std::atomic<int> g_partial_folder{-1};
 char g_partial_name[NAME_MAX + 1];
 static_assert(std::atomic<int>::is_always_lock_free, "read in signal handlers");
@@ -34,6 +35,7 @@ void record_partial(const FileReplacement& r) {
   int mine = r.folder_fd;
   g_partial_folder.compare_exchange_strong(mine, -1);
   if (r.folder_fd < 0 || r.temp_name.empty() || r.temp_name.size() > NAME_MAX) return;
+  if (g_partial_folder.load() != -1) return;
   std::memcpy(g_partial_name, r.temp_name.c_str(), r.temp_name.size() + 1);
   g_partial_folder.store(r.folder_fd);
 }

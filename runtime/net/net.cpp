@@ -1,21 +1,12 @@
 #include "net/net.h"
 
-#include <atomic>
-
 #include "net/internal.h"
 #include "platform/socket.h"
-
-namespace {
-
-std::atomic<int32_t> g_socket_layer_started{0};
-
-}  // namespace
 
 int32_t net_init() {
   // Linux has no socket layer to start; what stands in for it is that a send on a closed
   // connection returns an error instead of ending the process.
   sock_ignore_broken_pipe();
-  g_socket_layer_started.store(1);
   net_transfer_watch_partial_files();
   ObjectRegistry* registry = registry_create(sizeof(NetServer), 16, net_server_close);
   net_state_start(registry);
@@ -30,6 +21,5 @@ void net_shutdown() {
     while (registry_iter_next(registry, &number)) net_server_close(number);
   }
   net_state_stop();
-  g_socket_layer_started.store(0);
   sock_spare_drop();
 }

@@ -92,7 +92,10 @@ enum class Verdict { Taken, AskAgain, Cancel };
 Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std::string* why) {
   std::string full = path_absolute(typed);
   if (full.empty()) return Verdict::Cancel;
-  if (full.size() >= kPathMax) return Verdict::AskAgain;  // the caller names it too long
+  if (full.size() >= kPathMax) {  // the system takes no longer path
+    *why = FILE_DIALOG_TOO_LONG;
+    return Verdict::AskAgain;
+  }
   if (path_is_folder(full)) {
     *why = "Das ist ein Ordner: " + text_visible(full.c_str());
     return Verdict::AskAgain;
@@ -112,6 +115,10 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
     return Verdict::AskAgain;
   }
   *result = folder == "/" ? "/" + name : folder + "/" + name;
+  if (result->size() >= kPathMax) {  // the folder's links made it longer
+    *why = FILE_DIALOG_TOO_LONG;
+    return Verdict::AskAgain;
+  }
   if ((flags & OFN_FILEMUSTEXIST) && !path_exists(*result)) {
     *why = "Die Datei existiert nicht: " + text_visible(result->c_str());
     return Verdict::AskAgain;
@@ -129,11 +136,11 @@ int32_t text_file_dialog(FileDialogRequest* request) {
     if (!read_line(&typed) || typed.empty()) return 0;
     std::string result;
     std::string why;
-    Verdict verdict = typed.size() >= kPathMax ? Verdict::AskAgain : judge(typed, request->flags, &result, &why);
-    // The system takes no longer path; neither may the caller's buffer be too small.
-    if (verdict == Verdict::Taken && (result.size() >= kPathMax || result.size() >= static_cast<size_t>(request->file_size)))
-      verdict = Verdict::AskAgain;
-    if (verdict == Verdict::AskAgain && why.empty()) why = FILE_DIALOG_TOO_LONG;
+    Verdict verdict = judge(typed, request->flags, &result, &why);
+    if (verdict == Verdict::Taken && result.size() >= static_cast<size_t>(request->file_size)) {
+      verdict = Verdict::AskAgain;  // the caller's buffer cannot hold it
+      why = FILE_DIALOG_TOO_LONG;
+    }
     if (verdict == Verdict::Cancel) return 0;
     if (verdict == Verdict::AskAgain) {
       print_line(why);

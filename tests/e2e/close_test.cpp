@@ -75,9 +75,9 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
 }
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
-  // A busy port makes the receiver run its exit sequence three seconds after the message;
-  // the hangup arrives just before, during or just after it. The four receivers run side
-  // by side, each on a port of its own.
+  // A busy port makes the receiver run its exit sequence three seconds (in the quick
+  // build a fraction of them) after the message; the hangup arrives just before, during or
+  // just after it. The four receivers run side by side, each on a port of its own.
   using Clock = std::chrono::steady_clock;
   const std::vector<int> offsets_ms = {-40, 0, 10, 40};
   std::vector<std::unique_ptr<BusyPortRun>> runs;
@@ -91,7 +91,7 @@ TEST(Close, HangupRacingTheProgramsOwnExit) {
       if (!seen[i] && runs[i]->listener >= 0 &&
           runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2)) {
         seen[i] = true;
-        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 + offsets_ms[i]);
+        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 / kQuickTimeFactor + offsets_ms[i]);
       }
       all = all && seen[i];
     }

@@ -6,6 +6,7 @@
 
 namespace {
 std::atomic<uint32_t (*)()> g_source{nullptr};
+std::atomic<void (*)(uint32_t)> g_sleep{nullptr};
 }
 
 uint32_t clock_ticks_ms() {
@@ -18,7 +19,13 @@ uint32_t clock_ticks_ms() {
 
 void clock_set_source(uint32_t (*source)()) { g_source.store(source, std::memory_order_relaxed); }
 
+void clock_set_sleep(void (*sleep)(uint32_t ms)) { g_sleep.store(sleep, std::memory_order_relaxed); }
+
 void clock_sleep_ms(uint32_t ms) {
+  if (auto sleep = g_sleep.load(std::memory_order_relaxed)) {
+    sleep(ms);
+    return;
+  }
   timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   timespec rem{};
   while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;

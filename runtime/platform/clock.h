@@ -11,3 +11,7 @@ void clock_set_source(uint32_t (*source)());
 
 // Sleeps for ms milliseconds; a signal does not cut the sleep short.
 void clock_sleep_ms(uint32_t ms);
+
+// Replaces the sleep for tests, so waits of seconds pass in a fraction of the time (null
+// restores the real one). Set it before the code under test runs, like the clock.
+void clock_set_sleep(void (*sleep)(uint32_t ms));

@@ -48,36 +48,43 @@ TEST(Close, HangupWhileServingClosesTheServer) {
 }
 
 // Whatever ends the receiver in the middle of a large reception, the folder holds the old
-// file as it was and nothing else.
+// file as it was and nothing else. A receiver for each signal, side by side.
 TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
   rlimit no_core{0, 0};  // SIGQUIT would otherwise leave a core file
   setrlimit(RLIMIT_CORE, &no_core);
-  for (int signo : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGKILL}) {
-    SCOPED_TRACE(strsignal(signo));
-    ReceiverRun run;
-    ChildProcess& receiver = run.receiver;
-    int port = run.port;
-    write_file(run.target, "precious");
-    ASSERT_TRUE(receiver_ready(receiver));
-    int client = connect_to(port);
-    ASSERT_TRUE(send_all(client, header(512u << 20) + pattern(3 << 20)));
-    ASSERT_TRUE(receiver.wait_for("Der Sender sendet nun die Datei ..."));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    receiver.signal(signo);
-    expect_clean_end(receiver, port);
+  const std::vector<int> signals = {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGKILL};
+  std::vector<std::unique_ptr<ReceiverRun>> runs;
+  std::vector<int> clients;
+  for (size_t i = 0; i < signals.size(); ++i) {
+    runs.push_back(std::make_unique<ReceiverRun>());
+    write_file(runs.back()->target, "precious");
+  }
+  for (size_t i = 0; i < signals.size(); ++i) {
+    ReceiverRun& run = *runs[i];
+    ASSERT_TRUE(receiver_ready(run.receiver)) << strsignal(signals[i]);
+    clients.push_back(connect_to(run.port));
+    ASSERT_TRUE(send_all(clients.back(), header(512u << 20) + pattern(3 << 20)));
+    ASSERT_TRUE(run.receiver.wait_for("Der Sender sendet nun die Datei ...")) << strsignal(signals[i]);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (size_t i = 0; i < signals.size(); ++i) runs[i]->receiver.signal(signals[i]);
+  for (size_t i = 0; i < signals.size(); ++i) {
+    SCOPED_TRACE(strsignal(signals[i]));
+    ReceiverRun& run = *runs[i];
+    expect_clean_end(run.receiver, run.port);
     EXPECT_EQ(read_file(run.target), "precious");
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(run.dir.path()))
       names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"target.bin"});
-    close(client);
+    close(clients[i]);
   }
 }
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
-  // A busy port makes the receiver run its exit sequence three seconds after the message;
-  // the hangup arrives just before, during or just after it. The four receivers run side
-  // by side, each on a port of its own.
+  // A busy port makes the receiver run its exit sequence three seconds (in the quick
+  // build a fraction of them) after the message; the hangup arrives just before, during or
+  // just after it. The four receivers run side by side, each on a port of its own.
   using Clock = std::chrono::steady_clock;
   const std::vector<int> offsets_ms = {-40, 0, 10, 40};
   std::vector<std::unique_ptr<BusyPortRun>> runs;
@@ -91,7 +98,7 @@ TEST(Close, HangupRacingTheProgramsOwnExit) {
       if (!seen[i] && runs[i]->listener >= 0 &&
           runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2)) {
         seen[i] = true;
-        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 + offsets_ms[i]);
+        signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 / kQuickTimeFactor + offsets_ms[i]);
       }
       all = all && seen[i];
     }

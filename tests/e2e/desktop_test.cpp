@@ -16,7 +16,7 @@ using DesktopTest = XSessionTest;
 
 TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
   ChildOptions options;
-  options.args = {e2e::kReceiverProgram};
+  options.args = {e2e::kQuickReceiver};
   options.terminal = true;
   options.env = environment();
   options.cwd = dir.path();

@@ -38,14 +38,15 @@ void start_scripted(ChildProcess& child, const std::string& program, const std::
 
 bool receiver_ready(ChildProcess& receiver) { return receiver.wait_for("Server: Wait for Connection ..."); }
 
-ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns)
+ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns, const std::string& program)
     : target(save_path.empty() ? dir / "target.bin" : save_path),
       port(port_number ? port_number : free_port()),
-      receiver(text_mode(kReceiverProgram, columns)) {
+      receiver(text_mode(program, columns)) {
   start_receiver(receiver, target, std::to_string(port));
 }
 
-BusyPortRun::BusyPortRun() : port(free_port()), listener(listen_on(port)), run("", port) {}
+BusyPortRun::BusyPortRun(const std::string& program)
+    : port(free_port()), listener(listen_on(port)), run("", port, 80, program) {}
 
 bool BusyPortRun::refused() {
   return listener >= 0 && run.receiver.wait_for("Server: Can't create the server (port in use ?).");

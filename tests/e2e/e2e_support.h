@@ -8,11 +8,16 @@
 #include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/temp_dir.h"
+#include "tests/quick/quick_time.h"
 
 namespace e2e {
 
 const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane";
 const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
+// The quick builds of the two programs: every pause of theirs kQuickTimeFactor times as
+// short. Tests run them unless the length of a pause is what they check.
+const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick";
+const std::string kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
 
 // The program on a pseudo-terminal of the given width, its dialogs in text mode.
 ChildOptions text_mode(const std::string& program, int columns = 80);
@@ -29,18 +34,21 @@ bool receiver_ready(ChildProcess& receiver);
 
 // A receiver started in text mode on a fresh folder, its save dialog and port prompt
 // answered: the save path is target (folder/target.bin unless given), the port a free one
-// unless given. Check receiver_ready(receiver) when it should be serving.
+// unless given; the program the quick receiver unless given. Check receiver_ready(receiver)
+// when it should be serving.
 struct ReceiverRun {
-  explicit ReceiverRun(const std::string& save_path = "", int port_number = 0, int columns = 80);
+  explicit ReceiverRun(const std::string& save_path = "", int port_number = 0, int columns = 80,
+                       const std::string& program = kQuickReceiver);
   TempDir dir;
   std::string target;
   int port;
   ChildProcess receiver;
 };
 
-// A receiver started on a port that something else listens on already.
+// A receiver (the quick one unless given) started on a port that something else listens
+// on already.
 struct BusyPortRun {
-  BusyPortRun();
+  explicit BusyPortRun(const std::string& program = kQuickReceiver);
   ~BusyPortRun() { free_port_again(); }
   // True once the receiver said it cannot have the port.
   bool refused();

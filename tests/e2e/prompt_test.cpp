@@ -23,7 +23,7 @@ const std::string kRejected = "Fehler: Kein gueltiger Port!";
 
 TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
   TempDir dir;
-  ChildProcess receiver(text_mode(kReceiverProgram));
+  ChildProcess receiver(text_mode(kQuickReceiver));
   receiver.wait_for("Bitte Ort zum speichern auswaehlen");
   receiver.type(dir / "target.bin\r");
   const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710"};
@@ -68,7 +68,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     snprintf(hex, sizeof hex, "$%x", port);
     for (int bit = 13; bit >= 0; --bit) strcat(binary, (port >> bit) & 1 ? "1" : "0");
     const std::string typed[] = {hex, binary, " " + std::to_string(port), std::to_string(port) + "x"};
-    runs.push_back({port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kSenderProgram))});
+    runs.push_back({port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kQuickSender))});
     ASSERT_GE(runs.back().listener, 0);
   }
   for (Run& run : runs) start_sender(*run.sender, dir / "source.bin", "abc\r" + run.typed);
@@ -142,7 +142,7 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
 }
 
 TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
-  BusyPortRun busy;
+  BusyPortRun busy(kReceiverProgram);
   ASSERT_TRUE(busy.refused());
   auto shown = std::chrono::steady_clock::now();
   EXPECT_EQ(busy.run.receiver.wait_exit(10000), 0);
@@ -153,19 +153,19 @@ TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
 TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   TempDir dir;
   ChildProcess receiver;
-  start_piped(receiver, kReceiverProgram, dir / "target.bin\nabc\n");
+  start_piped(receiver, kQuickReceiver, dir / "target.bin\nabc\n");
   EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
   EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
   // On a terminal with nothing to read: each question that meets the end ends its line,
   // and the shell's prompt comes on a fresh line.
-  ChildOptions options = text_mode(kReceiverProgram);
-  options.args = {"/bin/sh", "-c", "exec \"$0\" </dev/null", kReceiverProgram};
+  ChildOptions options = text_mode(kQuickReceiver);
+  options.args = {"/bin/sh", "-c", "exec \"$0\" </dev/null", kQuickReceiver};
   ChildProcess ended(options);
   EXPECT_EQ(ended.wait_exit(10000), 0) << ended.output();
   EXPECT_NE(ended.output().find("Pfad: \r\nBitte den Port eingeben (1-9999): \r\n\x1b[?25h\x1b[?7h"), std::string::npos)
       << ended.output();
   // Ended by a signal at a question, the same.
-  ChildProcess stopped(text_mode(kReceiverProgram));
+  ChildProcess stopped(text_mode(kQuickReceiver));
   ASSERT_TRUE(stopped.wait_for("Bitte Ort zum speichern auswaehlen"));
   stopped.type(dir / "target.bin\r");
   ASSERT_TRUE(stopped.wait_for("Bitte den Port eingeben (1-9999): "));
@@ -177,13 +177,13 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   // At the port prompt, then at the address prompt.
   for (const char* input : {"\n/etc/hostname\n", "\n/etc/hostname\n80\n"}) {
     ChildProcess sender;
-    start_piped(sender, kSenderProgram, input);
+    start_piped(sender, kQuickSender, input);
     EXPECT_EQ(sender.wait_exit(10000), 0) << sender.output();
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
   // With arguments given, a question that finds no answer is a run that did not do its job.
   ChildProcess asked;
-  start_scripted(asked, kSenderProgram, {"-p", "5000", "/etc/hostname"});
+  start_scripted(asked, kQuickSender, {"-p", "5000", "/etc/hostname"});
   EXPECT_EQ(asked.wait_exit(10000), 1) << asked.output();
   EXPECT_TRUE(asked.wait_for("Bitte die IP eingeben (0.0.0.0): "));
   EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
@@ -196,7 +196,7 @@ TEST(Prompt, NarrowTerminalsKeepEveryTypedCharacter) {
   TempDir dir;
   std::string target = dir / "ziel-mit-langem-namen.bin";
   int port = free_port();
-  ChildProcess receiver(text_mode(kReceiverProgram, 30));
+  ChildProcess receiver(text_mode(kQuickReceiver, 30));
   ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern"));  // the rest is cut at 30 columns
   receiver.type(target + "\r");
   ASSERT_TRUE(receiver.wait_for("Bitte den Port eingeben"));
@@ -208,7 +208,7 @@ TEST(Prompt, NarrowTerminalsKeepEveryTypedCharacter) {
 
   std::string source = dir / "eine-quelle-mit-einem-recht-langen-namen.bin";
   write_file(source, "schmal");
-  ChildProcess sender(text_mode(kSenderProgram, 44));
+  ChildProcess sender(text_mode(kQuickSender, 44));
   start_sender(sender, source, std::to_string(port), "127.0.0.100");
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   EXPECT_TRUE(sender.wait_for("IP:127.0.0.100\n")) << sender.screen_text();
@@ -223,7 +223,7 @@ TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
   TempDir dir;
   int port = free_port();
   ChildProcess receiver;
-  start_piped(receiver, kReceiverProgram, dir / "target.bin\n" + std::to_string(port) + "\n");
+  start_piped(receiver, kQuickReceiver, dir / "target.bin\n" + std::to_string(port) + "\n");
   ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection ...")) << receiver.output();
   std::string content = pattern(10 * 50000);
   int fd = connect_to(port);
@@ -247,14 +247,14 @@ TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
 TEST(Prompt, DollarFiftyIsPortEightyOnBothSides) {
   if (!port_free(80)) GTEST_SKIP() << "port 80 is taken on this machine";
   TempDir dir;
-  ChildProcess receiver(text_mode(kReceiverProgram));
+  ChildProcess receiver(text_mode(kQuickReceiver));
   start_receiver(receiver, dir / "target.bin", "$50");
   if (!receiver_ready(receiver)) GTEST_SKIP() << "port 80 cannot be bound here";
   EXPECT_TRUE(receiver.wait_for("Port:80\n"));
   EXPECT_TRUE(receiver.wait_for("Server: Server created (Port 80)."));
 
   write_file(dir / "source.bin", "fifty");
-  ChildProcess sender(text_mode(kSenderProgram));
+  ChildProcess sender(text_mode(kQuickSender));
   start_sender(sender, dir / "source.bin", "$50");
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   EXPECT_TRUE(sender.wait_for("Port:$50\n"));

@@ -18,8 +18,13 @@ installed && skip "a kelvane package is installed already"
 
 work=$(mktemp -d)
 ours=0
+lintian_pid=
 cleanup() {
   [ "$ours" = 1 ] && installed && dpkg -r kelvane >/dev/null 2>&1
+  if [ -n "$lintian_pid" ]; then
+    kill "$lintian_pid" 2>/dev/null
+    wait "$lintian_pid" 2>/dev/null
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,14 +68,17 @@ for binary in usr/bin/Kelvane usr/bin/Dorvish usr/lib/kelvane/libkvgtk.so; do
   grep -q '\.symtab' "$work/sections" && fail "$binary is not stripped"
 done
 
+# lintian checks the package file meanwhile the package is installed, run and removed;
+# its report is looked at at the end.
 if command -v lintian >/dev/null; then
-  lintian "$deb" >"$work/lintian.log" 2>&1 || true
-  cat "$work/lintian.log"
-  grep -q '^E: ' "$work/lintian.log" && fail "lintian found errors"
+  lintian "$deb" >"$work/lintian.log" 2>&1 &
+  lintian_pid=$!
 fi
 
+# Installed and removed without running the triggers of other packages (the manual's
+# index); they run once at the end, when the package is gone again.
 ours=1
-dpkg_locked -i "$deb" || fail "dpkg -i"
+dpkg_locked --no-triggers -i "$deb" || fail "dpkg -i"
 # Each program started on a plain terminal without input: it asks its first questions and
 # ends with status 0 when the input ends.
 cd "$work"
@@ -84,9 +92,16 @@ out=$(env -u WAYLAND_DISPLAY -u KV_DIALOGS DISPLAY=:4242 LD_DEBUG=files timeout 
   fail "Kelvane with a display ended with status $?"
 grep -q 'file=/usr/lib/kelvane/libkvgtk\.so ' <<<"$out" || fail "the installed GTK module was not loaded"
 
-dpkg_locked -r kelvane || fail "dpkg -r"
+dpkg_locked --no-triggers -r kelvane || fail "dpkg -r"
 installed && fail "still installed after dpkg -r"
+dpkg_locked --triggers-only --pending || fail "dpkg --triggers-only"
 for path in /usr/bin/Kelvane /usr/bin/Dorvish /usr/lib/kelvane /usr/share/doc/kelvane /usr/share/man/man1/Kelvane.1.gz; do
   [ ! -e "$path" ] || fail "$path is left after dpkg -r"
 done
+if [ -n "$lintian_pid" ]; then
+  wait "$lintian_pid" || true
+  lintian_pid=
+  cat "$work/lintian.log"
+  grep -q '^E: ' "$work/lintian.log" && fail "lintian found errors"
+fi
 echo "package $(basename "$deb"): built, installed, run and removed"

@@ -40,7 +40,7 @@ class XSessionTest : public ::testing::Test {
     xvfb.close_input();
     static const std::regex number("(^|\n)([0-9]+)\n");  // among the server's warnings
     std::smatch found;
-    for (int i = 0; i < 150 && !std::regex_search(xvfb.output(), found, number); ++i) xvfb.wait_for("\x01", 100);
+    for (int i = 0; i < 750 && !std::regex_search(xvfb.output(), found, number); ++i) xvfb.wait_for("\x01", 20);
     if (found.empty()) return false;
     display = ":" + found[2].str();
     return true;
@@ -86,7 +86,7 @@ class XSessionTest : public ::testing::Test {
     while (std::chrono::steady_clock::now() < deadline) {
       auto found = tool({"xdotool", "search", "--onlyvisible", "--name", name});
       if (found && !found->empty()) return found->substr(0, found->find('\n'));
-      usleep(100000);
+      usleep(30000);
     }
     screenshot();
     return std::string();
@@ -102,15 +102,15 @@ class XSessionTest : public ::testing::Test {
   void type_into(const std::string& window, const std::vector<std::string>& keys_first, const std::string& text,
                  const std::string& final_key) {
     ASSERT_TRUE(tool({"xdotool", "windowfocus", "--sync", window}));
-    usleep(300000);
+    usleep(100000);
     for (const auto& key : keys_first) {
       ASSERT_TRUE(tool({"xdotool", "key", key}));
-      usleep(300000);
+      usleep(150000);
     }
     if (!text.empty()) {
       ASSERT_TRUE(tool({"xdotool", "type", "--delay", "2", text}));
     }
-    usleep(400000);
+    usleep(300000);
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
   }
 

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   waitpid(writer, nullptr, 0);
-  std::fprintf(stderr, "%ld lines of %ld bytes in %.3f s: %.0f lines/s, %.1f MB/s\n", count, length,
-               seconds, static_cast<double>(count) / seconds, static_cast<double>(bytes) / seconds / 1e6);
+  std::fprintf(stderr, "%ld lines of %ld bytes in %.3f s: %.0f lines/s, %.1f MB/s\n", count, length, seconds,
+               static_cast<double>(count) / seconds, static_cast<double>(bytes) / seconds / 1e6);
   runtime_exit();
 }

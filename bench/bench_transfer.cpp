@@ -82,9 +82,12 @@ bool same_files(const std::string& a, const std::string& b) {
   bool same = fa >= 0 && fb >= 0;
   while (same) {
     ssize_t ra = read(fa, ba.data(), kMiB), rb = read(fb, bb.data(), kMiB);
-    if (ra != rb || ra < 0) same = false;
-    else if (ra == 0) break;
-    else same = std::memcmp(ba.data(), bb.data(), static_cast<size_t>(ra)) == 0;
+    if (ra != rb || ra < 0)
+      same = false;
+    else if (ra == 0)
+      break;
+    else
+      same = std::memcmp(ba.data(), bb.data(), static_cast<size_t>(ra)) == 0;
   }
   close(fa);
   close(fb);
@@ -176,8 +179,8 @@ double run(bool library, const std::string& src, const std::string& out, Outcome
     // had grown to.
     close(pipefd[0]);
     std::string fd = std::to_string(pipefd[1]);
-    execl("/proc/self/exe", "bench_transfer", "--receive", library ? "library" : "reference", out.c_str(), fd.c_str(),
-          static_cast<char*>(nullptr));
+    execl("/proc/self/exe", "bench_transfer", "--receive", library ? "library" : "reference", out.c_str(),
+          fd.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipefd[1]);

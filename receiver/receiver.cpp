@@ -87,21 +87,16 @@ void serve(Receiver& r) {
     }
     NetConnection* conn = net_event_connection();
     switch (event) {
-      case NET_EVENT_CONNECT:
-        console_print_line("Der Sender hat sich verbunden ...");
-        break;
+      case NET_EVENT_CONNECT: console_print_line("Der Sender hat sich verbunden ..."); break;
       case NET_EVENT_FILE:
-      case NET_EVENT_DATA:
-        handle_transfer(r, conn);
-        break;
+      case NET_EVENT_DATA: handle_transfer(r, conn); break;
       case NET_EVENT_DISCONNECT:
         console_print_line("Der Sender hat die Verbindung beendet ...");
         r.quit = 1;
         console_pause();
         give_back(r);
         break;
-      default:
-        break;
+      default: break;
     }
   }
 }
@@ -126,8 +121,8 @@ void receiver_main(const CommandLine& line) {
   if (r.single) {
     str_assign(&r.save_path, line.answers[0]);
   } else {
-    file_dialog_save("Bitte Ort zum speichern auswaehlen (Mit der Endung der zu sendenden Datei!!!)",
-                     "C:\\", "Alle Dateien (*.*)|*.*", 0, mark);
+    file_dialog_save("Bitte Ort zum speichern auswaehlen (Mit der Endung der zu sendenden Datei!!!)", "C:\\",
+                     "Alle Dateien (*.*)|*.*", 0, mark);
     str_area_take(&r.save_path, mark);
   }
 

@@ -2,19 +2,18 @@
 #include "sender/sender.h"
 
 namespace {
-const CommandLineUsage kUsage = {
-    "Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
-    "Sendet DATEI ueber TCP an den Empfaenger unter ADRESSE\n"
-    "(IPv4-Adresse, IPv6-Adresse mit oder ohne [ ] oder Rechnername).\n"
-    "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
-    "\n"
-    "  -p, --port PORT  Port des Empfaengers (1-9999)\n"
-    "  -h, --help       diese Hilfe zeigen\n"
-    "      --version    Name und Version zeigen\n"
-    "\n"
-    "Rueckgabewert, wenn Argumente angegeben sind: 0 Datei gesendet,\n"
-    "1 Datei nicht gesendet, 2 falscher Aufruf.\n",
-    2};
+const CommandLineUsage kUsage = {"Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
+                                 "Sendet DATEI ueber TCP an den Empfaenger unter ADRESSE\n"
+                                 "(IPv4-Adresse, IPv6-Adresse mit oder ohne [ ] oder Rechnername).\n"
+                                 "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
+                                 "\n"
+                                 "  -p, --port PORT  Port des Empfaengers (1-9999)\n"
+                                 "  -h, --help       diese Hilfe zeigen\n"
+                                 "      --version    Name und Version zeigen\n"
+                                 "\n"
+                                 "Rueckgabewert, wenn Argumente angegeben sind: 0 Datei gesendet,\n"
+                                 "1 Datei nicht gesendet, 2 falscher Aufruf.\n",
+                                 2};
 }  // namespace
 
 int main(int argc, char** argv) {

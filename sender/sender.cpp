@@ -36,18 +36,12 @@ void print_banner(const Sender& s) {
 // The reason, in the user's words, why net_check_send_file refused a file.
 const char* unsendable_reason(int32_t check) {
   switch (check) {
-    case NET_FILE_NONE:
-      return "Keine Datei ausgewaehlt";
-    case NET_FILE_MISSING:
-      return "Datei nicht gefunden";
-    case NET_FILE_UNREADABLE:
-      return "Keine Leserechte";
-    case NET_FILE_NOT_REGULAR:
-      return "Keine normale Datei";
-    case NET_FILE_TOO_LARGE:
-      return "Datei zu gross (2 GiB oder mehr)";
-    default:
-      return "Datei kann nicht geoeffnet werden";
+    case NET_FILE_NONE: return "Keine Datei ausgewaehlt";
+    case NET_FILE_MISSING: return "Datei nicht gefunden";
+    case NET_FILE_UNREADABLE: return "Keine Leserechte";
+    case NET_FILE_NOT_REGULAR: return "Keine normale Datei";
+    case NET_FILE_TOO_LARGE: return "Datei zu gross (2 GiB oder mehr)";
+    default: return "Datei kann nicht geoeffnet werden";
   }
 }
 

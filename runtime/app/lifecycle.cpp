@@ -13,7 +13,7 @@ namespace {
 // runtime_end acts once. Only the main flow calls it: the close event ends the process
 // without it (see console_ctrl_handler).
 bool g_ended = false;
-}
+}  // namespace
 
 void runtime_start() {
   g_ended = false;

@@ -64,7 +64,8 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
       } else {
         return wrong_usage(usage, std::string("Unbekannte Option: ") + arg);
       }
-      if (!take_port(port, line)) return wrong_usage(usage, std::string("Kein gueltiger Port (1-9999): ") + port);
+      if (!take_port(port, line))
+        return wrong_usage(usage, std::string("Kein gueltiger Port (1-9999): ") + port);
       continue;
     }
     if (answers >= usage.max_answers || answers >= COMMAND_LINE_MAX_ANSWERS)

@@ -159,8 +159,8 @@ void console_print_line_raw(const char* text) {
   write_raw_locked(text, true);
 }
 
-ConsoleOps console_ops = {console_print_plain, console_input_line_plain,
-                          console_print_line_plain, console_read_key};
+ConsoleOps console_ops = {console_print_plain, console_input_line_plain, console_print_line_plain,
+                          console_read_key};
 
 int32_t console_open() {
   if (g_opened.exchange(true)) return 1;

@@ -110,8 +110,7 @@ char* input_line_stream(int32_t pos) {
 Key next_key(bool wait, int* events = nullptr) {
   for (;;) {
     Key key = key_decode(g_keys, g_key_count, false);
-    if (key.kind == KEY_INCOMPLETE && g_key_count > 0 &&
-        !term_wait_readable(console_in_fd(), kEscapeWaitMs))
+    if (key.kind == KEY_INCOMPLETE && g_key_count > 0 && !term_wait_readable(console_in_fd(), kEscapeWaitMs))
       key = key_decode(g_keys, g_key_count, true);
     if (key.kind != KEY_INCOMPLETE) {
       auto used = static_cast<size_t>(key.consumed);
@@ -134,18 +133,16 @@ Key next_key(bool wait, int* events = nullptr) {
   }
 }
 
-void write_locked(const std::string& bytes) {
-  term_write_all(console_out_fd(), bytes.data(), bytes.size());
-}
+void write_locked(const std::string& bytes) { term_write_all(console_out_fd(), bytes.data(), bytes.size()); }
 
 // The line being typed and what the screen shows of it. While prompt and text fit beside
 // each other, keys are echoed one by one and Backspace steps back over them; once they do
 // not, every change draws the line anew, scrolled to its end.
 struct LineEdit {
-  std::string prompt;     // what stood on the line before the input began
+  std::string prompt;  // what stood on the line before the input began
   int prompt_columns = 0;
-  int text_columns = 0;   // the columns of the text typed so far
-  bool whole = true;      // the screen shows prompt and text whole, from the prompt on
+  int text_columns = 0;  // the columns of the text typed so far
+  bool whole = true;     // the screen shows prompt and text whole, from the prompt on
 };
 
 // Draws prompt and text anew for the current width. Caller holds the output lock.

@@ -58,8 +58,7 @@ Key key_decode(const unsigned char* bytes, size_t n, bool final) {
   int length = console_utf8_length(b);
   if (length == 0) return make(KEY_IGNORED, 1);
   for (int i = 1; i < length; ++i) {
-    if (static_cast<size_t>(i) >= n)
-      return final ? make(KEY_IGNORED, 1) : make(KEY_INCOMPLETE, 0);
+    if (static_cast<size_t>(i) >= n) return final ? make(KEY_IGNORED, 1) : make(KEY_INCOMPLETE, 0);
     if ((bytes[i] & 0xC0) != 0x80) return make(KEY_IGNORED, 1);
   }
   return text_key(bytes, length);

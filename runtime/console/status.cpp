@@ -59,8 +59,7 @@ std::string format_progress(int64_t done, int64_t total, double seconds) {
   std::string text = "  " + format_amount(static_cast<long double>(done));
   if (total > 0) {
     auto percent = static_cast<int64_t>(static_cast<long double>(done) * 100 / total);
-    text += " / " + format_amount(static_cast<long double>(total)) + "  " +
-            std::to_string(percent) + "%";
+    text += " / " + format_amount(static_cast<long double>(total)) + "  " + std::to_string(percent) + "%";
   }
   return text + "  " + format_amount(rate) + "/s";
 }

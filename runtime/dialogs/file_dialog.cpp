@@ -113,8 +113,8 @@ bool show(const char* title, const char* initial_path, const char* filter, int32
 
 }  // namespace
 
-char* file_dialog(const char* title, const char* initial_path, const char* filter,
-                  int32_t pattern_index, int32_t kind, uint32_t options, int32_t position) {
+char* file_dialog(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                  int32_t kind, uint32_t options, int32_t position) {
   release(&file_dialog_buffer);
   bool multiple = (options & 1) != 0;
   // An open dialog releases the multiple-selection buffer of an earlier call; a save
@@ -146,13 +146,13 @@ char* file_dialog(const char* title, const char* initial_path, const char* filte
   return result;
 }
 
-char* file_dialog_save(const char* title, const char* initial_path, const char* filter,
-                       int32_t pattern_index, int32_t position) {
+char* file_dialog_save(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                       int32_t position) {
   return file_dialog(title, initial_path, filter, pattern_index, 1, 0, position);
 }
 
-char* file_dialog_open(const char* title, const char* initial_path, const char* filter,
-                       int32_t pattern_index, int32_t position) {
+char* file_dialog_open(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                       int32_t position) {
   return file_dialog(title, initial_path, filter, pattern_index, 0, 0, position);
 }
 

@@ -52,18 +52,18 @@ extern char file_dialog_directory[FILE_DIALOG_BUFFER_SIZE];
 //   options: bit 0 allows a multiple selection (the result is then the folder joined with
 //     the first name chosen); other bits are ignored.
 // Returns the result text (str_area_base() + position).
-char* file_dialog(const char* title, const char* initial_path, const char* filter,
-                  int32_t pattern_index, int32_t kind, uint32_t options, int32_t position);
+char* file_dialog(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                  int32_t kind, uint32_t options, int32_t position);
 
 // file_dialog with kind 1 (save) and options 0. The save dialog does not ask before
 // replacing a file; its folder must exist.
-char* file_dialog_save(const char* title, const char* initial_path, const char* filter,
-                       int32_t pattern_index, int32_t position);
+char* file_dialog_save(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                       int32_t position);
 
 // file_dialog with kind 0 (open) and options 0. A name of a file that does not exist is
 // accepted when its folder exists.
-char* file_dialog_open(const char* title, const char* initial_path, const char* filter,
-                       int32_t pattern_index, int32_t position);
+char* file_dialog_open(const char* title, const char* initial_path, const char* filter, int32_t pattern_index,
+                       int32_t position);
 
 // True when the text can be a file name: not null, not empty, no byte below 32 and none
 // of " * / : < > ? \ |. Bytes from 128 up (UTF-8 letters) are valid.

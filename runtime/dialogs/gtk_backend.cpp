@@ -163,8 +163,8 @@ int32_t gtk_message_box(WindowHandle owner, const char* caption, const char* tex
     default: break;
   }
   std::string body = utf8(text);
-  GtkWidget* dialog = gtk_message_dialog_new(parent_of(owner), GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE,
-                                             "%s", body.c_str());
+  GtkWidget* dialog =
+      gtk_message_dialog_new(parent_of(owner), GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s", body.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), utf8(caption ? caption : "Error").c_str());
   int32_t ids[3];
   int32_t count = message_box_buttons(flags, ids);

@@ -53,7 +53,8 @@ std::string trusted_path(const std::string& path) {
 const GuiBackend* load_gtk(bool* started) {
   const std::string& folder = program_folder();
   if (folder.empty()) return nullptr;
-  for (const std::string& place : {folder + "libkvgtk.so", folder + KV_GTK_MODULE_FROM_PROGRAM "/libkvgtk.so"}) {
+  for (const std::string& place :
+       {folder + "libkvgtk.so", folder + KV_GTK_MODULE_FROM_PROGRAM "/libkvgtk.so"}) {
     std::string path = trusted_path(place);
     if (path.empty()) continue;
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -33,12 +33,11 @@ struct FileDialogRequest {
 };
 
 struct GuiBackend {
-  const char* name;        // "gtk", "text", or a test's own
-  WindowSystem* windows;   // null: no windows of this process
+  const char* name;       // "gtk", "text", or a test's own
+  WindowSystem* windows;  // null: no windows of this process
   // Shows a box and returns the identifier of the button that closed it (message_box.h),
   // 0 when it cannot be shown.
-  int32_t (*message_box)(WindowHandle owner, const char* caption, const char* text,
-                         uint32_t flags);
+  int32_t (*message_box)(WindowHandle owner, const char* caption, const char* text, uint32_t flags);
   // Shows the file dialog. Returns nonzero when the user confirmed a choice.
   int32_t (*file_dialog)(FileDialogRequest* request);
 };

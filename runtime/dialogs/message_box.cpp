@@ -14,11 +14,28 @@ int32_t message_box_ok(const char* caption, const char* text) { return message_b
 
 int32_t message_box_buttons(uint32_t flags, int32_t ids[3]) {
   switch (flags & MB_TYPEMASK) {
-    case MB_OKCANCEL: ids[0] = IDOK; ids[1] = IDCANCEL; return 2;
-    case MB_ABORTRETRYIGNORE: ids[0] = IDABORT; ids[1] = IDRETRY; ids[2] = IDIGNORE; return 3;
-    case MB_YESNOCANCEL: ids[0] = IDYES; ids[1] = IDNO; ids[2] = IDCANCEL; return 3;
-    case MB_YESNO: ids[0] = IDYES; ids[1] = IDNO; return 2;
-    case MB_RETRYCANCEL: ids[0] = IDRETRY; ids[1] = IDCANCEL; return 2;
+    case MB_OKCANCEL:
+      ids[0] = IDOK;
+      ids[1] = IDCANCEL;
+      return 2;
+    case MB_ABORTRETRYIGNORE:
+      ids[0] = IDABORT;
+      ids[1] = IDRETRY;
+      ids[2] = IDIGNORE;
+      return 3;
+    case MB_YESNOCANCEL:
+      ids[0] = IDYES;
+      ids[1] = IDNO;
+      ids[2] = IDCANCEL;
+      return 3;
+    case MB_YESNO:
+      ids[0] = IDYES;
+      ids[1] = IDNO;
+      return 2;
+    case MB_RETRYCANCEL:
+      ids[0] = IDRETRY;
+      ids[1] = IDCANCEL;
+      return 2;
     default: ids[0] = IDOK; return 1;
   }
 }

@@ -9,10 +9,10 @@
 
 // One window recorded by modal_guard_enter.
 struct ModalGuardEntry {
-  uint32_t thread_id;        // the thread that entered the guard
-  WindowHandle window;       // the recorded top-level window
-  uint8_t was_topmost;       // 1: the window was in the topmost band when recorded
-  uint8_t disabled_by_guard; // 1: the guard disabled the window
+  uint32_t thread_id;         // the thread that entered the guard
+  WindowHandle window;        // the recorded top-level window
+  uint8_t was_topmost;        // 1: the window was in the topmost band when recorded
+  uint8_t disabled_by_guard;  // 1: the guard disabled the window
 };
 
 // The process-wide guard list (elements on the runtime heap, newest first). Empty outside

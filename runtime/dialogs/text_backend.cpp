@@ -77,8 +77,7 @@ int32_t text_message_box(WindowHandle, const char* caption, const char* text, ui
     if (count == 1 || answer.empty()) return preset;
     for (int32_t i = 0; i < count; ++i) {
       const char* label = button_label(ids[i]);
-      if (answer == std::to_string(i + 1) ||
-          strncasecmp(answer.c_str(), label, answer.size()) == 0)
+      if (answer == std::to_string(i + 1) || strncasecmp(answer.c_str(), label, answer.size()) == 0)
         return ids[i];
     }
   }

@@ -22,9 +22,11 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
     return nullptr;
   }
   std::lock_guard<std::recursive_mutex> hold(registry->lock);
-  auto* connection = net_stopped() ? nullptr
-                                   : static_cast<NetConnection*>(list_insert(
-                                         net_outgoing_list(), static_cast<int32_t>(sizeof(ListNode) + sizeof(NetConnection))));
+  auto* connection =
+      net_stopped()
+          ? nullptr
+          : static_cast<NetConnection*>(list_insert(
+                net_outgoing_list(), static_cast<int32_t>(sizeof(ListNode) + sizeof(NetConnection))));
   if (!connection) {
     sock_close(fd);
     return nullptr;
@@ -36,4 +38,6 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   return connection;
 }
 
-NetConnection* net_connect_tcp(const char* host, uint32_t port) { return net_connect(host, port, NET_KIND_TCP); }
+NetConnection* net_connect_tcp(const char* host, uint32_t port) {
+  return net_connect(host, port, NET_KIND_TCP);
+}

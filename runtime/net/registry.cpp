@@ -17,9 +17,7 @@ struct alignas(16) DynamicHeader {
 // Slot indices stay below 2^31; identities start above every one of them.
 constexpr int64_t kFirstIdentity = int64_t{1} << 32;
 
-void* record_of(ListNode* node) {
-  return static_cast<char*>(list_payload(node)) + sizeof(DynamicHeader);
-}
+void* record_of(ListNode* node) { return static_cast<char*>(list_payload(node)) + sizeof(DynamicHeader); }
 
 DynamicHeader* header_of(const void* record) {
   return reinterpret_cast<DynamicHeader*>(const_cast<char*>(static_cast<const char*>(record)) -

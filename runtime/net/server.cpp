@@ -141,7 +141,8 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
 }
 
 bool is_transfer_magic(const char* bytes, int32_t count) {
-  return count == sizeof NET_TRANSFER_MAGIC && std::memcmp(bytes, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) == 0;
+  return count == sizeof NET_TRANSFER_MAGIC &&
+         std::memcmp(bytes, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) == 0;
 }
 
 }  // namespace
@@ -174,7 +175,9 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   return number == REGISTRY_DYNAMIC ? server->number : fd;
 }
 
-int64_t net_server_create_tcp(int64_t number, uint32_t port) { return net_server_create(number, port, NET_KIND_TCP); }
+int64_t net_server_create_tcp(int64_t number, uint32_t port) {
+  return net_server_create(number, port, NET_KIND_TCP);
+}
 
 void net_server_close(int64_t number) {
   ObjectRegistry* registry = net_server_registry();

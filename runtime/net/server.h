@@ -32,10 +32,10 @@ struct NetAddress {
 };
 
 struct NetServer {
-  int32_t socket;  // non-zero exactly while the server is live
+  int32_t socket;      // non-zero exactly while the server is live
   NetAddress address;  // any address and the port actually bound (also when 0 was asked for)
   int32_t kind;
-  int64_t number;  // the number it was created under; its identity when made dynamically
+  int64_t number;         // the number it was created under; its identity when made dynamically
   ListNode* connections;  // NetConnection elements, newest first
 };
 

@@ -185,7 +185,8 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
   for (size_t got = 0; got < sizeof header;) {
-    size_t n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, header + got, sizeof header - got, false); });
+    size_t n = receive_step(sock, &idle_start,
+                            [&] { return sock_receive(sock, header + got, sizeof header - got, false); });
     if (n == 0) return false;
     got += n;
   }
@@ -203,13 +204,15 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   ScopeExit close_mover([&] { sock_mover_close(&mover); });
   // A blocking socket would make a splice wait past the idle rule: it is read instead.
   // A FIFO, device or socket target is written through store_all, which waits for it.
-  bool direct = total > 0 && out.kind != FILE_SAVE_STREAM && sock_is_nonblocking(sock) && sock_mover_open(&mover);
+  bool direct =
+      total > 0 && out.kind != FILE_SAVE_STREAM && sock_is_nonblocking(sock) && sock_mover_open(&mover);
   idle_start = elapsed_ms();
   while (done < total) {
     int64_t left = total - done;
     size_t n = 0;
     if (direct) {
-      n = receive_step(sock, &idle_start, [&] { return sock_move_to_file(&mover, sock, file, static_cast<size_t>(left)); });
+      n = receive_step(sock, &idle_start,
+                       [&] { return sock_move_to_file(&mover, sock, file, static_cast<size_t>(left)); });
       if (n == 0 && errno == EINVAL) {
         direct = false;  // this socket cannot be spliced: nothing was taken
         continue;
@@ -309,16 +312,12 @@ int32_t net_check_send_file(const char* path) {
       case ENOENT:
       case ENOTDIR:
       case ENAMETOOLONG:
-      case ELOOP:
-        return NET_FILE_MISSING;
+      case ELOOP: return NET_FILE_MISSING;
       case EACCES:
-      case EPERM:
-        return NET_FILE_UNREADABLE;
+      case EPERM: return NET_FILE_UNREADABLE;
       case EISDIR:
-      case EINVAL:
-        return NET_FILE_NOT_REGULAR;
-      default:
-        return NET_FILE_UNOPENABLE;
+      case EINVAL: return NET_FILE_NOT_REGULAR;
+      default: return NET_FILE_UNOPENABLE;
     }
   }
   file_close(file);

@@ -7,7 +7,7 @@
 namespace {
 std::atomic<uint32_t (*)()> g_source{nullptr};
 std::atomic<void (*)(uint32_t)> g_sleep{nullptr};
-}
+}  // namespace
 
 uint32_t clock_ticks_ms() {
   if (auto source = g_source.load(std::memory_order_relaxed)) return source();

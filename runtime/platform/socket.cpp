@@ -185,7 +185,9 @@ bool sock_error_means_closed(int err) {
   return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == ESHUTDOWN || err == EPIPE;
 }
 
-bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+bool sock_error_means_exhausted(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
 
 namespace {
 
@@ -289,7 +291,9 @@ bool sock_resolve(const char* host, SockPeer* peer) {
   return look_up(name, AF_INET6, false, peer);
 }
 
-int sock_open_for(const SockPeer& peer, int kind) { return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind); }
+int sock_open_for(const SockPeer& peer, int kind) {
+  return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
+}
 
 bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
@@ -327,7 +331,8 @@ constexpr int kMoverPipeBytes = 1 << 20;
 // bytes they are read out of the pipe and written the ordinary way.
 bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
   while (length > 0) {
-    ssize_t n = sys_retry([&] { return splice(mover->pipe_read, nullptr, file, nullptr, length, SPLICE_F_MOVE); });
+    ssize_t n =
+        sys_retry([&] { return splice(mover->pipe_read, nullptr, file, nullptr, length, SPLICE_F_MOVE); });
     if (n < 0 && errno == EINVAL) {
       char buf[16384];
       n = sys_retry([&] { return read(mover->pipe_read, buf, std::min(length, sizeof buf)); });

@@ -36,7 +36,8 @@ constexpr char kWrapOff[] = "\x1b[?7l";
 constexpr char kWrapOnCursorOn[] = "\x1b[?25h\x1b[?7h";
 
 bool same_device(int a, int b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
   return sa.st_rdev == sb.st_rdev && sa.st_ino == sb.st_ino && sa.st_dev == sb.st_dev;
 }
@@ -78,7 +79,7 @@ bool apply(bool raw_input, bool raw_output) {
 bool term_is_tty(int fd) { return isatty(fd) == 1; }
 
 int term_columns(int fd) {
-  winsize ws {};
+  winsize ws{};
   if (ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
   return ws.ws_col;
 }
@@ -128,8 +129,7 @@ void term_restore() {
     if (n > 0) write_raw(g_out_fd, end, n);
   }
   for (int i = 0; i < g_tty_count; ++i) set_attr(g_ttys[i].fd, g_ttys[i].found);
-  if (g_out_fd >= 0 && g_wrap_touched)
-    write_raw(g_out_fd, kWrapOnCursorOn, sizeof kWrapOnCursorOn - 1);
+  if (g_out_fd >= 0 && g_wrap_touched) write_raw(g_out_fd, kWrapOnCursorOn, sizeof kWrapOnCursorOn - 1);
   errno = saved_errno;
 }
 

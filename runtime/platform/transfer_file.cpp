@@ -42,7 +42,9 @@ void record_partial(const FileReplacement& r) {
 
 std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Splits a path into its folder and its last name ("a/b" gives "a" and "b", "b" gives "."
 // and "b"). A path ending in a slash has no name: it can only be a folder.
@@ -144,8 +146,9 @@ std::string temp_name_for(const std::string& name) {
 int make_named_temp(int folder, const std::string& name, mode_t mode, std::string* temp) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = temp_name_for(name);
-    int fd = sys_retry(
-        [&] { return openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode); });
+    int fd = sys_retry([&] {
+      return openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    });
     if (fd >= 0) *temp = candidate;
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -336,13 +339,16 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
       // No file can be made beside it, but the file itself may be writable.
       int saved = errno;
       r.fd = reopen_entry(r.folder_fd, r.name, O_WRONLY, st);
-      if (r.fd >= 0) r.kind = FILE_SAVE_IN_PLACE;
-      else errno = saved;
+      if (r.fd >= 0)
+        r.kind = FILE_SAVE_IN_PLACE;
+      else
+        errno = saved;
     }
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
     // Opened without waiting: a FIFO with no reader fails here (ENXIO) instead of hanging.
     r.kind = FILE_SAVE_STREAM;
-    r.fd = sys_retry([&] { return open(proc_fd_path(entry).c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    r.fd = sys_retry(
+        [&] { return open(proc_fd_path(entry).c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
   } else if (S_ISSOCK(st.st_mode)) {
     r.kind = FILE_SAVE_STREAM;
     r.fd = connect_socket(entry);

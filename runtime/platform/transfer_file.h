@@ -43,10 +43,10 @@ constexpr int FILE_SAVE_IN_PLACE = 2;
 constexpr int FILE_SAVE_STREAM = 3;
 
 struct FileReplacement {
-  int fd = -1;         // the bytes go here; non-blocking for FILE_SAVE_STREAM
-  int kind = 0;        // one of FILE_SAVE_*
-  int folder_fd = -1;  // the folder that holds the name
-  std::string name;    // the name inside that folder
+  int fd = -1;            // the bytes go here; non-blocking for FILE_SAVE_STREAM
+  int kind = 0;           // one of FILE_SAVE_*
+  int folder_fd = -1;     // the folder that holds the name
+  std::string name;       // the name inside that folder
   std::string temp_name;  // the named temporary, where unnamed files are not supported
   bool existed = false;   // a regular file was there to be replaced
   unsigned mode = 0;      // its permission bits, owner and group

@@ -35,7 +35,8 @@ int64_t str_to_int64(const char* text) {
     ++text;
   }
   uint64_t value = 0;
-  for (int d; (d = digit_value(*text, base)) >= 0; ++text) value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  for (int d; (d = digit_value(*text, base)) >= 0; ++text)
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
   if (negative) value = 0 - value;
   return static_cast<int64_t>(value);
 }

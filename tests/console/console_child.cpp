@@ -4,9 +4,9 @@
 // console_child <report-file> <step>...
 // Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
 // clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
-// status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook), sleep:MS,
-// block (wait up to 20 s for a signal). Texts take \e \r \n \t \\ and \xNN. Results of
-// inputs go to the report file, one line each, bytes outside 0x20-0x7E as \xNN.
+// status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook),
+// sleep:MS, block (wait up to 20 s for a signal). Texts take \e \r \n \t \\ and \xNN. Results of inputs go to
+// the report file, one line each, bytes outside 0x20-0x7E as \xNN.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -44,7 +44,10 @@ std::string unescape(const char* s) {
       case 'r': out += '\r'; break;
       case 'n': out += '\n'; break;
       case 't': out += '\t'; break;
-      case 'x': out += static_cast<char>(std::strtol(std::string(s + 1, 2).c_str(), nullptr, 16)); s += 2; break;
+      case 'x':
+        out += static_cast<char>(std::strtol(std::string(s + 1, 2).c_str(), nullptr, 16));
+        s += 2;
+        break;
       default: out += *s;
     }
   }
@@ -96,16 +99,26 @@ void input(char* (*operation)(int32_t)) {
 
 void run(const std::string& step) {
   auto arg = [&](size_t prefix) { return unescape(step.c_str() + prefix); };
-  if (step == "raw") console_set_raw_mode(1);
-  else if (step == "plain") console_set_raw_mode(0);
-  else if (step.rfind("title:", 0) == 0) console_title(arg(6).c_str());
-  else if (step.rfind("p:", 0) == 0) console_print(arg(2).c_str());
-  else if (step.rfind("l:", 0) == 0) console_print_line(arg(2).c_str());
-  else if (step == "pn") console_print(nullptr);
-  else if (step == "ln") console_print_line(nullptr);
-  else if (step == "clear") console_clear();
-  else if (step == "in") input(console_ops.input_line);
-  else if (step == "key") input(console_ops.inkey);
+  if (step == "raw")
+    console_set_raw_mode(1);
+  else if (step == "plain")
+    console_set_raw_mode(0);
+  else if (step.rfind("title:", 0) == 0)
+    console_title(arg(6).c_str());
+  else if (step.rfind("p:", 0) == 0)
+    console_print(arg(2).c_str());
+  else if (step.rfind("l:", 0) == 0)
+    console_print_line(arg(2).c_str());
+  else if (step == "pn")
+    console_print(nullptr);
+  else if (step == "ln")
+    console_print_line(nullptr);
+  else if (step == "clear")
+    console_clear();
+  else if (step == "in")
+    input(console_ops.input_line);
+  else if (step == "key")
+    input(console_ops.inkey);
   else if (step == "keywait") {
     for (int i = 0; i < 300; ++i) {
       int32_t mark = str_area_top();
@@ -119,17 +132,22 @@ void run(const std::string& step) {
       delay_ms(10);
     }
     report("(no key)");
-  } else if (step.rfind("status:", 0) == 0) console_status_show(arg(7).c_str());
-  else if (step == "statusclear") console_status_clear();
-  else if (step == "listen") listen_loopback();
+  } else if (step.rfind("status:", 0) == 0)
+    console_status_show(arg(7).c_str());
+  else if (step == "statusclear")
+    console_status_clear();
+  else if (step == "listen")
+    listen_loopback();
   else if (step == "port") {
     StringVar text = nullptr;
     report(std::to_string(console_ask_port(&text)).c_str());
     str_assign(&text, nullptr);
-  }
-  else if (step.rfind("sleep:", 0) == 0) delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
-  else if (step == "block") for (int i = 0; i < 200; ++i) delay_ms(100);
-  else fatal_error(("unknown step " + step).c_str());
+  } else if (step.rfind("sleep:", 0) == 0)
+    delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
+  else if (step == "block")
+    for (int i = 0; i < 200; ++i) delay_ms(100);
+  else
+    fatal_error(("unknown step " + step).c_str());
 }
 }  // namespace
 

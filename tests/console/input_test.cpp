@@ -63,7 +63,9 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ConsoleChild child;
   child.start_on_pty({"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
   ASSERT_TRUE(child.wait_for("1>"));
-  child.type("abx\x7f" "c\r");  // the terminal's own erase
+  child.type(
+      "abx\x7f"
+      "c\r");  // the terminal's own erase
   ASSERT_TRUE(child.wait_for("2>"));
   child.type("\r");
   ASSERT_TRUE(child.wait_for("3>"));
@@ -86,8 +88,8 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
 TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ConsoleChild child;
   // Width 20, the prompt leaves the cursor in column 10: columns 10 to 18 take keys.
-  child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in",
-                      "p:>", "in", "p:>", "in"});
+  child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>",
+                      "in", "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
   // A line that fits is echoed key by key, exactly as always.
   child.type("abcdefghi\x7fX\r");
@@ -117,7 +119,9 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
 
   // A UTF-8 character is one key and one column; a control character is echoed visibly,
   // takes two columns and comes back as itself.
-  child.type("a\xC3\xA4\xE2\x82\xAC\x7f\x01" "b\r");
+  child.type(
+      "a\xC3\xA4\xE2\x82\xAC\x7f\x01"
+      "b\r");
   ASSERT_TRUE(child.wait_for(">"));
   EXPECT_EQ(child.output(), "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>");
   child.clear_output();
@@ -138,7 +142,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
 
   // Scrolled, a UTF-8 character stays whole and a control character keeps both columns.
   child.type(std::string(20, '-') + "\xC3\xA4\x01\xE2\x82\xAC");
-  ASSERT_TRUE(child.wait_for("\r><" + std::string(13, '-') + "\xC3\xA4^A\xE2\x82\xAC\x1b[K")) << child.output();
+  ASSERT_TRUE(child.wait_for("\r><" + std::string(13, '-') + "\xC3\xA4^A\xE2\x82\xAC\x1b[K"))
+      << child.output();
   child.type("\x7f\x7f\r");
   ASSERT_TRUE(child.wait_for("\r\n>"));
   child.clear_output();

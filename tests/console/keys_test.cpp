@@ -44,8 +44,10 @@ TEST(KeyDecode, SequencesOfCursorAndFunctionKeysAreDropped) {
 }
 
 TEST(KeyDecode, EnterBackspaceEscapeAndCharacters) {
-  EXPECT_EQ(keys("\r\n\n\r\x7f\x08\t\x01"), (Keys{"<enter>", "<enter>", "<enter>", "<bs>", "<bs>", "\t", "\x01"}));
-  EXPECT_EQ(keys("\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80z"), (Keys{"\xC3\xA4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "z"}));
+  EXPECT_EQ(keys("\r\n\n\r\x7f\x08\t\x01"),
+            (Keys{"<enter>", "<enter>", "<enter>", "<bs>", "<bs>", "\t", "\x01"}));
+  EXPECT_EQ(keys("\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80z"),
+            (Keys{"\xC3\xA4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "z"}));
   // Escape followed by something that starts no sequence: Escape, then that key.
   EXPECT_EQ(keys("\x1bx\x1b\x1b"), (Keys{"<esc>", "x", "<esc>", "<esc>"}));
   // Bytes that start no character are dropped, the rest survives.
@@ -93,6 +95,8 @@ TEST(ConsoleVisible, ControlBytesAreShownNotSent) {
   EXPECT_EQ(console_visible("ab\x1b", 3, 3, &used), "ab");
   EXPECT_EQ(used, 2);
   // C1 controls (U+009B is a CSI to some terminals) and broken UTF-8 become '?'.
-  std::string c1 = "\xC2\x9B" "1m\xC3(\xE2\x82";
+  std::string c1 =
+      "\xC2\x9B"
+      "1m\xC3(\xE2\x82";
   EXPECT_EQ(console_visible(c1.data(), c1.size(), 80, &used), "?1m?(??");
 }

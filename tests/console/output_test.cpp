@@ -15,9 +15,9 @@ std::string repeat(const std::string& piece, int n) {
 
 TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
   ConsoleChild child;
-  child.start_on_pty({"title:Sender\\x07x", "raw", "l:abcdefghijklmnopqrstuvwxyz", "p:" + repeat("\\xC3\\xA4", 25),
-                       "ln", "l:a\\e[31mb\\x7F", "l:1234567890123456789\\e", "pn", "ln", "p:X", "clear", "plain",
-                       "clear", "l:Y"});
+  child.start_on_pty({"title:Sender\\x07x", "raw", "l:abcdefghijklmnopqrstuvwxyz",
+                      "p:" + repeat("\\xC3\\xA4", 25), "ln", "l:a\\e[31mb\\x7F", "l:1234567890123456789\\e",
+                      "pn", "ln", "p:X", "clear", "plain", "clear", "l:Y"});
   ASSERT_EQ(child.wait_exit(), 0);
   const std::string& out = child.output();
   EXPECT_EQ(out.find("\x1b]0;Sender?x\a"), 0u);
@@ -37,24 +37,28 @@ TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {
   ConsoleChild child;
   std::string long_text = repeat("0123456789", 30);
   child.start_on_pipes({"title:T", "l:plain", "pn", "raw", "l:" + long_text, "p:a\\eb", "ln", "clear",
-                         "status:50%", "statusclear", "ln"});
+                        "status:50%", "statusclear", "ln"});
   child.close_input();
   ASSERT_EQ(child.wait_exit(), 0);
-  EXPECT_EQ(child.output(), "plain\r\n" + long_text + "\r\na\x1b" "b\r\n\r\n");
+  EXPECT_EQ(child.output(), "plain\r\n" + long_text +
+                                "\r\na\x1b"
+                                "b\r\n\r\n");
 }
 
 TEST(ConsoleOutput, EveryPrintErasesAShownStatusLineFirst) {
   ConsoleChild child;
   child.start_on_pty({"raw", "p:>", "status:copying 123456789012345678901234", "status:half", "l:done",
-                       "statusclear", "status:again", "statusclear", "statusclear", "p:end"});
+                      "statusclear", "status:again", "statusclear", "statusclear", "p:end"});
   ASSERT_EQ(child.wait_exit(), 0);
   std::string raw = child.output().substr(child.output().find(kWrapOff) + kWrapOff.size());
   EXPECT_EQ(raw,
             ">"
             "\rcopying 12345678901\x1b[K"  // width 20 less one column
             "\rhalf\x1b[K"
-            "\r\x1b[K" "done\r\n"
+            "\r\x1b[K"
+            "done\r\n"
             "\ragain\x1b[K"
             "\r\x1b[K"
-            "end\r\n" + kRestore);  // the shell's prompt must not stand behind "end"
+            "end\r\n" +
+                kRestore);  // the shell's prompt must not stand behind "end"
 }

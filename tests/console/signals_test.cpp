@@ -79,7 +79,8 @@ TEST(ConsoleSignals, CtrlCAndTermEndTheProcessWithTheTerminalAsFound) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);
     expect_cooked(child.modes());
-    EXPECT_TRUE(ends_with(child.output(), "waiting\r\n\x1b[?25h" + kWrapOn)) << "the shell's prompt on a fresh line";
+    EXPECT_TRUE(ends_with(child.output(), "waiting\r\n\x1b[?25h" + kWrapOn))
+        << "the shell's prompt on a fresh line";
     EXPECT_EQ(child.report().size(), 1u) << "no shutdown on this way out";
   }
 }

@@ -11,7 +11,8 @@
 
 TEST(FormatProgress, ShowsDoneTotalPercentAndRate) {
   const int64_t MiB = 1024 * 1024;
-  EXPECT_EQ(format_progress(12 * MiB + MiB / 2, 100 * MiB, 12.5 / 45.3), "  12.5 MiB / 100.0 MiB  12%  45.3 MiB/s");
+  EXPECT_EQ(format_progress(12 * MiB + MiB / 2, 100 * MiB, 12.5 / 45.3),
+            "  12.5 MiB / 100.0 MiB  12%  45.3 MiB/s");
   EXPECT_EQ(format_progress(0, 1000, 0), "  0 B / 1000 B  0%  0 B/s");
   EXPECT_EQ(format_progress(1000, 1000, 2), "  1000 B / 1000 B  100%  500 B/s");
   EXPECT_EQ(format_progress(1536, 0, 1), "  1.5 KiB  1.5 KiB/s");

@@ -8,7 +8,8 @@
 
 using Env = std::map<std::string, std::optional<std::string>>;
 
-inline ChildOptions dialog_options(const std::vector<std::string>& args, const Env& env, const std::string& cwd = "") {
+inline ChildOptions dialog_options(const std::vector<std::string>& args, const Env& env,
+                                   const std::string& cwd = "") {
   ChildOptions options;
   options.args = {child_program("dialogs_child")};
   options.args.insert(options.args.end(), args.begin(), args.end());

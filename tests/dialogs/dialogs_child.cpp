@@ -38,8 +38,8 @@ bool gl_loaded() {
 
 void report(const std::string& result, int32_t moved) {
   char here[4096];
-  std::printf("\nRESULT[%s]\nTOP+%d\nBACKEND %s\nCWD %s\nLOCALE %s\nGL %s\n", result.c_str(), moved, gui_backend()->name,
-              getcwd(here, sizeof here) ? here : "?", std::setlocale(LC_ALL, nullptr),
+  std::printf("\nRESULT[%s]\nTOP+%d\nBACKEND %s\nCWD %s\nLOCALE %s\nGL %s\n", result.c_str(), moved,
+              gui_backend()->name, getcwd(here, sizeof here) ? here : "?", std::setlocale(LC_ALL, nullptr),
               gl_loaded() ? "loaded" : "none");
   std::fflush(stdout);
 }
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   } else {
     const char* initial = argv[3];
     const char* filter = "Alle Dateien (*.*)|*.*";
-    char* text = command == "save"  ? file_dialog_save(argv[2], initial, filter, 0, mark)
+    char* text = command == "save"   ? file_dialog_save(argv[2], initial, filter, 0, mark)
                  : command == "open" ? file_dialog_open(argv[2], initial, filter, 0, mark)
                                      : file_dialog(argv[2], initial, filter, 0, 0, 1, mark);
     report(text, str_area_top() - mark);

@@ -17,7 +17,7 @@ struct FakeWindow {
   bool enabled = true;
   bool topmost = false;
   bool gone = false;
-  int enable_calls = 0;   // every set_enabled / set_topmost that reached the window
+  int enable_calls = 0;  // every set_enabled / set_topmost that reached the window
   int topmost_calls = 0;
 };
 

@@ -148,7 +148,8 @@ TEST_F(FileDialogTest, ThePreviousBufferIsReleasedWhenTheNextCallBegins) {
     str_area_reset(mark);
     file_dialog_open("t", "x\\y", "A|*", 0, mark);
   }
-  EXPECT_EQ(heap_block_count(runtime_heap()), blocks) << "one buffer held, the filter and directory copies released";
+  EXPECT_EQ(heap_block_count(runtime_heap()), blocks)
+      << "one buffer held, the filter and directory copies released";
 }
 
 TEST_F(FileDialogTest, NoMemoryMeansNoDialogAndTheEmptyText) {
@@ -199,7 +200,8 @@ TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "/daten/eine.txt");
   str_area_reset(mark);
   gui.answer = "/" + std::string(250, 'd') + "\0"s + std::string(20, 'n') + "\0b\0"s;
-  EXPECT_EQ(std::strlen(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark)), 272u) << "longer than 259 bytes";
+  EXPECT_EQ(std::strlen(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark)), 272u)
+      << "longer than 259 bytes";
   str_area_reset(mark);
   gui.answer = "/" + std::string(PATH_MAX - 20, 'd') + "\0"s + std::string(20, 'n') + "\0b\0"s;
   EXPECT_STREQ(file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark), "") << "too long for the result";

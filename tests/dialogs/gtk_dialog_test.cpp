@@ -16,8 +16,9 @@ class GtkDialogTest : public XSessionTest {
  protected:
   // Starts the dialog program (it holds after the dialog until its input ends), waits for
   // the window named by the second argument and answers it.
-  void answer(std::vector<std::string> args, const std::vector<std::string>& keys_first, const std::string& text,
-              const std::string& final_key, bool terminal = false, const Env& extra = {}) {
+  void answer(std::vector<std::string> args, const std::vector<std::string>& keys_first,
+              const std::string& text, const std::string& final_key, bool terminal = false,
+              const Env& extra = {}) {
     args.push_back("hold");
     ChildOptions options = dialog_options(args, environment(), dir.path());
     for (auto& [k, v] : extra) options.env[k] = v;
@@ -30,8 +31,8 @@ class GtkDialogTest : public XSessionTest {
 
   // Answers the dialog, waits for its report, checks the window is gone meanwhile, and
   // ends it.
-  void run(const std::vector<std::string>& args, const std::vector<std::string>& keys_first, const std::string& text,
-           const std::string& final_key) {
+  void run(const std::vector<std::string>& args, const std::vector<std::string>& keys_first,
+           const std::string& text, const std::string& final_key) {
     ASSERT_NO_FATAL_FAILURE(answer(args, keys_first, text, final_key));
     bool done = dialog.wait_for("GL ", kStepMs) && dialog.wait_for("\n", 1000);
     if (!done) screenshot();
@@ -94,18 +95,22 @@ TEST_F(GtkDialogTest, EscapeCancels) {
 }
 
 TEST_F(GtkDialogTest, MessageBoxTitleIsTheCaptionAndReturnGivesOk) {
-  ASSERT_NO_FATAL_FAILURE(run({"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "", "Return"));
+  ASSERT_NO_FATAL_FAILURE(
+      run({"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "",
+          "Return"));
   EXPECT_EQ(dialog.result(), "1");
 }
 
 // On a terminal none of GTK's messages may appear, even when GLib is asked for all of
 // its debug output.
 TEST_F(GtkDialogTest, NothingOfGtkReachesTheTerminal) {
-  ASSERT_NO_FATAL_FAILURE(answer({"box", "KvLeise", "Text"}, {}, "", "Return", true, {{"G_MESSAGES_DEBUG", "all"}}));
+  ASSERT_NO_FATAL_FAILURE(
+      answer({"box", "KvLeise", "Text"}, {}, "", "Return", true, {{"G_MESSAGES_DEBUG", "all"}}));
   ASSERT_TRUE(dialog.wait_for("GL ", kStepMs)) << dialog.output();
   dialog.type("\x04");  // end of input on the terminal ends the hold
   EXPECT_EQ(dialog.wait_exit(kStepMs), 0);
-  EXPECT_EQ(dialog.plain_output().rfind("\nRESULT[1]\n", 0), 0u) << "only the program's own lines:\n" << dialog.output();
+  EXPECT_EQ(dialog.plain_output().rfind("\nRESULT[1]\n", 0), 0u) << "only the program's own lines:\n"
+                                                                 << dialog.output();
 }
 
 }  // namespace

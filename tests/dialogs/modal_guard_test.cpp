@@ -34,7 +34,8 @@ class ModalGuardTest : public RuntimeTest {
 };
 
 TEST_F(ModalGuardTest, WithoutWindowsTheBoxIsShownAndNothingIsRecorded) {
-  EXPECT_EQ(message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"), IDOK);
+  EXPECT_EQ(message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"),
+            IDOK);
   ASSERT_EQ(gui.calls.size(), 1u);
   EXPECT_EQ(gui.calls[0].caption, "Error!");
   EXPECT_EQ(gui.calls[0].text, "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");

@@ -39,7 +39,8 @@ TEST_F(TextDialogTest, SaveTakesARelativePathFromTheCurrentDirectory) {
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.reported("CWD"), dir.path()) << "the current directory stays";
   EXPECT_EQ(c.output().rfind("\r\nBitte Ort zum speichern auswaehlen\r\nPfad: ", 0), 0u)
-      << "title on a fresh line of its own:\n" << c.output();
+      << "title on a fresh line of its own:\n"
+      << c.output();
 }
 
 TEST_F(TextDialogTest, AbsoluteAndHomePathsAreResolved) {
@@ -118,7 +119,10 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
   DialogChild& dialog = run({"save", "Titel \x1b[2J mit \x07 Glocke", "C:"}, "\n");
   EXPECT_NE(dialog.output().find("Titel ^[[2J mit ^G Glocke"), std::string::npos) << dialog.output();
   // U+009B is the one-character form of ESC [ that some terminals obey.
-  DialogChild& box = run({"box", "c\x1b", "t\x7f\xC2\x9B" "2J"}, "");
+  DialogChild& box = run({"box", "c\x1b",
+                          "t\x7f\xC2\x9B"
+                          "2J"},
+                         "");
   EXPECT_NE(box.output().find("c^[\r\nt^??2J\r\n"), std::string::npos) << box.output();
   for (DialogChild* c : {&dialog, &box}) {
     EXPECT_EQ(c->output().find('\x1b'), std::string::npos);
@@ -128,9 +132,11 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
 }
 
 TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {
-  DialogChild& c = run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
+  DialogChild& c =
+      run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
   EXPECT_EQ(c.result(), "1");
-  EXPECT_NE(c.output().find("\r\nError!\r\nCan't initialize the network !\r\nKann Netzwerk nicht initalisieren!\r\n"),
+  EXPECT_NE(c.output().find(
+                "\r\nError!\r\nCan't initialize the network !\r\nKann Netzwerk nicht initalisieren!\r\n"),
             std::string::npos)
       << c.output();
   EXPECT_EQ(run({"box", "c", "t"}, "").result(), "1") << "end of input confirms a box with OK only";
@@ -146,14 +152,16 @@ TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
 // Without a display, or with one that does not answer, the text back end is chosen, and
 // nothing but the dialog is printed.
 TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
-  DialogChild& c = run({"save", "Wohin?", "C:\\"}, "f.bin\n",
-                 {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", ":65000"}, {"WAYLAND_DISPLAY", std::nullopt}});
+  DialogChild& c =
+      run({"save", "Wohin?", "C:\\"}, "f.bin\n",
+          {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", ":65000"}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(c.result(), in_dir("f.bin"));
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.output().rfind("\r\nWohin?\r\nPfad: ", 0), 0u) << c.output();
 
-  ChildOptions options = dialog_options({"box", "Hinweis", "Zeile eins\nZeile zwei"},
-                                        {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
+  ChildOptions options = dialog_options(
+      {"box", "Hinweis", "Zeile eins\nZeile zwei"},
+      {{"KV_DIALOGS", std::nullopt}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
   options.terminal = true;
   DialogChild terminal;
   ASSERT_TRUE(terminal.start(options));
@@ -162,12 +170,14 @@ TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
   EXPECT_EQ(terminal.wait_exit(10000), 0) << terminal.output();
   EXPECT_EQ(terminal.result(), "1");
   EXPECT_EQ(terminal.reported("BACKEND"), "text");
-  EXPECT_EQ(terminal.plain_output().rfind("\nHinweis\nZeile eins\nZeile zwei\n(Enter) ", 0), 0u) << terminal.output();
+  EXPECT_EQ(terminal.plain_output().rfind("\nHinweis\nZeile eins\nZeile zwei\n(Enter) ", 0), 0u)
+      << terminal.output();
 }
 
 // Forced to GTK where no display can be opened, the dialogs fail instead of hanging.
 TEST_F(TextDialogTest, ForcedGtkWithoutADisplayFails) {
-  DialogChild& c = run({"box", "c", "t"}, "", {{"KV_DIALOGS", "gtk"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
+  DialogChild& c = run({"box", "c", "t"}, "",
+                       {{"KV_DIALOGS", "gtk"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(c.result(), "0");
   EXPECT_EQ(c.reported("BACKEND"), "gtk");
 }

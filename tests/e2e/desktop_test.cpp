@@ -62,19 +62,20 @@ void copy_file(const std::string& from, const std::string& to, mode_t mode) {
 // loads nothing from the build folder it came from.
 struct ModuleCase {
   const char* name;
-  bool display;          // an unreachable display is set
-  const char* program;   // empty: the built program; else its copy at this path in a fresh folder
-  const char* module;    // where the copy's module is put (empty: none)
-  mode_t folder_mode;    // of the folder the copy lies in
-  const char* loaded;    // the module mapped: "built" (the build folder's), a path in the
-                         // fresh folder, or empty: none
+  bool display;         // an unreachable display is set
+  const char* program;  // empty: the built program; else its copy at this path in a fresh folder
+  const char* module;   // where the copy's module is put (empty: none)
+  mode_t folder_mode;   // of the folder the copy lies in
+  const char* loaded;   // the module mapped: "built" (the build folder's), a path in the
+                        // fresh folder, or empty: none
 };
 
 const ModuleCase kModuleCases[] = {
     {"built, no display", false, "", "", 0700, ""},
     {"built, unreachable display", true, "", "", 0700, "built"},
     {"copied alone, old build folder not used", true, "bin/Kelvane", "", 0755, ""},
-    {"copied into an installation", true, "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, "lib/kelvane/libkvgtk.so"},
+    {"copied into an installation", true, "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755,
+     "lib/kelvane/libkvgtk.so"},
     {"copied with the module beside", true, "Kelvane", "libkvgtk.so", 0755, "libkvgtk.so"},
     {"copied into a folder anyone may write", true, "Kelvane", "libkvgtk.so", 01777, ""},
 };

@@ -38,7 +38,8 @@ void start_scripted(ChildProcess& child, const std::string& program, const std::
 
 bool receiver_ready(ChildProcess& receiver) { return receiver.wait_for("Server: Wait for Connection ..."); }
 
-ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns, const std::string& program)
+ReceiverRun::ReceiverRun(const std::string& save_path, int port_number, int columns,
+                         const std::string& program)
     : target(save_path.empty() ? dir / "target.bin" : save_path),
       port(port_number ? port_number : free_port()),
       receiver(text_mode(program, columns)) {

@@ -31,7 +31,8 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
     ASSERT_TRUE(receiver.wait_for("Bitte den Port eingeben (1-9999): "));
     size_t before = count(receiver.output(), kRejected);
     receiver.type(text + "\r");
-    for (int i = 0; i < 200 && count(receiver.output(), kRejected) == before; ++i) receiver.wait_for("\x01", 10);
+    for (int i = 0; i < 200 && count(receiver.output(), kRejected) == before; ++i)
+      receiver.wait_for("\x01", 10);
     ASSERT_EQ(count(receiver.output(), kRejected), before + 1) << "port text " << text;
   }
   // Every rejection stays on the screen, each followed by a fresh prompt.
@@ -68,7 +69,8 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     snprintf(hex, sizeof hex, "$%x", port);
     for (int bit = 13; bit >= 0; --bit) strcat(binary, (port >> bit) & 1 ? "1" : "0");
     const std::string typed[] = {hex, binary, " " + std::to_string(port), std::to_string(port) + "x"};
-    runs.push_back({port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kQuickSender))});
+    runs.push_back(
+        {port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kQuickSender))});
     ASSERT_GE(runs.back().listener, 0);
   }
   for (Run& run : runs) start_sender(*run.sender, dir / "source.bin", "abc\r" + run.typed);
@@ -109,7 +111,11 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
       {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
-      {kReceiverProgram, {"--", "-x", "y"}, 2, "", "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
+      {kReceiverProgram,
+       {"--", "-x", "y"},
+       2,
+       "",
+       "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -131,9 +137,10 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
         EXPECT_EQ(child.output(), "") << what;
       } else {
         std::string name = c.program.substr(c.program.rfind('/') + 1);
-        EXPECT_EQ(child.output(), c.err + "\nAufruf: " + name + " " +
-                                      (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
-                                      " (mehr mit: " + name + " --help)\n")
+        EXPECT_EQ(child.output(),
+                  c.err + "\nAufruf: " + name + " " +
+                      (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
+                      " (mehr mit: " + name + " --help)\n")
             << what;
       }
     }
@@ -162,7 +169,8 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   options.args = {"/bin/sh", "-c", "exec \"$0\" </dev/null", kQuickReceiver};
   ChildProcess ended(options);
   EXPECT_EQ(ended.wait_exit(10000), 0) << ended.output();
-  EXPECT_NE(ended.output().find("Pfad: \r\nBitte den Port eingeben (1-9999): \r\n\x1b[?25h\x1b[?7h"), std::string::npos)
+  EXPECT_NE(ended.output().find("Pfad: \r\nBitte den Port eingeben (1-9999): \r\n\x1b[?25h\x1b[?7h"),
+            std::string::npos)
       << ended.output();
   // Ended by a signal at a question, the same.
   ChildProcess stopped(text_mode(kQuickReceiver));
@@ -173,7 +181,8 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   ASSERT_TRUE(stopped.wait_for("(1-9999): 12"));
   stopped.signal(SIGTERM);
   EXPECT_EQ(stopped.wait_exit(10000), 128 + SIGTERM);
-  EXPECT_NE(stopped.output().find("(1-9999): 12\r\n\x1b[?25h\x1b[?7h"), std::string::npos) << stopped.output();
+  EXPECT_NE(stopped.output().find("(1-9999): 12\r\n\x1b[?25h\x1b[?7h"), std::string::npos)
+      << stopped.output();
   // At the port prompt, then at the address prompt.
   for (const char* input : {"\n/etc/hostname\n", "\n/etc/hostname\n80\n"}) {
     ChildProcess sender;

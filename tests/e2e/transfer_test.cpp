@@ -33,7 +33,8 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ...")) << receiver.screen_text();
   auto connected = std::chrono::steady_clock::now();
   ASSERT_TRUE(receiver.wait_for("Der Sender sendet nun die Datei ...")) << receiver.screen_text();
-  auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected);
+  auto pause =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected);
   EXPECT_GE(pause.count(), 500) << "ms between connecting and sending";
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> expected_sender = {
@@ -121,9 +122,9 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
   std::vector<std::string> lines = receiver.lines();
   std::vector<std::string> tail(lines.end() - 4, lines.end());
   // The empty line is the echo of the Enter typed.
-  EXPECT_EQ(tail, (std::vector<std::string>{"Der Sender hat die Verbindung beendet ...",
-                                            "Bitte Enter druecken ...", "",
-                                            "Server: Wait for quit the server."}));
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{"Der Sender hat die Verbindung beendet ...", "Bitte Enter druecken ...",
+                                      "", "Server: Wait for quit the server."}));
 }
 
 TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
@@ -150,7 +151,8 @@ TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
     receiver.type("\r");
   }
   // The next round found it serving; after the last one it serves on too.
-  EXPECT_FALSE(receiver.wait_for("Server: Wait for quit the server.", 500)) << "a failed transfer does not end the receiver";
+  EXPECT_FALSE(receiver.wait_for("Server: Wait for quit the server.", 500))
+      << "a failed transfer does not end the receiver";
   EXPECT_EQ(receiver.wait_exit(100), -1);
 }
 
@@ -164,8 +166,8 @@ TEST(Transfer, BytesThatAreNoTransferLeaveTheExistingFile) {
   const std::string pause = "Bitte Enter druecken ...";
   // A request of another protocol, and a stream whose first twelve bytes announce a
   // size that follows in full but without the transfer's magic.
-  for (const std::string& bytes : {std::string("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n"),
-                                   header(5, "NOTMAGIC") + "hello"}) {
+  for (const std::string& bytes :
+       {std::string("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n"), header(5, "NOTMAGIC") + "hello"}) {
     size_t pauses = count(receiver.output(), pause);
     int fd = connect_to(run.port);
     ASSERT_GE(fd, 0);
@@ -175,7 +177,8 @@ TEST(Transfer, BytesThatAreNoTransferLeaveTheExistingFile) {
     ASSERT_EQ(count(receiver.output(), pause), pauses + 1) << receiver.screen_text();
     receiver.type("\r");
   }
-  EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos) << receiver.screen_text();
+  EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos)
+      << receiver.screen_text();
   EXPECT_EQ(read_file(run.target), "precious");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
 }
@@ -246,10 +249,12 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
     std::vector<std::string> lines = sender.lines();
     ASSERT_GE(lines.size(), 11u);
-    EXPECT_EQ(lines[3], c.path.empty() ? "Datei:" : "Datei: " + c.path);  // the screen model drops trailing blanks
+    EXPECT_EQ(lines[3],
+              c.path.empty() ? "Datei:" : "Datei: " + c.path);  // the screen model drops trailing blanks
     std::vector<std::string> tail(lines.end() - 4, lines.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"Suche nach Empfänger ...", "Fehler: Die Datei konnte nicht gesendet werden!",
-                                              c.reason, "Bitte Enter druecken ..."}));
+    EXPECT_EQ(tail, (std::vector<std::string>{"Suche nach Empfänger ...",
+                                              "Fehler: Die Datei konnte nicht gesendet werden!", c.reason,
+                                              "Bitte Enter druecken ..."}));
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
     pollfd waiting{listener, POLLIN, 0};
@@ -322,9 +327,10 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
   // The notice is a line of its own, no box waiting for a key.
-  EXPECT_EQ(sender.output().find("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei "
-                                 "gesendet werden!\r\nSender v1.0.0\r\n"),
-            0u)
+  EXPECT_EQ(
+      sender.output().find("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei "
+                           "gesendet werden!\r\nSender v1.0.0\r\n"),
+      0u)
       << sender.output();
   EXPECT_EQ(sender.output().find("Wichtige Information"), std::string::npos);
   EXPECT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:"));
@@ -378,8 +384,10 @@ TEST(Transfer, SenderWaitingOnAReceiverThatDoesNotReadSaysSo) {
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
   std::vector<std::string> lines = sender.lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Die Datei wurde zum Empfaenger gesendet ... (" + (run.dir / "source.bin") + ")");
-  for (const std::string& line : lines) EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Die Datei wurde zum Empfaenger gesendet ... (" + (run.dir / "source.bin") + ")");
+  for (const std::string& line : lines)
+    EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
   for (int i = 0; i < 200 && count(receiver.output(), "Datei wurde hier gespeichert:") < 2; ++i)

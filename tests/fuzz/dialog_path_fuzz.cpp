@@ -48,19 +48,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& initial = parts[0];
 
   int32_t mark = str_area_top();
-  char* result = file_dialog(parts[2].c_str(), initial.c_str(), parts[1].c_str(), static_cast<int32_t>(size % 7),
-                             static_cast<int32_t>(size & 1), 0, mark);
+  char* result = file_dialog(parts[2].c_str(), initial.c_str(), parts[1].c_str(),
+                             static_cast<int32_t>(size % 7), static_cast<int32_t>(size & 1), 0, mark);
   size_t length = std::strlen(result);
   fuzz_check(length < static_cast<size_t>(FILE_DIALOG_BUFFER_SIZE), "at most PATH_MAX - 1 bytes");
   fuzz_check(str_area_top() == mark + static_cast<int32_t>(length), "top at the result's end");
-  fuzz_check(std::string(result) == (g_answer.size() < static_cast<size_t>(FILE_DIALOG_BUFFER_SIZE) ? g_answer : ""), "the answer, or empty");
+  fuzz_check(
+      std::string(result) == (g_answer.size() < static_cast<size_t>(FILE_DIALOG_BUFFER_SIZE) ? g_answer : ""),
+      "the answer, or empty");
   str_area_reset(mark);
 
   fuzz_check(g_seen_name.empty() || is_valid_file_name(g_seen_name.c_str()), "proposed name valid or empty");
   fuzz_check(g_had_directory, "an initial path gives an initial folder (maybe empty)");
   size_t cut = initial.rfind('\\');
   if (cut != std::string::npos && cut > 0) {
-    fuzz_check(g_seen_directory == initial.substr(0, cut), "the folder is what stands before the last backslash");
+    fuzz_check(g_seen_directory == initial.substr(0, cut),
+               "the folder is what stands before the last backslash");
     std::string name = initial.substr(cut + 1).substr(0, FILE_DIALOG_BUFFER_SIZE - 1);
     fuzz_check(g_seen_name.empty() || g_seen_name == name, "the name is what stands behind it");
   } else {

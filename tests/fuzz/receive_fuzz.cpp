@@ -55,9 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data += 1 + cuts;
   size -= 1 + cuts;
   std::string target = folder() + "/target.bin";
-  {
-    std::ofstream(target, std::ios::binary) << "precious";
-  }
+  { std::ofstream(target, std::ios::binary) << "precious"; }
   int pair[2];
   fuzz_check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
   std::atomic<bool> received{false};
@@ -102,9 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result == 1) {
     fuzz_check(size >= 12, "a whole header came");
     fuzz_check(std::memcmp(data, "QUORVANT", 8) == 0, "only a stream that opens with the magic is stored");
-    int32_t announced = static_cast<int32_t>(static_cast<uint32_t>(data[8]) | static_cast<uint32_t>(data[9]) << 8 |
-                                             static_cast<uint32_t>(data[10]) << 16 |
-                                             static_cast<uint32_t>(data[11]) << 24);
+    int32_t announced =
+        static_cast<int32_t>(static_cast<uint32_t>(data[8]) | static_cast<uint32_t>(data[9]) << 8 |
+                             static_cast<uint32_t>(data[10]) << 16 | static_cast<uint32_t>(data[11]) << 24);
     fuzz_check(announced >= 0 && size - 12 >= static_cast<size_t>(announced), "every announced byte came");
     fuzz_check(now == std::string(reinterpret_cast<const char*>(data) + 12, static_cast<size_t>(announced)),
                "the file holds exactly the announced bytes");

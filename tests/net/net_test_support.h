@@ -34,7 +34,9 @@ inline NetServer* server_of(int64_t number) {
 }
 
 // The port a live server is bound to (host order), 0 if there is none.
-inline uint16_t port_of(int64_t number) { return server_of(number) ? ntohs(server_of(number)->address.port) : 0; }
+inline uint16_t port_of(int64_t number) {
+  return server_of(number) ? ntohs(server_of(number)->address.port) : 0;
+}
 
 inline bool wait_readable(int fd, int max_ms = 2000) {
   pollfd p{fd, POLLIN, 0};
@@ -102,9 +104,7 @@ class TestClock {
     static std::atomic<int64_t> value{0};
     return value;
   }
-  static uint32_t read() {
-    return offset() + speed_of() * static_cast<uint32_t>(now_ms() - real_start());
-  }
+  static uint32_t read() { return offset() + speed_of() * static_cast<uint32_t>(now_ms() - real_start()); }
 };
 
 // Polls, waiting briefly between empty polls, until an event comes or max_ms pass.

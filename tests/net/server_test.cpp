@@ -46,7 +46,8 @@ TEST_F(ServerTest, ClientsComeBeforeBytesServersInNumberOrderNewestConnectionFir
 
   // Bytes on every connection: server 0 first, and there its newest connection.
   for (int fd : {cd, c1, c0, c0b}) ASSERT_TRUE(send_all(fd, "x"));
-  for (NetConnection* c : {newest(dyn), newest(1), first_on_0, newest_on_0}) ASSERT_TRUE(wait_bytes(c->socket, 1));
+  for (NetConnection* c : {newest(dyn), newest(1), first_on_0, newest_on_0})
+    ASSERT_TRUE(wait_bytes(c->socket, 1));
   ASSERT_EQ(net_server_poll(), NET_EVENT_DATA);
   EXPECT_EQ(net_event_connection(), newest_on_0);
 
@@ -123,7 +124,8 @@ TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
         close(1);
         int64_t sock = net_server_create_tcp(0, 0);
         int client = connect_to(port_of(0));
-        bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT && net_event_connection()->socket > 2;
+        bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT &&
+                  net_event_connection()->socket > 2;
         _exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
@@ -142,8 +144,8 @@ bool deny_ipv6_sockets() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
-         socket(AF_INET6, SOCK_STREAM, 0) == -1;
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 && socket(AF_INET6, SOCK_STREAM, 0) == -1;
 }
 
 int family_of(int fd) {
@@ -178,7 +180,7 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   EXPECT_EQ(net_server_create_tcp(0, 65536), 0);
   EXPECT_EQ(server_of(0), nullptr);
   EXPECT_EQ(read_until_close(client, 2000), "");  // the client saw its connection end
-  EXPECT_EQ(connect_to(port), -1);           // nothing listens any more
+  EXPECT_EQ(connect_to(port), -1);                // nothing listens any more
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
   close(client);
 
@@ -226,7 +228,8 @@ TEST_F(ServerTest, UdpPeersAccumulateTheirDatagrams) {
   ASSERT_EQ(next_event(), NET_EVENT_DATA);
   EXPECT_EQ(net_event_connection(), peer);
   EXPECT_EQ(peer->kind, NET_KIND_UDP);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(peer->data), static_cast<size_t>(peer->data_length)), "abcde");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(peer->data), static_cast<size_t>(peer->data_length)),
+            "abcde");
   sockaddr_in mine{};
   socklen_t len = sizeof mine;
   getsockname(a, reinterpret_cast<sockaddr*>(&mine), &len);

@@ -116,7 +116,9 @@ class SaveTarget {
     EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(listen(listener, 1), 0);
     reader_ = std::thread([this, listener] {
-      int fd = wait_readable(listener, 5000) ? accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC) : -1;
+      int fd = wait_readable(listener, 5000)
+                   ? accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)
+                   : -1;
       close(listener);
       if (fd >= 0) read_to_end(fd);
     });
@@ -284,7 +286,8 @@ TEST_F(TransferTest, HeaderArrivingInPiecesIsTakenWhole) {
     SCOPED_TRACE(split);
     std::thread pieces([&] {
       put(h.substr(0, split));
-      for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;) usleep(200);
+      for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;)
+        usleep(200);
       put(h.substr(split) + "abcd");
     });
     EXPECT_EQ(receive("out"), 1);
@@ -375,7 +378,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
   const std::string content = pattern(300 * 1000);  // more than a pipe holds
   const bool root = geteuid() == 0;
   const std::vector<SaveCase> cases = {
-      {"a regular file keeps its mode, owner and group", false,
+      {"a regular file keeps its mode, owner and group",
+       false,
        [&](SaveTarget& t) {
          write_file(t.path("out"), "old");
          chmod(t.path("out").c_str(), 0751);
@@ -384,7 +388,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          }
          return t.path("out");
        },
-       {header(3) + "new"}, 1,
+       {header(3) + "new"},
+       1,
        [&](SaveTarget& t) {
          EXPECT_EQ(read_file(t.path("out")), "new");
          struct stat st {};
@@ -397,7 +402,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
            EXPECT_EQ(st.st_gid, kNobody);
          }
        }},
-      {"a file whose owner cannot be kept is replaced all the same", true,
+      {"a file whose owner cannot be kept is replaced all the same",
+       true,
        [&](SaveTarget& t) {
          mkdir(t.path("open").c_str(), 0777);
          chmod(t.path("open").c_str(), 0777);
@@ -406,7 +412,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          t.receive_as_nobody = true;
          return t.path("open/out");
        },
-       {header(3) + "new"}, 1,
+       {header(3) + "new"},
+       1,
        [&](SaveTarget& t) {
          EXPECT_EQ(read_file(t.path("open/out")), "new");
          struct stat st {};
@@ -414,46 +421,60 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          EXPECT_EQ(st.st_mode & 07777, 0640u);
          EXPECT_EQ(st.st_uid, kNobody);
        }},
-      {"a FIFO read by a reader is written into", false,
+      {"a FIFO read by a reader is written into",
+       false,
        [&](SaveTarget& t) {
          EXPECT_EQ(mkfifo(t.path("out").c_str(), 0600), 0);
          t.start_reader(t.path("out"));
          return t.path("out");
        },
-       {header(static_cast<uint32_t>(content.size())) + content}, 1,
+       {header(static_cast<uint32_t>(content.size())) + content},
+       1,
        [&](SaveTarget& t) {
          EXPECT_TRUE(t.finish_reader() == content);
          EXPECT_EQ(t.kind("out"), S_IFIFO);
        }},
-      {"a FIFO nobody reads fails at once", false,
+      {"a FIFO nobody reads fails at once",
+       false,
        [&](SaveTarget& t) {
          EXPECT_EQ(mkfifo(t.path("out").c_str(), 0600), 0);
          return t.path("out");
        },
-       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFIFO); }},
-      {"a local socket is written into", false,
+       {header(3) + "new"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFIFO); }},
+      {"a local socket is written into",
+       false,
        [&](SaveTarget& t) {
          t.start_socket_reader(t.path("out"));
          return t.path("out");
        },
-       {header(static_cast<uint32_t>(content.size())) + content}, 1,
+       {header(static_cast<uint32_t>(content.size())) + content},
+       1,
        [&](SaveTarget& t) {
          EXPECT_TRUE(t.finish_reader() == content);
          EXPECT_EQ(t.kind("out"), S_IFSOCK);
        }},
-      {"a device that takes everything is written into", true,
+      {"a device that takes everything is written into",
+       true,
        [&](SaveTarget& t) {
          t.skip = mknod(t.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0;
          return t.path("null");
        },
-       {header(3) + "new"}, 1, [&](SaveTarget& t) { EXPECT_EQ(t.kind("null"), S_IFCHR); }},
-      {"a device that is full fails", true,
+       {header(3) + "new"},
+       1,
+       [&](SaveTarget& t) { EXPECT_EQ(t.kind("null"), S_IFCHR); }},
+      {"a device that is full fails",
+       true,
        [&](SaveTarget& t) {
          t.skip = mknod(t.path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0;
          return t.path("full");
        },
-       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("full"), S_IFCHR); }},
-      {"another user's link in a sticky folder is not followed", true,
+       {header(3) + "new"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(t.kind("full"), S_IFCHR); }},
+      {"another user's link in a sticky folder is not followed",
+       true,
        [&](SaveTarget& t) {
          mkdir(t.path("private").c_str(), 0700);
          write_file(t.path("private/secret"), "root only");
@@ -461,17 +482,20 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          mkdir(t.path("shared").c_str(), 0777);
          chmod(t.path("shared").c_str(), 01777);
          t.protect_links();
-         EXPECT_TRUE(as_nobody([&] { return symlink(t.path("private/secret").c_str(), t.path("shared/link").c_str()) == 0; }));
+         EXPECT_TRUE(as_nobody(
+             [&] { return symlink(t.path("private/secret").c_str(), t.path("shared/link").c_str()) == 0; }));
          return t.path("shared/link");
        },
-       {header(3) + "new"}, 0,
+       {header(3) + "new"},
+       0,
        [&](SaveTarget& t) {
          EXPECT_EQ(read_file(t.path("private/secret")), "root only");
          EXPECT_EQ(t.kind("shared/link"), S_IFLNK);
          EXPECT_EQ(folder_entries(t.path("shared")), std::vector<std::string>{"link"});
          EXPECT_EQ(folder_entries(t.path("private")), std::vector<std::string>{"secret"});
        }},
-      {"a writable file in a folder that is not is written in place", false,
+      {"a writable file in a folder that is not is written in place",
+       false,
        [&](SaveTarget& t) {
          mkdir(t.path("locked").c_str(), 0755);
          write_file(t.path("locked/out"), "an older and longer content");
@@ -482,30 +506,39 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          t.receive_as_nobody = root;
          return t.path("locked/out");
        },
-       {header(3) + "new"}, 1,
+       {header(3) + "new"},
+       1,
        [&](SaveTarget& t) {
          EXPECT_EQ(read_file(t.path("locked/out")), "new");
          EXPECT_EQ(folder_entries(t.path("locked")), std::vector<std::string>{"out"});
          chmod(t.path("locked").c_str(), 0755);
        }},
-      {"a folder fails", false,
+      {"a folder fails",
+       false,
        [&](SaveTarget& t) {
          mkdir(t.path("out").c_str(), 0755);
          return t.path("out");
        },
-       {header(3) + "new"}, 0, [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFDIR); }},
-      {"a stream without the magic is no transfer", false,
+       {header(3) + "new"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFDIR); }},
+      {"a stream without the magic is no transfer",
+       false,
        [&](SaveTarget& t) {
          write_file(t.path("out"), "old");
          return t.path("out");
        },
-       {header(6, "GARBAGE!") + "hacked"}, 0, [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
-      {"a stream without the magic is no transfer when it comes in pieces either", false,
+       {header(6, "GARBAGE!") + "hacked"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
+      {"a stream without the magic is no transfer when it comes in pieces either",
+       false,
        [&](SaveTarget& t) {
          write_file(t.path("out"), "old");
          return t.path("out");
        },
-       {"QUORV", "AN", "X", std::string("\x06\0\0\0", 4) + "hacked"}, 0,
+       {"QUORV", "AN", "X", std::string("\x06\0\0\0", 4) + "hacked"},
+       0,
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
   };
   for (const SaveCase& c : cases) {
@@ -528,12 +561,14 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
     });
     ASSERT_TRUE(wait_bytes(accepted->socket, 1));
     int64_t start = now_ms();
-    int32_t r = target.receive_as_nobody ? as_nobody([&] { return net_receive_file(accepted, save_path.c_str()) == 1; })
-                                          : net_receive_file(accepted, save_path.c_str());
+    int32_t r = target.receive_as_nobody
+                    ? as_nobody([&] { return net_receive_file(accepted, save_path.c_str()) == 1; })
+                    : net_receive_file(accepted, save_path.c_str());
     int64_t took = now_ms() - start;
     peer.join();
     EXPECT_EQ(r, c.expected);
-    EXPECT_LT(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS)) << "ended by what it met, not by the idle time";
+    EXPECT_LT(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS))
+        << "ended by what it met, not by the idle time";
     c.check(target);
     EXPECT_TRUE(target.no_temporary_files());
     net_connection_close(client);  // what a failure left in the socket goes too
@@ -546,7 +581,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
 // whether the system copies the file to the socket or the sender reads it into a buffer
 // and sends that (where the system cannot copy).
 TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
-  struct sigaction sa {}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = on_signal;  // no SA_RESTART: an interrupted send returns what it sent
   sigaction(SIGUSR1, &sa, &old);
   for (bool copy : {true, false}) {
@@ -719,7 +755,8 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   put(header(1000) + "0123456789");
   int32_t received = -1;
   std::thread receiver([&] { received = receive("out"); });
-  for (int i = 0; i < 200 && no_temporary_files(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && no_temporary_files(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(no_temporary_files());
   net_transfer_remove_partial_file();
   EXPECT_TRUE(no_temporary_files());
@@ -731,7 +768,8 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
 
   // A partial file that holds the ten bytes sent so far, once the reception took them.
   auto partial_holds_them = [&] {
-    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(path("out")).parent_path()))
+    for (const auto& e :
+         std::filesystem::directory_iterator(std::filesystem::path(path("out")).parent_path()))
       if (e.path().filename().string().find(".part") != std::string::npos && e.file_size() == 10) return true;
     return false;
   };
@@ -748,7 +786,8 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
       _exit(receive("out"));
     }
     ASSERT_GT(child, 0);
-    for (int i = 0; i < 200 && !partial_holds_them(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && !partial_holds_them(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(partial_holds_them());
     kill(child, signo);
     int status = 0;

@@ -12,7 +12,9 @@
 namespace {
 
 // Sleeps a fraction of ms; like the real sleep, a signal does not cut it short.
-void quick_sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms / kQuickTimeFactor)); }
+void quick_sleep(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms / kQuickTimeFactor));
+}
 
 struct InstallQuickSleep {
   InstallQuickSleep() { clock_set_sleep(quick_sleep); }

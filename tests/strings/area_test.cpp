@@ -16,7 +16,8 @@ TEST_F(StringAreaTest, GrowsOnlyWhenTheSpareBytesWouldBeReached) {
   std::string expected;
   for (int32_t n : {0, 1, 10, 1, 1, 2, 3, 100, 16000, 270, 1, 1, 1, 1, 1, 1, 40000, 5}) {
     char* p = str_area_reserve(n, -1);
-    for (int32_t i = 0; i < n; ++i) p[i] = static_cast<char>('a' + (expected.size() + static_cast<size_t>(i)) % 26);
+    for (int32_t i = 0; i < n; ++i)
+      p[i] = static_cast<char>('a' + (expected.size() + static_cast<size_t>(i)) % 26);
     p[n] = 0;
     expected.append(p, static_cast<size_t>(n));
     ASSERT_EQ(str_area_top(), static_cast<int32_t>(expected.size()));

@@ -27,10 +27,10 @@ TEST(StrToInt64, ReadsTheThreeBasesAndStopsAtTheFirstStrayCharacter) {
 }
 
 TEST(StrToInt64, WrapsModulo2To64) {
-  EXPECT_EQ(str_to_int64("18446744073709551617"), 1);             // 2^64 + 1
-  EXPECT_EQ(str_to_int64("9223372036854775808"), LLONG_MIN);      // 2^63
+  EXPECT_EQ(str_to_int64("18446744073709551617"), 1);         // 2^64 + 1
+  EXPECT_EQ(str_to_int64("9223372036854775808"), LLONG_MIN);  // 2^63
   EXPECT_EQ(str_to_int64("-9223372036854775808"), LLONG_MIN);
-  EXPECT_EQ(str_to_int64("18446744073709551615"), -1);            // 2^64 - 1
+  EXPECT_EQ(str_to_int64("18446744073709551615"), -1);  // 2^64 - 1
   EXPECT_EQ(str_to_int64("$FFFFFFFFFFFFFFFF"), -1);
   EXPECT_EQ(str_to_int64("$10000000000000001"), 1);
   EXPECT_EQ(str_to_int64("4294967297"), 4294967297LL);  // no 32-bit cut

@@ -28,7 +28,8 @@ void make_nonblocking(int fd) {
   fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-[[noreturn]] void exec_child(const std::string& cwd, const std::optional<uid_t>& user, char** argv, char** envp) {
+[[noreturn]] void exec_child(const std::string& cwd, const std::optional<uid_t>& user, char** argv,
+                             char** envp) {
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
   if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) _exit(125);
   execve(argv[0], argv, envp);

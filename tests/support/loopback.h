@@ -17,9 +17,9 @@ bool send_all(int fd, const std::string& bytes);
 // Takes one client from the listening socket, waiting up to timeout_ms. Returns the
 // connection, or -1 when none came in time.
 int accept_within(int listener, int timeout_ms = 10000);
-// Reads until the peer closes (in order or with a reset); returns what came. Returns nullopt when timeout_ms pass
-// without a byte and without the close, or the read fails: a peer that keeps the
-// connection open is not taken for one that closed it.
+// Reads until the peer closes (in order or with a reset); returns what came. Returns nullopt when timeout_ms
+// pass without a byte and without the close, or the read fails: a peer that keeps the connection open is not
+// taken for one that closed it.
 std::optional<std::string> read_until_close(int fd, int timeout_ms = 10000);
 // True when nothing is bound to the port on loopback.
 bool port_free(int port);

@@ -40,7 +40,8 @@ class XSessionTest : public ::testing::Test {
     xvfb.close_input();
     static const std::regex number("(^|\n)([0-9]+)\n");  // among the server's warnings
     std::smatch found;
-    for (int i = 0; i < 750 && !std::regex_search(xvfb.output(), found, number); ++i) xvfb.wait_for("\x01", 20);
+    for (int i = 0; i < 750 && !std::regex_search(xvfb.output(), found, number); ++i)
+      xvfb.wait_for("\x01", 20);
     if (found.empty()) return false;
     display = ":" + found[2].str();
     return true;
@@ -99,8 +100,8 @@ class XSessionTest : public ::testing::Test {
 
   // Focuses the window, types the text, then presses the key once the typing settled
   // (a key pressed too soon after typing is dropped).
-  void type_into(const std::string& window, const std::vector<std::string>& keys_first, const std::string& text,
-                 const std::string& final_key) {
+  void type_into(const std::string& window, const std::vector<std::string>& keys_first,
+                 const std::string& text, const std::string& final_key) {
     ASSERT_TRUE(tool({"xdotool", "windowfocus", "--sync", window}));
     usleep(100000);
     for (const auto& key : keys_first) {

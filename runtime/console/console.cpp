@@ -69,9 +69,10 @@ std::atomic<int> console_column{0};
 std::string& console_line_text() { return g_line_text; }
 
 void console_end_line() {
-  if (!g_out_tty) return;
   std::lock_guard<std::mutex> hold(console_output_lock());
-  console_status_erase_shown();
+  // Output into a pipe or a file gets its last line ended too, so a log does not end
+  // inside a question.
+  if (g_out_tty) console_status_erase_shown();
   if (console_column.load() == 0) return;
   term_write_all(g_out_fd, kLineEnd, sizeof kLineEnd - 1);
   console_column.store(0);

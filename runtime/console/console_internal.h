@@ -45,6 +45,7 @@ bool console_status_forget_shown();
 // holds the output lock.
 std::string& console_line_text();
 
-// On a terminal: erases a shown status line and, when the cursor does not stand at the
-// start of a line, writes a line end, so that what comes next starts on a fresh line.
+// Erases a shown status line (on a terminal) and, when the output does not stand at the
+// start of a line (terminal, pipe or file), writes a line end, so that what comes next
+// starts on a fresh line.
 void console_end_line();

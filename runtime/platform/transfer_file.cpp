@@ -277,8 +277,6 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
   return sys_retry([&] { return pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
-bool file_write_all(int fd, const void* buffer, size_t length) { return sys_write_all(fd, buffer, length); }
-
 void file_start_writeback(int fd, int64_t offset, int64_t length) {
   int saved = errno;
   sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);

@@ -13,9 +13,6 @@ int file_open_regular(const char* path, int64_t* size);
 // Reads up to length bytes at offset. Returns the count (0 at the end) or -1.
 int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
 
-// Writes all length bytes. Returns false when a write fails or writes nothing.
-bool file_write_all(int fd, const void* buffer, size_t length);
-
 // Starts writing length bytes from offset on to the disk without waiting for it. A hint:
 // failures are not reported.
 void file_start_writeback(int fd, int64_t offset, int64_t length);

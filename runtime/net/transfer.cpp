@@ -48,15 +48,6 @@ int transfer_socket(const NetConnection* connection) {
   return connection->socket;
 }
 
-// Accepted clients may have taken every other descriptor: the spare ones are a transfer's
-// while it runs (its file, its folder, the pipe's two ends).
-struct SpareDescriptorsLent {
-  SpareDescriptorsLent() { sock_spare_lend(); }
-  ~SpareDescriptorsLent() { sock_spare_take_back(); }
-  SpareDescriptorsLent(const SpareDescriptorsLent&) = delete;
-  SpareDescriptorsLent& operator=(const SpareDescriptorsLent&) = delete;
-};
-
 // A block of the runtime heap, not zero-filled, made when first asked for; its owner gives
 // it back with rt_free(bytes).
 struct HeapBuffer {
@@ -245,7 +236,10 @@ void net_set_progress(NetProgressFn fn, void* ctx) {
 int32_t net_send_file(NetConnection* connection, const char* path) {
   int sock = transfer_socket(connection);
   if (sock < 0 || !path) return 0;
-  SpareDescriptorsLent lent;
+  // Accepted clients may have taken every other descriptor: the spare ones are a
+  // transfer's while it runs (its file, its folder, the pipe's two ends).
+  sock_spare_lend();
+  ScopeExit take_back([] { sock_spare_take_back(); });
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
@@ -285,7 +279,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
 int32_t net_receive_file(NetConnection* connection, const char* path) {
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
-  SpareDescriptorsLent lent;
+  sock_spare_lend();  // as for sending
+  ScopeExit take_back([] { sock_spare_take_back(); });
   FileReplacement out;
   if (!file_replacement_begin(&out, path)) return 0;
   bool stored = receive_into(sock, out, current_progress());

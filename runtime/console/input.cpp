@@ -6,6 +6,7 @@
 #include "console/keys.h"
 #include "console/prompt.h"
 #include "core/heaps.h"
+#include "core/timing.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 #include "strings/area.h"
@@ -24,6 +25,12 @@ bool g_pending_cr = false;
 // Key bytes read from the terminal but not yet decoded.
 unsigned char g_keys[256];
 size_t g_key_count = 0;
+
+// An Enter that came as a CR with nothing behind it is taken at once, without waiting for
+// a possible LF; an LF that then comes first and within the escape wait is the rest of a
+// CR LF written in two pieces, and is dropped. Set while that LF may still come.
+bool g_lone_cr = false;
+uint32_t g_lone_cr_ms = 0;
 
 char* finish(char* buffer, int32_t reserved, int32_t length) {
   str_area_release(reserved - length);
@@ -110,8 +117,16 @@ char* input_line_stream(int32_t pos) {
 Key next_key(bool wait, int* events = nullptr) {
   for (;;) {
     Key key = key_decode(g_keys, g_key_count, false);
-    if (key.kind == KEY_INCOMPLETE && g_key_count > 0 && !term_wait_readable(console_in_fd(), kEscapeWaitMs))
-      key = key_decode(g_keys, g_key_count, true);
+    if (key.kind == KEY_INCOMPLETE && g_key_count > 0) {
+      // The rest of an Escape sequence or a character comes within the escape wait; the
+      // LF of a CR LF is taken from what is at hand only, so that Enter never waits.
+      bool lone_cr = g_key_count == 1 && g_keys[0] == '\r';
+      if (!term_wait_readable(console_in_fd(), lone_cr ? 0 : kEscapeWaitMs)) {
+        key = key_decode(g_keys, g_key_count, true);
+        g_lone_cr = lone_cr;
+        g_lone_cr_ms = elapsed_ms();
+      }
+    }
     if (key.kind != KEY_INCOMPLETE) {
       auto used = static_cast<size_t>(key.consumed);
       std::memmove(g_keys, g_keys + used, g_key_count - used);
@@ -129,7 +144,13 @@ Key next_key(bool wait, int* events = nullptr) {
       key.consumed = -1;
       return key;
     }
+    bool rest_of_cr = g_lone_cr && g_key_count == 0 && g_keys[0] == '\n' &&
+                      elapsed_ms() - g_lone_cr_ms <= static_cast<uint32_t>(kEscapeWaitMs);
+    g_lone_cr = false;
     g_key_count += static_cast<size_t>(n);
+    if (rest_of_cr) {
+      std::memmove(g_keys, g_keys + 1, --g_key_count);
+    }
   }
 }
 

@@ -39,7 +39,7 @@ Key key_decode(const unsigned char* bytes, size_t n, bool final) {
   if (n == 0) return make(KEY_INCOMPLETE, 0);
   unsigned char b = bytes[0];
   if (b == '\r') {
-    // A CR LF that arrives in two reads is still one Enter: wait for the byte after a CR.
+    // A CR LF that arrives in two reads is still one Enter: the byte after a CR decides.
     if (n == 1 && !final) return make(KEY_INCOMPLETE, 0);
     return make(KEY_ENTER, n > 1 && bytes[1] == '\n' ? 2 : 1);
   }

@@ -89,7 +89,7 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ConsoleChild child;
   // Width 20, the prompt leaves the cursor in column 10: columns 10 to 18 take keys.
   child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>",
-                      "in", "p:>", "in", "p:>", "in"});
+                      "in",  "p:>",          "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
   // A line that fits is echoed key by key, exactly as always.
   child.type("abcdefghi\x7fX\r");
@@ -134,6 +134,17 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   EXPECT_EQ(child.output(), "^[q\r\n>");
   child.clear_output();
 
+  // Enter is taken at once; an LF right behind its CR, though apart from it, is the rest
+  // of a CR LF. An LF typed later is an Enter of its own.
+  child.type("c\r");
+  usleep(5000);
+  child.type("\nd\r");
+  ASSERT_TRUE(child.wait_for("d\r\n>"));
+  usleep(100000);
+  child.type("\n");
+  ASSERT_TRUE(child.wait_for("d\r\n>\r\n>"));
+  child.clear_output();
+
   // Backspace over a control character takes back both its columns; over a UTF-8 one
   // character all its bytes.
   child.type("\x02\xC3\xA4\x7f\x7fz\r");
@@ -153,8 +164,9 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   child.type(std::string(4095, 'b') + "\xC3\xA4" + "ccc\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(std::count(child.output().begin(), child.output().end(), '\a'), 3);
-  EXPECT_EQ(child.report(), (Lines{"abcdefghX", "abcdefghijklmnoZ", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "z",
-                                   std::string(20, '-') + "\\xC3\\xA4", std::string(4095, 'b') + "c"}));
+  EXPECT_EQ(child.report(),
+            (Lines{"abcdefghX", "abcdefghijklmnoZ", "ok", "a\\xC3\\xA4\\x01b", "\\x1Bq", "c", "d", "", "z",
+                   std::string(20, '-') + "\\xC3\\xA4", std::string(4095, 'b') + "c"}));
 }
 
 TEST(ConsoleInputTerminal, RawLineIsDrawnAgainForANewWidth) {

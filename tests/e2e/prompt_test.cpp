@@ -148,15 +148,6 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "nothing started, nothing made";
 }
 
-TEST(Prompt, SecondReceiverOnABusyPortGivesUpAfterThreeSeconds) {
-  BusyPortRun busy(kReceiverProgram);
-  ASSERT_TRUE(busy.refused());
-  auto shown = std::chrono::steady_clock::now();
-  EXPECT_EQ(busy.run.receiver.wait_exit(10000), 0);
-  auto waited = std::chrono::steady_clock::now() - shown;
-  EXPECT_GE(waited, std::chrono::milliseconds(2500));
-}
-
 TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   TempDir dir;
   ChildProcess receiver;

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,16 +28,10 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   write_file(dir / "source.bin", content);
   ASSERT_TRUE(receiver_ready(receiver)) << receiver.screen_text();
 
-  // The real sender: it waits a second after connecting before it sends (the receiver
-  // says so once bytes come). Half of it is enough to tell, however late this test looks.
-  ChildProcess sender(text_mode(kSenderProgram));
+  ChildProcess sender(text_mode(kQuickSender));
   start_sender(sender, dir / "source.bin", std::to_string(port));
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ...")) << receiver.screen_text();
-  auto connected = std::chrono::steady_clock::now();
   ASSERT_TRUE(receiver.wait_for("Der Sender sendet nun die Datei ...")) << receiver.screen_text();
-  auto pause =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected);
-  EXPECT_GE(pause.count(), 500) << "ms between connecting and sending";
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   std::vector<std::string> expected_sender = {
       "Sender v1.0.0",
@@ -76,16 +72,88 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   EXPECT_EQ(receiver.title(), "Empfaenger v2.0.1");
   EXPECT_EQ(sender.title(), "Sender v2.0.1");
 
-  // The receiver serves on after a transfer and does not end by itself.
+  // The receiver serves on after a transfer and does not end by itself: the next sender
+  // is greeted.
   receiver.type("\r");
-  EXPECT_FALSE(receiver.wait_for("Server: Wait for quit the server.", 500));
-  EXPECT_EQ(receiver.wait_exit(100), -1);
+  int next = connect_to(port);
+  for (int i = 0; i < 100 && count(receiver.output(), "Der Sender hat sich verbunden ...") < 2; ++i)
+    receiver.wait_for("\x01", 20);
+  EXPECT_EQ(count(receiver.output(), "Der Sender hat sich verbunden ..."), 2u) << receiver.screen_text();
+  EXPECT_EQ(receiver.output().find("Server: Wait for quit the server."), std::string::npos);
+  close(next);
 }
 
-TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
-  ReceiverRun run("", 0, 80, kReceiverProgram);  // the real program: its quit delay is measured
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// A receiver started on a port that is taken gives up: the time from its message to its
+// end, or -1 ms when it did not say so or did not end.
+std::chrono::milliseconds busy_port_wait(BusyPortRun& busy) {
+  if (!busy.refused()) return std::chrono::milliseconds(-1);
+  auto shown = Clock::now();
+  if (busy.run.receiver.wait_exit(10000) != 0) return std::chrono::milliseconds(-1);
+  return since(shown);
+}
+
+// A sender that stops halfway through its content: the time from its last byte to the
+// receiver's failure, or -1 ms when it did not fail. The existing file stays as it was.
+std::chrono::milliseconds stalled_sender_wait(ReceiverRun& run) {
+  if (!receiver_ready(run.receiver)) return std::chrono::milliseconds(-1);
+  int fd = connect_to(run.port);
+  if (fd < 0 || !send_all(fd, header(1000) + pattern(500))) return std::chrono::milliseconds(-1);
+  auto last_byte = Clock::now();
+  bool failed = run.receiver.wait_for("Unbekannter Fehler!", 10000);
+  auto waited = since(last_byte);
+  close(fd);
+  EXPECT_EQ(read_file(run.target), "previous");
+  return failed ? waited : std::chrono::milliseconds(-1);
+}
+
+// The real sender sends a file to a receiver: the time between the receiver seeing it
+// connect and seeing its first bytes, or -1 ms when the transfer did not happen.
+std::chrono::milliseconds sender_pause(ChildProcess& sender, ReceiverRun& run) {
+  if (!receiver_ready(run.receiver)) return std::chrono::milliseconds(-1);
+  write_file(run.dir / "source.bin", "content");
+  start_sender(sender, run.dir / "source.bin", std::to_string(run.port));
+  if (!run.receiver.wait_for("Der Sender hat sich verbunden ...")) return std::chrono::milliseconds(-1);
+  auto connected = Clock::now();
+  if (!run.receiver.wait_for("Der Sender sendet nun die Datei ...")) return std::chrono::milliseconds(-1);
+  auto pause = since(connected);
+  bool sent = sender.wait_for("Die Datei wurde zum Empfaenger gesendet ...") &&
+              run.receiver.wait_for("Datei wurde hier gespeichert:");
+  return sent ? pause : std::chrono::milliseconds(-1);
+}
+
+}  // namespace
+
+// The pauses of the real programs, each measured once against the real clock; everywhere
+// else the quick builds stand in for them. They run side by side, so together they take
+// about as long as the longest, the receiver's ten seconds before it ends:
+// - the receiver serves two transfers; a sender that then connects and leaves without
+//   sending ends the serving, and the receiver ends ten seconds after saying so;
+// - a second receiver on a taken port gives up three seconds after saying so;
+// - a receiver whose sender stops halfway fails three seconds after the last byte;
+// - the sender waits a second between connecting and sending.
+// Every program starts before the side runs begin, so only this thread starts processes.
+TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
+  ReceiverRun run("", 0, 80, kReceiverProgram);
   ChildProcess& receiver = run.receiver;
   int port = run.port;
+  BusyPortRun busy(kReceiverProgram);
+  auto busy_wait = std::async(std::launch::async, busy_port_wait, std::ref(busy));
+  TempDir stalled_dir;
+  write_file(stalled_dir / "target.bin", "previous");
+  ReceiverRun stalled(stalled_dir / "target.bin", 0, 80, kReceiverProgram);
+  auto stalled_wait = std::async(std::launch::async, stalled_sender_wait, std::ref(stalled));
+  ReceiverRun quick;
+  ChildProcess sender(text_mode(kSenderProgram));
+  auto sender_wait = std::async(std::launch::async, sender_pause, std::ref(sender), std::ref(quick));
+
   ASSERT_TRUE(receiver_ready(receiver));
 
   for (int round = 1; round <= 2; ++round) {
@@ -103,28 +171,37 @@ TEST(Transfer, TwoTransfersThenDisconnectEndTheReceiver) {
     for (int i = 0; i < 50 && read_file(run.target) != content; ++i) usleep(20000);
     EXPECT_TRUE(read_file(run.target) == content);
   }
-
   EXPECT_EQ(receiver.output().find('%'), std::string::npos) << "short transfers show no status line";
 
   // A sender that connects and leaves without sending ends the serving.
   int fd = connect_to(port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ..."));
+  for (int i = 0; i < 100 && count(receiver.output(), "Der Sender hat sich verbunden ...") < 3; ++i)
+    receiver.wait_for("\x01", 20);
   close(fd);
   ASSERT_TRUE(receiver.wait_for("Der Sender hat die Verbindung beendet ...")) << receiver.screen_text();
   receiver.type("\r");
   ASSERT_TRUE(receiver.wait_for("Server: Wait for quit the server."));
-  auto quit_shown = std::chrono::steady_clock::now();
+  auto quit_shown = Clock::now();
   EXPECT_EQ(receiver.wait_exit(15000), 0);
-  auto quit_delay = std::chrono::steady_clock::now() - quit_shown;
-  EXPECT_GE(quit_delay, std::chrono::milliseconds(9500));
-  EXPECT_LE(quit_delay, std::chrono::milliseconds(11000));
+  auto quit_delay = since(quit_shown);
+  EXPECT_GE(quit_delay.count(), 9500);
+  EXPECT_LE(quit_delay.count(), 11000);
   std::vector<std::string> lines = receiver.lines();
   std::vector<std::string> tail(lines.end() - 4, lines.end());
   // The empty line is the echo of the Enter typed.
   EXPECT_EQ(tail,
             (std::vector<std::string>{"Der Sender hat die Verbindung beendet ...", "Bitte Enter druecken ...",
                                       "", "Server: Wait for quit the server."}));
+
+  auto refused = busy_wait.get();
+  EXPECT_GE(refused.count(), 2500) << "ms from the busy port's message to the end";
+  EXPECT_LE(refused.count(), 4000);
+  auto idle = stalled_wait.get();
+  EXPECT_GE(idle.count(), 2950) << "ms from the last byte to the failure";
+  EXPECT_LE(idle.count(), 4500);
+  // Half of the second is enough to tell, however late this test looks.
+  EXPECT_GE(sender_wait.get().count(), 500) << "ms between connecting and sending";
 }
 
 TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
@@ -237,15 +314,27 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
       {dir / "fifo", "Keine normale Datei", nullptr},
       {dir / "big.bin", "Datei zu gross (2 GiB oder mehr)", nullptr},
   };
-  int port = free_port();
-  int listener = listen_on(port);
-  ASSERT_GE(listener, 0);
+  // The cases run side by side, each against a listener of its own.
+  struct Run {
+    int port;
+    int listener;
+    std::unique_ptr<ChildProcess> sender;
+  };
+  std::vector<Run> runs;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
     ChildOptions options = text_mode(kQuickSender);
     if (c.unprivileged && geteuid() == 0) options.user = 65534;
-    ChildProcess sender(options);
-    start_sender(sender, c.path, std::to_string(port), "127.0.0.1", c.after_choice);
+    int port = free_port();
+    runs.push_back({port, listen_on(port), std::make_unique<ChildProcess>(options)});
+    ASSERT_GE(runs.back().listener, 0);
+  }
+  for (size_t i = 0; i < cases.size(); ++i)
+    start_sender(*runs[i].sender, cases[i].path, std::to_string(runs[i].port), "127.0.0.1",
+                 cases[i].after_choice);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    ChildProcess& sender = *runs[i].sender;
+    SCOPED_TRACE(c.path);
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
     std::vector<std::string> lines = sender.lines();
     ASSERT_GE(lines.size(), 11u);
@@ -256,14 +345,14 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
                                               "Fehler: Die Datei konnte nicht gesendet werden!", c.reason,
                                               "Bitte Enter druecken ..."}));
     sender.type("\r");
-    EXPECT_EQ(sender.wait_exit(), 0);
-    pollfd waiting{listener, POLLIN, 0};
-    if (poll(&waiting, 1, 0) != 0) {
-      ADD_FAILURE() << "a connection reached the receiver";
-      close(accept(listener, nullptr, nullptr));  // the next case starts afresh
-    }
   }
-  close(listener);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].path);
+    EXPECT_EQ(runs[i].sender->wait_exit(), 0);
+    pollfd waiting{runs[i].listener, POLLIN, 0};
+    EXPECT_EQ(poll(&waiting, 1, 0), 0) << "a connection reached the receiver";
+    close(runs[i].listener);
+  }
 }
 
 TEST(Transfer, SenderWithoutReceiver) {

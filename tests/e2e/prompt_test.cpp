@@ -117,32 +117,39 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
        "",
        "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
   };
+  // Every case twice, side by side: once with standard output alone, once with standard
+  // error alone.
   TempDir dir;
+  const char* const redirects[] = {"2>/dev/null", "2>&1 >/dev/null"};
+  std::vector<std::unique_ptr<ChildProcess>> children;
   for (const Case& c : cases) {
-    std::string what = c.args[0];
-    // Once with standard output alone, once with standard error alone.
-    for (const char* redirect : {"2>/dev/null", "2>&1 >/dev/null"}) {
+    for (const char* redirect : redirects) {
       ChildOptions options = text_mode(c.program);
       options.terminal = false;
       options.cwd = dir.path();
       options.args = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, c.program};
       options.args.insert(options.args.end(), c.args.begin(), c.args.end());
-      ChildProcess child(options);
-      child.close_input();
-      ASSERT_EQ(child.wait_exit(10000), c.status) << what << " " << redirect << ": " << child.output();
-      bool stdout_only = std::string(redirect) == "2>/dev/null";
-      if (stdout_only) {
-        EXPECT_TRUE(std::regex_match(child.output(), std::regex(c.out))) << what << ": " << child.output();
-      } else if (c.err.empty()) {
-        EXPECT_EQ(child.output(), "") << what;
-      } else {
-        std::string name = c.program.substr(c.program.rfind('/') + 1);
-        EXPECT_EQ(child.output(),
-                  c.err + "\nAufruf: " + name + " " +
-                      (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
-                      " (mehr mit: " + name + " --help)\n")
-            << what;
-      }
+      children.push_back(std::make_unique<ChildProcess>(options));
+      children.back()->close_input();
+    }
+  }
+  for (size_t i = 0; i < children.size(); ++i) {
+    const Case& c = cases[i / 2];
+    const std::string redirect = redirects[i % 2];
+    ChildProcess& child = *children[i];
+    std::string what = c.args[0];
+    ASSERT_EQ(child.wait_exit(10000), c.status) << what << " " << redirect << ": " << child.output();
+    if (redirect == "2>/dev/null") {
+      EXPECT_TRUE(std::regex_match(child.output(), std::regex(c.out))) << what << ": " << child.output();
+    } else if (c.err.empty()) {
+      EXPECT_EQ(child.output(), "") << what;
+    } else {
+      std::string name = c.program.substr(c.program.rfind('/') + 1);
+      EXPECT_EQ(child.output(),
+                c.err + "\nAufruf: " + name + " " +
+                    (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
+                    " (mehr mit: " + name + " --help)\n")
+          << what;
     }
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "nothing started, nothing made";
@@ -228,10 +235,11 @@ TEST(Prompt, ThroughPipesATransferWorksWithoutAnyStatusLine) {
   ChildProcess receiver;
   start_piped(receiver, kQuickReceiver, dir / "target.bin\n" + std::to_string(port) + "\n");
   ASSERT_TRUE(receiver.wait_for("Server: Wait for Connection ...")) << receiver.output();
-  std::string content = pattern(10 * 50000);
+  // Eight pieces over about 0.8 s: on a terminal a status line would show.
+  std::string content = pattern(8 * 50000);
   int fd = connect_to(port);
   ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
-  for (int piece = 0; piece < 10; ++piece) {
+  for (int piece = 0; piece < 8; ++piece) {
     ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 50000, 50000)));
     usleep(100000);
   }

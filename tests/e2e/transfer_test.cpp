@@ -373,13 +373,13 @@ TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
   int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
 
-  // Ten pieces over about 1.5 s: well past the half second before the line appears.
-  std::string content = pattern(10 * 100000);
+  // Eight pieces over about 0.8 s: well past the half second before the line appears.
+  std::string content = pattern(8 * 100000);
   int fd = connect_to(port);
   ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
-  for (int piece = 0; piece < 10; ++piece) {
+  for (int piece = 0; piece < 8; ++piece) {
     ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 100000, 100000)));
-    receiver.wait_for("\x01", 150);
+    receiver.wait_for("\x01", 100);
   }
   ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
   ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));

@@ -6,9 +6,11 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -169,16 +171,28 @@ bool ChildProcess::wait_for(const std::string& needle, int timeout_ms) {
 
 int ChildProcess::wait_status(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
+  // The process's own descriptor turns readable as it ends, so its end is seen at once
+  // while its output is taken meanwhile.
+  int ended = status_ == -1 && pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
   while (status_ == -1) {
     int status = 0;
-    if (pid_ <= 0) return -1;
+    if (pid_ <= 0) break;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       status_ = status;
       break;
     }
-    if (now_ms() >= deadline) return -1;
-    read_some(20);
+    int64_t left = deadline - now_ms();
+    if (left <= 0) break;
+    if (ended < 0) {
+      read_some(20);
+      continue;
+    }
+    pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};
+    if (poll(p, output_fd_ >= 0 ? 2 : 1, static_cast<int>(std::min<int64_t>(left, 1000))) > 0 && p[1].revents)
+      read_some(0);
   }
+  if (ended >= 0) close(ended);
+  if (status_ == -1) return -1;
   while (read_some(50) > 0) {
   }
   return status_;

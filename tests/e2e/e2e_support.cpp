@@ -58,6 +58,17 @@ void BusyPortRun::free_port_again() {
   listener = -1;
 }
 
+bool serves_on(ChildProcess& receiver, int port) {
+  const std::string greeting = "Der Sender hat sich verbunden ...";
+  size_t before = count(receiver.output(), greeting);
+  int probe = connect_to(port);
+  if (probe < 0) return false;
+  for (int i = 0; i < 250 && count(receiver.output(), greeting) == before; ++i) receiver.wait_for("\x01", 20);
+  close(probe);
+  return count(receiver.output(), greeting) > before &&
+         receiver.output().find("Server: Wait for quit the server.") == std::string::npos;
+}
+
 size_t count(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;

@@ -58,6 +58,10 @@ struct BusyPortRun {
   ReceiverRun run;
 };
 
+// True when the receiver, back from its pause, still serves: the next sender to connect is
+// greeted, and the receiver never said that it would end.
+bool serves_on(ChildProcess& receiver, int port);
+
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);
 

@@ -109,7 +109,11 @@ void ChildProcess::type(const std::string& text) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN && now_ms() < deadline) {
-      read_some(10);  // the program has not read yet: take its output meanwhile
+      // The program has not read yet: take its output meanwhile.
+      if (output_fd_ >= 0)
+        read_some(10);
+      else
+        usleep(10000);
     } else {
       break;
     }
@@ -124,10 +128,7 @@ void ChildProcess::close_input() {
 }
 
 size_t ChildProcess::read_some(int wait_ms) {
-  if (output_fd_ < 0) {
-    if (wait_ms > 0) usleep(static_cast<useconds_t>(wait_ms) * 1000);
-    return 0;
-  }
+  if (output_fd_ < 0) return 0;
   pollfd p{output_fd_, POLLIN, 0};
   if (poll(&p, 1, wait_ms) <= 0) return 0;
   char buffer[65536];
@@ -177,7 +178,10 @@ int ChildProcess::wait_status(int timeout_ms) {
       break;
     }
     if (now_ms() >= deadline) return -1;
-    read_some(20);
+    if (output_fd_ >= 0)
+      read_some(20);
+    else
+      usleep(1000);  // the output ended first: look for the end again soon
   }
   while (read_some(50) > 0) {
   }

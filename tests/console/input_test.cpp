@@ -128,7 +128,7 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
 
   // A lone Escape is a key once nothing follows it; Enter may come as LF.
   child.type("\x1b");
-  usleep(200000);
+  ASSERT_TRUE(child.wait_for("^[")) << child.output();
   child.type("q\n");
   ASSERT_TRUE(child.wait_for(">"));
   EXPECT_EQ(child.output(), "^[q\r\n>");

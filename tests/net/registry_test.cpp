@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,7 +38,7 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
     registry_find(registry, 0);
     *done = true;
   });
-  for (int i = 0; i < 200 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 1000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   bool through = *done;
   if (through) {
     probe.join();
@@ -43,6 +46,20 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
     probe.detach();
   }
   return through;
+}
+
+// True once the thread tid of this process sleeps (blocked on a lock, for instance),
+// false as soon as through is set or after two seconds.
+bool thread_sleeps(pid_t tid, const std::atomic<bool>& through) {
+  for (int i = 0; i < 2000 && !through; ++i) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t name_end = line.rfind(')');  // the state follows the name in parentheses
+    if (name_end != std::string::npos && line.compare(name_end, 3, ") S") == 0) return !through;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 class RegistryTest : public RuntimeTest {
@@ -149,14 +166,17 @@ TEST_F(RegistryTest, IterationHoldsTheReentrantLockUntilItEnds) {
   EXPECT_EQ(number, 0);
   EXPECT_NE(registry_find(registry, 0), nullptr);  // the holder may take it again
   auto found = std::make_shared<std::atomic<bool>>(false);
-  std::thread other([this, found] {
+  std::atomic<pid_t> other_tid{0};
+  std::thread other([this, found, &other_tid] {
+    other_tid = gettid();
     registry_find(registry, 0);
     *found = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(found->load());  // waits for the iteration
+  while (other_tid == 0) std::this_thread::yield();
+  EXPECT_TRUE(thread_sleeps(other_tid, *found)) << "waits for the iteration";
+  EXPECT_FALSE(found->load());
   registry_iter_end(registry);
-  for (int i = 0; i < 400 && !*found; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 2000 && !*found; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (!*found) other.detach();  // left blocked: the test fails below
   ASSERT_TRUE(found->load()) << "the end of the iteration lets the other thread in";
   other.join();

@@ -111,7 +111,11 @@ void ChildProcess::type(const std::string& text) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN && now_ms() < deadline) {
-      read_some(10);  // the program has not read yet: take its output meanwhile
+      // The program has not read yet: take its output meanwhile.
+      if (output_fd_ >= 0)
+        read_some(10);
+      else
+        usleep(10000);
     } else {
       break;
     }
@@ -126,10 +130,7 @@ void ChildProcess::close_input() {
 }
 
 size_t ChildProcess::read_some(int wait_ms) {
-  if (output_fd_ < 0) {
-    if (wait_ms > 0) usleep(static_cast<useconds_t>(wait_ms) * 1000);
-    return 0;
-  }
+  if (output_fd_ < 0) return 0;
   pollfd p{output_fd_, POLLIN, 0};
   if (poll(&p, 1, wait_ms) <= 0) return 0;
   char buffer[65536];
@@ -183,8 +184,11 @@ int ChildProcess::wait_status(int timeout_ms) {
     }
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
-    if (ended < 0) {
-      read_some(20);
+    if (ended < 0) {  // no process descriptor: look again soon
+      if (output_fd_ >= 0)
+        read_some(20);
+      else
+        usleep(1000);
       continue;
     }
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};

@@ -67,7 +67,7 @@ class ChildProcess {
 
  private:
   // Reads what is there, waiting up to wait_ms for the first byte. Returns how many bytes
-  // came (0 when none did or the output ended).
+  // came: 0 when none did, and at once once the output has ended.
   size_t read_some(int wait_ms);
 
   pid_t pid_ = -1;

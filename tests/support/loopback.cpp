@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -19,6 +22,23 @@ bool bind_test(int port, uint32_t address, bool reuse) {
   bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
+}
+
+// Test programs run side by side, and a port that is free now may be taken by a neighbour
+// a moment later, before its program binds it. So each port goes to one test process at a
+// time: the process binds a local socket in the abstract namespace named after the port
+// and holds it until it ends; other test processes pass over ports claimed so.
+bool claim(int port) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string name = "kv-test-port-" + std::to_string(port);
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0) return true;  // kept open
+  close(fd);
+  return false;
 }
 
 }  // namespace
@@ -86,7 +106,7 @@ int free_port() {
   for (int tries = 0; tries < 8000; ++tries) {
     int port = next;
     next = next >= 9999 ? 2000 : next + 1;
-    if (bind_test(port, INADDR_ANY, true)) return port;
+    if (claim(port) && bind_test(port, INADDR_ANY, true)) return port;
   }
   throw std::runtime_error("no free port");
 }

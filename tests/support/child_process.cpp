@@ -177,9 +177,15 @@ int ChildProcess::wait_status(int timeout_ms) {
       break;
     }
     if (now_ms() >= deadline) return -1;
-    read_some(20);
+    // While the output is open, its end wakes this wait. Once it has ended nothing else
+    // would: the exit is looked for every millisecond instead of after a fixed pause.
+    if (output_fd_ >= 0) {
+      read_some(20);
+    } else {
+      usleep(1000);
+    }
   }
-  while (read_some(50) > 0) {
+  while (output_fd_ >= 0 && read_some(50) > 0) {
   }
   return status_;
 }

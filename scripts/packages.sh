@@ -3,7 +3,7 @@
 KV_PACKAGES=(
   cmake g++ make pkg-config git
   libgtest-dev libgmock-dev
-  libgtk-3-dev
+  libgtk-3-dev libx11-dev
   xvfb xauth xdotool x11-utils imagemagick
   netcat-openbsd procps
   dpkg-dev lintian

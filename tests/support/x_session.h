@@ -12,10 +12,15 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/x_client.h"
 
 class XSessionTest : public ::testing::Test {
  protected:
   static constexpr int kStepMs = 20000;
+  // How long GTK's file name entry may still change after it has taken the last key: it
+  // reads the typed folder in the background, and its completion looks at the text again
+  // 100 ms after the last change.
+  static constexpr int kSettleMs = 200;
 
   void SetUp() override {
     std::string server = find_program("Xvfb");
@@ -25,23 +30,29 @@ class XSessionTest : public ::testing::Test {
     mkdir(home.c_str(), 0700);
     mkdir((dir.path() + "/run").c_str(), 0700);
     ASSERT_TRUE(start_xvfb(server)) << "Xvfb did not start";
+    ASSERT_TRUE(x.open(display)) << "no connection to Xvfb";
   }
 
   void TearDown() override {
+    x.close();
     xvfb.signal(SIGTERM);  // a killed server would leave its lock and socket behind
     xvfb.wait_exit(2000);
   }
 
   // -displayfd lets the server pick a free display number and tell it once it is ready.
+  // GLX is left out: setting it up takes half of the server's start, and a dialog never
+  // uses GL (a GTK that went for it would still load the GL library, which the tests see).
   bool start_xvfb(const std::string& path) {
     ChildOptions options;
-    options.args = {path, "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"};
+    options.args = {path, "-displayfd", "1", "-screen", "0", "1280x1024x24", "-extension", "GLX"};
+    options.args.insert(options.args.end(), {"-nolisten", "tcp", "-noreset"});
     if (!xvfb.start(options)) return false;
     xvfb.close_input();
     static const std::regex number("(^|\n)([0-9]+)\n");  // among the server's warnings
     std::smatch found;
-    for (int i = 0; i < 750 && !std::regex_search(xvfb.output(), found, number); ++i)
-      xvfb.wait_for("\x01", 20);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!std::regex_search(xvfb.output(), found, number) && std::chrono::steady_clock::now() < deadline)
+      xvfb.wait_for("\x01", 2);  // reads what came, looked at every 2 ms
     if (found.empty()) return false;
     display = ":" + found[2].str();
     return true;
@@ -87,7 +98,7 @@ class XSessionTest : public ::testing::Test {
     while (std::chrono::steady_clock::now() < deadline) {
       auto found = tool({"xdotool", "search", "--onlyvisible", "--name", name});
       if (found && !found->empty()) return found->substr(0, found->find('\n'));
-      usleep(30000);
+      x.wait_for_map(50);  // looks again as soon as a window comes up
     }
     screenshot();
     return std::string();
@@ -98,20 +109,23 @@ class XSessionTest : public ::testing::Test {
     return found && !found->empty();
   }
 
-  // Focuses the window, types the text, then presses the key once the typing settled
-  // (a key pressed too soon after typing is dropped).
+  // Focuses the window, types the text, then presses the key once the window has settled.
+  // A key pressed while GTK's entry completion is still to come is lost (its list pops up
+  // or goes and takes the key from the dialog), so after typing this waits until GTK has
+  // taken every key and then until its completion has had its turn.
   void type_into(const std::string& window, const std::vector<std::string>& keys_first,
                  const std::string& text, const std::string& final_key) {
-    ASSERT_TRUE(tool({"xdotool", "windowfocus", "--sync", window}));
-    usleep(100000);
-    for (const auto& key : keys_first) {
-      ASSERT_TRUE(tool({"xdotool", "key", key}));
-      usleep(150000);
+    std::vector<std::string> args = {"xdotool", "windowfocus", "--sync", window};
+    for (const auto& key : keys_first) args.insert(args.end(), {"key", key});
+    if (!text.empty()) args.insert(args.end(), {"type", "--delay", "0", text});  // takes the rest
+    ASSERT_TRUE(tool(args));
+    if (!keys_first.empty() || !text.empty()) {
+      ASSERT_TRUE(x.ping(window, kStepMs)) << "every key was taken";
+      usleep(kSettleMs * 1000);
+      // The second answer is to a ping that came after a turn in which all that was due
+      // had run.
+      ASSERT_TRUE(x.ping(window, kStepMs) && x.ping(window, kStepMs)) << "the window settled";
     }
-    if (!text.empty()) {
-      ASSERT_TRUE(tool({"xdotool", "type", "--delay", "2", text}));
-    }
-    usleep(300000);
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
   }
 
@@ -119,4 +133,5 @@ class XSessionTest : public ::testing::Test {
   std::string home;
   std::string display;
   ChildProcess xvfb;
+  XClient x;
 };

@@ -48,16 +48,23 @@ int transfer_socket(const NetConnection* connection) {
   return connection->socket;
 }
 
-// A block of the runtime heap, not zero-filled, made when first asked for; its owner gives
-// it back with rt_free(bytes).
-struct HeapBuffer {
-  size_t size;
-  uint8_t* bytes = nullptr;
+// A block of the runtime heap, not zero-filled, made when first asked for and given back
+// when the buffer goes.
+class HeapBuffer {
+ public:
+  explicit HeapBuffer(size_t size) : size_(size) {}
+  ~HeapBuffer() { rt_free(bytes_); }
+  HeapBuffer(const HeapBuffer&) = delete;
+  HeapBuffer& operator=(const HeapBuffer&) = delete;
   // The block, or null when the heap cannot supply it.
   uint8_t* get() {
-    if (!bytes) bytes = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size, false));
-    return bytes;
+    if (!bytes_) bytes_ = static_cast<uint8_t*>(heap_alloc(runtime_heap(), size_, false));
+    return bytes_;
   }
+
+ private:
+  size_t size_;
+  uint8_t* bytes_ = nullptr;
 };
 
 // Where a send stands, told again while it waits for the peer.
@@ -189,8 +196,7 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   int64_t total = announced;
   int64_t done = 0;
   int64_t written_back = 0;
-  HeapBuffer buffer{NET_RECEIVE_BUFFER_SIZE};
-  ScopeExit free_buffer([&] { rt_free(buffer.bytes); });
+  HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
   SockFileMover mover;
   ScopeExit close_mover([&] { sock_mover_close(&mover); });
   // A blocking socket would make a splice wait past the idle rule: it is read instead.
@@ -262,8 +268,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
   bool direct = true;
-  HeapBuffer fallback{kSendPiece};
-  ScopeExit free_fallback([&] { rt_free(fallback.bytes); });
+  HeapBuffer fallback(kSendPiece);
   int64_t& done = state.done;
   while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));

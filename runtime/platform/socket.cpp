@@ -53,19 +53,19 @@ sockaddr_in ipv4(uint32_t address, uint16_t port) {
   return sa;
 }
 
+// A new socket of the family and kind, or -1.
+int open_socket(int family, int kind) {
+  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return urgent_inline(above_standard_streams(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+}
+
 }  // namespace
 
 void sock_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
 
-int sock_open(int kind) {
-  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  return urgent_inline(above_standard_streams(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)));
-}
+int sock_open(int kind) { return open_socket(AF_INET, kind); }
 
-int sock_open_ipv6(int kind) {
-  if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  return urgent_inline(above_standard_streams(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)));
-}
+int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
 
 void sock_close(int fd) {
   if (fd < 0) return;
@@ -354,12 +354,7 @@ int64_t receive_at_mark(int fd, int file, size_t length) {
   char buf[4096];
   ssize_t n = sys_retry([&] { return recv(fd, buf, std::min(length, sizeof buf), MSG_DONTWAIT); });
   if (n <= 0) return n;
-  errno = 0;
-  if (!sys_write_all(file, buf, static_cast<size_t>(n))) {
-    if (errno == 0) errno = EIO;
-    return -1;
-  }
-  return n;
+  return sys_write_all(file, buf, static_cast<size_t>(n)) ? n : -1;
 }
 
 }  // namespace

@@ -149,7 +149,8 @@ Key next_key(bool wait, int* events = nullptr) {
     g_lone_cr = false;
     g_key_count += static_cast<size_t>(n);
     if (rest_of_cr) {
-      std::memmove(g_keys, g_keys + 1, --g_key_count);
+      --g_key_count;
+      std::memmove(g_keys, g_keys + 1, g_key_count);
     }
   }
 }

@@ -36,8 +36,8 @@ constexpr char kWrapOff[] = "\x1b[?7l";
 constexpr char kWrapOnCursorOn[] = "\x1b[?25h\x1b[?7h";
 
 bool same_device(int a, int b) {
-  struct stat sa {
-  }, sb{};
+  struct stat sa {};
+  struct stat sb {};
   if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
   return sa.st_rdev == sb.st_rdev && sa.st_ino == sb.st_ino && sa.st_dev == sb.st_dev;
 }

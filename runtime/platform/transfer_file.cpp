@@ -194,14 +194,14 @@ bool name_unnamed(int fd, int folder, const std::string& link_name) {
 // that cannot flush a folder say so with EINVAL; that is not a failure.
 bool sync_folder(int folder) {
   int flags = fcntl(folder, F_GETFL);
+  int fd = folder;
   if (flags == -1 || (flags & O_PATH)) {
-    int fd = open(proc_fd_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = open(proc_fd_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return true;  // a folder this process may not read cannot be flushed by it
-    bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-    file_close(fd);
-    return ok;
   }
-  return fsync(folder) == 0 || errno == EINVAL || errno == EROFS;
+  bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  if (fd != folder) file_close(fd);
+  return ok;
 }
 
 // Holds back, on this thread, the signals that end the program, for as long as it lives:

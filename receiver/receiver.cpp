@@ -169,9 +169,9 @@ void receiver_main(const CommandLine& line) {
 
   serve(r);
 
-  console_print_line("Server: Wait for quit the server.");
   // No sender is taken that would not be served: the port is closed before the wait.
   net_server_close(0);
+  console_print_line("Server: Wait for quit the server.");
   if (!r.single) delay_ms(10000);  // a script waits for nobody
   runtime_exit(outcome_status(r));
 }

@@ -426,6 +426,8 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   ASSERT_TRUE(receiver_ready(broken)) << broken.output();
   int fd = connect_to(port);
   ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
+  ASSERT_TRUE(broken.wait_for("Der Sender sendet nun die Datei ..."));
+  EXPECT_LT(connect_to(port), 0) << "a one-transfer receiver takes no sender once its transfer began";
   close(fd);
   EXPECT_EQ(broken.wait_exit(5000), 1) << broken.output();
   EXPECT_TRUE(broken.wait_for("Unbekannter Fehler!"));

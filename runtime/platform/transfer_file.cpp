@@ -13,9 +13,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>

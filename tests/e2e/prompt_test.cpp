@@ -80,12 +80,13 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     int conn = accept_within(run.listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
+    close(conn);  // a peer that reads everything and closes has stored it
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_TRUE(sender.wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender.screen_text();
     EXPECT_TRUE(sender.wait_for("Port:" + typed + "\n")) << sender.screen_text();
     EXPECT_EQ(count(sender.output(), kRejected), 1u);
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
-    close(conn);
     close(run.listener);
   }
 }
@@ -110,6 +111,15 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kReceiverProgram, {"out.bin", "-x"}, 2, "", "Kelvane: Unbekannte Option: -x"},
       {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
       {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
+      // On the command line a port is decimal digits only: no exponent, tail, wrap or base.
+      {kReceiverProgram, {"-p", "5e3", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 5e3"},
+      {kReceiverProgram,
+       {"-p18446744073709559235"},
+       2,
+       "",
+       "Kelvane: Kein gueltiger Port (1-9999): 18446744073709559235"},
+      {kSenderProgram, {"--port=7317abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): 7317abc"},
+      {kSenderProgram, {"-p", "$270F", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): $270F"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
       {kReceiverProgram,
        {"--", "-x", "y"},

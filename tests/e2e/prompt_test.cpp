@@ -282,3 +282,33 @@ TEST(Prompt, DollarFiftyIsPortEightyOnBothSides) {
   ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
   EXPECT_EQ(read_file(dir / "target.bin"), "fifty");
 }
+
+// A standard stream closed at the start is ended input or output that goes nowhere, never
+// a descriptor of the program's own: with arguments and nothing sent or received, each
+// program ends with status 1 (a receiver once a sender left without sending).
+TEST(Prompt, ClosedStandardStreamsDoNotHoldThePrograms) {
+  TempDir dir;
+  std::vector<std::pair<int, std::unique_ptr<ChildProcess>>> runs;  // a receiver's port (0: a sender)
+  for (int run = 0; run < 6; ++run) {
+    int port = free_port();
+    bool receiver = run % 2 == 0;
+    ChildOptions options = text_mode(receiver ? kQuickReceiver : kQuickSender);
+    options.terminal = false;
+    options.args = {"/bin/sh",
+                    "-c",
+                    "exec \"$0\" \"$@\" " + std::to_string(run / 2) + "<&-",
+                    options.args[0],
+                    "-p",
+                    std::to_string(port),
+                    receiver ? dir / "out.bin" : "/etc/hostname"};
+    if (!receiver) options.args.push_back("127.0.0.1");  // nobody listens there
+    runs.emplace_back(receiver ? port : 0, std::make_unique<ChildProcess>(options));
+    runs.back().second->close_input();
+  }
+  for (auto& [port, child] : runs) {
+    int fd = -1;
+    for (int i = 0; port && i < 500 && (fd = connect_to(port)) < 0; ++i) usleep(10000);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(child->wait_exit(10000), 1) << child->output();
+  }
+}

@@ -61,7 +61,7 @@ TEST(ConsoleInputPiped, InkeyTakesNothingFromAPipe) {
 
 TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ConsoleChild child;
-  child.start_on_pty({"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
+  child.start_on_pty({"plain", "p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
   ASSERT_TRUE(child.wait_for("1>"));
   child.type(
       "abx\x7f"
@@ -69,7 +69,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ASSERT_TRUE(child.wait_for("2>"));
   child.type("\r");
   ASSERT_TRUE(child.wait_for("3>"));
-  child.type("\x04");  // Ctrl+D on an empty line
+  child.type("\x04\r");  // Ctrl+D is a character, not the end of input
   ASSERT_TRUE(child.wait_for("4>"));
   std::string line(5000, 'z');
   child.type(line + "\r");

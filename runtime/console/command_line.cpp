@@ -10,12 +10,8 @@
 
 namespace {
 
-// One line of wrong usage and the hint where to read more, on standard error.
 int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
-  std::fprintf(stderr, "%s: %s\nAufruf: %s %s (mehr mit: %s --help)\n", usage.name, error.c_str(), usage.name,
-               usage.synopsis, usage.name);
-  std::fflush(stderr);
-  return COMMAND_LINE_WRONG_USAGE;
+  return command_line_wrong_usage(usage, error.c_str());
 }
 
 // A port on the command line is decimal digits only, 1 to 9999: a script means the number
@@ -77,6 +73,13 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
     line->answers[answers++] = arg;
   }
   return COMMAND_LINE_RUN;
+}
+
+int32_t command_line_wrong_usage(const CommandLineUsage& usage, const char* error) {
+  std::fprintf(stderr, "%s: %s\nAufruf: %s %s (mehr mit: %s --help)\n", usage.name, error, usage.name,
+               usage.synopsis, usage.name);
+  std::fflush(stderr);
+  return COMMAND_LINE_WRONG_USAGE;
 }
 
 int32_t command_line_status(const CommandLine& line, bool succeeded) {

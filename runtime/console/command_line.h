@@ -39,6 +39,10 @@ constexpr int32_t COMMAND_LINE_RUN = -1;
 // returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.
 int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line);
 
+// Says on standard error that the call was wrong: one German line (error) and the usage
+// hint. Returns COMMAND_LINE_WRONG_USAGE.
+int32_t command_line_wrong_usage(const CommandLineUsage& usage, const char* error);
+
 // The exit status of a run that did (succeeded) or did not do its job: the outcome when
 // arguments were given, otherwise 0 on every path as without a command line.
 int32_t command_line_status(const CommandLine& line, bool succeeded);

@@ -80,12 +80,13 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     int conn = accept_within(run.listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
+    close(conn);  // a peer that reads everything and closes has stored it
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_TRUE(sender.wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender.screen_text();
     EXPECT_TRUE(sender.wait_for("Port:" + typed + "\n")) << sender.screen_text();
     EXPECT_EQ(count(sender.output(), kRejected), 1u);
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
-    close(conn);
     close(run.listener);
   }
 }

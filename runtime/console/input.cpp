@@ -300,8 +300,13 @@ char* console_input_line_raw(int32_t pos) {
     std::string shown = console_visible(key.text, static_cast<size_t>(key.length), 2, &columns);
     std::memcpy(buffer + count, key.text, static_cast<size_t>(key.length));
     count += key.length;
-    edit.text_columns += columns;
-    if (edit.whole && edit.prompt_columns + edit.text_columns <= console_width() - 1) {
+    // A lone continuation byte may complete the bytes before it into one character, which
+    // then shows in fewer columns than they did.
+    bool joins = key.length == 1 && (static_cast<unsigned char>(key.text[0]) & 0xC0) == 0x80;
+    int was = edit.text_columns;
+    edit.text_columns = joins ? console_columns(buffer, static_cast<size_t>(count)) : was + columns;
+    if (edit.whole && edit.text_columns == was + columns &&
+        edit.prompt_columns + edit.text_columns <= console_width() - 1) {
       write_locked(shown);
       console_column.store(console_column.load() + columns);
     } else {

@@ -173,16 +173,20 @@ TEST(ConsoleInputTerminal, RawLineIsDrawnAgainForANewWidth) {
   ConsoleChild child;
   child.start_on_pty({"raw", "p:>", "in"}, 20);
   ASSERT_TRUE(child.wait_for(">"));
+  child.type("\xC3");  // no whole character, until the next byte completes it and it shows anew
+  ASSERT_TRUE(child.wait_for(">?"));
+  child.type("\xA4");
+  ASSERT_TRUE(child.wait_for("\r>\xC3\xA4\x1b[K")) << child.output();
   std::string text = "0123456789abcdefghijklmnopqrst";
   child.type(text);
   ASSERT_TRUE(child.wait_for("\r><defghijklmnopqrst\x1b[K")) << child.output();
   child.resize(80);
-  ASSERT_TRUE(child.wait_for("\r>" + text + "\x1b[K")) << "wide enough: all of it, in one write";
+  ASSERT_TRUE(child.wait_for("\r>\xC3\xA4" + text + "\x1b[K")) << "wide enough: all of it, in one write";
   child.resize(10);
   ASSERT_TRUE(child.wait_for("\r><nopqrst\x1b[K")) << child.output();
   child.type("\r");
   ASSERT_EQ(child.wait_exit(), 0);
-  EXPECT_EQ(child.report(), (Lines{text}));
+  EXPECT_EQ(child.report(), (Lines{"\\xC3\\xA4" + text}));
 }
 
 TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {

@@ -111,9 +111,8 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kReceiverProgram, {"out.bin", "-x"}, 2, "", "Kelvane: Unbekannte Option: -x"},
       {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
       {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
-      {kReceiverProgram, {"-p", "5e3", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 5e3"},
       {kReceiverProgram, {"-p4294967297"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 4294967297"},
-      {kSenderProgram, {"--port=7317abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): 7317abc"},
+      {kSenderProgram, {"--port=7e3abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): 7e3abc"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
       {kReceiverProgram,
        {"--", "-x", "y"},
@@ -291,15 +290,12 @@ TEST(Prompt, ReceiverTakesTypedBytesAsTheyCame) {
   run.receiver.type("\n");
   usleep(200000);  // the LF waits unread while the receiver serves
   close(connect_to(run.port));
-  ASSERT_TRUE(run.receiver.wait_for("Der Sender hat die Verbindung beendet ..."))
-      << run.receiver.screen_text();
-  EXPECT_FALSE(run.receiver.wait_for("Server: Wait for quit the server.", 300))
-      << "the pause waits for Enter";
+  ASSERT_TRUE(run.receiver.wait_for("Der Sender hat die Verbindung beendet ..."));
+  EXPECT_FALSE(run.receiver.wait_for("Server: Wait for quit the server.", 300));  // the pause waits
   run.receiver.type("\r");
   EXPECT_EQ(run.receiver.wait_exit(), 0);
 }
 
-// Started with 0, 1 or 2 closed, each program ends with status 1 when nothing came.
 TEST(Prompt, ClosedStandardStreamsDoNotHoldThePrograms) {
   TempDir dir;
   for (int run = 0; run < 6; ++run) {

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "console/prompt.h"
-
 #ifndef KV_VERSION
 #define KV_VERSION "0"
 #endif
@@ -16,9 +14,15 @@ int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
   return command_line_wrong_usage(usage, error.c_str());
 }
 
-// The port rule of the prompt.
+// A port on the command line is decimal digits only, 1 to 9999: a script means the number
+// it wrote, so a tail, an exponent or another base is a wrong call, not a port.
 bool take_port(const char* text, CommandLine* line) {
-  int32_t port = console_port_value(text);
+  int32_t port = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    port = port * 10 + (*p - '0');
+    if (port > 9999) return false;
+  }
   if (port == 0) return false;
   line->port_text = text;
   line->port = port;

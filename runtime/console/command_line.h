@@ -33,7 +33,7 @@ constexpr int32_t COMMAND_LINE_RUN = -1;
 
 // Reads the arguments after argv[0]: -h/--help prints the usage and help on standard output
 // and returns 0; --version prints the name and version and returns 0; -p PORT, -pPORT,
-// --port PORT or --port=PORT sets the port (read like a typed port, 1 to 9999); "--" ends
+// --port PORT or --port=PORT sets the port (decimal digits only, 1 to 9999); "--" ends
 // the options; any other argument starting with '-' (but "-" alone) is an unknown option.
 // Wrong usage prints one German error line and the usage hint on standard error and
 // returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.

@@ -1,17 +1,14 @@
 // The receiver on a desktop: its save dialog is a GTK window, answered with xdotool, while
 // the rest of the dialogue stays on the terminal.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstddef>
 #include <cstring>
 #include <filesystem>
-#include <thread>
+#include <utility>
 
 #include "e2e_support.h"
 #include "tests/support/x_session.h"
@@ -62,77 +59,53 @@ void copy_file(const std::string& from, const std::string& to, mode_t mode) {
   chmod(to.c_str(), mode);
 }
 
-// A local X display whose socket (in the abstract namespace, where X clients look first)
-// the test holds: one that closes every connection at once, as a server refusing a client
-// does, or one that takes connections and never answers.
-struct FakeDisplay {
-  explicit FakeDisplay(bool answers) {
-    for (int n = 3000 + getpid() % 3000; listener < 0 && n < 9000; ++n) {
-      int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_un sa{};
-      sa.sun_family = AF_UNIX;
-      std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
-      std::memcpy(sa.sun_path + 1, path.data(), path.size());
-      auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-      if (bind(fd, reinterpret_cast<sockaddr*>(&sa), length) == 0 && listen(fd, 8) == 0) {
-        listener = fd;
-        name = ":" + std::to_string(n);
-      } else {
-        close(fd);
-      }
+// Holds the socket of a local X display (in the abstract namespace, where X clients look
+// first) that takes connections and answers none; name is set to its DISPLAY value.
+int hold_display(std::string* name) {
+  for (int n = 3000 + getpid() % 3000;; ++n) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{AF_UNIX, {}};
+    std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
+    std::memcpy(sa.sun_path + 1, path.data(), path.size());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa),
+             static_cast<socklen_t>(sizeof(sa_family_t) + 1 + path.size())) == 0 &&
+        listen(fd, 8) == 0) {
+      *name = ":" + std::to_string(n);
+      return fd;
     }
-    if (answers)
-      closer = std::thread([this] {
-        for (pollfd p{listener, POLLIN, 0}; !stop; p.revents = 0)
-          if (poll(&p, 1, 20) > 0) close(accept(listener, nullptr, nullptr));
-      });
+    close(fd);
   }
-  ~FakeDisplay() {
-    stop = true;
-    if (closer.joinable()) closer.join();
-    close(listener);
-  }
-  std::string name;
-  int listener = -1;
-  std::atomic<bool> stop{false};
-  std::thread closer;
-};
-
-enum class Display { kNone, kRefusing, kAnswering, kSilentLocal, kSilentHost };
+}
 
 // Where the program runs from and which GTK module lies where, and whether it is loaded.
 // The module is taken only from beside the program or from the installation's lib/kelvane/
-// folder beside its bin/, never from a file or folder that another user or a group other
-// than root's may write to (a group write bit counts for the tests' own group when they do
-// not run as root): a copied program loads nothing from the build folder it came from. GTK
-// is loaded only for a display that answers within two seconds.
+// folder beside its bin/, never from a file or folder that others or a group other than
+// root's may write to: a copied program loads nothing from the build folder it came from.
+// GTK is loaded only for a display that answers in time.
 struct ModuleCase {
   const char* name;
-  Display display;
+  const char* display;  // empty: none; ":4242": nothing there; "answering", "silent", "silent host"
   const char* program;  // empty: the built program; else its copy at this path in a fresh folder
   const char* module;   // where the copy's module is put (empty: none)
-  mode_t folder_mode;   // of the folder the copy lies in; its group is nogroup when root runs the tests
-  mode_t module_mode;   // of the module put there, its group likewise
-  const char* loaded;   // the module mapped: "built" (the build folder's), a path in the
-                        // fresh folder, or empty: none
+  mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
+  mode_t module_mode;
+  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the
+                       // fresh folder, or empty: none
 };
 
 const ModuleCase kModuleCases[] = {
-    {"built, no display", Display::kNone, "", "", 0700, 0644, ""},
-    {"built, nothing at the display", Display::kRefusing, "", "", 0700, 0644, ""},
-    {"built, a display that answers", Display::kAnswering, "", "", 0700, 0644, "built"},
-    {"built, a local display that never answers", Display::kSilentLocal, "", "", 0700, 0644, ""},
-    {"built, a display on a host that drops packets", Display::kSilentHost, "", "", 0700, 0644, ""},
-    {"copied alone, old build folder not used", Display::kAnswering, "bin/Kelvane", "", 0755, 0644, ""},
-    {"copied into an installation", Display::kAnswering, "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
+    {"built, no display", "", "", "", 0700, 0644, ""},
+    {"built, nothing at the display", ":4242", "", "", 0700, 0644, ""},
+    {"built, a display that answers", "answering", "", "", 0700, 0644, "built"},
+    {"built, a display that never answers", "silent", "", "", 0700, 0644, ""},
+    {"built, a display on a host that drops packets", "silent host", "", "", 0700, 0644, ""},
+    {"copied alone, old build folder not used", "answering", "bin/Kelvane", "", 0755, 0644, ""},
+    {"copied into an installation", "answering", "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
      "lib/kelvane/libkvgtk.so"},
-    {"copied with the module beside", Display::kAnswering, "Kelvane", "libkvgtk.so", 0755, 0644,
-     "libkvgtk.so"},
-    {"copied into a folder anyone may write", Display::kAnswering, "Kelvane", "libkvgtk.so", 01777, 0644, ""},
-    {"copied into a folder its group may write", Display::kAnswering, "Kelvane", "libkvgtk.so", 0775, 0644,
-     ""},
-    {"copied with a module its group may write", Display::kAnswering, "Kelvane", "libkvgtk.so", 0755, 0664,
-     ""},
+    {"copied with the module beside", "answering", "Kelvane", "libkvgtk.so", 0755, 0644, "libkvgtk.so"},
+    {"copied into a folder anyone may write", "answering", "Kelvane", "libkvgtk.so", 01777, 0644, ""},
+    {"copied into a folder its group may write", "answering", "Kelvane", "libkvgtk.so", 0775, 0644, ""},
+    {"copied with a module its group may write", "answering", "Kelvane", "libkvgtk.so", 0755, 0664, ""},
 };
 
 // The dialogs fall back to the terminal whenever GTK does not start, and in time.
@@ -147,32 +120,28 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
       std::string folder = std::filesystem::path(program).parent_path();
       std::filesystem::create_directories(folder);
       chmod(folder.c_str(), c.folder_mode);
-      if (geteuid() == 0) {
-        EXPECT_EQ(chown(folder.c_str(), 0, kNogroup), 0);
-      }
+      EXPECT_TRUE(geteuid() != 0 || chown(folder.c_str(), 0, kNogroup) == 0);
       copy_file(e2e::kReceiverProgram, program, 0755);
     }
     if (*c.module) {
       std::filesystem::create_directories(std::filesystem::path(dir / c.module).parent_path());
       copy_file(KV_BUILD_DIR "/libkvgtk.so", dir / c.module, c.module_mode);
-      if (geteuid() == 0) {
-        EXPECT_EQ(chown((dir / c.module).c_str(), 0, c.module_mode & S_IWGRP ? kNogroup : 0), 0);
-      }
+      EXPECT_TRUE(geteuid() != 0 || chown((dir / c.module).c_str(), 0, kNogroup) == 0);
     }
     ChildOptions options = e2e::text_mode(program);
     options.env["KV_DIALOGS"] = std::nullopt;
-    FakeDisplay local(c.display == Display::kAnswering);
-    int silent_port = free_port(), filler = -1, host = -1;
-    while (silent_port < 6000) silent_port = free_port();
-    if (c.display == Display::kRefusing) options.env["DISPLAY"] = ":4242";
-    if (c.display == Display::kAnswering || c.display == Display::kSilentLocal)
-      options.env["DISPLAY"] = local.name;
-    if (c.display == Display::kSilentHost) {
-      host = listen_silently(silent_port, &filler);
-      ASSERT_GE(host, 0);
-      options.env["DISPLAY"] = "127.0.0.1:" + std::to_string(silent_port - 6000);
-    }
+    std::string display = c.display;
+    int held = -1, filler = -1, port = 0;
+    if (display == "answering" || display == "silent") held = hold_display(&display);
+    while (display == "silent host" && (port = free_port()) < 6000) continue;
+    int host = port ? listen_silently(port, &filler) : -1;
+    if (port) display = "127.0.0.1:" + std::to_string(port - 6000);
+    if (!display.empty()) options.env["DISPLAY"] = display;
     ChildProcess receiver(options);
+    if (std::strcmp(c.display, "answering") == 0) {  // the probe is answered by an end, GTK is refused
+      close(accept_within(held, 5000));
+      close(std::exchange(held, -1));
+    }
     ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
     std::string maps = mapped(receiver.pid());
@@ -183,8 +152,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
       std::string module = std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
-    if (host >= 0) close(host);
-    if (filler >= 0) close(filler);
+    for (int fd : {held, host, filler}) close(fd);
   }
 }
 

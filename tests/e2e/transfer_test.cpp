@@ -355,29 +355,24 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
 TEST(Transfer, SenderWithoutReceiver) {
   for (bool silent : {false, true}) {
     SCOPED_TRACE(silent ? "silent" : "refused");
-    int port = free_port();
-    int filler = -1;
+    int port = free_port(), filler = -1;
     int listener = silent ? listen_silently(port, &filler) : -1;
-    ASSERT_EQ(listener >= 0, silent);
     ChildProcess sender(text_mode(kQuickSender));
     start_sender(sender, "/etc/hostname", std::to_string(port));
     ASSERT_TRUE(sender.wait_for("Suche nach Empfänger ..."));
     auto searching = Clock::now();
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-    auto waited = since(searching);
-    EXPECT_LT(waited.count(), silent ? NET_CONNECT_LIMIT_MS / kQuickTimeFactor + 700 : 300);
+    EXPECT_NEAR(static_cast<double>(since(searching).count()),
+                silent ? NET_CONNECT_LIMIT_MS / kQuickTimeFactor : 0, 500);
     EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
     std::vector<std::string> lines = sender.lines();
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
     EXPECT_EQ(lines[lines.size() - 3], "Suche nach Empfänger ...") << "the status line is erased";
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
-    if (silent) {
-      EXPECT_GE(waited.count(), NET_CONNECT_LIMIT_MS / kQuickTimeFactor - 100);
-      close(filler);
-      close(listener);
-    }
+    close(filler);
+    close(listener);
   }
 }
 
@@ -466,14 +461,9 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
 
 // Another program holds the port for IPv6 alone: the receiver serves IPv4 clients there.
 TEST(Transfer, ReceiverServesIpv4WhereAnotherProgramHoldsThePortForIpv6Alone) {
-  int port = free_port();
-  int holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  sockaddr_in6 sa{};
-  sa.sin6_family = AF_INET6;
-  sa.sin6_port = htons(static_cast<uint16_t>(port));
-  sa.sin6_addr = in6addr_any;
-  if (holder < 0 || setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+  int port = free_port(), holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+  sockaddr_in6 sa{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_any, 0};
+  if (setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
       bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(holder, 8) != 0)
     GTEST_SKIP() << "no IPv6 here";
   TempDir dir;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -59,24 +58,6 @@ void copy_file(const std::string& from, const std::string& to, mode_t mode) {
   chmod(to.c_str(), mode);
 }
 
-// Holds the socket of a local X display (in the abstract namespace, where X clients look
-// first) that takes connections and answers none; name is set to its DISPLAY value.
-int hold_display(std::string* name) {
-  for (int n = 3000 + getpid() % 3000;; ++n) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{AF_UNIX, {}};
-    std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
-    std::memcpy(sa.sun_path + 1, path.data(), path.size());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa),
-             static_cast<socklen_t>(sizeof(sa_family_t) + 1 + path.size())) == 0 &&
-        listen(fd, 8) == 0) {
-      *name = ":" + std::to_string(n);
-      return fd;
-    }
-    close(fd);
-  }
-}
-
 // Where the program runs from and which GTK module lies where, and whether it is loaded.
 // The module is taken only from beside the program or from the installation's lib/kelvane/
 // folder beside its bin/, never from a file or folder that others or a group other than
@@ -84,7 +65,7 @@ int hold_display(std::string* name) {
 // GTK is loaded only for a display that answers in time.
 struct ModuleCase {
   const char* name;
-  const char* display;  // empty: none; ":4242": nothing there; "answering", "silent", "silent host"
+  const char* display;  // none (empty), nothing there (":4242"), "answering", "silent" (drops packets)
   const char* program;  // empty: the built program; else its copy at this path in a fresh folder
   const char* module;   // where the copy's module is put (empty: none)
   mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
@@ -97,8 +78,7 @@ const ModuleCase kModuleCases[] = {
     {"built, no display", "", "", "", 0700, 0644, ""},
     {"built, nothing at the display", ":4242", "", "", 0700, 0644, ""},
     {"built, a display that answers", "answering", "", "", 0700, 0644, "built"},
-    {"built, a display that never answers", "silent", "", "", 0700, 0644, ""},
-    {"built, a display on a host that drops packets", "silent host", "", "", 0700, 0644, ""},
+    {"built, a display on a host that drops packets", "silent", "", "", 0700, 0644, ""},
     {"copied alone, old build folder not used", "answering", "bin/Kelvane", "", 0755, 0644, ""},
     {"copied into an installation", "answering", "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
      "lib/kelvane/libkvgtk.so"},
@@ -117,10 +97,10 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     std::string program = e2e::kReceiverProgram;
     if (*c.program) {
       program = dir / c.program;
-      std::string folder = std::filesystem::path(program).parent_path();
-      std::filesystem::create_directories(folder);
-      chmod(folder.c_str(), c.folder_mode);
-      EXPECT_TRUE(geteuid() != 0 || chown(folder.c_str(), 0, kNogroup) == 0);
+      std::filesystem::create_directories(std::filesystem::path(program).parent_path());
+      chmod(std::filesystem::path(program).parent_path().c_str(), c.folder_mode);
+      EXPECT_TRUE(geteuid() != 0 ||
+                  chown(std::filesystem::path(program).parent_path().c_str(), 0, kNogroup) == 0);
       copy_file(e2e::kReceiverProgram, program, 0755);
     }
     if (*c.module) {
@@ -130,17 +110,18 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     }
     ChildOptions options = e2e::text_mode(program);
     options.env["KV_DIALOGS"] = std::nullopt;
-    std::string display = c.display;
-    int held = -1, filler = -1, port = 0;
-    if (display == "answering" || display == "silent") held = hold_display(&display);
-    while (display == "silent host" && (port = free_port()) < 6000) continue;
-    int host = port ? listen_silently(port, &filler) : -1;
-    if (port) display = "127.0.0.1:" + std::to_string(port - 6000);
-    if (!display.empty()) options.env["DISPLAY"] = display;
+    int port = free_port(), filler = -1;
+    while (port < 6000) port = free_port();  // an X display's number is its port less 6000
+    std::string kind = c.display;
+    int listener = kind == "answering" ? listen_on(port)
+                   : kind == "silent"  ? listen_silently(port, &filler)
+                                       : -1;
+    if (*c.display)
+      options.env["DISPLAY"] = listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
     ChildProcess receiver(options);
-    if (std::strcmp(c.display, "answering") == 0) {  // the probe is answered by an end, GTK is refused
-      close(accept_within(held, 5000));
-      close(std::exchange(held, -1));
+    if (kind == "answering") {  // the probe is answered by an end, GTK is refused
+      close(accept_within(listener, 5000));
+      close(std::exchange(listener, -1));
     }
     ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
@@ -152,7 +133,8 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
       std::string module = std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
-    for (int fd : {held, host, filler}) close(fd);
+    close(listener);
+    close(filler);
   }
 }
 

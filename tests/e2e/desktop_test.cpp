@@ -65,7 +65,8 @@ void copy_file(const std::string& from, const std::string& to, mode_t mode) {
 // GTK is loaded only for a display that answers in time.
 struct ModuleCase {
   const char* name;
-  const char* display;  // none (empty), nothing there (":4242"), "answering", "silent" (drops packets)
+  // none (empty), nothing there (":4242"), "answering", "silent" (drops packets), "never answering"
+  const char* display;
   const char* program;  // empty: the built program; else its copy at this path in a fresh folder
   const char* module;   // where the copy's module is put (empty: none)
   mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
@@ -79,6 +80,7 @@ const ModuleCase kModuleCases[] = {
     {"built, nothing at the display", ":4242", "", "", 0700, 0644, ""},
     {"built, a display that answers", "answering", "", "", 0700, 0644, "built"},
     {"built, a display on a host that drops packets", "silent", "", "", 0700, 0644, ""},
+    {"built, a display that takes connections and never answers", "never answering", "", "", 0700, 0644, ""},
     {"copied alone, old build folder not used", "answering", "bin/Kelvane", "", 0755, 0644, ""},
     {"copied into an installation", "answering", "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
      "lib/kelvane/libkvgtk.so"},
@@ -113,9 +115,9 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     int port = free_port(), filler = -1;
     while (port < 6000) port = free_port();  // an X display's number is its port less 6000
     std::string kind = c.display;
-    int listener = kind == "answering" ? listen_on(port)
-                   : kind == "silent"  ? listen_silently(port, &filler)
-                                       : -1;
+    int listener = kind == "silent"                                   ? listen_silently(port, &filler)
+                   : kind == "answering" || kind == "never answering" ? listen_on(port)
+                                                                      : -1;
     if (*c.display)
       options.env["DISPLAY"] = listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
     ChildProcess receiver(options);

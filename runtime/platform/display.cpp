@@ -1,6 +1,5 @@
 #include "platform/display.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>

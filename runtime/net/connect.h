@@ -16,7 +16,7 @@ NetConnection* net_connect_tcp(const char* host, uint32_t port);
 
 // How long a TCP connect waits for an answer: an address that drops every packet is given
 // up after it, not after the system's two minutes and more. One that refuses fails at once.
-constexpr uint32_t NET_CONNECT_LIMIT_MS = 21000;
+constexpr uint32_t NET_CONNECT_LIMIT_MS = 20000;
 
 // Replaces the limit (0 brings back NET_CONNECT_LIMIT_MS), so tests need not wait it out.
 void net_set_connect_limit(uint32_t ms);

@@ -11,9 +11,13 @@
 
 #include "dialogs/file_dialog.h"
 #include "dialogs/text_backend.h"
+#include "platform/display.h"
 
 namespace {
 const GuiBackend* g_backend = nullptr;
+
+// How long an X display may take to answer before the dialogs stay on the terminal.
+constexpr int kDisplayProbeMs = 2000;
 
 // The folder of the running program with a trailing '/', resolved once; empty when the
 // kernel cannot tell.
@@ -29,8 +33,8 @@ const std::string& program_folder() {
 }
 
 // The path without links when only root or this user can have put the file there: the
-// file and the folder it really lies in belong to one of them and others may not write to
-// them. Returns the empty text otherwise, or when there is no such file.
+// file and the folder it really lies in belong to one of them and no other user and no
+// group but root's may write to them. Returns the empty text otherwise, or when there is no such file.
 std::string trusted_path(const std::string& path) {
   char real[PATH_MAX];
   if (!realpath(path.c_str(), real)) return std::string();
@@ -40,7 +44,8 @@ std::string trusted_path(const std::string& path) {
     struct stat st {};
     if (stat(p.c_str(), &st) != 0) return std::string();
     if (st.st_uid != 0 && st.st_uid != geteuid()) return std::string();
-    if (st.st_mode & S_IWOTH) return std::string();
+    // Write access of a group other than root's is write access of others too.
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0)) return std::string();
   }
   return file;
 }
@@ -73,8 +78,11 @@ void gui_init() {
   const char* choice = std::getenv("KV_DIALOGS");
   bool text_only = choice && std::strcmp(choice, "text") == 0;
   bool gtk_only = choice && std::strcmp(choice, "gtk") == 0;
-  // Without a display to try, GTK is not even loaded.
-  bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+  // Without a display to try, GTK is not even loaded; nor for an X display that does not
+  // answer within a moment, which GTK would wait minutes for.
+  const char* x_display = std::getenv("DISPLAY");
+  bool display = !text_only && (std::getenv("WAYLAND_DISPLAY") ||
+                                (x_display && display_answers(x_display, kDisplayProbeMs)));
   bool started = false;
   const GuiBackend* gtk = !text_only && (display || gtk_only) ? load_gtk(&started) : nullptr;
   gui_set_backend(gtk && (started || gtk_only) ? gtk : &text_backend);

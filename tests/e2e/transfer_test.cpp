@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "net/connect.h"
 
 using namespace e2e;
 
@@ -351,16 +352,31 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   }
 }
 
+// A sender finds no receiver: where nothing listens it is told so at once; where nothing
+// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
+// still tries.
 TEST(Transfer, SenderWithoutReceiver) {
-  int port = free_port();
-  ChildProcess sender(text_mode(kQuickSender));
-  start_sender(sender, "/etc/hostname", std::to_string(port));
-  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-  std::vector<std::string> lines = sender.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
-  sender.type("\r");
-  EXPECT_EQ(sender.wait_exit(), 0);
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "refused");
+    int port = free_port(), filler = -1;
+    int listener = silent ? listen_silently(port, &filler) : -1;
+    ChildProcess sender(text_mode(kQuickSender));
+    start_sender(sender, "/etc/hostname", std::to_string(port));
+    ASSERT_TRUE(sender.wait_for("Suche nach Empfänger ..."));
+    auto searching = Clock::now();
+    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_NEAR(static_cast<double>(since(searching).count()),
+                silent ? NET_CONNECT_LIMIT_MS / kQuickTimeFactor : 0, 500);
+    EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
+    std::vector<std::string> lines = sender.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
+    EXPECT_EQ(lines[lines.size() - 3], "Suche nach Empfänger ...") << "the status line is erased";
+    sender.type("\r");
+    EXPECT_EQ(sender.wait_exit(), 0);
+    close(filler);
+    close(listener);
+  }
 }
 
 TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
@@ -446,6 +462,25 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(failing.wait_exit(), 1) << failing.output();
   EXPECT_EQ(failing.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
   close(listener);
+}
+
+// Another program holds the port for IPv6 alone: the receiver serves IPv4 clients there.
+TEST(Transfer, ReceiverServesIpv4WhereAnotherProgramHoldsThePortForIpv6Alone) {
+  int port = free_port(), holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+  sockaddr_in6 sa{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_any, 0};
+  if (setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+      bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(holder, 8) != 0)
+    GTEST_SKIP() << "no IPv6 here";
+  TempDir dir;
+  ChildProcess receiver;
+  start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
+  ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
+  int fd = connect_to(port);
+  ASSERT_TRUE(send_all(fd, header(5) + "hello"));
+  EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
+  EXPECT_EQ(read_file(dir / "target.bin"), "hello");
+  close(fd);
+  close(holder);
 }
 
 // A receiver still waiting for Enter after a transfer takes no bytes: the sender's status

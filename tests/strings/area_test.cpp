@@ -42,17 +42,13 @@ TEST_F(StringAreaTest, MarksSurviveGrowthAndPiecesJoin) {
 }
 
 TEST_F(StringAreaTest, AppendOfATextOnTheAreaSurvivesGrowth) {
-  str_area_append("hello");
-  str_area_commit();
-  int32_t mark = str_area_top();
   std::string filler(17000, 'f');
   str_area_append(filler.c_str());
-  // The source lies on the area and is long enough for its append to grow the area.
+  // The source is the area's own text, long enough for its append to grow the area.
   int32_t capacity = str_area_current()->capacity;
-  str_area_append(str_area_base() + mark);
+  str_area_append(str_area_base());
   EXPECT_GT(str_area_current()->capacity, capacity);
-  EXPECT_STREQ(str_area_base(), "hello");
-  EXPECT_TRUE(str_area_base() + mark == filler + filler);
+  EXPECT_TRUE(str_area_base() == filler + filler);
 }
 
 TEST_F(StringAreaTest, NullAppendWritesOnlyTheZeroByte) {

@@ -427,14 +427,25 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
-  // The notice is a line of its own, no box waiting for a key.
-  EXPECT_EQ(
-      sender.output().find("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei "
-                           "gesendet werden!\r\nSender v1.0.0\r\n"),
-      0u)
-      << sender.output();
-  EXPECT_EQ(sender.output().find("Wichtige Information"), std::string::npos);
-  EXPECT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:"));
+  // Every byte either writes: no question, no clearing, no status line, no terminal
+  // sequence; the sender's notice is a line of its own, no box waiting for a key.
+  const std::string rule = "+++++++++++++++++++++++++++++++++++++\r\n", p = std::to_string(port);
+  EXPECT_EQ(receiver.output(), "Empfaenger v2.0.0\r\n" + rule +
+                                   "Gestartet ...\r\nSpeicherort: " + (dir / "target.bin") + "\r\nPort:" + p +
+                                   "\r\n" + rule + "Server: Server created (Port " + p +
+                                   ").\r\nServer: Wait for Connection ...\r\nDer Sender hat sich verbunden "
+                                   "...\r\nDer Sender sendet nun die Datei ...\r\nDatei wurde hier "
+                                   "gespeichert:\r\n" +
+                                   (dir / "target.bin") +
+                                   "\r\nBitte Enter druecken ...\r\nServer: Wait for quit the server.\r\n");
+  EXPECT_EQ(sender.output(),
+            "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet "
+            "werden!\r\nSender v1.0.0\r\n" +
+                rule + "Gestartet ...\r\nDatei: " + (dir / "source.bin") + "\r\nPort:" + p +
+                "\r\nIP:::1\r\n" + rule +
+                "Suche nach Empfänger ...\r\nVerbunden zum Empfaenger ...\r\nDie Datei wurde zum "
+                "Empfaenger gesendet ... (" +
+                (dir / "source.bin") + ")\r\nBitte Enter druecken ...\r\n");
 
   // A transfer that breaks off, and a file that cannot be sent: status 1 on either side.
   ChildProcess broken;
@@ -481,6 +492,44 @@ TEST(Transfer, ReceiverServesIpv4WhereAnotherProgramHoldsThePortForIpv6Alone) {
   EXPECT_EQ(read_file(dir / "target.bin"), "hello");
   close(fd);
   close(holder);
+}
+
+// With every answer given on a terminal, closing it ends each program with the outcome so
+// far: 0 once the file went or came whole, 1 after a reception or a send that failed.
+TEST(Transfer, HangupAfterATransferEndsWithItsOutcome) {
+  TempDir dir;
+  write_file(dir / "source.bin", pattern(100000));
+  write_file(dir / "big.bin", "");
+  std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
+  const std::string port = std::to_string(free_port());
+  auto start = [&](const std::string& program, std::vector<std::string> args) {
+    ChildOptions options = text_mode(program);
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(options);
+  };
+  auto hang_up = [](ChildProcess& program, const std::string& last, int status) {
+    ASSERT_TRUE(program.wait_for(last)) << program.output();
+    program.signal(SIGHUP);
+    EXPECT_EQ(program.wait_exit(5000), status) << program.output();
+  };
+  auto receiver = start(kQuickReceiver, {"-p", port, dir / "target.bin"});
+  ASSERT_TRUE(receiver_ready(*receiver)) << receiver->output();
+  auto sender = start(kQuickSender, {"-p", port, dir / "source.bin", "127.0.0.1"});
+  hang_up(*sender, "Bitte Enter druecken ...", 0);
+  hang_up(*receiver, "Bitte Enter druecken ...", 0);
+
+  auto broken = start(kQuickReceiver, {"-p", port, dir / "broken.bin"});
+  ASSERT_TRUE(receiver_ready(*broken)) << broken->output();
+  int fd = connect_to(std::stoi(port));
+  ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
+  close(fd);
+  hang_up(*broken, "Unbekannter Fehler!", 1);
+
+  int listener = listen_on(std::stoi(port));  // takes the connection, never reads
+  auto failing = start(kQuickSender, {"-p", port, dir / "big.bin", "127.0.0.1"});
+  ASSERT_TRUE(failing->wait_for("Verbunden zum Empfaenger ...")) << failing->output();
+  close(listener);  // resets the connection waiting in it
+  hang_up(*failing, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
 // A receiver still waiting for Enter after a transfer takes no bytes: the sender's status

@@ -42,6 +42,7 @@ mkdir "$work/unpacked"
 dpkg-deb -x "$deb" "$work/unpacked"
 for entry in "$work"/unpacked/usr/share/applications/*.desktop; do
   grep -q '^Name\[de\]=' "$entry" && grep -q '^Comment\[de\]=' "$entry" || fail "$entry has no German name or comment"
+  grep -qx 'Terminal=true' "$entry" || fail "$entry does not start its program on a terminal"
 done
 for binary in usr/bin/Kelvane usr/bin/Dorvish usr/lib/kelvane/libkvgtk.so; do
   readelf -S "$work/unpacked/$binary" >"$work/sections"

@@ -183,7 +183,7 @@ int64_t read_unsized(int file, uint8_t** bytes) {
   for (;;) {
     if (static_cast<size_t>(size) == capacity) {
       if (capacity > static_cast<size_t>(INT32_MAX)) return -1;
-      capacity = capacity ? capacity * 2 : 64 * 1024;
+      capacity = capacity ? capacity * 2 : size_t{64} * 1024;
       void* grown = *bytes ? heap_realloc(runtime_heap(), *bytes, capacity) : rt_alloc(capacity);
       if (!grown) return -1;
       *bytes = static_cast<uint8_t*>(grown);

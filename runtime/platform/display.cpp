@@ -32,7 +32,8 @@ int left_ms(Clock::time_point deadline) {
 short wait_for(int fd, short events, Clock::time_point deadline) {
   pollfd p{fd, events, 0};
   int n = sys_retry([&] { return poll(&p, 1, left_ms(deadline)); });
-  return n > 0 ? p.revents : 0;
+  if (n <= 0) return 0;
+  return p.revents;
 }
 
 // On a socket connected or connecting: true when the session's opening gets an answer, or

@@ -229,7 +229,7 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
       list = path;
     } else {
       if (list.empty()) list = folder + std::string(1, '\0');
-      list += path.substr(slash + 1) + std::string(1, '\0');
+      list += name + std::string(1, '\0');
     }
   }
   g_slist_free_full(names, g_free);

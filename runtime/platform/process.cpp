@@ -8,6 +8,8 @@
 #include "platform/paths.h"
 #include "platform/sys_retry.h"
 
+char** process_arguments(int*, char** argv) { return argv; }
+
 void process_exit_now(int code) { _exit(code); }
 
 void process_report_error(const char* what) {

@@ -1,4 +1,5 @@
 #include "console/command_line.h"
+#include "dialogs/text_backend.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -21,5 +22,10 @@ int main(int argc, char** argv) {
   CommandLine line;
   int32_t code = command_line_parse(argc, argv, kUsage, &line);
   if (code != COMMAND_LINE_RUN) return code;
+  // A save path given here is checked as a typed one is, before any port is taken.
+  if (line.answers[0]) {
+    std::string why = text_save_path_refusal(line.answers[0]);
+    if (!why.empty()) return command_line_wrong_usage(kUsage, why.c_str());
+  }
   receiver_main(line);
 }

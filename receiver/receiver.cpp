@@ -54,9 +54,25 @@ void print_banner(const Receiver& r) {
   console_print_rule();
 }
 
+// Why a reception failed, in the user's words, where more can be said than that it did.
+const char* failure_reason(int32_t failure) {
+  switch (failure) {
+    case NET_RECEIVE_BROKEN_OFF: return "Der Sender hat die Uebertragung abgebrochen!";
+    case NET_RECEIVE_DISK_FULL: return "Kein Platz mehr auf dem Datentraeger!";
+    case NET_RECEIVE_READ_ONLY: return "Der Datentraeger ist schreibgeschuetzt!";
+    case NET_RECEIVE_FOREIGN: return "Die Datei gehoert einem anderen Benutzer (geteilter Ordner)!";
+    case NET_RECEIVE_INCOMPLETE: return "Die Datei ist unvollstaendig!";
+    case NET_RECEIVE_MOVED: return "Der Ordner wurde waehrend der Uebertragung verschoben!";
+    default: return nullptr;
+  }
+}
+
 // Receives one transfer into the save path and reports it; the connection is closed
-// either way, so no disconnect event follows for it.
+// either way, so no disconnect event follows for it. The close tells the sender the
+// outcome: in order after a stored file, aborted otherwise. A receiver that takes one
+// transfer stops taking senders as soon as it begins: those waiting are refused.
 void handle_transfer(Receiver& r, NetConnection* conn) {
+  if (r.single) net_server_stop_listening(0);
   console_print_line("Der Sender sendet nun die Datei ...");
   transfer_status_begin();
   int32_t ok = net_receive_file(conn, r.save_path);
@@ -65,6 +81,7 @@ void handle_transfer(Receiver& r, NetConnection* conn) {
   outcome_status(r);
   if (!ok) {
     console_print_line("Unbekannter Fehler!");
+    if (const char* reason = failure_reason(net_receive_failure())) console_print_line(reason);
     net_connection_close(conn);
     console_pause();
   } else {
@@ -152,8 +169,9 @@ void receiver_main(const CommandLine& line) {
 
   serve(r);
 
+  // No sender is taken that would not be served: the port is closed before the wait.
+  net_server_close(0);
   console_print_line("Server: Wait for quit the server.");
   if (!r.single) delay_ms(10000);  // a script waits for nobody
-  net_server_close(0);
   runtime_exit(outcome_status(r));
 }

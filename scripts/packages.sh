@@ -5,7 +5,7 @@ KV_PACKAGES=(
   libgtest-dev libgmock-dev
   libgtk-3-dev libx11-dev
   xvfb xauth xdotool x11-utils imagemagick
-  netcat-openbsd procps
+  netcat-openbsd procps acl e2fsprogs
   dpkg-dev lintian
 )
 

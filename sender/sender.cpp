@@ -24,48 +24,60 @@ struct Sender {
   void* work_buffer = nullptr;
 };
 
+// The banner; its last line, the search, follows once the file is found sendable.
 void print_banner(const Sender& s) {
   console_print_banner_head("Sender v1.0.0");
   console_print_joined("Datei: ", s.file_path);
   console_print_joined("Port:", s.port_text);
   console_print_joined("IP:", s.ip_text);
   console_print_rule();
-  console_print_line("Suche nach Empfänger ...");
 }
 
 // The reason, in the user's words, why net_check_send_file refused a file.
 const char* unsendable_reason(int32_t check) {
   switch (check) {
-    case NET_FILE_NONE: return "Keine Datei ausgewaehlt";
-    case NET_FILE_MISSING: return "Datei nicht gefunden";
-    case NET_FILE_UNREADABLE: return "Keine Leserechte";
-    case NET_FILE_NOT_REGULAR: return "Keine normale Datei";
-    case NET_FILE_TOO_LARGE: return "Datei zu gross (2 GiB oder mehr)";
-    default: return "Datei kann nicht geoeffnet werden";
+    case NET_FILE_NONE: return "Keine Datei ausgewaehlt!";
+    case NET_FILE_MISSING: return "Datei nicht gefunden!";
+    case NET_FILE_UNREADABLE: return "Keine Leserechte!";
+    case NET_FILE_NOT_REGULAR: return "Keine normale Datei!";
+    case NET_FILE_TOO_LARGE: return "Datei zu gross (2 GiB oder mehr)!";
+    default: return "Datei kann nicht geoeffnet werden!";
   }
 }
 
-// Sends the chosen file over the connection and says whether it went out whole. A file
-// that could not be sent after all (it changed since it was checked, the connection
-// broke) is reported as such instead of as a success. Returns true when it went out whole;
-// from then on a close of the terminal ends with the status of a file sent.
+// Sends the chosen file over the connection and waits for the receiver's word on it: the
+// file counts as sent only once the receiver closed the connection in order, which it
+// does after storing it. A file that could not be sent after all (it changed since it was
+// checked, the connection broke) or that the receiver did not store is reported as such;
+// the connection is then aborted, so the receiver never stores it later. Returns true
+// when the receiver stored it; from then on a close of the terminal ends with the status
+// of a file sent.
 bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
   transfer_status_begin("Warte auf den Empfaenger ...");
-  int32_t ok = net_send_file(conn, s.file_path);
+  int32_t receipt = NET_RECEIPT_REFUSED;
+  bool sent = net_send_file(conn, s.file_path) != 0;
+  if (sent) {
+    transfer_status_wait("Warte auf die Bestaetigung des Empfaengers ...");
+    receipt = net_await_receipt(conn);
+  }
   transfer_status_end();
-  console_set_close_status(command_line_status(line, ok != 0));
-  if (ok) {
+  bool stored = receipt == NET_RECEIPT_STORED;
+  console_set_close_status(command_line_status(line, stored));
+  if (stored) {
     console_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
   } else {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
+    if (sent)
+      console_print_line(receipt == NET_RECEIPT_SILENT ? "Der Empfaenger hat nicht geantwortet!"
+                                                       : "Der Empfaenger hat die Datei nicht gespeichert!");
   }
   console_print_line("Bitte Enter druecken ...");
   net_connection_close(conn);
   console_wait_enter();
-  return ok != 0;
+  return stored;
 }
 
 }  // namespace
@@ -133,11 +145,14 @@ void sender_main(const CommandLine& line) {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
     console_print_line(unsendable_reason(check));
     console_pause();
-  } else if (NetConnection* conn = net_connect_tcp(s.ip_text, console_port_value(s.port_text))) {
-    sent = send_and_report(s, conn, line);
   } else {
-    console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
-    console_pause();
+    console_print_line("Suche nach Empfänger ...");
+    if (NetConnection* conn = net_connect_tcp(s.ip_text, console_port_value(s.port_text))) {
+      sent = send_and_report(s, conn, line);
+    } else {
+      console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
+      console_pause();
+    }
   }
   mem_free(s.work_buffer);
   runtime_exit(command_line_status(line, sent));

@@ -7,6 +7,7 @@
 #include "dialogs/gui.h"
 #include "net/net.h"
 #include "platform/process.h"
+#include "platform/std_streams.h"
 #include "strings/area.h"
 
 namespace {
@@ -16,6 +17,7 @@ bool g_ended = false;
 }  // namespace
 
 void runtime_start() {
+  std_streams_fill();
   g_ended = false;
   runtime_heap_create();
   if (!runtime_heap()) fatal_error("out of memory (runtime heap)");

@@ -1,8 +1,8 @@
 // The fixed start-up and exit sequences of both programs.
 #pragma once
 
-// Runtime heap, string runtime, allocation heap, dialog back end: the first thing each
-// main flow does.
+// Closed standard streams filled, runtime heap, string runtime, allocation heap, dialog
+// back end: the first thing each main flow does.
 void runtime_start();
 
 // runtime_end, the string heap, the runtime heap, the exit hooks (terminal restored),

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "console/prompt.h"
 #include "platform/process.h"
 
 #ifndef KV_VERSION
@@ -13,17 +12,19 @@
 
 namespace {
 
-// One line of wrong usage and the hint where to read more, on standard error.
 int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
-  std::fprintf(stderr, "%s: %s\nAufruf: %s %s (mehr mit: %s --help)\n", usage.name, error.c_str(), usage.name,
-               usage.synopsis, usage.name);
-  std::fflush(stderr);
-  return COMMAND_LINE_WRONG_USAGE;
+  return command_line_wrong_usage(usage, error.c_str());
 }
 
-// The port rule of the prompt.
+// A port on the command line is decimal digits only, 1 to 9999: a script means the number
+// it wrote, so a tail, an exponent or another base is a wrong call, not a port.
 bool take_port(const char* text, CommandLine* line) {
-  int32_t port = console_port_value(text);
+  int32_t port = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    port = port * 10 + (*p - '0');
+    if (port > 9999) return false;
+  }
   if (port == 0) return false;
   line->port_text = text;
   line->port = port;
@@ -75,6 +76,13 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
     line->answers[answers++] = arg;
   }
   return COMMAND_LINE_RUN;
+}
+
+int32_t command_line_wrong_usage(const CommandLineUsage& usage, const char* error) {
+  std::fprintf(stderr, "%s: %s\nAufruf: %s %s (mehr mit: %s --help)\n", usage.name, error, usage.name,
+               usage.synopsis, usage.name);
+  std::fflush(stderr);
+  return COMMAND_LINE_WRONG_USAGE;
 }
 
 int32_t command_line_status(const CommandLine& line, bool succeeded) {

@@ -33,11 +33,15 @@ constexpr int32_t COMMAND_LINE_RUN = -1;
 
 // Reads the arguments after argv[0]: -h/--help prints the usage and help on standard output
 // and returns 0; --version prints the name and version and returns 0; -p PORT, -pPORT,
-// --port PORT or --port=PORT sets the port (read like a typed port, 1 to 9999); "--" ends
+// --port PORT or --port=PORT sets the port (decimal digits only, 1 to 9999); "--" ends
 // the options; any other argument starting with '-' (but "-" alone) is an unknown option.
 // Wrong usage prints one German error line and the usage hint on standard error and
 // returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.
 int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line);
+
+// Says on standard error that the call was wrong: one German line (error) and the usage
+// hint. Returns COMMAND_LINE_WRONG_USAGE.
+int32_t command_line_wrong_usage(const CommandLineUsage& usage, const char* error);
 
 // The exit status of a run that did (succeeded) or did not do its job: the outcome when
 // arguments were given, otherwise 0 on every path as without a command line.

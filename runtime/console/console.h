@@ -72,7 +72,8 @@ void console_print_line_raw(const char* text);
 
 // Line inputs: the typed line (without its line end) built on the calling thread's
 // StringArea at pos (-1: the current top); the top stands behind it and a zero byte at
-// the top. The one-byte text CONSOLE_END_OF_INPUT once input has ended.
+// the top. The one-byte text CONSOLE_END_OF_INPUT once input has ended: a file or pipe at
+// its end, a terminal that went away. A typed Ctrl+D is a character like any other.
 //
 // Plain: the terminal's line editing, at most 4096 bytes a call (the rest of a longer line
 // comes with the next call); redirected input is read in blocks of up to 4096 bytes and
@@ -85,6 +86,10 @@ char* console_input_line_plain(int32_t pos);
 // would make the line longer than CONSOLE_LINE_MAX bytes ring the bell and are dropped.
 // When input ends, the line is ended on the screen too.
 char* console_input_line_raw(int32_t pos);
+
+// True once a line input met the end of input; a line that holds a typed Ctrl+D alone
+// looks the same but comes before it.
+bool console_input_at_end();
 
 // The most bytes a raw line input takes: any path the system takes (up to PATH_MAX less
 // its zero) and one byte more, so that a longer path is still seen as too long.

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 
 #include "console/console.h"
@@ -18,19 +19,36 @@ constexpr int32_t kBlock = 4096;
 constexpr int32_t kLowWater = 512;
 constexpr int kEscapeWaitMs = 50;
 
-// A CR was the last byte at hand when a redirected line ended: an LF that comes first in
-// the next read belongs to it. Guarded by the input lock.
-bool g_pending_cr = false;
+// What the line input keeps between calls.
+struct ConsoleInput {
+  // A CR was the last byte at hand when a redirected line ended: an LF that comes first in
+  // the next read belongs to it. Guarded by the input lock.
+  bool pending_cr = false;
 
-// Key bytes read from the terminal but not yet decoded.
-unsigned char g_keys[256];
-size_t g_key_count = 0;
+  // Key bytes read from the terminal but not yet decoded.
+  unsigned char keys[256] = {};
+  size_t key_count = 0;
 
-// An Enter that came as a CR with nothing behind it is taken at once, without waiting for
-// a possible LF; an LF that then comes first and within the escape wait is the rest of a
-// CR LF written in two pieces, and is dropped. Set while that LF may still come.
-bool g_lone_cr = false;
-uint32_t g_lone_cr_ms = 0;
+  // An Enter that came as a CR with nothing behind it is taken at once, without waiting
+  // for a possible LF. The LF that comes next in the stream is the rest of that CR LF,
+  // however late it is read, unless it was seen to arrive later than the escape wait
+  // after the CR: quiet_ms is the last time the input was seen without it.
+  bool lone_cr = false;
+  uint32_t lone_cr_ms = 0;
+  uint32_t quiet_ms = 0;
+
+  // Set once a line input met the real end of the input: a file or pipe at its end, a
+  // terminal that went away. A typed Ctrl+D is a character.
+  std::atomic<bool> ended{false};
+};
+ConsoleInput g_input;
+
+// Makes the text at buffer the one that tells that the input has ended.
+void end_of_input(char* buffer, int32_t* length) {
+  buffer[0] = CONSOLE_END_OF_INPUT;
+  *length = 1;
+  g_input.ended.store(true);
+}
 
 char* finish(char* buffer, int32_t reserved, int32_t length) {
   str_area_release(reserved - length);
@@ -65,8 +83,8 @@ char* input_line_stream(int32_t pos) {
   int32_t free = reserved - length;
   int32_t scanned = 0;
   for (;;) {
-    if (g_pending_cr && length > 0) {
-      g_pending_cr = false;
+    if (g_input.pending_cr && length > 0) {
+      g_input.pending_cr = false;
       if (buffer[0] == '\n') {
         std::memmove(buffer, buffer + 1, static_cast<size_t>(length - 1));
         --length;
@@ -80,7 +98,7 @@ char* input_line_stream(int32_t pos) {
         if (next < length && buffer[next] == '\n')
           ++next;
         else if (next == length)
-          g_pending_cr = true;
+          g_input.pending_cr = true;
       }
       if (next < length) {
         auto size = static_cast<size_t>(length - next);
@@ -104,8 +122,8 @@ char* input_line_stream(int32_t pos) {
     // End of input, or a read that fails for good: a line without its end is still a
     // line; with nothing at hand the input has ended. (A failing input that returned an
     // empty line instead would keep a prompt asking for ever.)
-    if (length == 0) buffer[length++] = CONSOLE_END_OF_INPUT;
-    g_pending_cr = false;  // nothing more will come that could be the LF of a CR LF
+    if (length == 0) end_of_input(buffer, &length);
+    g_input.pending_cr = false;  // nothing more will come that could be the LF of a CR LF
     return finish(buffer, reserved, length);
   }
 }
@@ -115,42 +133,55 @@ char* input_line_stream(int32_t pos) {
 // with consumed -1. With events given, a resize or a resume that comes while it waits
 // ends the wait: KEY_INCOMPLETE with consumed 0 and the events in *events.
 Key next_key(bool wait, int* events = nullptr) {
+  ConsoleInput& in = g_input;
+  int fd = console_in_fd();
   for (;;) {
-    Key key = key_decode(g_keys, g_key_count, false);
-    if (key.kind == KEY_INCOMPLETE && g_key_count > 0) {
+    Key key = key_decode(in.keys, in.key_count, false);
+    if (key.kind == KEY_INCOMPLETE && in.key_count > 0) {
       // The rest of an Escape sequence or a character comes within the escape wait; the
       // LF of a CR LF is taken from what is at hand only, so that Enter never waits.
-      bool lone_cr = g_key_count == 1 && g_keys[0] == '\r';
-      if (!term_wait_readable(console_in_fd(), lone_cr ? 0 : kEscapeWaitMs)) {
-        key = key_decode(g_keys, g_key_count, true);
-        g_lone_cr = lone_cr;
-        g_lone_cr_ms = elapsed_ms();
+      bool lone_cr = in.key_count == 1 && in.keys[0] == '\r';
+      if (!term_wait_readable(fd, lone_cr ? 0 : kEscapeWaitMs)) {
+        key = key_decode(in.keys, in.key_count, true);
+        if (lone_cr) {
+          in.lone_cr = true;
+          in.lone_cr_ms = in.quiet_ms = elapsed_ms();
+        }
       }
     }
     if (key.kind != KEY_INCOMPLETE) {
       auto used = static_cast<size_t>(key.consumed);
-      std::memmove(g_keys, g_keys + used, g_key_count - used);
-      g_key_count -= used;
+      std::memmove(in.keys, in.keys + used, in.key_count - used);
+      in.key_count -= used;
       return key;
     }
-    if (!wait && g_key_count == 0 && !term_wait_readable(console_in_fd(), 0)) return key;
-    if (events && term_wait_either(console_in_fd(), signals_event_fd()) == 2) {
-      *events = signals_take_events();
-      if (*events) return key;
-      continue;
+    // Bytes found pending may have come at any time since the input was last seen empty;
+    // bytes waited for come now.
+    bool pending = term_wait_readable(fd, 0);
+    if (!pending) {
+      if (!wait && in.key_count == 0) {
+        in.quiet_ms = elapsed_ms();
+        return key;
+      }
+      if (events && term_wait_either(fd, signals_event_fd()) == 2) {
+        *events = signals_take_events();
+        if (*events) return key;
+        continue;
+      }
     }
-    ssize_t n = term_read(console_in_fd(), g_keys + g_key_count, sizeof g_keys - g_key_count);
+    ssize_t n = term_read(fd, in.keys + in.key_count, sizeof in.keys - in.key_count);
     if (n <= 0) {
       key.consumed = -1;
       return key;
     }
-    bool rest_of_cr = g_lone_cr && g_key_count == 0 && g_keys[0] == '\n' &&
-                      elapsed_ms() - g_lone_cr_ms <= static_cast<uint32_t>(kEscapeWaitMs);
-    g_lone_cr = false;
-    g_key_count += static_cast<size_t>(n);
+    if (!pending) in.quiet_ms = elapsed_ms();
+    bool rest_of_cr = in.lone_cr && in.key_count == 0 && in.keys[0] == '\n' &&
+                      in.quiet_ms - in.lone_cr_ms <= static_cast<uint32_t>(kEscapeWaitMs);
+    in.lone_cr = false;
+    in.key_count += static_cast<size_t>(n);
     if (rest_of_cr) {
-      --g_key_count;
-      std::memmove(g_keys, g_keys + 1, g_key_count);
+      --in.key_count;
+      std::memmove(in.keys, in.keys + 1, in.key_count);
     }
   }
 }
@@ -184,7 +215,7 @@ char* console_input_line_plain(int32_t pos) {
   ssize_t count = term_read(console_in_fd(), buffer, kBlock);
   int32_t length = 0;
   if (count <= 0) {
-    buffer[length++] = CONSOLE_END_OF_INPUT;  // Ctrl+D on an empty line, or the terminal gone
+    end_of_input(buffer, &length);  // the terminal gone (or its end-of-file key, where it has one)
   } else {
     length = static_cast<int32_t>(count);
     if (buffer[length - 1] == '\n') {
@@ -197,7 +228,6 @@ char* console_input_line_plain(int32_t pos) {
       --length;
       console_column.store(0);
     }
-    if (length == 1 && buffer[0] == 0x1A) buffer[0] = CONSOLE_END_OF_INPUT;
   }
   return finish(buffer, kBlock, length);
 }
@@ -230,7 +260,7 @@ char* console_input_line_raw(int32_t pos) {
       continue;
     }
     if (key.kind == KEY_INCOMPLETE) {  // the terminal is gone
-      if (count == 0) buffer[count++] = CONSOLE_END_OF_INPUT;
+      if (count == 0) end_of_input(buffer, &count);
       break;
     }
     if (key.kind == KEY_ENTER) {
@@ -270,8 +300,13 @@ char* console_input_line_raw(int32_t pos) {
     std::string shown = console_visible(key.text, static_cast<size_t>(key.length), 2, &columns);
     std::memcpy(buffer + count, key.text, static_cast<size_t>(key.length));
     count += key.length;
-    edit.text_columns += columns;
-    if (edit.whole && edit.prompt_columns + edit.text_columns <= console_width() - 1) {
+    // A lone continuation byte may complete the bytes before it into one character, which
+    // then shows in fewer columns than they did.
+    bool joins = key.length == 1 && (static_cast<unsigned char>(key.text[0]) & 0xC0) == 0x80;
+    int was = edit.text_columns;
+    edit.text_columns = joins ? console_columns(buffer, static_cast<size_t>(count)) : was + columns;
+    if (edit.whole && edit.text_columns == was + columns &&
+        edit.prompt_columns + edit.text_columns <= console_width() - 1) {
       write_locked(shown);
       console_column.store(console_column.load() + columns);
     } else {
@@ -283,6 +318,8 @@ char* console_input_line_raw(int32_t pos) {
   if (console_input_ended(text)) console_end_line();
   return text;
 }
+
+bool console_input_at_end() { return g_input.ended.load(); }
 
 char* console_read_key(int32_t pos) {
   char text[5] = {0};

@@ -55,11 +55,13 @@ Key key_decode(const unsigned char* bytes, size_t n, bool final) {
     return make(KEY_ESCAPE, 1);  // Escape, then whatever follows is a key of its own
   }
   if (b < 0x80) return text_key(bytes, 1);  // printable, Tab, Ctrl+letter
+  // A byte that starts no whole UTF-8 character (typed in another encoding) is a character
+  // of its own: a path is bytes, and none of them is dropped.
   int length = console_utf8_length(b);
-  if (length == 0) return make(KEY_IGNORED, 1);
+  if (length == 0) return text_key(bytes, 1);
   for (int i = 1; i < length; ++i) {
-    if (static_cast<size_t>(i) >= n) return final ? make(KEY_IGNORED, 1) : make(KEY_INCOMPLETE, 0);
-    if ((bytes[i] & 0xC0) != 0x80) return make(KEY_IGNORED, 1);
+    if (static_cast<size_t>(i) >= n) return final ? text_key(bytes, 1) : make(KEY_INCOMPLETE, 0);
+    if ((bytes[i] & 0xC0) != 0x80) return text_key(bytes, 1);
   }
   return text_key(bytes, length);
 }

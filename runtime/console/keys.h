@@ -4,11 +4,12 @@
 
 enum KeyKind {
   KEY_INCOMPLETE,  // the bytes may be the start of a longer key: wait for more
-  KEY_TEXT,        // one character (a UTF-8 sequence or a single control byte) in text
-  KEY_ENTER,       // CR, LF or CR LF
-  KEY_BACKSPACE,   // DEL or BS
-  KEY_ESCAPE,      // a lone Escape
-  KEY_IGNORED,     // an escape sequence (arrows, function keys, Home/End, ...) or a stray byte
+  KEY_TEXT,   // one character in text: a UTF-8 sequence, or a single byte (a control byte, a byte of another
+              // encoding)
+  KEY_ENTER,  // CR, LF or CR LF
+  KEY_BACKSPACE,  // DEL or BS
+  KEY_ESCAPE,     // a lone Escape
+  KEY_IGNORED,    // an escape sequence (arrows, function keys, Home/End, ...)
 };
 
 struct Key {

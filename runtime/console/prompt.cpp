@@ -3,7 +3,9 @@
 #include "console/console.h"
 #include "strings/number.h"
 
-bool console_input_ended(const char* text) { return text && text[0] == 0x04 && text[1] == 0; }
+bool console_input_ended(const char* text) {
+  return text && text[0] == CONSOLE_END_OF_INPUT && text[1] == 0 && console_input_at_end();
+}
 
 int32_t console_port_value(const char* text) {
   int64_t value = str_to_int64(text);

@@ -4,7 +4,8 @@
 
 #include "strings/area.h"
 
-// True when a line input met the end of input (the one-byte text 0x04).
+// True when a line input met the end of input (the one-byte text 0x04 given at the end;
+// a typed Ctrl+D alone is a line like others).
 bool console_input_ended(const char* text);
 
 // The port a text gives: the text read as a number (as str_to_int64 reads it), when it is

@@ -36,6 +36,8 @@ void transfer_status_begin(const char* waiting) {
   g_status.last_moved = g_status.started;
 }
 
+void transfer_status_wait(const char* waiting) { g_status.waiting = waiting; }
+
 void transfer_status_update(int64_t done, int64_t total, void*) {
   if (!g_status.running) return;
   uint32_t now = elapsed_ms();

@@ -10,6 +10,9 @@
 // does not take them).
 void transfer_status_begin(const char* waiting = nullptr);
 
+// Changes the waiting text of the running transfer, for a wait of another kind that
+// follows (the same timing goes on).
+void transfer_status_wait(const char* waiting);
 // Reports progress. Matches the network library's progress callback, so it can be
 // registered directly (ctx is unused). A transfer that waits reports the same count
 // again while it waits.

@@ -237,7 +237,7 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
   // One path and its zero, or the folder and names each with its zero and one zero more.
   size_t size = static_cast<size_t>(request->file_size);
   if (list.size() >= size) {
-    gtk_message_box(chooser, "Fehler", FILE_DIALOG_TOO_LONG, MB_OK | MB_ICONWARNING);
+    gtk_message_box(chooser, "Error!", FILE_DIALOG_TOO_LONG, MB_OK | MB_ICONWARNING);
     return -1;
   }
   std::memcpy(request->file, list.data(), list.size());

@@ -164,6 +164,14 @@ int32_t text_file_dialog(FileDialogRequest* request) {
 
 const GuiBackend text_backend = {"text", nullptr, text_message_box, text_file_dialog};
 
+std::string text_save_path_refusal(const char* path) {
+  std::string result;
+  std::string why;
+  if (judge(path ? path : "", OFN_PATHMUSTEXIST, &result, &why) == Verdict::Cancel)
+    why = "Kein Dateiname: " + text_visible(path);
+  return why;
+}
+
 std::string text_visible(const char* text) {
   if (!text) return std::string();
   return console_visible(text, std::strlen(text), INT_MAX, nullptr);

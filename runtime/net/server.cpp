@@ -110,6 +110,8 @@ NetConnection* take_client(NetServer* server) {
     if (sock_error_means_exhausted(errno)) pause_accepting();
     return nullptr;
   }
+  // A client that is never served, or whose transfer fails, learns it by a reset.
+  sock_set_abort_on_close(fd, true);
   auto* connection = static_cast<NetConnection*>(list_insert(&server->connections, kConnectionElement));
   if (!connection) {
     sock_close(fd);
@@ -194,6 +196,16 @@ void net_server_close(int64_t number) {
   registry_release(registry, number);
 }
 
+void net_server_stop_listening(int64_t number) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry) return;
+  std::lock_guard<std::recursive_mutex> hold(registry->lock);
+  auto* server = static_cast<NetServer*>(registry_find(registry, number));
+  if (!server || server->kind != NET_KIND_TCP || server->socket == NET_NOT_LISTENING) return;
+  sock_close(server->socket);
+  server->socket = NET_NOT_LISTENING;
+}
+
 int32_t net_server_poll() {
   ObjectRegistry* registry = net_server_registry();
   if (!registry) return NET_EVENT_NONE;
@@ -206,7 +218,7 @@ int32_t net_server_poll() {
   }
   int64_t number = 0;
   while (auto* server = static_cast<NetServer*>(registry_iter_next(registry, &number))) {
-    if (server->socket == 0) continue;  // a dynamic element that never became live
+    if (server->socket == 0 || server->socket == NET_NOT_LISTENING) continue;  // nothing to take
     NetConnection* connection = server->kind == NET_KIND_TCP ? take_client(server) : take_datagram(server);
     if (!connection) continue;
     registry_iter_end(registry);
@@ -281,15 +293,16 @@ int32_t net_server_wait(int32_t timeout_ms) {
       fds.push_back(server->socket);
       continue;
     }
-    if (!paused) fds.push_back(server->socket);  // a paused listener is readable but not to be served
+    // A paused listener is readable but not to be served.
+    if (!paused && server->socket != NET_NOT_LISTENING) fds.push_back(server->socket);
     for (ListNode* node = server->connections; node; node = node->next)
       fds.push_back(static_cast<NetConnection*>(list_payload(node))->socket);
   }
   if (timeout_ms < 0) timeout_ms = 0;
-  if (!paused) return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms) == 1 ? 1 : 0;
   // While accepting pauses, the wait ends when the pause does, so accepting goes on then.
-  timeout_ms = static_cast<int32_t>(std::min<uint32_t>(paused, static_cast<uint32_t>(timeout_ms)));
-  if (fds.empty()) {
+  if (paused)
+    timeout_ms = static_cast<int32_t>(std::min<uint32_t>(paused, static_cast<uint32_t>(timeout_ms)));
+  if (fds.empty()) {  // servers that take nothing now: the wait is a pause
     if (any) delay_ms(static_cast<uint32_t>(timeout_ms));
     return 0;
   }

@@ -31,8 +31,11 @@ struct NetAddress {
   uint8_t zero[8];
 };
 
+// The socket of a live TCP server that no longer takes clients.
+constexpr int32_t NET_NOT_LISTENING = -1;
+
 struct NetServer {
-  int32_t socket;      // non-zero exactly while the server is live
+  int32_t socket;      // non-zero exactly while the server is live; NET_NOT_LISTENING once stopped
   NetAddress address;  // any address and the port actually bound (also when 0 was asked for)
   int32_t kind;
   int64_t number;         // the number it was created under; its identity when made dynamically
@@ -61,6 +64,11 @@ int64_t net_server_create_tcp(int64_t number, uint32_t port);
 // Closes the live server of number with all its connections. Nothing happens if there is
 // none.
 void net_server_close(int64_t number);
+
+// Stops the live TCP server of number from taking clients: its listening socket is
+// closed, so clients still waiting to be taken are refused (a reset), while the
+// connections it took stay as they are. Nothing happens if there is none.
+void net_server_stop_listening(int64_t number);
 
 // Looks once at every server: first for new TCP clients and datagrams (servers in number
 // order, dynamic ones oldest first), then for waiting bytes and closed connections (the

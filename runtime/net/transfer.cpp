@@ -37,6 +37,11 @@ struct Progress {
 std::mutex g_progress_lock;
 Progress g_progress;
 
+// The reason of this thread's last failed reception, and the counts of its last send,
+// told again while the sender waits for the receiver's close.
+thread_local int32_t t_receive_failure = NET_RECEIVE_STORED;
+thread_local int64_t t_last_sent = 0;
+
 Progress current_progress() {
   std::lock_guard<std::mutex> hold(g_progress_lock);
   return g_progress;
@@ -145,6 +150,51 @@ size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   }
 }
 
+// Tells the reason of a failure to store: a full or read-only disk, else one of the
+// sender's. Returns false, for the caller to return.
+bool note_store_failure(int err) {
+  if (file_error_means_full(err))
+    t_receive_failure = NET_RECEIVE_DISK_FULL;
+  else if (file_error_means_read_only(err))
+    t_receive_failure = NET_RECEIVE_READ_ONLY;
+  return false;
+}
+
+// The reason a replacement gave for failing.
+int32_t replacement_failure(const FileReplacement& out, int err) {
+  switch (out.failure) {
+    case FILE_FAILED_FOREIGN: return NET_RECEIVE_FOREIGN;
+    case FILE_FAILED_INCOMPLETE: return NET_RECEIVE_INCOMPLETE;
+    case FILE_FAILED_MOVED: return NET_RECEIVE_MOVED;
+    default: break;
+  }
+  if (file_error_means_full(err)) return NET_RECEIVE_DISK_FULL;
+  if (file_error_means_read_only(err)) return NET_RECEIVE_READ_ONLY;
+  return NET_RECEIVE_FAILED;
+}
+
+// Reads a file whose size the system does not know beforehand (it says 0) whole, up to
+// the largest count a transfer can announce, into a block of the runtime heap. Returns
+// the count read (0: it is empty indeed), or -1 when it cannot be read or is too large;
+// *bytes then holds the block to give back.
+int64_t read_unsized(int file, uint8_t** bytes) {
+  size_t capacity = 0;
+  int64_t size = 0;
+  for (;;) {
+    if (static_cast<size_t>(size) == capacity) {
+      if (capacity > static_cast<size_t>(INT32_MAX)) return -1;
+      capacity = capacity ? capacity * 2 : 64 * 1024;
+      void* grown = *bytes ? heap_realloc(runtime_heap(), *bytes, capacity) : rt_alloc(capacity);
+      if (!grown) return -1;
+      *bytes = static_cast<uint8_t*>(grown);
+    }
+    int64_t n = file_read_at(file, *bytes + size, capacity - static_cast<size_t>(size), size);
+    if (n < 0) return -1;
+    if (n == 0) return size > INT32_MAX ? -1 : size;
+    size += n;
+  }
+}
+
 int32_t little_endian_count(const uint8_t bytes[4]) {
   uint32_t v = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -179,6 +229,8 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
 // NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than remains, so bytes
 // after the content stay in the socket.
 bool receive_into(int sock, const FileReplacement& out, const Progress& progress) {
+  // Every way out before the last byte is the sender's, unless the file says otherwise.
+  t_receive_failure = NET_RECEIVE_BROKEN_OFF;
   int file = out.fd;
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
@@ -190,9 +242,11 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   }
   // Only a transfer is stored. The poll reports bytes that are still coming in pieces
   // before their magic is whole, so it is checked here, once the header is in.
+  t_receive_failure = NET_RECEIVE_FAILED;
   if (std::memcmp(header, NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC) != 0) return false;
   int32_t announced = little_endian_count(header + 8);
   if (announced < 0) return false;
+  t_receive_failure = NET_RECEIVE_BROKEN_OFF;
   int64_t total = announced;
   int64_t done = 0;
   int64_t written_back = 0;
@@ -214,12 +268,13 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
         direct = false;  // this socket cannot be spliced: nothing was taken
         continue;
       }
-      if (n == 0) return false;
+      if (n == 0) return note_store_failure(errno);
     } else {
       if (!buffer.get()) return false;
       size_t want = static_cast<size_t>(std::min<int64_t>(left, NET_RECEIVE_BUFFER_SIZE));
       n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, buffer.get(), want, false); });
-      if (n == 0 || !store_all(file, buffer.get(), n)) return false;
+      if (n == 0) return false;
+      if (!store_all(file, buffer.get(), n)) return note_store_failure(errno);
     }
     done += static_cast<int64_t>(n);
     if (out.kind != FILE_SAVE_STREAM && (done - written_back >= kWritebackStep || done == total)) {
@@ -253,19 +308,31 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // The receiver takes the count as signed: larger files cannot be announced.
   if (size > INT32_MAX) return 0;
   // Nothing goes out unless the file holds every byte its size promises: its last byte is
-  // read before the header is sent.
+  // read before the header is sent. A file that says it is empty may still have bytes to
+  // give (the system's pseudo-files): those are read whole first.
   uint8_t last = 0;
   if (size > 0 && file_read_at(file, &last, 1, size - 1) != 1) return 0;
+  uint8_t* unsized = nullptr;
+  ScopeExit free_unsized([&] { rt_free(unsized); });
+  if (size == 0) size = read_unsized(file, &unsized);
+  if (size < 0) return 0;
 
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
   // Sends never block inside the system: while the peer takes nothing, the waits below
-  // tell the progress again (an outgoing socket starts blocking).
-  if (!sock_set_nonblocking(sock)) return 0;
+  // tell the progress again (an outgoing socket starts blocking). From the header on, a
+  // close before the receiver confirmed aborts the connection, so a transfer its sender
+  // gave up is never stored.
+  if (!sock_set_nonblocking(sock) || !sock_set_abort_on_close(sock, true)) return 0;
+  t_last_sent = size;
   SendState state{current_progress(), 0, size};
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
+  if (unsized) {
+    if (!send_all(sock, unsized, static_cast<size_t>(size), false, state)) return 0;
+    state.done = size;
+  }
 
   bool direct = true;
   HeapBuffer fallback(kSendPiece);
@@ -277,24 +344,71 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
     done += n;
     progress(done, size);
   }
-  if (size == 0) progress(0, 0);
+  if (size == 0 || unsized) progress(size, size);
   return 1;
 }
 
+int32_t net_await_receipt(NetConnection* connection) {
+  int sock = transfer_socket(connection);
+  if (sock < 0 || !sock_shutdown_send(sock)) return NET_RECEIPT_REFUSED;
+  Progress progress = current_progress();
+  uint32_t bound = NET_RECEIPT_BASE_MS + static_cast<uint32_t>(t_last_sent / NET_RECEIPT_BYTES_PER_MS);
+  uint32_t start = elapsed_ms();
+  for (;;) {
+    uint8_t dropped[512];
+    errno = 0;
+    int64_t n = sock_receive(sock, dropped, sizeof dropped, false);
+    if (n == 0) return sock_set_abort_on_close(sock, false) ? NET_RECEIPT_STORED : NET_RECEIPT_REFUSED;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return NET_RECEIPT_REFUSED;
+    if (n > 0) continue;  // the protocol has no reply: whatever comes is dropped
+    uint32_t waited = elapsed_ms() - start;
+    if (waited >= bound) return NET_RECEIPT_SILENT;
+    progress(t_last_sent, t_last_sent);
+    if (sock_wait(sock, false, static_cast<int>(std::min<uint32_t>(bound - waited, kWaitSliceMs))) < 0)
+      return NET_RECEIPT_REFUSED;
+  }
+}
+
 int32_t net_receive_file(NetConnection* connection, const char* path) {
+  t_receive_failure = NET_RECEIVE_FAILED;
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
   sock_spare_lend();  // as for sending
   ScopeExit take_back([] { sock_spare_take_back(); });
+  // Until the file is stored, a close of the connection tells the sender it was not.
+  if (!sock_set_abort_on_close(sock, true)) return 0;
   FileReplacement out;
-  if (!file_replacement_begin(&out, path)) return 0;
+  if (!file_replacement_begin(&out, path)) {
+    t_receive_failure = replacement_failure(out, errno);
+    return 0;
+  }
   bool stored = receive_into(sock, out, current_progress());
-  if (!stored)
+  if (stored) {
+    // A sender that gave up after its last byte aborted the connection: the file it
+    // reported as not sent is not stored. Looked at once the bytes are on the disk, right
+    // before they take the name.
+    stored = file_replacement_flush(&out);
+    if (!stored) t_receive_failure = replacement_failure(out, errno);
+    if (stored && sock_peer_aborted(sock)) {
+      t_receive_failure = NET_RECEIVE_BROKEN_OFF;
+      stored = false;
+    }
+  }
+  if (!stored) {
     file_replacement_abort(&out);
-  else
-    stored = file_replacement_commit(&out);
-  return stored ? 1 : 0;
+    if (out.failure == FILE_FAILED_INCOMPLETE) t_receive_failure = NET_RECEIVE_INCOMPLETE;
+    return 0;
+  }
+  if (!file_replacement_commit(&out)) {
+    t_receive_failure = replacement_failure(out, errno);
+    return 0;
+  }
+  t_receive_failure = NET_RECEIVE_STORED;
+  sock_set_abort_on_close(sock, false);
+  return 1;
 }
+
+int32_t net_receive_failure() { return t_receive_failure; }
 
 void net_transfer_remove_partial_file() { file_replacement_remove_partial(); }
 

@@ -25,21 +25,55 @@ using NetProgressFn = void (*)(int64_t done, int64_t total, void* ctx);
 // Sets the process-wide progress function (null: none). Takes effect at the next transfer.
 void net_set_progress(NetProgressFn fn, void* ctx);
 
-// Sends the file at path as one transfer on a TCP connection, every byte of it. Returns 1
-// when all was handed to the socket, 0 on any failure: not TCP, the file cannot be read
-// whole, it has 2^31 bytes or more (nothing is sent then), or a send fails. The
-// connection stays open.
+// Sends the file at path as one transfer on a TCP connection, every byte of it. A file
+// whose size reads 0 (the system's pseudo-files) is read whole first and sent with the
+// size read. Returns 1 when all was handed to the socket, 0 on any failure: not TCP, the
+// file cannot be read whole, it has 2^31 bytes or more (nothing is sent then), or a send
+// fails. The connection stays open; from the header on, closing it aborts it (the peer
+// sees a reset) until net_await_receipt has seen the receiver's orderly close.
 int32_t net_send_file(NetConnection* connection, const char* path);
+
+// What the receiver said of a transfer, by the way it closed the connection.
+constexpr int32_t NET_RECEIPT_STORED = 1;   // an orderly close: the file is stored
+constexpr int32_t NET_RECEIPT_REFUSED = 0;  // a reset, or the connection broke
+constexpr int32_t NET_RECEIPT_SILENT = -1;  // no close within the bound
+
+// The longest wait for the receiver's close after a send: a minute for a receiver whose
+// user still has to answer, plus a second for every 4 MiB the receiver may still have to
+// put on a slow disk.
+constexpr uint32_t NET_RECEIPT_BASE_MS = 60000;
+constexpr int64_t NET_RECEIPT_BYTES_PER_MS = 4 * 1024 * 1024 / 1000;
+
+// After net_send_file: ends the sending direction and waits for the receiver to close the
+// connection, telling the progress function the send's final count again while it waits.
+// Bytes the peer sends meanwhile are read and dropped. Returns NET_RECEIPT_*. Only
+// STORED makes a later close orderly; otherwise closing the connection aborts it, so a
+// receiver that has not stored the file yet never will.
+int32_t net_await_receipt(NetConnection* connection);
 
 // Receives one transfer from a TCP connection into what path names (see FileReplacement
 // for what is replaced, written into or refused). Returns 1 when every announced byte was
 // received and stored: a file then holds exactly them (created or replaced), under a name
 // that survives a power loss. Returns 0 otherwise: a stream that does not open with the
-// magic, a path that cannot take it, a failure on either side; a file already at path is
-// then left exactly as it was (unless it had to be written in place) and nothing is left
-// behind. Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes after the
-// announced content stay in the socket. The connection stays open.
+// magic, a path that cannot take it, a sender that aborted the connection after its last
+// byte, a failure on either side; a file already at path is then left exactly as it was
+// (unless its copy in place failed: it is then cut to what was written) and nothing is
+// left behind. Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS. Bytes
+// after the announced content stay in the socket. The connection stays open: closing it
+// after a failure aborts it, after success it ends in order, so the sender learns the
+// outcome.
 int32_t net_receive_file(NetConnection* connection, const char* path);
+
+// Why the last net_receive_file on this thread failed, where more can be said.
+constexpr int32_t NET_RECEIVE_STORED = 0;      // it did not fail
+constexpr int32_t NET_RECEIVE_FAILED = 1;      // nothing more to say
+constexpr int32_t NET_RECEIVE_BROKEN_OFF = 2;  // the sender ended or aborted before it was stored
+constexpr int32_t NET_RECEIVE_DISK_FULL = 3;
+constexpr int32_t NET_RECEIVE_READ_ONLY = 4;
+constexpr int32_t NET_RECEIVE_FOREIGN = 5;     // another user's file in a shared folder
+constexpr int32_t NET_RECEIVE_INCOMPLETE = 6;  // written in place and cut short
+constexpr int32_t NET_RECEIVE_MOVED = 7;       // the path's folder moved away meanwhile
+int32_t net_receive_failure();
 
 // Why net_check_send_file finds that a file cannot be sent.
 constexpr int32_t NET_FILE_SENDABLE = 0;

@@ -69,6 +69,23 @@ int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
 
 void sock_close(int fd) { sys_close(fd); }
 
+bool sock_set_abort_on_close(int fd, bool abort) {
+  linger how{abort ? 1 : 0, 0};
+  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &how, sizeof how) == 0;
+}
+
+bool sock_shutdown_send(int fd) { return shutdown(fd, SHUT_WR) == 0; }
+
+bool sock_peer_aborted(int fd) {
+  // A reset is kept as the socket's pending error while received bytes are still read
+  // first, so the error is asked for directly (which also clears it).
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return true;
+  char byte = 0;
+  return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && sock_error_means_closed(errno);
+}
+
 bool sock_set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;

@@ -23,6 +23,19 @@ int sock_open_ipv6(int kind);
 // Closes a socket; errno is kept as it was. Negative values do nothing.
 void sock_close(int fd);
 
+// With abort set, closing the stream socket (also by the end of the process) aborts the
+// connection: the peer sees a reset instead of an orderly end. Without it a close is
+// orderly again. Returns false on failure.
+bool sock_set_abort_on_close(int fd, bool abort);
+
+// Ends the sending direction in order: the peer reads the end of the stream, and bytes
+// can still be received. Returns false on failure.
+bool sock_shutdown_send(int fd);
+
+// True when the peer has aborted the connection (a reset came), without taking any byte
+// or waiting. Bytes still waiting do not hide a reset behind them.
+bool sock_peer_aborted(int fd);
+
 // Switches a socket to non-blocking mode. Returns false on failure.
 bool sock_set_nonblocking(int fd);
 

@@ -53,6 +53,9 @@ bool apply(bool raw_input, bool raw_output) {
   bool ok = true;
   for (int i = 0; i < g_tty_count; ++i) {
     termios t = g_ttys[i].found;
+    // The terminal's own line editing keeps everything but its end-of-file key: a typed
+    // Ctrl+D is a character, as in raw input; only a terminal that went away ends input.
+    if (g_ttys[i].is_input && !raw_input) t.c_cc[VEOF] = _POSIX_VDISABLE;
     if (g_ttys[i].is_input && raw_input) {
       // Keys arrive one by one, unechoed; CR stays CR; Ctrl+S/Ctrl+V are keys; ISIG kept
       // so that Ctrl+C, Ctrl+\ and Ctrl+Z still reach the process as signals.

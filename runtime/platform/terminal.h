@@ -16,7 +16,8 @@ int term_columns(int fd);
 bool term_open(int in_fd, int out_fd);
 
 // Sets the wanted modes. raw_input: non-canonical, no echo, signals kept. raw_output: output
-// post-processing and auto-wrap off. Both false: the modes as found. Returns false when
+// post-processing and auto-wrap off. Both false: the modes as found, but for the end-of-file
+// key, which no longer ends a line input (Ctrl+D types a character). Returns false when
 // setting a terminal mode failed.
 bool term_set_mode(bool raw_input, bool raw_output);
 bool term_input_raw();

@@ -1,20 +1,26 @@
 #include "platform/transfer_file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/sys_retry.h"
@@ -143,30 +149,122 @@ int make_named_temp(int folder, const std::string& name, mode_t mode, std::strin
   return -1;
 }
 
+// True when names in the folder can be removed and replaced: it is neither append-only nor
+// immutable. A folder whose flags cannot be read is taken to allow it; the rename tells.
+bool folder_allows_replacing(int folder) {
+  int fd = open(proc_fd_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  int flags = 0;
+  bool fixed = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+  file_close(fd);
+  return !fixed;
+}
+
+// An unnamed file in the folder. Returns -1 with errno EOPNOTSUPP where the file system
+// has none (or the tests switched them off).
+int open_unnamed(int folder, mode_t mode) {
+  errno = EOPNOTSUPP;
+  if (!g_unnamed_allowed.load(std::memory_order_relaxed)) return -1;
+  int fd = sys_retry([&] { return openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
+  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
+  return fd;
+}
+
 // Makes the file where the bytes are gathered before they take the name: an unnamed file
-// in the folder, or a named one where the file system has none. A file that replaces
-// another is private (0600) until it is complete; a new one follows the umask.
+// in the folder, or a named one where the file system has none (never in a folder whose
+// names cannot be removed again). A file that replaces another is private (0600) until it
+// is complete; a new one follows the umask.
 int make_temp(FileReplacement* r) {
   mode_t mode = r->existed ? 0600 : 0666;
-  int fd = -1;
-  errno = EOPNOTSUPP;
-  if (g_unnamed_allowed.load(std::memory_order_relaxed))
-    fd = sys_retry([&] { return openat(r->folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode); });
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  int fd = open_unnamed(r->folder_fd, mode);
+  if (fd >= 0 || errno != EOPNOTSUPP) return fd;
+  if (!folder_allows_replacing(r->folder_fd)) {
+    errno = EPERM;  // a named temporary could never be removed: it would stay behind
+    return -1;
+  }
   fd = make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
   if (fd >= 0) record_partial(*r);
   return fd;
 }
 
-// Gives the temporary file the replaced file's owner, group and permission bits. A file
-// system that cannot hold them (FAT, some network mounts), or an owner this process may
-// not give, leaves what it can: that alone does not fail the transfer. The owner goes
-// first, since changing it may clear mode bits.
+// An unnamed file in the folder of TMPDIR (else /tmp) where bytes wait until they are
+// copied into a file written in place. Returns the descriptor or -1.
+int make_staging_file() {
+  const char* dir = std::getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  int folder = open_folder(dir);
+  if (folder < 0) return -1;
+  int fd = open_unnamed(folder, 0600);
+  std::string name;
+  if (fd < 0 && errno == EOPNOTSUPP) {
+    fd = make_named_temp(folder, "kelvane", 0600, &name);
+    if (fd >= 0) unlinkat(folder, name.c_str(), 0);
+  }
+  file_close(folder);
+  return fd;
+}
+
+constexpr char kAclName[] = "system.posix_acl_access";
+
+// The access-control list of the file open as fd (also as a path only), as the system
+// stores it; empty when it has none beyond its mode.
+std::string read_acl(int fd) {
+  std::string path = proc_fd_path(fd);
+  ssize_t n = getxattr(path.c_str(), kAclName, nullptr, 0);
+  if (n <= 0) return {};
+  std::string acl(static_cast<size_t>(n), '\0');
+  n = getxattr(path.c_str(), kAclName, acl.data(), acl.size());
+  acl.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return acl;
+}
+
+// Gives the temporary file the replaced file's owner, group, permission bits and
+// access-control list (or none, as it had none, whatever the folder would hand down). A
+// file system that cannot hold them (FAT, some network mounts), or an owner this process
+// may not give, leaves what it can: that alone does not fail the transfer. The owner goes
+// first, since changing it may clear mode bits; the list last, as it sets the group bits.
 void keep_mode_and_owner(const FileReplacement& r) {
   int saved = errno;
   if (fchown(r.fd, r.owner, r.group) != 0) (void)!fchown(r.fd, static_cast<uid_t>(-1), r.group);
   (void)!fchmod(r.fd, static_cast<mode_t>(r.mode & 0777));
+  if (!r.acl.empty())
+    (void)!fsetxattr(r.fd, kAclName, r.acl.data(), r.acl.size(), 0);
+  else
+    (void)!fremovexattr(r.fd, kAclName);
   errno = saved;
+}
+
+// True when the entry st of the folder is a regular file, FIFO or socket in a sticky
+// folder that others or the group may write to, and belongs neither to this process's
+// user nor to the folder's owner: whoever planted it there could read what goes into it.
+bool foreign_in_shared_folder(int folder, const struct stat& st) {
+  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) return false;
+  struct stat dir {};
+  if (fstat(folder, &dir) != 0) return false;
+  bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+  return shared && st.st_uid != geteuid() && st.st_uid != dir.st_uid;
+}
+
+// Copies the first length bytes of from into to, both from their start. Returns the
+// count copied: length when all was.
+int64_t copy_into(int from, int to, int64_t length) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  std::vector<char> buffer;
+  int64_t done = 0;
+  while (done < length) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(length - done, kPiece));
+    loff_t in = done;
+    loff_t out = done;
+    ssize_t n = sys_retry([&] { return copy_file_range(from, &in, to, &out, want, 0); });
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      buffer.resize(kPiece);
+      n = sys_retry([&] { return pread(from, buffer.data(), want, done); });
+      if (n > 0) n = sys_retry([&] { return pwrite(to, buffer.data(), static_cast<size_t>(n), done); });
+    }
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
 }
 
 // Gives the unnamed file the name link_name in the folder. Returns false on failure
@@ -235,9 +333,26 @@ bool name_temp(FileReplacement* r) {
   return true;
 }
 
-bool commit_temp(FileReplacement* r) {
-  if (r->existed) keep_mode_and_owner(*r);
-  return fdatasync(r->fd) == 0 && name_temp(r) && sync_folder(r->folder_fd);
+// Copies the gathered bytes into the file written in place, from its start, and cuts it
+// to them. A copy that breaks off leaves the file cut to what was copied.
+bool copy_in_place(FileReplacement* r) {
+  EndingSignalsHeld held;  // a copy stopped halfway would leave a mix of old and new bytes
+  off_t size = lseek(r->fd, 0, SEEK_CUR);
+  if (size < 0) return false;
+  int64_t copied = copy_into(r->fd, r->target_fd, size);
+  if (copied == size && ftruncate(r->target_fd, size) == 0) return fdatasync(r->target_fd) == 0;
+  int saved = errno;
+  (void)!ftruncate(r->target_fd, copied);
+  r->failure = FILE_FAILED_INCOMPLETE;
+  errno = saved;
+  return false;
+}
+
+// True while the path still names the folder that was found at the beginning.
+bool folder_still_there(const FileReplacement& r) {
+  struct stat now {};
+  return stat(r.path_folder.c_str(), &now) == 0 && now.st_dev == r.path_folder_id[0] &&
+         now.st_ino == r.path_folder_id[1];
 }
 
 }  // namespace
@@ -287,6 +402,12 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   }
   r.folder_fd = open_folder(folder.c_str());
   if (r.folder_fd < 0) return false;
+  struct stat found {};
+  if (fstat(r.folder_fd, &found) == 0) {
+    r.path_folder = folder;
+    r.path_folder_id[0] = found.st_dev;
+    r.path_folder_id[1] = found.st_ino;
+  }
   auto fail = [&] {
     file_replacement_abort(&r);
     return false;
@@ -299,10 +420,17 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
     file_close(entry);
     entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_CLOEXEC); });
     if (entry < 0 || fstat(entry, &st) != 0) return fail();
-    if (S_ISREG(st.st_mode) && !locate_linked(entry, st, &r.folder_fd, &r.name)) {
+    bool kept = S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    if (kept && !locate_linked(entry, st, &r.folder_fd, &r.name)) {
       file_close(entry);
       return fail();
     }
+  }
+  if (entry >= 0 && foreign_in_shared_folder(r.folder_fd, st)) {
+    file_close(entry);
+    r.failure = FILE_FAILED_FOREIGN;
+    errno = EACCES;
+    return fail();
   }
   if (entry < 0) {
     r.kind = FILE_SAVE_REPLACE;
@@ -315,15 +443,26 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
     r.mode = st.st_mode & 07777;
     r.owner = st.st_uid;
     r.group = st.st_gid;
-    r.fd = make_temp(&r);
+    r.acl = read_acl(entry);
+    if (folder_allows_replacing(r.folder_fd))
+      r.fd = make_temp(&r);
+    else
+      errno = EPERM;
     if (r.fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-      // No file can be made beside it, but the file itself may be writable.
+      // It cannot be replaced, but the file itself may be writable: the bytes wait
+      // elsewhere until they are complete, or where they cannot, go into it directly.
       int saved = errno;
-      r.fd = reopen_entry(r.folder_fd, r.name, O_WRONLY, st);
-      if (r.fd >= 0)
+      int target = reopen_entry(r.folder_fd, r.name, O_WRONLY, st);
+      if (target >= 0) {
         r.kind = FILE_SAVE_IN_PLACE;
-      else
+        r.fd = make_staging_file();
+        if (r.fd >= 0)
+          r.target_fd = target;
+        else
+          r.fd = target;
+      } else {
         errno = saved;
+      }
     }
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
     // Opened without waiting: a FIFO with no reader fails here (ENXIO) instead of hanging.
@@ -340,11 +479,27 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   return r.fd >= 0 || fail();
 }
 
+bool file_replacement_flush(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
+  if (r.fd < 0) return false;
+  if (r.kind != FILE_SAVE_REPLACE || r.flushed) return true;
+  if (r.existed) keep_mode_and_owner(r);
+  r.flushed = fdatasync(r.fd) == 0;
+  return r.flushed;
+}
+
 bool file_replacement_commit(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
-  bool ok = r.fd >= 0;
+  bool ok = file_replacement_flush(&r);
+  if (ok && r.kind != FILE_SAVE_STREAM && !r.path_folder.empty() && !folder_still_there(r)) {
+    r.failure = FILE_FAILED_MOVED;
+    errno = ENOENT;
+    ok = false;
+  }
   if (ok && r.kind == FILE_SAVE_REPLACE) {
-    ok = commit_temp(&r);
+    ok = name_temp(&r) && sync_folder(r.folder_fd);
+  } else if (ok && r.kind == FILE_SAVE_IN_PLACE && r.target_fd >= 0) {
+    ok = copy_in_place(&r);
   } else if (ok && r.kind == FILE_SAVE_IN_PLACE) {
     off_t end = lseek(r.fd, 0, SEEK_CUR);
     ok = end >= 0 && ftruncate(r.fd, end) == 0 && fdatasync(r.fd) == 0;
@@ -360,8 +515,15 @@ bool file_replacement_commit(FileReplacement* replacement) {
 void file_replacement_abort(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   int saved = errno;
+  if (r.kind == FILE_SAVE_IN_PLACE && r.target_fd < 0 && r.fd >= 0) {
+    // Written into directly: what was written stays, but never under the old size.
+    off_t end = lseek(r.fd, 0, SEEK_CUR);
+    if (end > 0 && ftruncate(r.fd, end) == 0) r.failure = FILE_FAILED_INCOMPLETE;
+  }
   sys_close(r.fd);
   r.fd = -1;
+  sys_close(r.target_fd);
+  r.target_fd = -1;
   if (!r.temp_name.empty() && r.folder_fd >= 0) unlinkat(r.folder_fd, r.temp_name.c_str(), 0);
   r.temp_name.clear();
   record_partial(r);
@@ -385,6 +547,10 @@ int file_wait_writable(int fd, int timeout_ms) {
   if (ready <= 0) return ready;
   return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }
+
+bool file_error_means_full(int err) { return err == ENOSPC || err == EDQUOT; }
+
+bool file_error_means_read_only(int err) { return err == EROFS; }
 
 void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }
 

@@ -25,40 +25,65 @@ void file_close(int fd);
 // - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
 //   file's folder that takes the name only once it is complete, so the file that was there
 //   stays exactly as it was on any failure and nothing is left behind on any ending. A
-//   replaced file keeps its permission bits, owner and group where the process may set
-//   them (set-id bits are dropped); a new one gets 0666 less the umask. Where the file
-//   system has no unnamed files, a named temporary (name.partXXXXXX) stands in.
-// - a regular file in a folder where no temporary can be made, but which itself can be
-//   written: the bytes are written into it in place; its old content is lost on failure.
+//   replaced file keeps its permission bits, owner, group and access-control list where
+//   the process may set them (set-id bits are dropped); a new one gets 0666 less the
+//   umask. Where the file system has no unnamed files, a named temporary
+//   (name.partXXXXXX) stands in.
+// - a regular file that cannot be replaced (no file can be made in its folder, or the
+//   folder is append-only), but which itself can be written: the bytes are gathered in an
+//   unnamed temporary file in the folder of TMPDIR (else /tmp) and copied into the file
+//   only once complete; where no such file can be made, they are written into it
+//   directly. If the copy or the direct writing fails, the file is cut to what was
+//   written (FILE_FAILED_INCOMPLETE), never left with its old size.
 // - a FIFO, a character device or a socket: the bytes are written into it; it is never
 //   replaced. A FIFO that nobody reads fails at once.
 // - a symbolic link: what the kernel reaches through it, as above; a link it refuses to
 //   follow, or one that leads nowhere, fails.
 // - a folder, a block device, anything else: fails.
+// In a sticky folder that others or the group may write to (like /tmp), a regular file,
+// FIFO or socket that belongs neither to this process's user nor to the folder's owner
+// is refused (FILE_FAILED_FOREIGN): whoever planted it could read what is written.
 constexpr int FILE_SAVE_REPLACE = 1;
 constexpr int FILE_SAVE_IN_PLACE = 2;
 constexpr int FILE_SAVE_STREAM = 3;
 
+// Why a replacement failed, where errno does not tell it.
+constexpr int FILE_FAILED_FOREIGN = 1;     // another user's file in a shared sticky folder
+constexpr int FILE_FAILED_INCOMPLETE = 2;  // a file written in place was cut short
+constexpr int FILE_FAILED_MOVED = 3;       // the path's folder is no longer where the path says
+
 struct FileReplacement {
-  int fd = -1;            // the bytes go here; non-blocking for FILE_SAVE_STREAM
-  int kind = 0;           // one of FILE_SAVE_*
-  int folder_fd = -1;     // the folder that holds the name
-  std::string name;       // the name inside that folder
-  std::string temp_name;  // the named temporary, where unnamed files are not supported
-  bool existed = false;   // a regular file was there to be replaced
-  unsigned mode = 0;      // its permission bits, owner and group
+  int fd = -1;              // the bytes go here; non-blocking for FILE_SAVE_STREAM
+  int kind = 0;             // one of FILE_SAVE_*
+  int target_fd = -1;       // FILE_SAVE_IN_PLACE gathered elsewhere: the file copied into at the end
+  int folder_fd = -1;       // the folder that holds the name
+  std::string name;         // the name inside that folder
+  std::string temp_name;    // the named temporary, where unnamed files are not supported
+  std::string path_folder;  // the folder as the path names it, looked at again at the end
+  uint64_t path_folder_id[2] = {};
+  bool existed = false;  // a regular file was there to be replaced
+  unsigned mode = 0;     // its permission bits, owner and group
   unsigned owner = 0;
   unsigned group = 0;
+  std::string acl;  // its access-control list as the system stores it; empty: none
+  bool flushed = false;
+  int failure = 0;  // FILE_FAILED_*, or 0 where errno tells
 };
 
 // Finds what the path names and opens where the bytes go; no byte of an existing file is
 // changed yet. Returns false (nothing made or opened) on failure.
 bool file_replacement_begin(FileReplacement* replacement, const char* path);
 
-// Finishes the bytes: a temporary file is flushed to the disk, given the old file's mode
-// and owner, named, and the folder is flushed too, so the name survives a power loss; a
-// file written in place is cut to what was written and flushed. Returns false on any
-// failure; a temporary file is then gone and the path left as it was.
+// Puts the bytes received so far on the disk without naming them yet, so that the last
+// step, file_replacement_commit, is short. Returns false on failure.
+bool file_replacement_flush(FileReplacement* replacement);
+
+// Finishes the bytes: a temporary file is flushed to the disk, given the old file's mode,
+// owner and access-control list, named, and the folder is flushed too, so the name
+// survives a power loss; a file written in place gets the gathered bytes (or is cut to
+// what was written into it) and is flushed. Fails, leaving the path as it was, when the
+// path's folder was moved away meanwhile. Returns false on any failure; a temporary file
+// is then gone.
 bool file_replacement_commit(FileReplacement* replacement);
 
 // With allowed false, receptions gather their bytes in a named temporary file as on a file
@@ -67,7 +92,7 @@ bool file_replacement_commit(FileReplacement* replacement);
 void file_allow_unnamed(bool allowed);
 
 // Closes everything and removes a temporary file; the path is left as it was (a file
-// written in place keeps what was written into it).
+// written into directly is cut to what was written into it).
 void file_replacement_abort(FileReplacement* replacement);
 
 // Removes the named temporary file of the replacement in progress, if there is one; that
@@ -78,6 +103,11 @@ void file_replacement_remove_partial();
 // Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
 // the target cannot take more now).
 int64_t file_write_some(int fd, const void* buffer, size_t length);
+
+// True when err says the disk or the user's quota is full.
+bool file_error_means_full(int err);
+// True when err says the file system takes no writes.
+bool file_error_means_read_only(int err);
 
 // Waits until fd can take more bytes. Returns 1 when it can, 0 on timeout, -1 on failure
 // (a FIFO whose reader went away, for instance).

@@ -61,7 +61,7 @@ TEST(ConsoleInputPiped, InkeyTakesNothingFromAPipe) {
 
 TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ConsoleChild child;
-  child.start_on_pty({"p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
+  child.start_on_pty({"plain", "p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
   ASSERT_TRUE(child.wait_for("1>"));
   child.type(
       "abx\x7f"
@@ -69,7 +69,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ASSERT_TRUE(child.wait_for("2>"));
   child.type("\r");
   ASSERT_TRUE(child.wait_for("3>"));
-  child.type("\x04");  // Ctrl+D on an empty line
+  child.type("\x04\r");  // Ctrl+D is a character, not the end of input
   ASSERT_TRUE(child.wait_for("4>"));
   std::string line(5000, 'z');
   child.type(line + "\r");
@@ -173,16 +173,20 @@ TEST(ConsoleInputTerminal, RawLineIsDrawnAgainForANewWidth) {
   ConsoleChild child;
   child.start_on_pty({"raw", "p:>", "in"}, 20);
   ASSERT_TRUE(child.wait_for(">"));
+  child.type("\xC3");  // no whole character, until the next byte completes it and it shows anew
+  ASSERT_TRUE(child.wait_for(">?"));
+  child.type("\xA4");
+  ASSERT_TRUE(child.wait_for("\r>\xC3\xA4\x1b[K")) << child.output();
   std::string text = "0123456789abcdefghijklmnopqrst";
   child.type(text);
   ASSERT_TRUE(child.wait_for("\r><defghijklmnopqrst\x1b[K")) << child.output();
   child.resize(80);
-  ASSERT_TRUE(child.wait_for("\r>" + text + "\x1b[K")) << "wide enough: all of it, in one write";
+  ASSERT_TRUE(child.wait_for("\r>\xC3\xA4" + text + "\x1b[K")) << "wide enough: all of it, in one write";
   child.resize(10);
   ASSERT_TRUE(child.wait_for("\r><nopqrst\x1b[K")) << child.output();
   child.type("\r");
   ASSERT_EQ(child.wait_exit(), 0);
-  EXPECT_EQ(child.report(), (Lines{text}));
+  EXPECT_EQ(child.report(), (Lines{"\\xC3\\xA4" + text}));
 }
 
 TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {

@@ -50,8 +50,8 @@ TEST(KeyDecode, EnterBackspaceEscapeAndCharacters) {
             (Keys{"\xC3\xA4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "z"}));
   // Escape followed by something that starts no sequence: Escape, then that key.
   EXPECT_EQ(keys("\x1bx\x1b\x1b"), (Keys{"<esc>", "x", "<esc>", "<esc>"}));
-  // Bytes that start no character are dropped, the rest survives.
-  EXPECT_EQ(keys("\x80\xFF\xC3q"), (Keys{"q"}));
+  // Bytes that start no whole character (another encoding) are characters of their own.
+  EXPECT_EQ(keys("\xFC\x80\xC3q\xE2\x82"), (Keys{"\xFC", "\x80", "\xC3", "q", "\xE2", "\x82"}));
 }
 
 TEST(KeyDecode, UnfinishedBytesWaitUnlessNothingMoreComes) {

@@ -26,7 +26,7 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
   ChildProcess receiver(text_mode(kQuickReceiver));
   receiver.wait_for("Bitte Ort zum speichern auswaehlen");
   receiver.type(dir / "target.bin\r");
-  const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710"};
+  const std::vector<std::string> bad = {"0", "10000", "-1", "abc", "", "4294967297", "$2710", "\x04"};
   for (const std::string& text : bad) {
     ASSERT_TRUE(receiver.wait_for("Bitte den Port eingeben (1-9999): "));
     size_t before = count(receiver.output(), kRejected);
@@ -73,19 +73,20 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
         {port, typed[way], listen_on(port), std::make_unique<ChildProcess>(text_mode(kQuickSender))});
     ASSERT_GE(runs.back().listener, 0);
   }
-  for (Run& run : runs) start_sender(*run.sender, dir / "source.bin", "abc\r" + run.typed);
+  for (Run& run : runs) start_sender(*run.sender, dir / "source.bin", "\x04\r" + run.typed);
   for (Run& run : runs) {
     ChildProcess& sender = *run.sender;
     const std::string& typed = run.typed;
     int conn = accept_within(run.listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
+    close(conn);  // a peer that reads everything and closes has stored it
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_TRUE(sender.wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender.screen_text();
     EXPECT_TRUE(sender.wait_for("Port:" + typed + "\n")) << sender.screen_text();
     EXPECT_EQ(count(sender.output(), kRejected), 1u);
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
-    close(conn);
     close(run.listener);
   }
 }
@@ -110,6 +111,8 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kReceiverProgram, {"out.bin", "-x"}, 2, "", "Kelvane: Unbekannte Option: -x"},
       {kReceiverProgram, {"-p", "10000", "out.bin"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 10000"},
       {kSenderProgram, {"--port=abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): abc"},
+      {kReceiverProgram, {"-p4294967297"}, 2, "", "Kelvane: Kein gueltiger Port (1-9999): 4294967297"},
+      {kSenderProgram, {"--port=7e3abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): 7e3abc"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
       {kReceiverProgram,
        {"--", "-x", "y"},
@@ -271,4 +274,38 @@ TEST(Prompt, DollarFiftyIsPortEightyOnBothSides) {
   EXPECT_TRUE(sender.wait_for("Port:$50\n"));
   ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
   EXPECT_EQ(read_file(dir / "target.bin"), "fifty");
+}
+
+// A byte of another encoding stays in the path; an LF right behind its CR is its Enter's rest.
+TEST(Prompt, ReceiverTakesTypedBytesAsTheyCame) {
+  TempDir dir;
+  ReceiverRun run(dir / "M\xfcll.txt");
+  ASSERT_TRUE(receiver_ready(run.receiver)) << run.receiver.screen_text();
+  int fd = connect_to(run.port);
+  ASSERT_TRUE(send_all(fd, header(6) + "inhalt") && run.receiver.wait_for("Bitte Enter druecken ..."));
+  close(fd);
+  EXPECT_EQ(read_file(run.target), "inhalt");
+  run.receiver.type("\r");
+  usleep(10000);
+  run.receiver.type("\n");
+  usleep(200000);  // the LF waits unread while the receiver serves
+  close(connect_to(run.port));
+  ASSERT_TRUE(run.receiver.wait_for("Der Sender hat die Verbindung beendet ..."));
+  EXPECT_FALSE(run.receiver.wait_for("Server: Wait for quit the server.", 300));  // the pause waits
+  run.receiver.type("\r");
+  EXPECT_EQ(run.receiver.wait_exit(), 0);
+}
+
+TEST(Prompt, ClosedStandardStreamsDoNotHoldThePrograms) {
+  TempDir dir;
+  for (int run = 0; run < 6; ++run) {
+    int port = free_port();
+    ChildProcess child;
+    start_scripted(child, "/bin/sh",
+                   {"-c", "exec \"$0\" \"$@\" " + std::to_string(run / 2) + "<&-",
+                    run % 2 ? kQuickSender : kQuickReceiver, "-p", std::to_string(port),
+                    run % 2 ? "/etc/hostname" : dir / "out.bin"});
+    for (int i = 0; run % 2 == 0 && i < 500 && child.wait_exit(10) == -1; ++i) close(connect_to(port));
+    EXPECT_EQ(child.wait_exit(10000), 1) << run / 2 << " closed: " << child.output();
+  }
 }

@@ -193,6 +193,23 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   close(again);
 }
 
+// A server that stops listening refuses new clients at once and keeps those it took; a
+// client it took and closes unserved sees a reset, never an orderly end that a sender
+// would take for its file stored.
+TEST_F(ServerTest, StoppedListeningRefusesNewClientsAndUnservedOnesAreReset) {
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  uint16_t port = port_of(0);
+  NetConnection* conn = nullptr;
+  int client = accept_client(port, &conn);
+  net_server_stop_listening(0);
+  EXPECT_EQ(connect_to(port), -1);
+  net_server_close(0);
+  char byte = 0;
+  EXPECT_EQ(recv(client, &byte, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  close(client);
+}
+
 TEST_F(ServerTest, PortRangeKindsAndDynamicNumbers) {
   EXPECT_NE(net_server_create(5, 0, NET_KIND_TCP), 0);  // port 0: the system picks one
   EXPECT_NE(port_of(5), 0);

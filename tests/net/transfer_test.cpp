@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
 #include <cstdio>
 #include <functional>
@@ -130,6 +131,10 @@ class SaveTarget {
   }
   bool receive_as_nobody = false;
   bool skip = false;
+  // How the peer ends after the last piece: it keeps the connection, ends its sending in
+  // order, or aborts the connection.
+  enum { kKeeps, kEndsEarly, kAborts } peer_end = kKeeps;
+  std::function<void()> midway;  // run once the receiver took the first piece
 
  private:
   static constexpr const char* kProtection = "/proc/sys/fs/protected_symlinks";
@@ -217,6 +222,30 @@ TEST_F(TransferTest, UrgentByteMidContentArrivesInItsPlace) {
         << (on_accepted ? "non-blocking" : "blocking");
     sender.join();
     EXPECT_TRUE(read_file(path("out")) == content) << (on_accepted ? "non-blocking" : "blocking");
+  }
+}
+
+// The sender learns the outcome from the way the receiver closes: in order after storing,
+// aborted after a failure, or not at all within the bound (on a clock a thousand times as
+// fast). A sender that gives up aborts in turn, and the receiver then stores nothing.
+TEST_F(TransferTest, TheReceiptIsTheWayTheReceiverCloses) {
+  write_file(path("src"), "content");
+  for (int32_t expected : {NET_RECEIPT_STORED, NET_RECEIPT_REFUSED, NET_RECEIPT_SILENT}) {
+    SCOPED_TRACE(expected);
+    ASSERT_EQ(net_send_file(client, path("src").c_str()), 1);
+    ASSERT_TRUE(wait_bytes(accepted->socket, 19));
+    if (expected != NET_RECEIPT_SILENT) {
+      EXPECT_EQ(receive(expected == NET_RECEIPT_STORED ? "out" : "missing/out"), expected);
+      net_connection_close(accepted);
+    }
+    TestClock fast(1000);
+    EXPECT_EQ(net_await_receipt(client), expected);
+    net_connection_close(client);
+    if (expected == NET_RECEIPT_SILENT) {
+      EXPECT_EQ(receive("late"), 0);
+      EXPECT_FALSE(std::filesystem::exists(path("late")));
+    }
+    connect_pair();
   }
 }
 
@@ -518,6 +547,85 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          EXPECT_EQ(folder_entries(t.path("locked")), std::vector<std::string>{"out"});
          chmod(t.path("locked").c_str(), 0755);
        }},
+      {"a file in place stays whole when its transfer breaks off",
+       false,
+       [&](SaveTarget& t) {
+         mkdir(t.path("locked").c_str(), 0755);
+         write_file(t.path("locked/out"), content);
+         if (root) {
+           EXPECT_EQ(chown(t.path("locked/out").c_str(), kNobody, kNobody), 0);
+         }
+         chmod(t.path("locked").c_str(), 0555);
+         t.receive_as_nobody = root;
+         t.peer_end = SaveTarget::kEndsEarly;
+         return t.path("locked/out");
+       },
+       {header(1000000) + pattern(5000, 9)},
+       0,
+       [&](SaveTarget& t) {
+         EXPECT_TRUE(read_file(t.path("locked/out")) == content);
+         chmod(t.path("locked").c_str(), 0755);
+       }},
+      {"a sender that aborts after its last byte has nothing stored",
+       false,
+       [&](SaveTarget& t) {
+         write_file(t.path("out"), "old");
+         t.peer_end = SaveTarget::kAborts;
+         return t.path("out");
+       },
+       {header(3) + "new"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
+      {"another user's file in a shared sticky folder is refused",
+       true,
+       [&](SaveTarget& t) {
+         mkdir(t.path("shared").c_str(), 0777);
+         chmod(t.path("shared").c_str(), 01777);
+         EXPECT_TRUE(as_nobody([&] { return write_file(t.path("shared/out"), "planted"), true; }));
+         return t.path("shared/out");
+       },
+       {header(6) + "secret"},
+       0,
+       [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("shared/out")), "planted"); }},
+      {"a replaced file keeps its access-control list",
+       false,
+       [&](SaveTarget& t) {
+         write_file(t.path("out"), "old");
+         t.skip = std::system(("setfacl -m u:nobody:- " + t.path("out") + " 2>/dev/null").c_str()) != 0;
+         return t.path("out");
+       },
+       {header(3) + "new"},
+       1,
+       [&](SaveTarget& t) {
+         char acl[256];
+         ssize_t n = getxattr(t.path("out").c_str(), "system.posix_acl_access", acl, sizeof acl);
+         EXPECT_GT(n, 28) << "more than the mode's three entries";
+       }},
+      {"an append-only folder is written in place and keeps no other name",
+       true,
+       [&](SaveTarget& t) {
+         mkdir(t.path("ao").c_str(), 0755);
+         write_file(t.path("ao/out"), "old");
+         t.skip = std::system(("chattr +a " + t.path("ao") + " 2>/dev/null").c_str()) != 0;
+         return t.path("ao/out");
+       },
+       {header(3) + "new"},
+       1,
+       [&](SaveTarget& t) {
+         EXPECT_EQ(std::system(("chattr -a " + t.path("ao")).c_str()), 0);
+         EXPECT_EQ(read_file(t.path("ao/out")), "new");
+         EXPECT_EQ(folder_entries(t.path("ao")), std::vector<std::string>{"out"});
+       }},
+      {"a folder moved away during the transfer fails: the path would not lead to the file",
+       false,
+       [&](SaveTarget& t) {
+         mkdir(t.path("here").c_str(), 0755);
+         t.midway = [&t] { rename(t.path("here").c_str(), t.path("moved").c_str()); };
+         return t.path("here/out");
+       },
+       {header(3) + "ne", "w"},
+       0,
+       [&](SaveTarget& t) { EXPECT_TRUE(folder_entries(t.path("moved")).empty()); }},
       {"a folder fails",
        false,
        [&](SaveTarget& t) {
@@ -566,15 +674,22 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
         if (i + 1 == c.wire.size()) break;
         for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;)
           usleep(200);
+        if (i == 0 && target.midway) target.midway();
       }
+      if (target.peer_end == SaveTarget::kEndsEarly) shutdown(client->socket, SHUT_WR);
+      if (target.peer_end != SaveTarget::kAborts) return;
+      sock_set_abort_on_close(client->socket, true);
+      net_connection_close(client);
+      client = nullptr;
     });
+    if (target.peer_end == SaveTarget::kAborts) peer.join();  // the reset is there before the reading
     ASSERT_TRUE(wait_bytes(accepted->socket, 1));
     int64_t start = now_ms();
     int32_t r = target.receive_as_nobody
                     ? as_nobody([&] { return net_receive_file(accepted, save_path.c_str()) == 1; })
                     : net_receive_file(accepted, save_path.c_str());
     int64_t took = now_ms() - start;
-    peer.join();
+    if (peer.joinable()) peer.join();
     EXPECT_EQ(r, c.expected);
     EXPECT_LT(took, static_cast<int64_t>(NET_RECEIVE_IDLE_MS))
         << "ended by what it met, not by the idle time";

@@ -23,10 +23,12 @@ std::unordered_set<int> g_nonblocking;
 
 SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
+// Sets errno from the last Winsock error; returns -1 (for counts) or false (for outcomes).
 int fail() {
   win_set_errno_socket(WSAGetLastError());
   return -1;
 }
+bool failed() { return fail() == 0; }
 
 int open_socket(int family, int kind) {
   SOCKET s = socket(family, kind == SOCK_KIND_STREAM ? SOCK_STREAM : SOCK_DGRAM, 0);
@@ -84,9 +86,31 @@ void sock_close(int fd) {
   errno = saved;
 }
 
+bool sock_set_abort_on_close(int fd, bool abort) {
+  linger how{static_cast<u_short>(abort ? 1 : 0), 0};
+  return setsockopt(as_socket(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&how), sizeof how) ==
+             0 ||
+         failed();
+}
+
+bool sock_shutdown_send(int fd) { return shutdown(as_socket(fd), SD_SEND) == 0 || failed(); }
+
+bool sock_peer_aborted(int fd) {
+  int err = 0;
+  int len = sizeof err;
+  if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err != 0)
+    return true;
+  // A reset makes the socket readable; a peek then fails with it.
+  if (!readable_now(fd)) return false;
+  char byte = 0;
+  if (recv(as_socket(fd), &byte, 1, MSG_PEEK) != -1) return false;
+  fail();
+  return sock_error_means_closed(errno);
+}
+
 bool sock_set_nonblocking(int fd) {
   u_long on = 1;
-  if (ioctlsocket(as_socket(fd), FIONBIO, &on) != 0) return fail() == 0;
+  if (ioctlsocket(as_socket(fd), FIONBIO, &on) != 0) return failed();
   std::lock_guard<std::mutex> hold(g_nonblocking_lock);
   g_nonblocking.insert(fd);
   return true;
@@ -102,7 +126,7 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   WSAPROTOCOL_INFOW info{};
   int info_len = sizeof info;
   if (getsockopt(s, SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&info), &info_len) != 0)
-    return fail() == 0;
+    return failed();
   if (info.iSocketType == SOCK_STREAM) {
     // No other program may bind the port while this server holds it.
     BOOL on = TRUE;
@@ -113,7 +137,7 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     // One socket for both: IPv4 peers arrive as mapped addresses.
     DWORD off = 0;
     if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0)
-      return fail() == 0;
+      return failed();
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
     sa.sin6_port = htons(port);
@@ -123,17 +147,17 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
     result = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
-  if (result != 0) return fail() == 0;
+  if (result != 0) return failed();
   sockaddr_storage bound{};
   int len = sizeof bound;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len) != 0) return fail() == 0;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len) != 0) return failed();
   uint16_t net_port = bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port;
   if (bound_port) *bound_port = ntohs(net_port);
   return true;
 }
 
-bool sock_listen(int fd, int backlog) { return listen(as_socket(fd), backlog) == 0 || fail() == 0; }
+bool sock_listen(int fd, int backlog) { return listen(as_socket(fd), backlog) == 0 || failed(); }
 
 int sock_accept(int fd) {
   SOCKET client = accept(as_socket(fd), nullptr, nullptr);
@@ -281,7 +305,7 @@ bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
     std::memcpy(&storage, &sa, sizeof sa);
     length = sizeof sa;
   }
-  return connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0 || fail() == 0;
+  return connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0 || failed();
 }
 
 // No kernel pipe to move bytes through: receptions copy through their buffer.

@@ -33,10 +33,12 @@ int descriptor_for(HANDLE h, int flags) {
   return fd;
 }
 
+// Sets errno from the last system error; returns -1 (for counts) or false (for outcomes).
 int fail() {
   win_set_errno(GetLastError());
   return -1;
 }
+bool failed() { return fail() == 0; }
 
 bool set_delete_on_close(HANDLE h, bool on) {
   FILE_DISPOSITION_INFO info{};
@@ -131,9 +133,9 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
     temp = temp_beside(target);
     h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return fail() == 0;
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return failed();
   }
-  if (h == INVALID_HANDLE_VALUE) return fail() == 0;
+  if (h == INVALID_HANDLE_VALUE) return failed();
   if (!set_delete_on_close(h, true)) record_partial(temp);
   r.fd = descriptor_for(h, _O_WRONLY);
   if (r.fd < 0) {
@@ -147,6 +149,15 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   return true;
 }
 
+bool file_replacement_flush(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
+  if (r.fd < 0) return false;
+  if (r.kind != FILE_SAVE_REPLACE || r.flushed) return true;
+  r.flushed = FlushFileBuffers(handle_of(r.fd)) != 0;
+  if (!r.flushed) win_set_errno(GetLastError());
+  return r.flushed;
+}
+
 bool file_replacement_commit(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   if (r.fd < 0) return false;
@@ -156,7 +167,7 @@ bool file_replacement_commit(FileReplacement* replacement) {
     return ok;
   }
   HANDLE h = handle_of(r.fd);
-  if (!FlushFileBuffers(h) || !set_delete_on_close(h, false)) {
+  if (!file_replacement_flush(replacement) || !set_delete_on_close(h, false)) {
     win_set_errno(GetLastError());
     file_replacement_abort(replacement);
     return false;
@@ -206,5 +217,9 @@ int64_t file_write_some(int fd, const void* buffer, size_t length) {
   if (!WriteFile(handle_of(fd), buffer, want, &written, nullptr)) return fail();
   return written;
 }
+
+bool file_error_means_full(int err) { return err == ENOSPC; }
+
+bool file_error_means_read_only(int err) { return err == EROFS; }
 
 int file_wait_writable(int, int) { return 1; }

@@ -41,8 +41,8 @@ void win_set_errno(DWORD error) {
     case ERROR_INVALID_NAME: errno = ENOENT; break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT: errno = EACCES; break;
+    case ERROR_LOCK_VIOLATION: errno = EACCES; break;
+    case ERROR_WRITE_PROTECT: errno = EROFS; break;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
     case ERROR_DISK_FULL:

@@ -41,3 +41,8 @@ add_test(NAME windows_interop
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/interop.sh ${KV_LINUX_BUILD} $<TARGET_FILE:Kelvane> $<TARGET_FILE:Dorvish>)
 set_tests_properties(windows_interop PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 SKIP_RETURN_CODE 77
                      ENVIRONMENT "${KV_WINE_ENV}")
+
+# Both programs need nothing but libraries every Windows has.
+add_test(NAME windows_imports
+         COMMAND sh -c "x86_64-w64-mingw32-objdump -p \"$0\" \"$1\" | sed -n 's/^\\s*DLL Name: //p' | grep -viE '^(kernel32|msvcrt|ws2_32|user32|comdlg32|shell32|winmm|advapi32)\\.dll$' && exit 1 || exit 0"
+                 $<TARGET_FILE:Kelvane> $<TARGET_FILE:Dorvish>)

@@ -3,6 +3,7 @@
 # and the Windows programs against the Linux ones of the test build. Tests that need
 # Linux live in the other folders of tests/ and are not built here.
 set(KV_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all)
+string(REPLACE ";" " " KV_WINE_ENV_WORDS "${KV_WINE_ENV}")
 set(CMAKE_CROSSCOMPILING_EMULATOR env ${KV_WINE_ENV} wine)
 set(KV_TESTS_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
@@ -16,7 +17,8 @@ target_include_directories(kvtestsupport PUBLIC ${KV_TESTS_DIR} ${CMAKE_SOURCE_D
 target_link_libraries(kvtestsupport PUBLIC kvruntime gtest)
 
 # One wine server for the whole run: without it each test waits seconds for a new one.
-add_test(NAME wine_start COMMAND sh -c "env ${KV_WINE_ENV} wineserver -p </dev/null >/dev/null 2>&1; env ${KV_WINE_ENV} wine wineboot >/dev/null 2>&1")
+# The server needs the prefix folder; wineboot fills it on the first run (seconds).
+add_test(NAME wine_start COMMAND sh -c "mkdir -p ${CMAKE_BINARY_DIR}/wine && env ${KV_WINE_ENV_WORDS} wineserver -p </dev/null >/dev/null 2>&1 && env ${KV_WINE_ENV_WORDS} wine wineboot >/dev/null 2>&1")
 add_test(NAME wine_stop COMMAND env ${KV_WINE_ENV} wineserver -k)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)

@@ -17,6 +17,7 @@ set(CPACK_PACKAGE_EXECUTABLES Kelvane "Kelvane (Empfaenger)" Dorvish "Dorvish (S
 set(CPACK_NSIS_DISPLAY_NAME "Kelvane und Dorvish")
 set(CPACK_NSIS_MENU_LINKS LIESMICH.txt "Liesmich")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
-set(CPACK_NSIS_INSTALL_ROOT "$LOCALAPPDATA\\\\Programs")
-set(CPACK_NSIS_DEFINES "RequestExecutionLevel user")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# A 64-bit installer like the programs (Debian's NSIS makes 32-bit ones otherwise).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 include(CPack)

@@ -17,8 +17,9 @@ target_include_directories(kvtestsupport PUBLIC ${KV_TESTS_DIR} ${CMAKE_SOURCE_D
 target_link_libraries(kvtestsupport PUBLIC kvruntime gtest)
 
 # One wine server for the whole run: without it each test waits seconds for a new one.
-# The server needs the prefix folder; wineboot fills it on the first run (seconds).
-add_test(NAME wine_start COMMAND sh -c "mkdir -p ${CMAKE_BINARY_DIR}/wine && env ${KV_WINE_ENV_WORDS} wineserver -p </dev/null >/dev/null 2>&1 && env ${KV_WINE_ENV_WORDS} wine wineboot >/dev/null 2>&1")
+# The server needs the prefix folder (one already running for it is fine); wineboot fills
+# the prefix on the first run (seconds).
+add_test(NAME wine_start COMMAND sh -c "mkdir -p ${CMAKE_BINARY_DIR}/wine && env ${KV_WINE_ENV_WORDS} wineserver -p </dev/null >/dev/null 2>&1; env ${KV_WINE_ENV_WORDS} wine wineboot >/dev/null 2>&1")
 add_test(NAME wine_stop COMMAND env ${KV_WINE_ENV} wineserver -k)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
@@ -48,3 +49,7 @@ set_tests_properties(windows_interop PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 3
 add_test(NAME windows_imports
          COMMAND sh -c "x86_64-w64-mingw32-objdump -p \"$0\" \"$1\" | sed -n 's/^\\s*DLL Name: //p' | grep -viE '^(kernel32|msvcrt|ws2_32|user32|comdlg32|shell32|winmm|advapi32)\\.dll$' && exit 1 || exit 0"
                  $<TARGET_FILE:Kelvane> $<TARGET_FILE:Dorvish>)
+
+# The zip and the installer (cpack), installed and removed silently.
+add_test(NAME windows_package COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package.sh ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND})
+set_tests_properties(windows_package PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT "${KV_WINE_ENV}")

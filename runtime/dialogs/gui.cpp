@@ -28,8 +28,8 @@ void gui_init() {
   const char* choice = std::getenv("KV_DIALOGS");
   bool text_only = choice && std::strcmp(choice, "text") == 0;
   bool gtk_only = choice && std::strcmp(choice, "gtk") == 0;
-  // The system's own dialogs, where it has them and a desktop is there.
-  if (!text_only && desktop_available()) return gui_set_backend(&desktop_backend);
+  // The system's own dialogs, where it has them (typed paths where no desktop is there).
+  if (!text_only && desktop_dialogs_exist()) return gui_set_backend(&desktop_backend);
   // Without a display to try, GTK is not even loaded.
   bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
   bool started = false;

@@ -4,11 +4,12 @@
 #pragma once
 #include <cstdint>
 
-// True when the system's dialogs can be shown now: a desktop the user sees is there.
-bool desktop_available();
+// True when the system has dialogs of its own. Whether a desktop is there to show them
+// on is found out when the first one is to be shown.
+bool desktop_dialogs_exist();
 
 // Shows the system's message box. Returns the identifier of the button that closed it,
-// 0 when it cannot be shown.
+// 0 when it cannot be shown, -1 when no desktop is there to show it on.
 int32_t desktop_message_box(void* owner, const char* caption, const char* text, uint32_t flags);
 
 // Shows the system's save dialog (save set) or open dialog, owned by owner (null: none),
@@ -17,6 +18,6 @@ int32_t desktop_message_box(void* owner, const char* caption, const char* text, 
 // holds the proposed name on entry; on a confirmed choice it gets the full path, or with
 // a multiple selection the folder and the names one after another, each zero-terminated
 // with an extra zero at the end, all in UTF-8 and shorter than file_size. Returns 1 when
-// the user confirmed a choice that fits, 0 otherwise.
+// the user confirmed a choice that fits, 0 otherwise, -1 when no desktop is there.
 int32_t desktop_file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
                             int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags);

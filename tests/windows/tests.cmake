@@ -53,3 +53,10 @@ add_test(NAME windows_imports
 # The zip and the installer (cpack), installed and removed silently.
 add_test(NAME windows_package COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package.sh ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND})
 set_tests_properties(windows_package PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT "${KV_WINE_ENV}")
+
+# The receiver by hand in a terminal: typed path, and the system's save dialog on Xvfb
+# (with a wine server of its own).
+add_test(NAME windows_interactive
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/interactive.sh ${KV_LINUX_BUILD} $<TARGET_FILE:Kelvane>)
+set_tests_properties(windows_interactive PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
+                     ENVIRONMENT "${KV_WINE_ENV}")

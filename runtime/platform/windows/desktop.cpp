@@ -16,6 +16,9 @@ size_t list_length(const char* list) {
 }
 }  // namespace
 
+bool desktop_dialogs_exist() { return true; }
+
+namespace {
 bool desktop_available() {
   // A window station the user sees (not a service's), and one where a window can be made:
   // wine without a display makes none, and its dialogs would return as if cancelled.
@@ -24,15 +27,17 @@ bool desktop_available() {
     if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, nullptr) ||
         !(flags.dwFlags & WSF_VISIBLE))
       return false;
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     if (!probe) return false;
     DestroyWindow(probe);
     return GetDesktopWindow() != nullptr && GetSystemMetrics(SM_CXSCREEN) > 0;
   }();
   return available;
 }
+}  // namespace
 
 int32_t desktop_message_box(void* owner, const char* caption, const char* text, uint32_t flags) {
+  if (!desktop_available()) return -1;
   int result = MessageBoxW(static_cast<HWND>(owner), win_wide(text ? text : "").c_str(),
                            win_wide(caption ? caption : "Error").c_str(), flags);
   return result > 0 ? result : 0;
@@ -40,6 +45,7 @@ int32_t desktop_message_box(void* owner, const char* caption, const char* text, 
 
 int32_t desktop_file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
                             int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags) {
+  if (!desktop_available()) return -1;
   std::wstring filters = win_wide(std::string(filter, list_length(filter)));
   std::wstring wide_title = win_wide(title ? title : "");
   std::wstring folder = win_wide(initial_folder ? initial_folder : "");

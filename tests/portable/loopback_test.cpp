@@ -98,9 +98,9 @@ TEST_F(LoopbackTest, BrokenOffTransferKeepsTheOldFileWholeAndLeavesNothingBeside
   std::string target = dir_ / "ziel.bin";
   write_file(target, "alter Inhalt");
   connect("::1");
-  // A header announcing 100000 bytes, 10 of them, then the sender goes away.
+  // A header announcing 200 bytes, 10 of them, then the sender goes away.
   std::string bytes(NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC);
-  bytes += std::string("\xA0\x86\x01\x00", 4) + pattern(10);
+  bytes += std::string("\xC8\0\0\0", 4) + pattern(10);
   ASSERT_EQ(sock_send(client_->socket, bytes.data(), bytes.size(), false),
             static_cast<int64_t>(bytes.size()));
   ASSERT_EQ(next_event(), NET_EVENT_FILE);

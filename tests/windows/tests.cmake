@@ -24,9 +24,10 @@ add_test(NAME wine_stop COMMAND env ${KV_WINE_ENV} wineserver -k)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 
-foreach(suite strings core console portable)
+foreach(suite strings core console portable windows)
   set(sources)
-  foreach(pattern strings/*_test.cpp core/heap_test.cpp core/list_test.cpp console/keys_test.cpp portable/*_test.cpp)
+  foreach(pattern strings/*_test.cpp core/heap_test.cpp core/list_test.cpp console/keys_test.cpp portable/*_test.cpp
+                  windows/*_test.cpp)
     if(pattern MATCHES "^${suite}/")
       file(GLOB found CONFIGURE_DEPENDS ${KV_TESTS_DIR}/${pattern})
       list(APPEND sources ${found})

@@ -65,7 +65,7 @@ void path_split(const std::string& path, std::string* folder, std::string* name)
     *folder = root > 0 ? path.substr(0, root) : ".";
     *name = path.substr(root);
   } else {
-    *folder = slash + 1 == root ? path.substr(0, root) : path.substr(0, slash);
+    *folder = path.substr(0, slash);
     *name = path.substr(slash + 1);
   }
 }

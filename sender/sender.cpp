@@ -80,6 +80,15 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   return stored;
 }
 
+// Connects to the receiver; while no answer has come, the status line says that it is
+// still trying. Returns null when no connection was made.
+NetConnection* connect_to_receiver(const Sender& s) {
+  net_set_connect_progress(transfer_status_connecting, nullptr);
+  NetConnection* conn = net_connect_tcp(s.ip_text, console_port_value(s.port_text));
+  transfer_status_end();
+  return conn;
+}
+
 }  // namespace
 
 void sender_main(const CommandLine& line) {
@@ -147,7 +156,7 @@ void sender_main(const CommandLine& line) {
     console_pause();
   } else {
     console_print_line("Suche nach Empfänger ...");
-    if (NetConnection* conn = net_connect_tcp(s.ip_text, console_port_value(s.port_text))) {
+    if (NetConnection* conn = connect_to_receiver(s)) {
       sent = send_and_report(s, conn, line);
     } else {
       console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");

@@ -15,6 +15,8 @@ namespace {
 size_t utf8_char(const unsigned char* p, size_t n) {
   size_t length = static_cast<size_t>(console_utf8_length(p[0]));
   if (length == 0 || length > n) return 0;
+  // A character written with more bytes than it needs (a control byte in disguise) is none.
+  if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xF0 && p[1] < 0x90)) return 0;
   for (size_t i = 1; i < length; ++i)
     if ((p[i] & 0xC0) != 0x80) return 0;
   return length;

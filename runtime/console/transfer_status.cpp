@@ -57,6 +57,14 @@ void transfer_status_update(int64_t done, int64_t total, void*) {
   g_status.last_drawn = now;
 }
 
+void transfer_status_connecting(uint32_t waited_ms, uint32_t limit_ms, void*) {
+  if (waited_ms < kQuietMs) return;
+  std::string line = "Noch keine Antwort, versuche weiter ... " + std::to_string(waited_ms / 1000) +
+                     " s von " + std::to_string((limit_ms + 999) / 1000) + " s";
+  console_status_show(line.c_str());
+  g_status.drawn = true;
+}
+
 void transfer_status_end() {
   if (g_status.drawn) console_status_clear();
   g_status = TransferStatus{};

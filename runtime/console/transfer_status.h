@@ -18,5 +18,11 @@ void transfer_status_wait(const char* waiting);
 // again while it waits.
 void transfer_status_update(int64_t done, int64_t total, void* ctx);
 
+// Shows that a connection is still being tried: once half a second has passed, the
+// seconds waited for an answer and the seconds after which it is given up. Matches the
+// network library's connect progress callback (ctx is unused). Erased by
+// transfer_status_end.
+void transfer_status_connecting(uint32_t waited_ms, uint32_t limit_ms, void* ctx);
+
 // Erases the status line, if one is shown.
 void transfer_status_end();

@@ -7,9 +7,23 @@
 
 // Connects to host (a dotted IPv4 address, or a host name whose first IPv4 address is
 // used; failing those, an IPv6 address, bracketed or not, or the first IPv6 address of a
-// name that has no IPv4 one) on the low 16 bits of port. NET_KIND_TCP connects in blocking
-// mode and waits for the outcome; any other kind makes a non-blocking UDP socket that only
-// remembers where datagrams go (IPv4 only). Returns null on any failure, with no socket
-// left open.
+// name that has no IPv4 one) on the low 16 bits of port. NET_KIND_TCP waits for the
+// outcome, at most the connect limit for an answer, and gives a blocking socket; any other
+// kind makes a non-blocking UDP socket that only remembers where datagrams go (IPv4
+// only). Returns null on any failure, with no socket left open.
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind);
 NetConnection* net_connect_tcp(const char* host, uint32_t port);
+
+// How long a TCP connect waits for an answer: an address that drops every packet is given
+// up after it, not after the system's two minutes and more. One that refuses fails at once.
+constexpr uint32_t NET_CONNECT_LIMIT_MS = 20000;
+
+// Replaces the limit (0 brings back NET_CONNECT_LIMIT_MS), so tests need not wait it out.
+void net_set_connect_limit(uint32_t ms);
+
+// Told about every quarter of a second while a TCP connect waits for an answer: the
+// milliseconds waited so far and the limit. ctx is what was given with it.
+using NetConnectProgressFn = void (*)(uint32_t waited_ms, uint32_t limit_ms, void* ctx);
+
+// Sets the process-wide connect progress function (null: none), for the next connects.
+void net_set_connect_progress(NetConnectProgressFn fn, void* ctx);

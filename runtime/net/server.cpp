@@ -123,18 +123,20 @@ NetConnection* take_client(NetServer* server) {
 }
 
 // A non-blocking socket of the kind bound to every local interface on port. A TCP server
-// takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6 it takes
-// IPv4 clients alone, as a UDP server always does. Returns -1 on failure (a port in use
-// among them).
+// takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6, or another
+// program holds the port for IPv6 alone, it takes IPv4 clients alone, as a UDP server
+// always does. Returns -1 on failure (a port in use for IPv4 among them).
 int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
   if (kind == NET_KIND_TCP) {
     int fd = sock_open_ipv6(SOCK_KIND_STREAM);
     if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
-    // Only a missing IPv6 leads to IPv4 alone: a port in use stays a failure.
+    // A port in use may be in use for IPv6 only: the IPv4 bind below tells. Any other
+    // failure of IPv6 than its absence stays a failure.
     bool no_ipv6 =
         errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT || errno == ENOPROTOOPT;
+    bool in_use = errno == EADDRINUSE;
     sock_close(fd);
-    if (!no_ipv6) return -1;
+    if (!no_ipv6 && !in_use) return -1;
   }
   int fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;

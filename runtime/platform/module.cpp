@@ -12,8 +12,9 @@
 
 namespace {
 // The path without links when only root or this user can have put the file there: the
-// file and the folder it really lies in belong to one of them and others may not write to
-// them. Returns the empty text otherwise, or when there is no such file.
+// file and the folder it really lies in belong to one of them and no other user and no
+// group but root's may write to them. Returns the empty text otherwise, or when there is
+// no such file.
 std::string trusted_path(const std::string& path) {
   char real[PATH_MAX];
   if (!realpath(path.c_str(), real)) return std::string();
@@ -25,7 +26,8 @@ std::string trusted_path(const std::string& path) {
     struct stat st {};
     if (stat(p.c_str(), &st) != 0) return std::string();
     if (st.st_uid != 0 && st.st_uid != geteuid()) return std::string();
-    if (st.st_mode & S_IWOTH) return std::string();
+    // Write access of a group other than root's is write access of others too.
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0)) return std::string();
   }
   return file;
 }

@@ -307,7 +307,18 @@ int sock_open_for(const SockPeer& peer, int kind) {
   return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
 }
 
-bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
+namespace {
+
+// Makes the socket blocking again once its connection is made: senders hand a whole
+// transfer to the system in blocking sends.
+int connected(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 ? 1 : -1;
+}
+
+}  // namespace
+
+int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
   socklen_t length = 0;
   if (peer.ipv6) {
@@ -323,15 +334,24 @@ bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
     std::memcpy(&storage, &sa, sizeof sa);
     length = sizeof sa;
   }
-  if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return true;
-  if (errno != EINTR) return false;
-  // A connect cut short by a signal goes on in the background: wait for its outcome.
-  if (sock_wait(fd, true, -1) != 1) return false;
+  // Without waiting, so the caller decides how long an address that never answers is
+  // waited for; the system alone would wait minutes.
+  if (!sock_set_nonblocking(fd)) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return connected(fd);
+  return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
+}
+
+int sock_connect_wait(int fd, int timeout_ms) {
+  int ready = sock_wait(fd, true, timeout_ms);
+  if (ready != 1) return ready;
   int err = 0;
   socklen_t len = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) return false;
-  errno = err;
-  return err == 0;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) return -1;
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  return connected(fd);
 }
 
 namespace {

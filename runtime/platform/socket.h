@@ -124,9 +124,14 @@ bool sock_resolve(const char* host, SockPeer* peer);
 // Returns a new socket of the kind for the peer's address family, or -1.
 int sock_open_for(const SockPeer& peer, int kind);
 
-// Connects to the peer on port, waiting until the connection is made or refused. Returns
-// false on failure.
-bool sock_connect(int fd, const SockPeer& peer, uint16_t port);
+// Starts connecting a blocking socket to the peer on port without waiting for the
+// answer. Returns 1 when the connection is made, 0 while it is under way (see
+// sock_connect_wait), -1 on failure (refused among them; errno tells why).
+int sock_connect_start(int fd, const SockPeer& peer, uint16_t port);
+
+// Waits up to timeout_ms for a connection under way. Returns 1 once it is made, the
+// socket blocking again; 0 while it is still under way; -1 when it failed (errno).
+int sock_connect_wait(int fd, int timeout_ms);
 
 // Moves received bytes from a socket into a file through a kernel pipe, so they are not
 // copied through the caller's memory.

@@ -5,7 +5,8 @@
 // Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
 // clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
 // status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook),
-// sleep:MS, block (wait up to 20 s for a signal). Texts take \e \r \n \t \\ and \xNN. Results of inputs go to
+// sleep:MS, block (wait up to 20 s for a signal), nonblock (standard output made non-blocking,
+// a pipe there as small as it goes). Texts take \e \r \n \t \\ and \xNN. Results of inputs go to
 // the report file, one line each, bytes outside 0x20-0x7E as \xNN.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -144,7 +145,10 @@ void run(const std::string& step) {
     str_assign(&text, nullptr);
   } else if (step.rfind("sleep:", 0) == 0)
     delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
-  else if (step == "block")
+  else if (step == "nonblock") {
+    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
+    fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+  } else if (step == "block")
     for (int i = 0; i < 200; ++i) delay_ms(100);
   else
     fatal_error(("unknown step " + step).c_str());

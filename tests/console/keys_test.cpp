@@ -94,9 +94,14 @@ TEST(ConsoleVisible, ControlBytesAreShownNotSent) {
   // A caret form that would pass the width is left out whole.
   EXPECT_EQ(console_visible("ab\x1b", 3, 3, &used), "ab");
   EXPECT_EQ(used, 2);
-  // C1 controls (U+009B is a CSI to some terminals) and broken UTF-8 become '?'.
+  // C1 controls (U+009B is a CSI to some terminals), their overlong forms and those of C0
+  // controls (ESC, CSI), and broken UTF-8 become '?'.
   std::string c1 =
       "\xC2\x9B"
-      "1m\xC3(\xE2\x82";
-  EXPECT_EQ(console_visible(c1.data(), c1.size(), 80, &used), "?1m?(??");
+      "1m\xC3(\xE2\x82\xC0\x9B\xE0\x82\x9B\xF0\x80\x80\x9B";
+  EXPECT_EQ(console_visible(c1.data(), c1.size(), 80, &used),
+            "?1m?(??"
+            "??"
+            "???"
+            "????");
 }

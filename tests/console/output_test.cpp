@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tests/console/console_run.h"
 
@@ -43,6 +44,18 @@ TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {
   EXPECT_EQ(child.output(), "plain\r\n" + long_text +
                                 "\r\na\x1b"
                                 "b\r\n\r\n");
+}
+
+// Standard output left non-blocking by whoever shares it, read late: the kernel takes a
+// part of a write, then nothing (EAGAIN), and still every byte arrives in order.
+TEST(ConsoleOutput, NonBlockingOutputThatIsFullLosesNothing) {
+  ConsoleChild child;
+  std::string text = repeat("0123456789", 2000);
+  child.start_on_pipes({"nonblock", "l:" + text, "l:end"});
+  child.close_input();
+  usleep(100 * 1000);  // the pipe fills before anything is read
+  ASSERT_EQ(child.wait_exit(), 0);
+  EXPECT_TRUE(child.output() == text + "\r\nend\r\n") << child.output().size();
 }
 
 TEST(ConsoleOutput, EveryPrintErasesAShownStatusLineFirst) {

@@ -28,9 +28,19 @@ void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
   steps.push_back("in");
   child.start_on_pty(steps);
   ASSERT_TRUE(child.wait_for("waiting"));
+  // Keys come one at a time, unechoed and untranslated, Ctrl+C and the others still as
+  // signals; output goes out as written. Nothing else changes.
+  termios raw = ConsoleChild::cooked_termios();
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+  raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   termios t = child.modes();
-  ASSERT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
-  ASSERT_EQ(t.c_oflag & OPOST, 0u);
+  ASSERT_EQ(t.c_lflag, raw.c_lflag);
+  ASSERT_EQ(t.c_iflag, raw.c_iflag);
+  ASSERT_EQ(t.c_oflag, raw.c_oflag);
+  ASSERT_EQ(t.c_cflag, raw.c_cflag);
+  ASSERT_EQ(t.c_cc[VMIN], 1);
+  ASSERT_EQ(t.c_cc[VTIME], 0);
 }
 }  // namespace
 

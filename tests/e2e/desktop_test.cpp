@@ -1,11 +1,13 @@
 // The receiver on a desktop: its save dialog is a GTK window, answered with xdotool, while
 // the rest of the dialogue stays on the terminal.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "e2e_support.h"
 #include "tests/support/x_session.h"
@@ -58,31 +60,39 @@ void copy_file(const std::string& from, const std::string& to, mode_t mode) {
 
 // Where the program runs from and which GTK module lies where, and whether it is loaded.
 // The module is taken only from beside the program or from the installation's lib/kelvane/
-// folder beside its bin/, and never from a folder others may write to: a copied program
-// loads nothing from the build folder it came from.
+// folder beside its bin/, never from a file or folder that others or a group other than
+// root's may write to: a copied program loads nothing from the build folder it came from.
+// GTK is loaded only for a display that answers in time.
 struct ModuleCase {
   const char* name;
-  bool display;         // an unreachable display is set
+  // none (empty), nothing there (":4242"), "answering", "silent" (drops packets), "never answering"
+  const char* display;
   const char* program;  // empty: the built program; else its copy at this path in a fresh folder
   const char* module;   // where the copy's module is put (empty: none)
-  mode_t folder_mode;   // of the folder the copy lies in
-  const char* loaded;   // the module mapped: "built" (the build folder's), a path in the
-                        // fresh folder, or empty: none
+  mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
+  mode_t module_mode;
+  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the
+                       // fresh folder, or empty: none
 };
 
 const ModuleCase kModuleCases[] = {
-    {"built, no display", false, "", "", 0700, ""},
-    {"built, unreachable display", true, "", "", 0700, "built"},
-    {"copied alone, old build folder not used", true, "bin/Kelvane", "", 0755, ""},
-    {"copied into an installation", true, "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755,
+    {"built, no display", "", "", "", 0700, 0644, ""},
+    {"built, nothing at the display", ":4242", "", "", 0700, 0644, ""},
+    {"built, a display that answers", "answering", "", "", 0700, 0644, "built"},
+    {"built, a display on a host that drops packets", "silent", "", "", 0700, 0644, ""},
+    {"built, a display that takes connections and never answers", "never answering", "", "", 0700, 0644, ""},
+    {"copied alone, old build folder not used", "answering", "bin/Kelvane", "", 0755, 0644, ""},
+    {"copied into an installation", "answering", "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
      "lib/kelvane/libkvgtk.so"},
-    {"copied with the module beside", true, "Kelvane", "libkvgtk.so", 0755, "libkvgtk.so"},
-    {"copied into a folder anyone may write", true, "Kelvane", "libkvgtk.so", 01777, ""},
+    {"copied with the module beside", "answering", "Kelvane", "libkvgtk.so", 0755, 0644, "libkvgtk.so"},
+    {"copied into a folder anyone may write", "answering", "Kelvane", "libkvgtk.so", 01777, 0644, ""},
+    {"copied into a folder its group may write", "answering", "Kelvane", "libkvgtk.so", 0775, 0644, ""},
+    {"copied with a module its group may write", "answering", "Kelvane", "libkvgtk.so", 0755, 0664, ""},
 };
 
-// Without a display GTK is not even loaded; with one that cannot be opened it is loaded,
-// and the dialogs still fall back to the terminal.
-TEST(DialogChoice, GtkIsLoadedOnlyWhenADisplayMayBeThere) {
+// The dialogs fall back to the terminal whenever GTK does not start, and in time.
+TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
+  constexpr gid_t kNogroup = 65534;
   for (const ModuleCase& c : kModuleCases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
@@ -91,17 +101,31 @@ TEST(DialogChoice, GtkIsLoadedOnlyWhenADisplayMayBeThere) {
       program = dir / c.program;
       std::filesystem::create_directories(std::filesystem::path(program).parent_path());
       chmod(std::filesystem::path(program).parent_path().c_str(), c.folder_mode);
+      EXPECT_TRUE(geteuid() != 0 ||
+                  chown(std::filesystem::path(program).parent_path().c_str(), 0, kNogroup) == 0);
       copy_file(e2e::kReceiverProgram, program, 0755);
     }
     if (*c.module) {
       std::filesystem::create_directories(std::filesystem::path(dir / c.module).parent_path());
-      copy_file(KV_BUILD_DIR "/libkvgtk.so", dir / c.module, 0644);
+      copy_file(KV_BUILD_DIR "/libkvgtk.so", dir / c.module, c.module_mode);
+      EXPECT_TRUE(geteuid() != 0 || chown((dir / c.module).c_str(), 0, kNogroup) == 0);
     }
     ChildOptions options = e2e::text_mode(program);
     options.env["KV_DIALOGS"] = std::nullopt;
-    if (c.display) options.env["DISPLAY"] = ":4242";
+    int port = free_port(), filler = -1;
+    while (port < 6000) port = free_port();  // an X display's number is its port less 6000
+    std::string kind = c.display;
+    int listener = kind == "silent"                                   ? listen_silently(port, &filler)
+                   : kind == "answering" || kind == "never answering" ? listen_on(port)
+                                                                      : -1;
+    if (*c.display)
+      options.env["DISPLAY"] = listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
     ChildProcess receiver(options);
-    ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen")) << receiver.output();
+    if (kind == "answering") {  // the probe is answered by an end, GTK is refused
+      close(accept_within(listener, 5000));
+      close(std::exchange(listener, -1));
+    }
+    ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
     std::string maps = mapped(receiver.pid());
     bool expected = *c.loaded != 0;
@@ -111,6 +135,8 @@ TEST(DialogChoice, GtkIsLoadedOnlyWhenADisplayMayBeThere) {
       std::string module = std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
+    close(listener);
+    close(filler);
   }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "net/connect.h"
 
 using namespace e2e;
 
@@ -351,16 +352,31 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   }
 }
 
+// A sender finds no receiver: where nothing listens it is told so at once; where nothing
+// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
+// still tries.
 TEST(Transfer, SenderWithoutReceiver) {
-  int port = free_port();
-  ChildProcess sender(text_mode(kQuickSender));
-  start_sender(sender, "/etc/hostname", std::to_string(port));
-  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-  std::vector<std::string> lines = sender.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
-  sender.type("\r");
-  EXPECT_EQ(sender.wait_exit(), 0);
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "refused");
+    int port = free_port(), filler = -1;
+    int listener = silent ? listen_silently(port, &filler) : -1;
+    ChildProcess sender(text_mode(kQuickSender));
+    start_sender(sender, "/etc/hostname", std::to_string(port));
+    ASSERT_TRUE(sender.wait_for("Suche nach Empfänger ..."));
+    auto searching = Clock::now();
+    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+    EXPECT_NEAR(static_cast<double>(since(searching).count()),
+                silent ? NET_CONNECT_LIMIT_MS / kQuickTimeFactor : 0, 500);
+    EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
+    std::vector<std::string> lines = sender.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
+    EXPECT_EQ(lines[lines.size() - 3], "Suche nach Empfänger ...") << "the status line is erased";
+    sender.type("\r");
+    EXPECT_EQ(sender.wait_exit(), 0);
+    close(filler);
+    close(listener);
+  }
 }
 
 TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
@@ -411,14 +427,25 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
-  // The notice is a line of its own, no box waiting for a key.
-  EXPECT_EQ(
-      sender.output().find("Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei "
-                           "gesendet werden!\r\nSender v1.0.0\r\n"),
-      0u)
-      << sender.output();
-  EXPECT_EQ(sender.output().find("Wichtige Information"), std::string::npos);
-  EXPECT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:"));
+  // Every byte either writes: no question, no clearing, no status line, no terminal
+  // sequence; the sender's notice is a line of its own, no box waiting for a key.
+  const std::string rule = "+++++++++++++++++++++++++++++++++++++\r\n", p = std::to_string(port);
+  EXPECT_EQ(receiver.output(), "Empfaenger v2.0.0\r\n" + rule +
+                                   "Gestartet ...\r\nSpeicherort: " + (dir / "target.bin") + "\r\nPort:" + p +
+                                   "\r\n" + rule + "Server: Server created (Port " + p +
+                                   ").\r\nServer: Wait for Connection ...\r\nDer Sender hat sich verbunden "
+                                   "...\r\nDer Sender sendet nun die Datei ...\r\nDatei wurde hier "
+                                   "gespeichert:\r\n" +
+                                   (dir / "target.bin") +
+                                   "\r\nBitte Enter druecken ...\r\nServer: Wait for quit the server.\r\n");
+  EXPECT_EQ(sender.output(),
+            "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet "
+            "werden!\r\nSender v1.0.0\r\n" +
+                rule + "Gestartet ...\r\nDatei: " + (dir / "source.bin") + "\r\nPort:" + p +
+                "\r\nIP:::1\r\n" + rule +
+                "Suche nach Empfänger ...\r\nVerbunden zum Empfaenger ...\r\nDie Datei wurde zum "
+                "Empfaenger gesendet ... (" +
+                (dir / "source.bin") + ")\r\nBitte Enter druecken ...\r\n");
 
   // A transfer that breaks off, and a file that cannot be sent: status 1 on either side.
   ChildProcess broken;
@@ -446,6 +473,63 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(failing.wait_exit(), 1) << failing.output();
   EXPECT_EQ(failing.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
   close(listener);
+}
+
+// Another program holds the port for IPv6 alone: the receiver serves IPv4 clients there.
+TEST(Transfer, ReceiverServesIpv4WhereAnotherProgramHoldsThePortForIpv6Alone) {
+  int port = free_port(), holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+  sockaddr_in6 sa{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_any, 0};
+  if (setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+      bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(holder, 8) != 0)
+    GTEST_SKIP() << "no IPv6 here";
+  TempDir dir;
+  ChildProcess receiver;
+  start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
+  ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
+  int fd = connect_to(port);
+  ASSERT_TRUE(send_all(fd, header(5) + "hello"));
+  EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
+  EXPECT_EQ(read_file(dir / "target.bin"), "hello");
+  close(fd);
+  close(holder);
+}
+
+// With every answer given on a terminal, closing it ends each program with the outcome so
+// far: 0 once the file went or came whole, 1 after a reception or a send that failed.
+TEST(Transfer, HangupAfterATransferEndsWithItsOutcome) {
+  TempDir dir;
+  write_file(dir / "source.bin", pattern(100000));
+  write_file(dir / "big.bin", "");
+  std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
+  const std::string port = std::to_string(free_port());
+  auto start = [&](const std::string& program, std::vector<std::string> args) {
+    ChildOptions options = text_mode(program);
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(options);
+  };
+  auto hang_up = [](ChildProcess& program, const std::string& last, int status) {
+    ASSERT_TRUE(program.wait_for(last)) << program.output();
+    program.signal(SIGHUP);
+    EXPECT_EQ(program.wait_exit(5000), status) << program.output();
+  };
+  auto receiver = start(kQuickReceiver, {"-p", port, dir / "target.bin"});
+  ASSERT_TRUE(receiver_ready(*receiver)) << receiver->output();
+  auto sender = start(kQuickSender, {"-p", port, dir / "source.bin", "127.0.0.1"});
+  hang_up(*sender, "Bitte Enter druecken ...", 0);
+  hang_up(*receiver, "Bitte Enter druecken ...", 0);
+
+  auto broken = start(kQuickReceiver, {"-p", port, dir / "broken.bin"});
+  ASSERT_TRUE(receiver_ready(*broken)) << broken->output();
+  int fd = connect_to(std::stoi(port));
+  ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
+  close(fd);
+  hang_up(*broken, "Unbekannter Fehler!", 1);
+
+  int listener = listen_on(std::stoi(port));  // takes the connection, never reads
+  auto failing = start(kQuickSender, {"-p", port, dir / "big.bin", "127.0.0.1"});
+  ASSERT_TRUE(failing->wait_for("Verbunden zum Empfaenger ...")) << failing->output();
+  close(listener);  // resets the connection waiting in it
+  hang_up(*failing, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
 // A receiver still waiting for Enter after a transfer takes no bytes: the sender's status

@@ -28,12 +28,20 @@
 
 namespace {
 
+// The folder the receptions write into, removed with everything in it when the process
+// ends.
 std::string folder() {
-  static std::string path = [] {
-    char name[] = "/tmp/kv-fuzz-receive-XXXXXX";
-    return std::string(mkdtemp(name));
-  }();
-  return path;
+  static struct Folder {
+    std::string path = [] {
+      std::string name = (std::filesystem::temp_directory_path() / "kv-fuzz-receive-XXXXXX").string();
+      return std::string(mkdtemp(name.data()));
+    }();
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } folder;
+  return folder.path;
 }
 
 std::string read_all(const std::string& path) {

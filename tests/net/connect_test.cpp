@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <filesystem>
 
 #include "net/net.h"
 #include "net_test_support.h"
+#include "platform/socket.h"
 
 using namespace nettest;
 
@@ -61,6 +63,25 @@ TEST_F(ConnectTest, FailuresReturnNullAndLeaveNoDescriptorOpen) {
   EXPECT_EQ(net_connect_tcp("[localhost]", 80), nullptr);
   EXPECT_EQ(net_connect("::1", 80, NET_KIND_UDP), nullptr);
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// A link-local address keeps the interface named after '%': without it the system refuses
+// the address at once (EINVAL); with it, the loopback interface has no such neighbour.
+TEST(ConnectScope, LinkLocalAddressKeepsItsInterface) {
+  for (const char* host : {"fe80::1%lo", "[fe80::1%lo]"}) {
+    SockPeer peer;
+    ASSERT_TRUE(sock_resolve(host, &peer)) << host;
+    EXPECT_EQ(peer.scope, if_nametoindex("lo")) << host;
+    int fd = sock_open_for(peer, SOCK_KIND_STREAM);
+    ASSERT_GE(fd, 0);
+    int made = sock_connect_start(fd, peer, 9);
+    if (made == 0) made = sock_connect_wait(fd, 1000);
+    EXPECT_NE(made, 1);
+    if (made < 0) {
+      EXPECT_NE(errno, EINVAL) << host << ": the interface was lost on the way";
+    }
+    sock_close(fd);
+  }
 }
 
 TEST_F(ConnectTest, UdpConnectionOnlyRemembersWhereDatagramsGo) {

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -27,6 +28,15 @@
 #include "platform/transfer_file.h"
 
 using namespace nettest;
+
+// Stands in for the system's flush of a file's content, so a test can make it fail (as a
+// failing disk does) and see what a replacement did before it.
+std::atomic<bool> g_flush_fails{false};
+extern "C" int fdatasync(int fd) {
+  if (!g_flush_fails) return static_cast<int>(syscall(SYS_fdatasync, fd));
+  errno = EIO;
+  return -1;
+}
 
 namespace {
 
@@ -270,12 +280,27 @@ TEST_F(TransferTest, ReceptionTakesTheAnnouncedBytesOnly) {
   EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);
 }
 
-TEST_F(TransferTest, NegativeSizeFailsAndLeavesTheOldFile) {
-  write_file(path("out"), "keep me");
-  put(header(0x80000000u) + "abc");
-  EXPECT_EQ(receive("out"), 0);
-  EXPECT_EQ(read_file(path("out")), "keep me");
-  EXPECT_TRUE(no_temporary_files());
+// A reception that fails, before or after its last byte (a content the disk cannot flush
+// must not take the name), leaves the old file and no temporary one, also where the file
+// system has no unnamed files.
+TEST_F(TransferTest, FailureBeforeOrAtTheFlushLeavesTheOldFile) {
+  for (bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    file_allow_unnamed(unnamed);
+    write_file(path("out"), "keep me");
+    put(header(0x80000000u) + "abc");
+    EXPECT_EQ(receive("out"), 0);
+    net_connection_close(client);
+    net_connection_close(accepted);
+    connect_pair();
+    g_flush_fails = true;
+    put(header(3) + "new");
+    EXPECT_EQ(receive("out"), 0);
+    g_flush_fails = false;
+    EXPECT_EQ(read_file(path("out")), "keep me");
+    EXPECT_TRUE(no_temporary_files());
+  }
+  file_allow_unnamed(true);
 }
 
 // On the library's clock run twenty times as fast; the end-to-end tests measure the idle

@@ -42,6 +42,7 @@ mkdir "$work/unpacked"
 dpkg-deb -x "$deb" "$work/unpacked"
 for entry in "$work"/unpacked/usr/share/applications/*.desktop; do
   grep -q '^Name\[de\]=' "$entry" && grep -q '^Comment\[de\]=' "$entry" || fail "$entry has no German name or comment"
+  grep -qx 'Terminal=true' "$entry" || fail "$entry does not start its program on a terminal"
 done
 for binary in usr/bin/Kelvane usr/bin/Dorvish usr/lib/kelvane/libkvgtk.so; do
   readelf -S "$work/unpacked/$binary" >"$work/sections"
@@ -77,7 +78,8 @@ for program in Kelvane Dorvish; do
 done
 # With a display to try, the installed program loads its GTK module from the installation:
 # the programs find it relative to their own place, so the private root proves the layout.
-out=$(env -u WAYLAND_DISPLAY -u KV_DIALOGS DISPLAY=:4242 LD_DEBUG=files timeout 30 "$root/usr/bin/Kelvane" </dev/null 2>&1) ||
+# A Wayland display is tried without a probe first; this one is not there.
+out=$(env -u DISPLAY -u XDG_RUNTIME_DIR -u KV_DIALOGS WAYLAND_DISPLAY=kv-none LD_DEBUG=files timeout 30 "$root/usr/bin/Kelvane" </dev/null 2>&1) ||
   fail "Kelvane with a display ended with status $?"
 module=$(realpath "$root/usr/lib/kelvane")/libkvgtk.so
 grep -qF "file=$module " <<<"$out" || fail "the installed GTK module $module was not loaded"

@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 extern char** environ;
@@ -57,8 +59,19 @@ bool ChildProcess::start(const ChildOptions& options) {
   }
   for (const auto& [name, value] : options.env)
     if (value) env_strings.push_back(name + "=" + *value);
+  // Another user may not reach the program where it was built (a checkout in a folder only
+  // its owner may enter): that user runs a copy in a folder anyone may enter.
+  std::vector<std::string> args = options.args;
+  if (options.user && !args.empty()) {
+    program_copy_ = std::make_unique<TempDir>();
+    std::string copy = *program_copy_ / std::filesystem::path(args[0]).filename().string();
+    std::error_code failed;
+    std::filesystem::copy_file(args[0], copy, failed);
+    if (failed || chmod(program_copy_->path().c_str(), 0755) != 0) return false;
+    args[0] = copy;
+  }
   std::vector<char*> argv, envp;
-  for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);

@@ -6,11 +6,13 @@
 #include <termios.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support/screen.h"
+#include "support/temp_dir.h"
 
 struct ChildOptions {
   std::vector<std::string> args;                          // args[0]: the program
@@ -21,7 +23,8 @@ struct ChildOptions {
   int rows = 24;
   std::optional<termios> modes;  // the terminal's first modes; the system's if none
   bool merge_stderr = true;      // on pipes: standard error joins the output
-  std::optional<uid_t> user;     // run as this user id (group alike, no others); needs root
+  std::optional<uid_t> user;     // run as this user id (group alike, no others); needs root;
+                                 // the program is run from a copy that user may reach
 };
 
 class ChildProcess {
@@ -78,6 +81,7 @@ class ChildProcess {
   std::string output_;
   std::string history_;  // every screen ever shown, for wait_for
   Screen screen_;
+  std::unique_ptr<TempDir> program_copy_;  // removed once the program is gone
 };
 
 // The path of a helper program built with the tests.

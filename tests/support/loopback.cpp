@@ -71,6 +71,15 @@ int listen_on(int port) {
   return fd;
 }
 
+int listen_silently(int port, int* filler) {
+  int fd = listen_on(port);
+  if (fd < 0 || listen(fd, 0) != 0 || (*filler = connect_to(port)) < 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool send_all(int fd, const std::string& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
     ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -12,6 +12,10 @@ sockaddr_in loopback(int port);
 int connect_to(int port);
 // Listens on the port; returns the descriptor, or -1.
 int listen_on(int port);
+// Listens on the port with its queue of clients not yet taken full (*filler is the client
+// that fills it), so the system drops every further attempt to connect there, as a host
+// that drops packets does. Returns the listener, or -1.
+int listen_silently(int port, int* filler);
 // Sends every byte (no SIGPIPE); false when the connection failed first.
 bool send_all(int fd, const std::string& bytes);
 // Takes one client from the listening socket, waiting up to timeout_ms. Returns the

@@ -292,7 +292,19 @@ int sock_open_for(const SockPeer& peer, int kind) {
   return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
 }
 
-bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
+namespace {
+// Makes the socket blocking again once its connection is made: senders hand a whole
+// transfer to the system in blocking sends.
+int connected(int fd) {
+  u_long off = 0;
+  if (ioctlsocket(as_socket(fd), FIONBIO, &off) != 0) return fail();
+  std::lock_guard<std::mutex> hold(g_nonblocking_lock);
+  g_nonblocking.erase(fd);
+  return 1;
+}
+}  // namespace
+
+int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
   int length = 0;
   if (peer.ipv6) {
@@ -308,7 +320,26 @@ bool sock_connect(int fd, const SockPeer& peer, uint16_t port) {
     std::memcpy(&storage, &sa, sizeof sa);
     length = sizeof sa;
   }
-  return connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0 || failed();
+  // Without waiting, so the caller decides how long an address that never answers is
+  // waited for.
+  if (!sock_set_nonblocking(fd)) return -1;
+  if (connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0) return connected(fd);
+  fail();
+  return errno == EAGAIN ? 0 : -1;
+}
+
+int sock_connect_wait(int fd, int timeout_ms) {
+  int ready = sock_wait(fd, true, timeout_ms);
+  if (ready != 1) return ready;
+  int err = 0;
+  int len = sizeof err;
+  if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return fail();
+  if (err != 0) {
+    win_set_errno_socket(err);
+    return -1;
+  }
+  return connected(fd);
 }
 
 // No kernel pipe to move bytes through: the mover takes large pieces through a buffer of

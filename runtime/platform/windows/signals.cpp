@@ -8,7 +8,8 @@
 
 // The console's control events, which the system delivers on a thread of their own:
 // closing the console window (and logging off, shutting down) is the close event; Ctrl+C
-// and Ctrl+Break put the console back, then the system's default handler ends the process.
+// and Ctrl+Break put the console back and end the process as the system's default handler
+// does.
 // The console reports no resizes or resumes here.
 
 namespace {
@@ -21,9 +22,10 @@ BOOL WINAPI on_control(DWORD event) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: g_on_close(); return TRUE;
     default:
+      // What the system's own handler does, said here: wine's ends with status 0.
       file_replacement_remove_partial();
       term_restore();
-      return FALSE;
+      ExitProcess(STATUS_CONTROL_C_EXIT);
   }
 }
 }  // namespace

@@ -10,8 +10,8 @@ KV_PACKAGES=(
 )
 
 # The Windows build and its tests under wine (scripts/test): the cross compiler, wine,
-# the installer maker, and ss for the programs' ports.
-KV_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis iproute2)
+# the installer maker, ss for the programs' ports, tmux for a terminal, unzip.
+KV_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis iproute2 tmux unzip)
 
 kv_install_packages() {
   local missing=()

@@ -70,7 +70,7 @@ else
 fi
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot >/dev/null 2>&1
+WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot >/dev/null 2>&1  # no offer to install Mono or Gecko
 
 typed_path() {
   wait_for "Pfad:" &&

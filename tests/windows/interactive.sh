@@ -92,5 +92,19 @@ system_dialog() {
   DISPLAY=$display xdotool key Return
 }
 receive "typed path on the console" typed_path text
+
+# Ctrl+C while the receiver waits ends it with a status a script sees as a failure.
+port=$((port + 1))
+tmux -L "$socket" kill-server 2>/dev/null
+socket="kvwin-$$-$port"
+tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
+  "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe' -p $port 'Z:${work//\//\\}\\c.bin'; echo Status \$?; sleep 30"
+if wait_for "Wait for Connection" && tmux -L "$socket" send-keys -t kv C-c && wait_for "Status " &&
+  ! tmux -L "$socket" capture-pane -p -t kv | grep -q "Status 0"; then
+  echo "ok   Ctrl+C"
+else
+  echo "FAIL Ctrl+C"
+  failures=$((failures + 1))
+fi
 [ -n "$display" ] && receive "the system's save dialog on a display" system_dialog ""
 exit $((failures > 0))

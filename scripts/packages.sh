@@ -9,6 +9,10 @@ KV_PACKAGES=(
   dpkg-dev lintian
 )
 
+# The Windows build and its tests under wine (scripts/test): the cross compiler, wine,
+# the installer maker, ss for the programs' ports, tmux for a terminal, unzip.
+KV_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis iproute2 tmux unzip)
+
 kv_install_packages() {
   local missing=()
   local p

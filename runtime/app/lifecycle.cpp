@@ -1,12 +1,12 @@
 #include "app/lifecycle.h"
 
 #include <cstdio>
-#include <unistd.h>
 
 #include "core/fatal.h"
 #include "core/heaps.h"
 #include "dialogs/gui.h"
 #include "net/net.h"
+#include "platform/process.h"
 #include "platform/std_streams.h"
 #include "strings/area.h"
 
@@ -39,5 +39,5 @@ void runtime_exit(int code) {
   runtime_heap_destroy();
   runtime_run_exit_hooks();
   std::fflush(nullptr);
-  _exit(code);
+  process_exit_now(code);
 }

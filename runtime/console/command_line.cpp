@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/process.h"
+
 #ifndef KV_VERSION
 #define KV_VERSION "0"
 #endif
@@ -33,6 +35,7 @@ bool take_port(const char* text, CommandLine* line) {
 
 int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line) {
   *line = CommandLine{};
+  argv = process_arguments(&argc, argv);
   line->given = argc > 1;
   int32_t answers = 0;
   bool options = true;

@@ -4,18 +4,18 @@
 #include <climits>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "console/console_internal.h"
 #include "console/display.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
+#include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
 namespace {
-int g_in_fd = STDIN_FILENO;
-int g_out_fd = STDOUT_FILENO;
+int g_in_fd = PROCESS_STDIN;
+int g_out_fd = PROCESS_STDOUT;
 bool g_in_tty = false;
 bool g_out_tty = false;
 std::atomic<int> g_raw{0};
@@ -226,7 +226,7 @@ int32_t console_ctrl_handler(int32_t event) {
     // a reception's partial file, and the end of the process closes every socket. Nothing
     // is freed here: the main flow may be using any heap, record or socket right now.
     runtime_run_exit_hooks();
-    _exit(g_close_status.load());
+    process_exit_now(g_close_status.load());
   }
   return 0;
 }

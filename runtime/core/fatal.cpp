@@ -1,20 +1,15 @@
 #include "core/fatal.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
-#include <unistd.h>
 
-#include "platform/sys_retry.h"
+#include "platform/process.h"
 
 namespace {
 constexpr int kMaxHooks = 8;
 std::atomic<void (*)()> g_hooks[kMaxHooks];
 std::atomic<int> g_hook_count{0};
 std::once_flag g_hooks_run;
-
-void write_all(int fd, const char* text) { sys_write_all(fd, text, std::strlen(text)); }
 }  // namespace
 
 void runtime_on_exit(void (*hook)()) {
@@ -34,9 +29,6 @@ void runtime_run_exit_hooks() {
 
 void fatal_error(const char* what) {
   runtime_run_exit_hooks();
-  write_all(STDERR_FILENO, program_invocation_short_name);
-  write_all(STDERR_FILENO, ": ");
-  write_all(STDERR_FILENO, what);
-  write_all(STDERR_FILENO, "\n");
-  _exit(1);
+  process_report_error(what);
+  process_exit_now(1);
 }

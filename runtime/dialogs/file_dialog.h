@@ -26,8 +26,9 @@ constexpr uint32_t OFN_EXPLORER = 0x80000;        // folder and names as separat
 constexpr uint32_t FILE_DIALOG_FLAGS = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
 constexpr uint32_t FILE_DIALOG_MULTI_FLAGS = FILE_DIALOG_FLAGS | OFN_ALLOWMULTISELECT;
 
-// The file-name buffer and the result hold any path the system takes, with its zero.
-constexpr int32_t FILE_DIALOG_BUFFER_SIZE = PATH_MAX;
+// The file-name buffer and the result hold any path the system takes, with its zero
+// (path_max_bytes).
+constexpr int32_t FILE_DIALOG_BUFFER_SIZE = 4096;
 constexpr int32_t FILE_DIALOG_MULTI_BUFFER_SIZE = 512000;
 
 // What both back ends say when a chosen path is longer than that; the question follows again.

@@ -220,15 +220,16 @@ int32_t take_choice(GtkFileChooser* chooser, FileDialogRequest* request) {
   int32_t verdict = count > 0 ? 1 : -1;
   for (GSList* l = names; l && verdict == 1; l = l->next) {
     std::string path(static_cast<const char*>(l->data));
-    size_t slash = path.rfind('/');
-    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    std::string folder;
+    std::string name;
+    path_split(path, &folder, &name);
     if ((request->flags & OFN_PATHMUSTEXIST) && !path_is_folder(folder)) verdict = -1;
     if ((request->flags & OFN_FILEMUSTEXIST) && !path_exists(path)) verdict = -1;
     if (count == 1) {
       list = path;
     } else {
       if (list.empty()) list = folder + std::string(1, '\0');
-      list += path.substr(slash + 1) + std::string(1, '\0');
+      list += name + std::string(1, '\0');
     }
   }
   g_slist_free_full(names, g_free);

@@ -1,7 +1,8 @@
 // The dialog back end: the part of the dialogs that puts a message box or a file dialog
 // in front of the user. gui_init chooses one at start-up:
 //
-// - GTK 3 dialogs when a display can be opened;
+// - the system's own dialogs where it has them (Windows) and a desktop is there;
+// - GTK 3 dialogs when a display can be opened (Linux);
 // - text-mode dialogs on the terminal otherwise (ssh, servers, CI), read and written
 //   through the console, so they work through pipes too.
 //

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <strings.h>
 
 #include "console/console.h"
 #include "console/display.h"
@@ -14,6 +13,16 @@
 #include "strings/area.h"
 
 namespace {
+
+// True when the answer is the label's beginning, upper or lower case alike.
+bool starts_label(const std::string& answer, const char* label) {
+  if (answer.size() > std::strlen(label)) return false;
+  for (size_t i = 0; i < answer.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(answer[i])) !=
+        std::tolower(static_cast<unsigned char>(label[i])))
+      return false;
+  return true;
+}
 
 void print_line(const std::string& text) { console_print_line(text.c_str()); }
 
@@ -77,13 +86,12 @@ int32_t text_message_box(WindowHandle, const char* caption, const char* text, ui
     if (count == 1 || answer.empty()) return preset;
     for (int32_t i = 0; i < count; ++i) {
       const char* label = button_label(ids[i]);
-      if (answer == std::to_string(i + 1) || strncasecmp(answer.c_str(), label, answer.size()) == 0)
-        return ids[i];
+      if (answer == std::to_string(i + 1) || starts_label(answer, label)) return ids[i];
     }
   }
 }
 
-constexpr size_t kPathMax = PATH_MAX;
+const size_t kPathMax = path_max_bytes();
 
 // Where a typed path leads: the absolute path to return, or why it is asked again.
 enum class Verdict { Taken, AskAgain, Cancel };
@@ -99,9 +107,9 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
     *why = "Das ist ein Ordner: " + text_visible(full.c_str());
     return Verdict::AskAgain;
   }
-  size_t slash = full.rfind('/');
-  std::string folder = slash == 0 ? "/" : full.substr(0, slash);
-  std::string name = full.substr(slash + 1);
+  std::string folder;
+  std::string name;
+  path_split(full, &folder, &name);
   std::string resolved;
   if (path_resolve_folder(folder, &resolved)) {
     folder = resolved;
@@ -113,7 +121,7 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
     *why = "Kein Dateiname: " + text_visible(full.c_str());
     return Verdict::AskAgain;
   }
-  *result = folder == "/" ? "/" + name : folder + "/" + name;
+  *result = path_join(folder, name);
   if (result->size() >= kPathMax) {  // the folder's links made it longer
     *why = FILE_DIALOG_TOO_LONG;
     return Verdict::AskAgain;

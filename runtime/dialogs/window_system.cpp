@@ -1,7 +1,6 @@
 #include "dialogs/window_system.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "platform/process.h"
 
 namespace {
 
@@ -28,6 +27,6 @@ WindowSystem* window_system() { return g_system; }
 
 void window_system_set(WindowSystem* system) { g_system = system ? system : &g_no_windows; }
 
-uint32_t window_current_thread() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t window_current_thread() { return process_thread_id(); }
 
-uint32_t window_current_process() { return static_cast<uint32_t>(getpid()); }
+uint32_t window_current_process() { return process_id(); }

@@ -25,6 +25,8 @@ bool path_resolve_folder(const std::string& folder, std::string* resolved) {
   return true;
 }
 
+size_t path_max_bytes() { return PATH_MAX; }
+
 bool path_is_folder(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -33,4 +35,19 @@ bool path_is_folder(const std::string& path) {
 bool path_exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+void path_split(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = path;
+  } else {
+    *folder = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+std::string path_join(const std::string& folder, const std::string& name) {
+  return !folder.empty() && folder.back() == '/' ? folder + name : folder + "/" + name;
 }

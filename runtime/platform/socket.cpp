@@ -67,12 +67,7 @@ int sock_open(int kind) { return open_socket(AF_INET, kind); }
 
 int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
 
-void sock_close(int fd) {
-  if (fd < 0) return;
-  int saved = errno;
-  close(fd);  // not retried: on Linux the descriptor is gone even after EINTR
-  errno = saved;
-}
+void sock_close(int fd) { sys_close(fd); }
 
 bool sock_set_abort_on_close(int fd, bool abort) {
   linger how{abort ? 1 : 0, 0};
@@ -186,7 +181,7 @@ int64_t sock_bytes_waiting(int fd) {
 
 int sock_wait(int fd, bool for_write, int timeout_ms) {
   pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
-  int n = sys_retry([&] { return poll(&p, 1, timeout_ms); });
+  int n = sys_poll(&p, 1, timeout_ms);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 
@@ -194,7 +189,7 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
   if (count == 0) return 0;
   std::vector<pollfd> polls(count);
   for (size_t i = 0; i < count; ++i) polls[i] = pollfd{fds[i], POLLIN, 0};
-  int n = sys_retry([&] { return poll(polls.data(), polls.size(), timeout_ms); });
+  int n = sys_poll(polls.data(), polls.size(), timeout_ms);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 

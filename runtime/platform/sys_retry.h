@@ -16,6 +16,21 @@ auto sys_retry(Call call) -> decltype(call()) {
   }
 }
 
+// Waits for the events asked on count descriptors; a signal resumes the wait. Returns what
+// poll returns: the count of ready descriptors, 0 on timeout, -1 on failure.
+inline int sys_poll(pollfd* fds, size_t count, int timeout_ms) {
+  return sys_retry([&] { return ::poll(fds, count, timeout_ms); });
+}
+
+// Closes a descriptor; errno is kept as it was. Negative values do nothing. Not retried:
+// on Linux the descriptor is gone even when close reports EINTR.
+inline void sys_close(int fd) {
+  if (fd < 0) return;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
 // Writes all n bytes, going on after partial and interrupted writes and waiting on a
 // descriptor left non-blocking by whoever shares it. Safe in a signal handler. Returns
 // false when a write failed (errno tells why; EIO for a write that took nothing).
@@ -25,7 +40,7 @@ inline bool sys_write_all(int fd, const void* bytes, size_t n) {
     ssize_t w = sys_retry([&] { return ::write(fd, p, n); });
     if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd pfd{fd, POLLOUT, 0};
-      sys_retry([&] { return ::poll(&pfd, 1, 100); });
+      sys_poll(&pfd, 1, 100);
       continue;
     }
     if (w <= 0) {

@@ -147,7 +147,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
     ssize_t r = sys_retry([&] { return read(fd, bytes, n); });
     if (r < 0 && errno == EAGAIN) {  // a descriptor left non-blocking by whoever shares it
       pollfd pfd{fd, POLLIN, 0};
-      poll(&pfd, 1, -1);
+      sys_poll(&pfd, 1, -1);
       continue;
     }
     return r;
@@ -158,12 +158,12 @@ bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(
 
 int term_wait_either(int fd, int other) {
   pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};
-  if (sys_retry([&] { return poll(pfds, other >= 0 ? 2 : 1, -1); }) < 0) return -1;
+  if (sys_poll(pfds, other >= 0 ? 2 : 1, -1) < 0) return -1;
   if (pfds[0].revents) return 1;
   return pfds[1].revents ? 2 : -1;
 }
 
 bool term_wait_readable(int fd, int ms) {
   pollfd pfd{fd, POLLIN, 0};
-  return sys_retry([&] { return poll(&pfd, 1, ms); }) > 0;
+  return sys_poll(&pfd, 1, ms) > 0;
 }

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/sys_retry.h"
 
 namespace {
@@ -50,19 +51,6 @@ std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd);
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Splits a path into its folder and its last name ("a/b" gives "a" and "b", "b" gives "."
-// and "b"). A path ending in a slash has no name: it can only be a folder.
-void split_path(const std::string& path, std::string* folder, std::string* name) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    *folder = ".";
-    *name = path;
-  } else {
-    *folder = slash == 0 ? "/" : path.substr(0, slash);
-    *name = path.substr(slash + 1);
-  }
 }
 
 // Opens a folder for the *at calls. Read access lets the folder be flushed to the disk
@@ -100,7 +88,7 @@ bool locate_linked(int target, const struct stat& seen, int* folder_fd, std::str
   }
   std::string path(buffer, static_cast<size_t>(n));
   std::string folder;
-  split_path(path, &folder, name);
+  path_split(path, &folder, name);
   int fd = open_folder(folder.c_str());
   if (fd < 0) return false;
   struct stat there {};
@@ -398,12 +386,7 @@ void file_start_writeback(int fd, int64_t offset, int64_t length) {
   errno = saved;
 }
 
-void file_close(int fd) {
-  if (fd < 0) return;
-  int saved = errno;
-  close(fd);
-  errno = saved;
-}
+void file_close(int fd) { sys_close(fd); }
 
 bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   FileReplacement& r = *replacement;
@@ -412,7 +395,7 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
     return false;
   }
   std::string folder;
-  split_path(path, &folder, &r.name);
+  path_split(path, &folder, &r.name);
   if (r.name.empty()) {
     errno = EISDIR;
     return false;
@@ -537,14 +520,14 @@ void file_replacement_abort(FileReplacement* replacement) {
     off_t end = lseek(r.fd, 0, SEEK_CUR);
     if (end > 0 && ftruncate(r.fd, end) == 0) r.failure = FILE_FAILED_INCOMPLETE;
   }
-  if (r.fd >= 0) close(r.fd);
+  sys_close(r.fd);
   r.fd = -1;
-  if (r.target_fd >= 0) close(r.target_fd);
+  sys_close(r.target_fd);
   r.target_fd = -1;
   if (!r.temp_name.empty() && r.folder_fd >= 0) unlinkat(r.folder_fd, r.temp_name.c_str(), 0);
   r.temp_name.clear();
   record_partial(r);
-  if (r.folder_fd >= 0) close(r.folder_fd);
+  sys_close(r.folder_fd);
   r.folder_fd = -1;
   errno = saved;
 }
@@ -560,7 +543,7 @@ int64_t file_write_some(int fd, const void* buffer, size_t length) {
 
 int file_wait_writable(int fd, int timeout_ms) {
   pollfd p{fd, POLLOUT, 0};
-  int ready = sys_retry([&] { return poll(&p, 1, timeout_ms); });
+  int ready = sys_poll(&p, 1, timeout_ms);
   if (ready <= 0) return ready;
   return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }

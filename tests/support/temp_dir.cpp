@@ -1,14 +1,20 @@
 #include "support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 TempDir::TempDir() {
-  std::string name = (std::filesystem::temp_directory_path() / "kv-test-XXXXXX").string();
-  if (mkdtemp(name.data())) path_ = std::filesystem::canonical(name).string();
+  namespace fs = std::filesystem;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    fs::path name = fs::temp_directory_path() / ("kv-test-" + std::to_string(random()));
+    std::error_code error;
+    if (!fs::create_directory(name, error)) continue;
+    fs::permissions(name, fs::perms::owner_all, error);  // for this user alone
+    path_ = fs::canonical(name).string();
+  }
 }
 
 TempDir::~TempDir() {

@@ -1,0 +1,19 @@
+#include "dialogs/desktop_backend.h"
+
+#include "dialogs/text_backend.h"
+#include "platform/desktop.h"
+
+namespace {
+int32_t desktop_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
+  int32_t shown = desktop_message_box(owner, caption, text, flags);
+  return shown >= 0 ? shown : text_backend.message_box(owner, caption, text, flags);
+}
+
+int32_t desktop_dialog(FileDialogRequest* r) {
+  int32_t shown = desktop_file_dialog(r->owner, r->kind == 1, r->title, r->initial_directory, r->file,
+                                      r->file_size, r->filter, r->filter_index, r->flags);
+  return shown >= 0 ? shown : text_backend.file_dialog(r);
+}
+}  // namespace
+
+const GuiBackend desktop_backend = {"desktop", nullptr, desktop_box, desktop_dialog};

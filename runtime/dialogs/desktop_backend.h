@@ -1,0 +1,6 @@
+// The dialog back end of the system's own dialogs (platform/desktop.h), for systems that
+// have them built in; where no desktop is there, the text back end's dialogs stand in.
+#pragma once
+#include "dialogs/gui.h"
+
+extern const GuiBackend desktop_backend;

@@ -1,0 +1,23 @@
+// The system's own message box and file dialogs, where the system has them built in (on
+// Linux the GTK module stands in for them, see dialogs/gui.h). Flags, button identifiers
+// and filters are those of dialogs/message_box.h and dialogs/file_dialog.h.
+#pragma once
+#include <cstdint>
+
+// True when the system has dialogs of its own. Whether a desktop is there to show them
+// on is found out when the first one is to be shown.
+bool desktop_dialogs_exist();
+
+// Shows the system's message box. Returns the identifier of the button that closed it,
+// 0 when it cannot be shown, -1 when no desktop is there to show it on.
+int32_t desktop_message_box(void* owner, const char* caption, const char* text, uint32_t flags);
+
+// Shows the system's save dialog (save set) or open dialog, owned by owner (null: none),
+// with title and initial folder (null: the system's choice), the filter pairs (each text
+// zero-terminated, an extra zero after the last) and the 1-based pair preselected. file
+// holds the proposed name on entry; on a confirmed choice it gets the full path, or with
+// a multiple selection the folder and the names one after another, each zero-terminated
+// with an extra zero at the end, all in UTF-8 and shorter than file_size. Returns 1 when
+// the user confirmed a choice that fits, 0 otherwise, -1 when no desktop is there.
+int32_t desktop_file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
+                            int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags);

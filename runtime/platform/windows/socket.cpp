@@ -1,0 +1,383 @@
+#include "platform/socket.h"
+
+#include <io.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/windows/win_util.h"
+
+// Winsock 2. A socket number is the SOCKET handle, which the system keeps small; it is
+// never 0. Winsock cannot say whether a socket is non-blocking, so the sockets switched
+// are noted here.
+
+namespace {
+
+std::mutex g_nonblocking_lock;
+std::unordered_set<int> g_nonblocking;
+
+SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
+
+// Sets errno from the last Winsock error; returns -1 (for counts) or false (for outcomes).
+int fail() {
+  win_set_errno_socket(WSAGetLastError());
+  return -1;
+}
+bool failed() { return fail() == 0; }
+
+int open_socket(int family, int kind) {
+  SOCKET s = socket(family, kind == SOCK_KIND_STREAM ? SOCK_STREAM : SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return fail();
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  if (kind == SOCK_KIND_STREAM) {
+    // Urgent bytes stay in the stream at their place, so a file's content keeps them.
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  return static_cast<int>(s);
+}
+
+sockaddr_in ipv4(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = address;
+  return sa;
+}
+
+// Ready now to be read, without waiting.
+bool readable_now(int fd) { return sock_wait(fd, false, 0) == 1; }
+
+}  // namespace
+
+void sock_ignore_broken_pipe() {
+  // The system's socket layer is started once for the process and left running: its end
+  // comes with the process. A send on a closed connection only ever fails here.
+  static std::once_flag started;
+  std::call_once(started, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
+int sock_open(int kind) {
+  sock_ignore_broken_pipe();
+  return open_socket(AF_INET, kind);
+}
+
+int sock_open_ipv6(int kind) {
+  sock_ignore_broken_pipe();
+  return open_socket(AF_INET6, kind);
+}
+
+void sock_close(int fd) {
+  if (fd < 0) return;
+  int saved = errno;
+  {
+    std::lock_guard<std::mutex> hold(g_nonblocking_lock);
+    g_nonblocking.erase(fd);
+  }
+  closesocket(as_socket(fd));
+  errno = saved;
+}
+
+bool sock_set_abort_on_close(int fd, bool abort) {
+  linger how{static_cast<u_short>(abort ? 1 : 0), 0};
+  return setsockopt(as_socket(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&how), sizeof how) ==
+             0 ||
+         failed();
+}
+
+bool sock_shutdown_send(int fd) { return shutdown(as_socket(fd), SD_SEND) == 0 || failed(); }
+
+bool sock_peer_aborted(int fd) {
+  int err = 0;
+  int len = sizeof err;
+  if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err != 0)
+    return true;
+  // A reset makes the socket readable; a peek then fails with it.
+  if (!readable_now(fd)) return false;
+  char byte = 0;
+  if (recv(as_socket(fd), &byte, 1, MSG_PEEK) != -1) return false;
+  fail();
+  return sock_error_means_closed(errno);
+}
+
+bool sock_set_nonblocking(int fd) {
+  u_long on = 1;
+  if (ioctlsocket(as_socket(fd), FIONBIO, &on) != 0) return failed();
+  std::lock_guard<std::mutex> hold(g_nonblocking_lock);
+  g_nonblocking.insert(fd);
+  return true;
+}
+
+bool sock_is_nonblocking(int fd) {
+  std::lock_guard<std::mutex> hold(g_nonblocking_lock);
+  return g_nonblocking.count(fd) != 0;
+}
+
+bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
+  SOCKET s = as_socket(fd);
+  WSAPROTOCOL_INFOW info{};
+  int info_len = sizeof info;
+  if (getsockopt(s, SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&info), &info_len) != 0)
+    return failed();
+  if (info.iSocketType == SOCK_STREAM) {
+    // No other program may bind the port while this server holds it.
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  int result = 0;
+  if (info.iAddressFamily == AF_INET6) {
+    // One socket for both: IPv4 peers arrive as mapped addresses.
+    DWORD off = 0;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0)
+      return failed();
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    sa.sin6_addr = in6addr_any;
+    result = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } else {
+    sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
+    result = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  }
+  if (result != 0) return failed();
+  sockaddr_storage bound{};
+  int len = sizeof bound;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len) != 0) return failed();
+  uint16_t net_port = bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                  : reinterpret_cast<sockaddr_in*>(&bound)->sin_port;
+  if (bound_port) *bound_port = ntohs(net_port);
+  return true;
+}
+
+bool sock_listen(int fd, int backlog) { return listen(as_socket(fd), backlog) == 0 || failed(); }
+
+int sock_accept(int fd) {
+  SOCKET client = accept(as_socket(fd), nullptr, nullptr);
+  if (client == INVALID_SOCKET) return fail();
+  SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
+  BOOL on = TRUE;
+  setsockopt(client, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
+  int id = static_cast<int>(client);
+  sock_set_nonblocking(id);
+  return id;
+}
+
+int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
+  if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  sockaddr_in from{};
+  int from_len = sizeof from;
+  int n = recvfrom(as_socket(fd), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                   reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n < 0) return fail();  // a datagram longer than capacity fails with EMSGSIZE
+  if (address) *address = from.sin_addr.s_addr;
+  if (port) *port = ntohs(from.sin_port);
+  return n;
+}
+
+int64_t sock_receive(int fd, void* buffer, size_t length, bool peek) {
+  if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  int chunk = static_cast<int>(std::min<size_t>(length, 1u << 30));
+  int n = recv(as_socket(fd), static_cast<char*>(buffer), chunk, peek ? MSG_PEEK : 0);
+  return n < 0 ? fail() : n;
+}
+
+int64_t sock_send(int fd, const void* buffer, size_t length, bool) {
+  int chunk = static_cast<int>(std::min<size_t>(length, 1u << 30));
+  int n = send(as_socket(fd), static_cast<const char*>(buffer), chunk, 0);
+  return n < 0 ? fail() : n;
+}
+
+// Under wine a plain send loop moves a file faster than the system's file-to-socket
+// copy, so there is none: the callers read through their buffer.
+int64_t sock_send_file_bytes(int, int, int64_t, size_t) {
+  errno = EINVAL;
+  return -1;
+}
+
+void sock_allow_file_copy(bool) {}
+
+int64_t sock_bytes_waiting(int fd) {
+  u_long waiting = 0;
+  if (ioctlsocket(as_socket(fd), FIONREAD, &waiting) != 0) return fail();
+  return static_cast<int64_t>(waiting);
+}
+
+int sock_wait(int fd, bool for_write, int timeout_ms) {
+  WSAPOLLFD p{as_socket(fd), static_cast<SHORT>(for_write ? POLLWRNORM : POLLRDNORM), 0};
+  int n = WSAPoll(&p, 1, timeout_ms);
+  if (n < 0) return fail();
+  return n > 0 ? 1 : 0;
+}
+
+int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
+  if (count == 0) return 0;
+  std::vector<WSAPOLLFD> polls(count);
+  for (size_t i = 0; i < count; ++i) polls[i] = WSAPOLLFD{as_socket(fds[i]), POLLRDNORM, 0};
+  int n = WSAPoll(polls.data(), static_cast<ULONG>(count), timeout_ms);
+  if (n < 0) return fail();
+  return n > 0 ? 1 : 0;
+}
+
+bool sock_error_means_closed(int err) {
+  return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == EPIPE;
+}
+
+bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENOBUFS || err == ENOMEM; }
+
+// Windows has no small per-process limit of handles to keep spares against.
+void sock_spare_keep() {}
+void sock_spare_lend() {}
+void sock_spare_take_back() {}
+void sock_spare_drop() {}
+
+namespace {
+
+// The first address of family that a look-up of name gives, into *peer. numeric: name
+// must be an address, no name service is asked. Returns false when there is none.
+bool look_up(const std::string& name, int family, bool numeric, SockPeer* peer) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = numeric ? AI_NUMERICHOST : 0;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+  *peer = SockPeer{};
+  if (family == AF_INET) {
+    peer->ipv4 = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(found->ai_addr);
+    peer->ipv6 = true;
+    std::memcpy(peer->ipv6_bytes, &sa->sin6_addr, sizeof peer->ipv6_bytes);
+    peer->scope = sa->sin6_scope_id;
+  }
+  freeaddrinfo(found);
+  return true;
+}
+
+}  // namespace
+
+bool sock_resolve(const char* host, SockPeer* peer) {
+  sock_ignore_broken_pipe();
+  unsigned long dotted = inet_addr(host);
+  if (dotted != INADDR_NONE) {
+    *peer = SockPeer{};
+    peer->ipv4 = dotted;
+    return true;
+  }
+  std::string name(host);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+    return look_up(name.substr(1, name.size() - 2), AF_INET6, true, peer);
+  if (look_up(name, AF_INET, false, peer)) return peer->ipv4 != INADDR_NONE;
+  return look_up(name, AF_INET6, false, peer);
+}
+
+int sock_open_for(const SockPeer& peer, int kind) {
+  return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
+}
+
+namespace {
+// Makes the socket blocking again once its connection is made: senders hand a whole
+// transfer to the system in blocking sends.
+int connected(int fd) {
+  u_long off = 0;
+  if (ioctlsocket(as_socket(fd), FIONBIO, &off) != 0) return fail();
+  std::lock_guard<std::mutex> hold(g_nonblocking_lock);
+  g_nonblocking.erase(fd);
+  return 1;
+}
+}  // namespace
+
+int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
+  sockaddr_storage storage{};
+  int length = 0;
+  if (peer.ipv6) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    std::memcpy(&sa.sin6_addr, peer.ipv6_bytes, sizeof peer.ipv6_bytes);
+    sa.sin6_scope_id = peer.scope;
+    std::memcpy(&storage, &sa, sizeof sa);
+    length = sizeof sa;
+  } else {
+    sockaddr_in sa = ipv4(peer.ipv4, port);
+    std::memcpy(&storage, &sa, sizeof sa);
+    length = sizeof sa;
+  }
+  // Without waiting, so the caller decides how long an address that never answers is
+  // waited for.
+  if (!sock_set_nonblocking(fd)) return -1;
+  if (connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0) return connected(fd);
+  fail();
+  return errno == EAGAIN ? 0 : -1;
+}
+
+int sock_connect_wait(int fd, int timeout_ms) {
+  int ready = sock_wait(fd, true, timeout_ms);
+  if (ready != 1) return ready;
+  int err = 0;
+  int len = sizeof err;
+  if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return fail();
+  if (err != 0) {
+    win_set_errno_socket(err);
+    return -1;
+  }
+  return connected(fd);
+}
+
+// No kernel pipe to move bytes through: the mover takes large pieces through a buffer of
+// the receiving thread's own instead, far fewer trips than the caller's small buffer.
+namespace {
+constexpr size_t kMoverBytes = 1 << 20;
+thread_local std::unique_ptr<char[]> t_mover_buffer;
+}  // namespace
+
+bool sock_mover_open(SockFileMover* mover) {
+  if (!t_mover_buffer) t_mover_buffer.reset(new (std::nothrow) char[kMoverBytes]);
+  if (!t_mover_buffer) return false;
+  mover->pipe_read = mover->pipe_write = 1;  // open; the buffer is the thread's
+  mover->capacity = kMoverBytes;
+  return true;
+}
+
+void sock_mover_close(SockFileMover* mover) {
+  mover->pipe_read = mover->pipe_write = -1;
+  mover->capacity = 0;
+}
+
+int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+  if (mover->capacity == 0 || !t_mover_buffer) {
+    errno = EINVAL;
+    return -1;
+  }
+  int64_t n = sock_receive(fd, t_mover_buffer.get(), std::min(length, mover->capacity), false);
+  if (n <= 0) return n;
+  HANDLE target = reinterpret_cast<HANDLE>(_get_osfhandle(file));
+  for (int64_t done = 0; done < n;) {
+    DWORD written = 0;
+    if (!WriteFile(target, t_mover_buffer.get() + done, static_cast<DWORD>(n - done), &written, nullptr) ||
+        written == 0) {
+      win_set_errno(GetLastError());
+      return -1;
+    }
+    done += written;
+  }
+  return n;
+}

@@ -1,0 +1,225 @@
+#include "platform/transfer_file.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <random>
+
+#include "platform/paths.h"
+#include "platform/windows/win_util.h"
+
+// The bytes of a reception go into a temporary file beside the target, marked to be
+// deleted when it is closed, so no ending of the process leaves it behind. Once complete
+// it is flushed, unmarked, and takes the target's name: ReplaceFileW over an existing
+// file (which keeps that file's attributes and security descriptor), MoveFileExW for a
+// new one. The old file stays whole until then. A device or pipe is written into.
+
+namespace {
+
+std::mutex g_partial_lock;
+std::wstring g_partial;  // the temporary file of the replacement in progress
+
+HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+int descriptor_for(HANDLE h, int flags) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    errno = EMFILE;
+  }
+  return fd;
+}
+
+// Sets errno from the last system error; returns -1 (for counts) or false (for outcomes).
+int fail() {
+  win_set_errno(GetLastError());
+  return -1;
+}
+bool failed() { return fail() == 0; }
+
+bool set_delete_on_close(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = on;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+std::wstring temp_beside(const std::wstring& target) {
+  static const wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937 mix(std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount());
+  std::wstring out = target + L".part";
+  for (int i = 0; i < 6; ++i) out += kLetters[mix() % (sizeof kLetters / sizeof kLetters[0] - 1)];
+  return out;
+}
+
+void record_partial(const std::wstring& temp) {
+  std::lock_guard<std::mutex> hold(g_partial_lock);
+  g_partial = temp;
+}
+
+}  // namespace
+
+int file_open_regular(const char* path, int64_t* size) {
+  std::wstring wide = win_file_path(path);
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fail();
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    errno = EISDIR;
+    return -1;
+  }
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail();
+  LARGE_INTEGER length{};
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length)) {
+    CloseHandle(h);
+    errno = EINVAL;
+    return -1;
+  }
+  if (size) *size = length.QuadPart;
+  return descriptor_for(h, _O_RDONLY);
+}
+
+int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+  if (!ReadFile(handle_of(fd), buffer, want, &got, &at)) {
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    return fail();
+  }
+  return got;
+}
+
+void file_start_writeback(int, int64_t, int64_t) {}
+
+void file_close(int fd) {
+  if (fd < 0) return;
+  int saved = errno;
+  _close(fd);
+  errno = saved;
+}
+
+bool file_replacement_begin(FileReplacement* replacement, const char* path) {
+  FileReplacement r;
+  std::wstring target = win_file_path(path);
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EISDIR;
+    return false;
+  }
+  // A device or a pipe ("NUL", "\\.\pipe\...") is written into, never replaced.
+  HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    if (GetFileType(probe) != FILE_TYPE_DISK) {
+      r.fd = descriptor_for(probe, _O_WRONLY);
+      if (r.fd < 0) return false;
+      r.kind = FILE_SAVE_STREAM;
+      r.name = win_utf8(target);
+      *replacement = std::move(r);
+      return true;
+    }
+    CloseHandle(probe);
+  }
+  r.existed = attributes != INVALID_FILE_ATTRIBUTES;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  std::wstring temp;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = temp_beside(target);
+    h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return failed();
+  }
+  if (h == INVALID_HANDLE_VALUE) return failed();
+  if (!set_delete_on_close(h, true)) record_partial(temp);
+  r.fd = descriptor_for(h, _O_WRONLY);
+  if (r.fd < 0) {
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  r.kind = FILE_SAVE_REPLACE;
+  r.name = win_utf8(target);
+  r.temp_name = win_utf8(temp);
+  *replacement = std::move(r);
+  return true;
+}
+
+bool file_replacement_flush(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
+  if (r.fd < 0) return false;
+  if (r.kind != FILE_SAVE_REPLACE || r.flushed) return true;
+  r.flushed = FlushFileBuffers(handle_of(r.fd)) != 0;
+  if (!r.flushed) win_set_errno(GetLastError());
+  return r.flushed;
+}
+
+bool file_replacement_commit(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
+  if (r.fd < 0) return false;
+  if (r.kind == FILE_SAVE_STREAM) {
+    bool ok = _close(r.fd) == 0;
+    r.fd = -1;
+    return ok;
+  }
+  HANDLE h = handle_of(r.fd);
+  if (!file_replacement_flush(replacement) || !set_delete_on_close(h, false)) {
+    win_set_errno(GetLastError());
+    file_replacement_abort(replacement);
+    return false;
+  }
+  _close(r.fd);
+  r.fd = -1;
+  std::wstring target = win_wide(r.name);
+  std::wstring temp = win_wide(r.temp_name);
+  bool ok = false;
+  if (r.existed)
+    ok = ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr);
+  // A file that is gone by now, or a system without ReplaceFileW, takes the plain move.
+  if (!ok) ok = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) {
+    win_set_errno(GetLastError());
+    int saved = errno;
+    DeleteFileW(temp.c_str());
+    errno = saved;
+  }
+  record_partial(std::wstring());
+  r.temp_name.clear();
+  return ok;
+}
+
+void file_allow_unnamed(bool) {}
+
+void file_replacement_abort(FileReplacement* replacement) {
+  FileReplacement& r = *replacement;
+  int saved = errno;
+  if (r.fd >= 0) _close(r.fd);  // a temporary file marked for deletion goes with its handle
+  r.fd = -1;
+  if (!r.temp_name.empty()) DeleteFileW(win_wide(r.temp_name).c_str());
+  r.temp_name.clear();
+  record_partial(std::wstring());
+  errno = saved;
+}
+
+void file_replacement_remove_partial() {
+  std::unique_lock<std::mutex> hold(g_partial_lock, std::try_to_lock);
+  if (hold.owns_lock() && !g_partial.empty()) DeleteFileW(g_partial.c_str());
+}
+
+int64_t file_write_some(int fd, const void* buffer, size_t length) {
+  DWORD written = 0;
+  DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+  if (!WriteFile(handle_of(fd), buffer, want, &written, nullptr)) return fail();
+  return written;
+}
+
+bool file_error_means_full(int err) { return err == ENOSPC; }
+
+bool file_error_means_read_only(int err) { return err == EROFS; }
+
+int file_wait_writable(int, int) { return 1; }

@@ -1,0 +1,25 @@
+// What the Windows back end's files share: text between UTF-8 and UTF-16, paths in the
+// form the wide calls take, and system error codes told in the errno terms the layers
+// above read.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+// UTF-16 of UTF-8 text and back; invalid sequences become U+FFFD.
+std::wstring win_wide(const std::string& text);
+std::string win_utf8(const wchar_t* text, size_t length);
+inline std::string win_utf8(const std::wstring& text) { return win_utf8(text.data(), text.size()); }
+
+// The wide path for a file call: absolute, with "\\?\" in front where it is longer than
+// the classic limit, so long paths work.
+std::wstring win_file_path(const std::string& path);
+
+// Sets errno from a Win32 error (GetLastError) or a Winsock error (WSAGetLastError).
+void win_set_errno(DWORD error);
+void win_set_errno_socket(int error);
+
+// The handle behind a descriptor: the standard handles for 0 to 2, the C library's
+// descriptors otherwise. INVALID_HANDLE_VALUE when there is none.
+HANDLE win_handle(int fd);

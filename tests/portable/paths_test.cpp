@@ -1,0 +1,31 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/paths.h"
+
+// Splitting a path into folder and name, and joining them again, with the separators
+// both systems take.
+TEST(Paths, SplitGivesFolderAndNameAndJoinPutsThemBack) {
+  struct Case {
+    const char* path;
+    const char* folder;
+    const char* name;
+  } cases[] = {{"a/b", "a", "b"},   {"b", ".", "b"}, {"/b", "/", "b"}, {"/a/b/c.zip", "/a/b", "c.zip"},
+               {"a/b/", "a/b", ""}, {"/", "/", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string folder;
+    std::string name;
+    path_split(c.path, &folder, &name);
+    EXPECT_EQ(folder, c.folder);
+    EXPECT_EQ(name, c.name);
+    if (name.empty() || folder == ".") continue;
+    std::string again_folder;
+    std::string again_name;
+    path_split(path_join(folder, name), &again_folder, &again_name);
+    EXPECT_EQ(again_folder, folder);
+    EXPECT_EQ(again_name, name);
+  }
+  EXPECT_EQ(path_join("/", "b"), "/b");  // a root keeps its one separator
+}

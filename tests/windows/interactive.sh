@@ -1,0 +1,110 @@
+#!/bin/bash
+# The Windows receiver run by hand in a terminal (a tmux pane) under wine stores a file
+# sent by the Linux sender: once with the typed-path dialog (keys as console records:
+# an umlaut, Backspace, Enter), once on an X display (Xvfb) where the system's save
+# dialog is answered through xdotool. Wine finds its display once per server: the test
+# has a prefix and a server of its own (WINEPREFIX-desktop), started on the display.
+# Usage: interactive.sh LINUX_BUILD_DIR KELVANE_EXE (wine's environment set). Exits 77
+# when the Linux programs are not built.
+set -u
+linux=$1 kelvane_exe=$2
+[ -x "$linux/Dorvish" ] || { echo "no Linux build in $linux"; exit 77; }
+work=$(mktemp -d)
+socket="kvwin-$$"
+xvfb=
+export WINEPREFIX="$WINEPREFIX-desktop"
+cleanup() {
+  tmux -L "$socket" kill-server 2>/dev/null
+  wineserver -k 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+head -c 700001 /dev/urandom >"$work/quelle.bin"
+failures=0
+port=$((5000 + $$ % 4000))
+
+# Waits up to 20 s until the pane shows the text.
+wait_for() {
+  for _ in $(seq 200); do
+    tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1" && return 0
+    sleep 0.1
+  done
+  echo "the pane never showed: $1"
+  tmux -L "$socket" capture-pane -p -t kv
+  return 1
+}
+
+# receive NAME ANSWER_DIALOG KV_DIALOGS: starts the receiver in a pane, lets ANSWER_DIALOG
+# choose the file ü.bin in the work folder, gives the port and sends from Linux.
+receive() {
+  local name=$1 answer=$2 dialogs=$3
+  port=$((port + 1))
+  rm -f "$work/ü.bin"
+  tmux -L "$socket" kill-server 2>/dev/null
+  socket="kvwin-$$-$port"  # a new server: one that is still ending takes no session
+  tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
+    "env KV_DIALOGS=$dialogs WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe'; sleep 30"
+  if $answer && wait_for "Bitte den Port eingeben" && tmux -L "$socket" send-keys -t kv "$port" Enter &&
+    wait_for "Wait for Connection" &&
+    timeout 30 "$linux/Dorvish" -p $port "$work/quelle.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 &&
+    wait_for "Datei wurde hier gespeichert" && cmp -s "$work/quelle.bin" "$work/ü.bin"; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name"
+    failures=$((failures + 1))
+  fi
+}
+
+display=
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+  xvfb=$!
+  exec 3>&-
+  for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+  display=":$(cat "$work/display")"
+  export DISPLAY=$display
+else
+  unset DISPLAY
+fi
+mkdir -p "$WINEPREFIX"
+wineserver -p </dev/null >/dev/null 2>&1
+WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot >/dev/null 2>&1  # no offer to install Mono or Gecko
+
+typed_path() {
+  wait_for "Pfad:" &&
+    tmux -L "$socket" send-keys -t kv "Z:${work//\//\\}\\üx" BSpace ".bin" Enter
+}
+
+# The save dialog on a display of its own; without a window manager it takes keys only
+# once focused, and a Return typed at once is lost.
+system_dialog() {
+  local window=
+  for _ in $(seq 300); do
+    window=$(DISPLAY=$display xdotool search --onlyvisible --name "Bitte Ort zum speichern" 2>/dev/null | head -1)
+    [ -n "$window" ] && break
+    sleep 0.1
+  done
+  [ -n "$window" ] || { echo "no save dialog on $display"; tmux -L "$socket" capture-pane -p -t kv; return 1; }
+  DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 20 "Z:${work//\//\\}\\ü.bin"
+  sleep 0.4
+  DISPLAY=$display xdotool key Return
+}
+receive "typed path on the console" typed_path text
+
+# Ctrl+C while the receiver waits ends it with a status a script sees as a failure.
+port=$((port + 1))
+tmux -L "$socket" kill-server 2>/dev/null
+socket="kvwin-$$-$port"
+tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
+  "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe' -p $port 'Z:${work//\//\\}\\c.bin'; echo Status \$?; sleep 30"
+if wait_for "Wait for Connection" && tmux -L "$socket" send-keys -t kv C-c && wait_for "Status " &&
+  ! tmux -L "$socket" capture-pane -p -t kv | grep -q "Status 0"; then
+  echo "ok   Ctrl+C"
+else
+  echo "FAIL Ctrl+C"
+  failures=$((failures + 1))
+fi
+[ -n "$display" ] && receive "the system's save dialog on a display" system_dialog ""
+exit $((failures > 0))

@@ -1,0 +1,77 @@
+#!/bin/bash
+# The Windows programs (under wine) against the Linux ones: each receiver takes a file
+# from the other system's sender over IPv4 and IPv6 loopback; the file must arrive byte
+# for byte and both programs end with status 0. A receiver that fails to store makes
+# both end with 1, as does a send to a port nobody listens on. Usage: interop.sh LINUX_BUILD_DIR KELVANE_EXE DORVISH_EXE (wine's environment
+# set). Exits 77 when the Linux programs are not built.
+set -u
+linux=$1 kelvane_exe=$2 dorvish_exe=$3
+[ -x "$linux/Kelvane" ] && [ -x "$linux/Dorvish" ] || { echo "no Linux build in $linux"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+head -c 3000001 /dev/urandom >"$work/quelle.bin"
+failures=0
+port=$((5000 + $$ % 4000))
+
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Waits up to 20 s until something listens on the port.
+wait_listening() {
+  for _ in $(seq 200); do
+    ss -Hltn "sport = :$1" | grep -q . && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# pair NAME RECEIVER SENDER ADDRESS TARGET EXPECTED: RECEIVER and SENDER are "linux" or
+# "windows"; TARGET is the receiver's save path (a Linux path); with EXPECTED 0 the file
+# must arrive whole, with 1 both programs must report the failure.
+pair() {
+  local name=$1 receiver=$2 sender=$3 address=$4 target=$5 expected=$6
+  port=$((port + 1))
+  if [ "$receiver" = linux ]; then
+    "$linux/Kelvane" -p $port "$target" </dev/null >"$work/k.log" 2>&1 &
+  else
+    timeout 60 wine "$kelvane_exe" -p $port "$(windows_path "$target")" </dev/null >"$work/k.log" 2>&1 &
+  fi
+  local receiver_pid=$!
+  wait_listening $port
+  if [ "$sender" = linux ]; then
+    timeout 60 "$linux/Dorvish" -p $port "$work/quelle.bin" $address </dev/null >"$work/d.log" 2>&1
+  else
+    timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" $address </dev/null >"$work/d.log" 2>&1
+  fi
+  local sent=$?
+  wait $receiver_pid
+  local received=$?
+  if [ $received = "$expected" ] && [ $sent = "$expected" ] &&
+    { [ "$expected" != 0 ] || cmp -s "$work/quelle.bin" "$target"; }; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name (receiver $received, sender $sent)"
+    failures=$((failures + 1))
+  fi
+}
+
+# Over IPv6 the Windows receiver saves far below the work folder: a path longer than
+# the classic 260 characters.
+deep="$work/$(printf 'ordner-%03d/' $(seq 40))"
+mkdir -p "$deep"
+for address in 127.0.0.1 ::1; do
+  [ $address = ::1 ] && folder=$deep || folder=$work
+  pair "Linux receiver, Windows sender, $address" linux windows $address "$work/von-windows.bin" 0
+  pair "Windows receiver, Linux sender, $address" windows linux $address "$folder/von-linux.bin" 0
+done
+# A receiver that cannot store the bytes: the sender on the other system learns it.
+pair "Linux receiver fails storing, Windows sender" linux windows 127.0.0.1 /dev/full 1
+pair "Windows receiver fails storing, Linux sender" windows linux ::1 /dev/full 1
+
+port=$((port + 1))
+timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" 127.0.0.1 </dev/null >"$work/d.log" 2>&1
+status=$?
+if [ $status = 1 ]; then echo "ok   nobody listening: status 1"; else
+  echo "FAIL nobody listening: status $status"
+  failures=$((failures + 1))
+fi
+exit $((failures > 0))

@@ -2,7 +2,10 @@
 # heaps and lists, key decoding, the network library and the save path over loopback),
 # and the Windows programs against the Linux ones of the test build. Tests that need
 # Linux live in the other folders of tests/ and are not built here.
-set(KV_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all)
+# The wine server keeps a folder of its own in TMPDIR, which it does not always remove:
+# it goes into the build folder, as do the test scripts' own.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tmp)
+set(KV_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all TMPDIR=${CMAKE_BINARY_DIR}/tmp)
 string(REPLACE ";" " " KV_WINE_ENV_WORDS "${KV_WINE_ENV}")
 set(CMAKE_CROSSCOMPILING_EMULATOR env ${KV_WINE_ENV} wine)
 set(KV_TESTS_DIR ${CMAKE_CURRENT_LIST_DIR}/..)

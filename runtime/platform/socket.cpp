@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/sys_retry.h"
+#include "platform/system_net.h"
 
 namespace {
 
@@ -276,20 +277,7 @@ int connected(int fd) {
 
 int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
-  socklen_t length = 0;
-  if (peer.ipv6) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(port);
-    std::memcpy(&sa.sin6_addr, peer.ipv6_bytes, sizeof peer.ipv6_bytes);
-    sa.sin6_scope_id = peer.scope;
-    std::memcpy(&storage, &sa, sizeof sa);
-    length = sizeof sa;
-  } else {
-    sockaddr_in sa = ipv4(peer.ipv4, port);
-    std::memcpy(&storage, &sa, sizeof sa);
-    length = sizeof sa;
-  }
+  socklen_t length = sock_peer_address(peer, port, &storage);
   // Without waiting, so the caller decides how long an address that never answers is
   // waited for; the system alone would wait minutes.
   if (!sock_set_nonblocking(fd)) return -1;

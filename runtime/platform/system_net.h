@@ -9,3 +9,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #endif
+
+#include <cstdint>
+
+struct SockPeer;
+
+// The system's address of the peer on port, into *address. Returns its length.
+socklen_t sock_peer_address(const SockPeer& peer, uint16_t port, sockaddr_storage* address);

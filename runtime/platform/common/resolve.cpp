@@ -1,5 +1,5 @@
 // Where a connection goes, the same way on every system: a dotted IPv4 address as it is,
-// else the system's name service.
+// else the system's name service; and the system's form of that address.
 #include <cstring>
 #include <string>
 
@@ -45,6 +45,23 @@ bool sock_resolve(const char* host, SockPeer* peer) {
     return look_up(name.substr(1, name.size() - 2), AF_INET6, true, peer);
   if (look_up(name, AF_INET, false, peer)) return peer->ipv4 != INADDR_NONE;
   return look_up(name, AF_INET6, false, peer);
+}
+
+socklen_t sock_peer_address(const SockPeer& peer, uint16_t port, sockaddr_storage* address) {
+  *address = sockaddr_storage{};
+  if (peer.ipv6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(address);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, peer.ipv6_bytes, sizeof peer.ipv6_bytes);
+    sa->sin6_scope_id = peer.scope;
+    return sizeof *sa;
+  }
+  auto* sa = reinterpret_cast<sockaddr_in*>(address);
+  sa->sin_family = AF_INET;
+  sa->sin_port = htons(port);
+  sa->sin_addr.s_addr = peer.ipv4;
+  return sizeof *sa;
 }
 
 int sock_open_for(const SockPeer& peer, int kind) {

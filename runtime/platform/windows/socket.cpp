@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/system_net.h"
 #include "platform/windows/win_util.h"
 
 // Winsock 2. A socket number is the SOCKET handle, which the system keeps small; it is
@@ -261,20 +262,7 @@ int connected(int fd) {
 
 int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
-  int length = 0;
-  if (peer.ipv6) {
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = htons(port);
-    std::memcpy(&sa.sin6_addr, peer.ipv6_bytes, sizeof peer.ipv6_bytes);
-    sa.sin6_scope_id = peer.scope;
-    std::memcpy(&storage, &sa, sizeof sa);
-    length = sizeof sa;
-  } else {
-    sockaddr_in sa = ipv4(peer.ipv4, port);
-    std::memcpy(&storage, &sa, sizeof sa);
-    length = sizeof sa;
-  }
+  socklen_t length = sock_peer_address(peer, port, &storage);
   // Without waiting, so the caller decides how long an address that never answers is
   // waited for.
   if (!sock_set_nonblocking(fd)) return -1;

@@ -7,7 +7,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "e2e_support.h"
 #include "tests/support/x_session.h"
@@ -90,12 +92,20 @@ const ModuleCase kModuleCases[] = {
     {"copied with a module its group may write", "answering", "Kelvane", "libkvgtk.so", 0755, 0664, ""},
 };
 
-// The dialogs fall back to the terminal whenever GTK does not start, and in time.
+// The dialogs fall back to the terminal whenever GTK does not start, and in time. The
+// cases run side by side: the silent displays cost their probe's two seconds once.
 TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
   constexpr gid_t kNogroup = 65534;
-  for (const ModuleCase& c : kModuleCases) {
-    SCOPED_TRACE(c.name);
+  struct Run {
     TempDir dir;
+    int listener = -1, filler = -1;
+    std::unique_ptr<ChildProcess> receiver;
+  };
+  std::vector<std::unique_ptr<Run>> runs;
+  for (const ModuleCase& c : kModuleCases) {
+    runs.push_back(std::make_unique<Run>());
+    Run& run = *runs.back();
+    TempDir& dir = run.dir;
     std::string program = e2e::kReceiverProgram;
     if (*c.program) {
       program = dir / c.program;
@@ -112,19 +122,27 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     }
     ChildOptions options = e2e::text_mode(program);
     options.env["KV_DIALOGS"] = std::nullopt;
-    int port = free_port(), filler = -1;
+    int port = free_port();
     while (port < 6000) port = free_port();  // an X display's number is its port less 6000
     std::string kind = c.display;
-    int listener = kind == "silent"                                   ? listen_silently(port, &filler)
+    run.listener = kind == "silent"                                   ? listen_silently(port, &run.filler)
                    : kind == "answering" || kind == "never answering" ? listen_on(port)
                                                                       : -1;
     if (*c.display)
-      options.env["DISPLAY"] = listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
-    ChildProcess receiver(options);
-    if (kind == "answering") {  // the probe is answered by an end, GTK is refused
-      close(accept_within(listener, 5000));
-      close(std::exchange(listener, -1));
-    }
+      options.env["DISPLAY"] = run.listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
+    run.receiver = std::make_unique<ChildProcess>(options);
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (std::string(kModuleCases[i].display) != "answering") continue;
+    // The probe is answered by an end; GTK, which asks next, is refused.
+    close(accept_within(runs[i]->listener, 5000));
+    close(std::exchange(runs[i]->listener, -1));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const ModuleCase& c = kModuleCases[i];
+    Run& run = *runs[i];
+    SCOPED_TRACE(c.name);
+    ChildProcess& receiver = *run.receiver;
     ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
     std::string maps = mapped(receiver.pid());
@@ -132,11 +150,12 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     EXPECT_EQ(maps.find("libkvgtk") != std::string::npos, expected) << maps;
     EXPECT_EQ(maps.find("libgtk-3") != std::string::npos, expected);
     if (expected) {
-      std::string module = std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : dir / c.loaded;
+      std::string module =
+          std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : run.dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
-    close(listener);
-    close(filler);
+    close(run.listener);
+    close(run.filler);
   }
 }
 

@@ -80,9 +80,6 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     int conn = accept_within(run.listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
-    if (&run == &runs[0]) {
-      EXPECT_TRUE(sender.wait_for("Warte auf die Bestaetigung des Empfaengers ..."));
-    }
     close(conn);  // a peer that reads everything and closes has stored it
     ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
     EXPECT_TRUE(sender.wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender.screen_text();
@@ -295,8 +292,6 @@ TEST(Prompt, ReceiverTakesTypedBytesAsTheyCame) {
   close(connect_to(run.port));
   ASSERT_TRUE(run.receiver.wait_for("Der Sender hat die Verbindung beendet ..."));
   EXPECT_FALSE(run.receiver.wait_for("Server: Wait for quit the server.", 300));  // the pause waits
-  run.receiver.type("\r");
-  EXPECT_EQ(run.receiver.wait_exit(), 0);
 }
 
 TEST(Prompt, ClosedStandardStreamsDoNotHoldThePrograms) {

@@ -134,7 +134,8 @@ std::chrono::milliseconds sender_pause(ChildProcess& sender, ReceiverRun& run) {
 //   sending ends the serving, and the receiver ends ten seconds after saying so;
 // - a second receiver on a taken port gives up three seconds after saying so;
 // - a receiver whose sender stops halfway fails three seconds after the last byte;
-// - the sender waits a second between connecting and sending.
+// - the sender waits a second between connecting and sending;
+// - a sender whose receiver took every byte but closes only later says that it waits.
 // Every program starts before the side runs begin, so only this thread starts processes.
 TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   ReceiverRun run("", 0, 80, kReceiverProgram);
@@ -149,6 +150,15 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   ReceiverRun quick;
   ChildProcess sender(text_mode(kSenderProgram));
   auto sender_wait = std::async(std::launch::async, sender_pause, std::ref(sender), std::ref(quick));
+  int late_port = free_port(), late = listen_on(late_port);
+  ChildProcess waiting(text_mode(kQuickSender));
+  auto waiting_said = std::async(std::launch::async, [&] {
+    start_sender(waiting, "/proc/version", std::to_string(late_port));
+    int conn = accept_within(late);
+    bool said = read_until_close(conn) && waiting.wait_for("Warte auf die Bestaetigung des Empfaengers ...");
+    close(conn);
+    return said && waiting.wait_for("Die Datei wurde zum Empfaenger gesendet");
+  });
 
   ASSERT_TRUE(receiver_ready(receiver));
 
@@ -199,6 +209,8 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   EXPECT_LE(idle.count(), 4500);
   // Half of the second is enough to tell, however late this test looks.
   EXPECT_GE(sender_wait.get().count(), 500) << "ms between connecting and sending";
+  EXPECT_TRUE(waiting_said.get()) << waiting.screen_text();
+  close(late);
 }
 
 TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {

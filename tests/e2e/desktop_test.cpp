@@ -93,12 +93,14 @@ const ModuleCase kModuleCases[] = {
 };
 
 // The dialogs fall back to the terminal whenever GTK does not start, and in time. The
-// cases run side by side: the silent displays cost their probe's two seconds once.
+// cases run side by side: the silent displays cost their probe's two seconds once. Every
+// program is copied before the first starts, so no probe waits on the copying.
 TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
   constexpr gid_t kNogroup = 65534;
   struct Run {
     TempDir dir;
     int listener = -1, filler = -1;
+    ChildOptions options;
     std::unique_ptr<ChildProcess> receiver;
   };
   std::vector<std::unique_ptr<Run>> runs;
@@ -120,7 +122,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
       copy_file(KV_BUILD_DIR "/libkvgtk.so", dir / c.module, c.module_mode);
       EXPECT_TRUE(geteuid() != 0 || chown((dir / c.module).c_str(), 0, kNogroup) == 0);
     }
-    ChildOptions options = e2e::text_mode(program);
+    ChildOptions& options = run.options = e2e::text_mode(program);
     options.env["KV_DIALOGS"] = std::nullopt;
     int port = free_port();
     while (port < 6000) port = free_port();  // an X display's number is its port less 6000
@@ -130,13 +132,20 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
                                                                       : -1;
     if (*c.display)
       options.env["DISPLAY"] = run.listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
-    run.receiver = std::make_unique<ChildProcess>(options);
   }
-  for (size_t i = 0; i < runs.size(); ++i) {
-    if (std::string(kModuleCases[i].display) != "answering") continue;
-    // The probe is answered by an end; GTK, which asks next, is refused.
-    close(accept_within(runs[i]->listener, 5000));
-    close(std::exchange(runs[i]->listener, -1));
+  for (auto& run : runs) run->receiver = std::make_unique<ChildProcess>(run->options);
+  // Each probe is answered by an end as soon as it comes, whichever comes first; GTK,
+  // which asks next, is refused.
+  for (int round = 0; round < 500; ++round) {
+    bool waiting = false;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (std::string(kModuleCases[i].display) != "answering" || runs[i]->listener < 0) continue;
+      int conn = accept_within(runs[i]->listener, 10);
+      if (conn >= 0) close(std::exchange(runs[i]->listener, -1));
+      close(conn);
+      waiting = waiting || conn < 0;
+    }
+    if (!waiting) break;
   }
   for (size_t i = 0; i < runs.size(); ++i) {
     const ModuleCase& c = kModuleCases[i];

@@ -150,13 +150,18 @@ size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   }
 }
 
+// The reason a failure to store with errno err gives: a full or read-only disk, else
+// otherwise.
+int32_t disk_failure(int err, int32_t otherwise) {
+  if (file_error_means_full(err)) return NET_RECEIVE_DISK_FULL;
+  if (file_error_means_read_only(err)) return NET_RECEIVE_READ_ONLY;
+  return otherwise;
+}
+
 // Tells the reason of a failure to store: a full or read-only disk, else one of the
 // sender's. Returns false, for the caller to return.
 bool note_store_failure(int err) {
-  if (file_error_means_full(err))
-    t_receive_failure = NET_RECEIVE_DISK_FULL;
-  else if (file_error_means_read_only(err))
-    t_receive_failure = NET_RECEIVE_READ_ONLY;
+  t_receive_failure = disk_failure(err, t_receive_failure);
   return false;
 }
 
@@ -168,9 +173,7 @@ int32_t replacement_failure(const FileReplacement& out, int err) {
     case FILE_FAILED_MOVED: return NET_RECEIVE_MOVED;
     default: break;
   }
-  if (file_error_means_full(err)) return NET_RECEIVE_DISK_FULL;
-  if (file_error_means_read_only(err)) return NET_RECEIVE_READ_ONLY;
-  return NET_RECEIVE_FAILED;
+  return disk_failure(err, NET_RECEIVE_FAILED);
 }
 
 // Reads a file whose size the system does not know beforehand (it says 0) whole, up to

@@ -46,14 +46,6 @@ int urgent_inline(int fd) {
   return fd;
 }
 
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = address;
-  return sa;
-}
-
 // A new socket of the family and kind, or -1.
 int open_socket(int family, int kind) {
   if (kind != SOCK_KIND_STREAM) return above_standard_streams(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -116,8 +108,11 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     sa.sin6_addr = in6addr_any;
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
   } else {
-    sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
+    SockPeer any;
+    any.ipv4 = htonl(INADDR_ANY);
+    sockaddr_storage sa{};
+    socklen_t length = sock_peer_address(any, port, &sa);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), length) == -1) return false;
   }
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == -1) return false;
   uint16_t net_port = family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port

@@ -46,14 +46,6 @@ int open_socket(int family, int kind) {
   return static_cast<int>(s);
 }
 
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = address;
-  return sa;
-}
-
 // Ready now to be read, without waiting.
 bool readable_now(int fd) { return sock_wait(fd, false, 0) == 1; }
 
@@ -148,8 +140,11 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     sa.sin6_addr = in6addr_any;
     result = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   } else {
-    sockaddr_in sa = ipv4(htonl(INADDR_ANY), port);
-    result = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    SockPeer any;
+    any.ipv4 = htonl(INADDR_ANY);
+    sockaddr_storage sa{};
+    socklen_t length = sock_peer_address(any, port, &sa);
+    result = bind(s, reinterpret_cast<sockaddr*>(&sa), length);
   }
   if (result != 0) return failed();
   sockaddr_storage bound{};

@@ -163,6 +163,13 @@ Key next_key(bool wait, int* events = nullptr) {
         in.quiet_ms = elapsed_ms();
         return key;
       }
+      // A status line drawn while the input waits is redrawn now and then; a key, a
+      // resize or a resume ends that wait as they end the plain one.
+      while (events && console_input_idle_fn.load() && !term_wait_readable(fd, console_input_idle_ms.load())) {
+        int signal_fd = signals_event_fd();
+        if (signal_fd >= 0 && term_wait_readable(signal_fd, 0)) break;
+        if (auto idle = console_input_idle_fn.load()) idle();
+      }
       if (events && term_wait_either(fd, signals_event_fd()) == 2) {
         *events = signals_take_events();
         if (*events) return key;

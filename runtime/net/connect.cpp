@@ -21,6 +21,23 @@ struct ConnectProgress {
   NetConnectProgressFn fn = nullptr;
   void* ctx = nullptr;
 };
+thread_local int32_t t_failure = NET_CONNECT_FAILED;
+
+// The failure that errno after a failed connect tells.
+int32_t failure_of(int err) {
+  switch (err) {
+    case ECONNREFUSED: return NET_CONNECT_REFUSED;
+    case ETIMEDOUT:
+#ifdef EHOSTDOWN
+    case EHOSTDOWN:
+#endif
+    case EHOSTUNREACH: return NET_CONNECT_NO_ANSWER;
+    case ENETDOWN:
+    case ENETUNREACH: return NET_CONNECT_NO_NETWORK;
+    default: return NET_CONNECT_FAILED;
+  }
+}
+
 std::mutex g_progress_lock;
 ConnectProgress g_progress;
 
@@ -52,6 +69,8 @@ bool connect_within_limit(int fd, const SockPeer& peer, uint16_t port) {
 
 void net_set_connect_limit(uint32_t ms) { g_limit_ms.store(ms); }
 
+int32_t net_connect_failure() { return t_failure; }
+
 void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
   std::lock_guard<std::mutex> hold(g_progress_lock);
   g_progress = ConnectProgress{fn, ctx};
@@ -59,16 +78,21 @@ void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
 
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   ObjectRegistry* registry = net_server_registry();
+  t_failure = NET_CONNECT_FAILED;
   if (!host || !registry || net_stopped()) return nullptr;
   // The look-up and the connect may take long: no lock is held for them.
   SockPeer peer;
-  if (!sock_resolve(host, &peer)) return nullptr;
+  if (!sock_resolve(host, &peer)) {
+    t_failure = NET_CONNECT_UNKNOWN_NAME;
+    return nullptr;
+  }
   bool tcp = kind == NET_KIND_TCP;
   if (!tcp && peer.ipv6) return nullptr;  // a UDP record holds an IPv4 address only
   int fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd < 0) return nullptr;
   bool ready = tcp ? connect_within_limit(fd, peer, static_cast<uint16_t>(port)) : sock_set_nonblocking(fd);
   if (!ready) {
+    if (tcp) t_failure = failure_of(errno);
     sock_close(fd);
     return nullptr;
   }

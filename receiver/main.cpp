@@ -7,7 +7,7 @@
 
 namespace {
 const CommandLineUsage kUsage = {
-    "Kelvane", "[-p PORT] [--allow ADRESSE[/PRAEFIX]]... [--no-announce] [DATEI]",
+    "Kelvane", "[-p PORT] [DATEI]",
     "Empfaengt eine Datei ueber TCP (IPv4 und IPv6) und speichert sie unter DATEI.\n"
     "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
     "\n"

@@ -40,7 +40,8 @@ side() {
   HOLDERS+=($h)
   until_ok own_uts $h || exit 77
   eval H_$1=$h
-  in_ns $1 sh -c "hostname $2; ip link set lo up; mkdir -p /run/dbus /run/avahi-daemon;
+  # The host name is set only where the UTS namespace is the side's own, never ours.
+  in_ns $1 sh -c "[ \$(readlink /proc/self/ns/uts) != $(readlink /proc/$$/ns/uts) ] && hostname $2 && ip link set lo up && mkdir -p /run/dbus /run/avahi-daemon &&
     mount -t tmpfs none /run/dbus && mount -t tmpfs none /run/avahi-daemon" || exit 77
 }
 own_uts() { [ "$(readlink /proc/$1/ns/uts)" != "$(readlink /proc/$$/ns/uts)" ]; }

@@ -63,37 +63,47 @@ in_ns b sh -c "ip addr add 10.231.0.2/24 dev ${N}vb && ip link set ${N}vb up"
 daemons a; daemons b
 head -c 300000 /dev/urandom >"$W/file.bin"
 
-# The receiver in a: its status line names its address and its .local name, not loopback.
-run a recv "$R" ; until_ok shows a recv "Bitte Ort" || fail "receiver did not start"
+# The receiver in a (the real one: its quit wait is when the announcement must be gone):
+# its status line names its address and .local name, not loopback.
+run a recv "$B/Kelvane"; until_ok shows a recv "Bitte Ort" || fail "receiver did not start"
 keys a recv "$W/got.bin"; until_ok shows a recv "Port eingeben"; keys a recv 4711
 until_ok shows a recv "Erreichbar unter: 10.231.0.1 kvrecv.local" || fail "reachable line: $(screen a recv)"
 shows a recv "127.0.0.1" && fail "loopback listed"
-# The other side finds it with avahi-browse, with its port, and so does the sender.
+# The other side finds it with avahi-browse, with its port, and so do two senders, whose
+# list stands below their question.
 until_ok sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q '^=.*;IPv4;kvrecv;_kelvane._tcp;.*;10.231.0.1;4711;'" ||
   fail "avahi-browse does not find the receiver"
-run b send "$S"; until_ok shows b send "Wichtige Information"; keys b send ""
-until_ok shows b send "Datei"; keys b send "$W/file.bin"; until_ok shows b send "Port eingeben"; keys b send 1
-until_ok shows b send "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b send)"
+for sender in send send2; do
+  run b $sender "$S"; until_ok shows b $sender "Wichtige Information"; keys b $sender ""
+  until_ok shows b $sender "Datei"; keys b $sender "$W/file.bin"; until_ok shows b $sender "Port eingeben"; keys b $sender 1
+  until_ok shows b $sender "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b $sender)"
+  [ "$(screen b $sender | head -2)" = "$(printf 'Bitte die IP eingeben (0.0.0.0):\nIm Netz gefunden: 1) kvrecv')" ] ||
+    fail "prompt and list: $(screen b $sender)"
+done
 keys b send kvr
 until_ok shows b send "Bitte Enter druecken" && shows b send "zum Empfaenger gesendet" || fail "not sent: $(screen b send)"
 cmp -s "$W/file.bin" "$W/got.bin" || fail "the stored file differs"
 until_ok shows a recv "Datei wurde hier gespeichert" && keys a recv ""
-# A sender that leaves without sending ends the receiver; its announcement goes with it.
-in_ns b bash -c "exec 3<>/dev/tcp/10.231.0.1/4711"
-until_ok shows a recv "Bitte Enter druecken" && keys a recv ""
-until_ok shows a recv "Wait for quit the server"
+# A sender that stays connected is named; one that leaves without sending ends the
+# receiver, whose announcement is gone in its quit wait, also from the waiting sender's list.
+in_ns b bash -c "exec 3<>/dev/tcp/10.231.0.1/4711; until [ -e $W/leave ]; do sleep 0.1; done" &
+until_ok shows a recv "Sender: 10.231.0.2" || fail "the sender is not named: $(screen a recv)"
+touch "$W/leave"
+until_ok shows a recv "Sender hat die Verbindung beendet" && keys a recv ""
+until_ok shows a recv "Wait for quit the server" || fail "the receiver does not end"
 until_ok sh -c "! nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q kvrecv" || fail "still announced"
-run b send2 "$S"; until_ok shows b send2 "Wichtige Information"; keys b send2 ""
-until_ok shows b send2 "Datei"; keys b send2 "$W/file.bin"; until_ok shows b send2 "Port eingeben"; keys b send2 1
-until_ok shows b send2 "IP eingeben"
-sleep 2  # the one wait for something that must not come: the withdrawn receiver listed again
-shows b send2 "Im Netz gefunden" && fail "the ended receiver is still listed"
+until_ok sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p -t send2 | grep -q 'Im Netz'" ||
+  fail "the ended receiver is still listed"
+pgrep -f "^$B/Kelvane\$" >/dev/null || fail "withdrawn only once the receiver ended, not in its quit wait"
 
 # --allow: a sender from another address is reset and nothing is stored; one from the
 # named address stores.
-in_ns a "$R" -p 4712 --allow 10.231.0.99 --allow fd00::/8 "$W/denied.bin" </dev/null >"$W/denied.out" 2>&1 &
+in_ns a "$R" -p 4712 --no-announce --allow 10.231.0.99 --allow fd00::/8 "$W/denied.bin" </dev/null >"$W/denied.out" 2>&1 &
 in_ns a "$R" -p 4713 --allow 10.231.0.0/30 "$W/allowed.bin" </dev/null >"$W/allowed.out" 2>&1 &
 until_ok listens a 4712; until_ok listens a 4713
+# The one started with --no-announce is not announced, the other is.
+until_ok sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ';4713;'" || fail "4713 not announced"
+nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ";4712;" && fail "announced despite --no-announce"
 in_ns b "$S" -p 4712 "$W/file.bin" 10.231.0.1 </dev/null >"$W/sent.out" 2>&1 && fail "a denied sender succeeded"
 grep -q "verbunden" "$W/denied.out" && fail "a denied sender was reported: $(cat "$W/denied.out")"
 [ -e "$W/denied.bin" ] && fail "a denied sender's file was stored"

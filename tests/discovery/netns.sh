@@ -79,6 +79,7 @@ for sender in send send2; do
   until_ok shows b $sender "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b $sender)"
   [ "$(screen b $sender | head -2)" = "$(printf 'Bitte die IP eingeben (0.0.0.0):\nIm Netz gefunden: 1) kvrecv')" ] ||
     fail "prompt and list: $(screen b $sender)"
+  [ "$(in_ns b tmux -S "$W/tmuxb" display -p -t $sender "#{cursor_x},#{cursor_y}")" = 33,0 ] || fail "the cursor left the prompt"
 done
 keys b send kvr
 until_ok shows b send "Bitte Enter druecken" && shows b send "zum Empfaenger gesendet" || fail "not sent: $(screen b send)"

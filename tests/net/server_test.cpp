@@ -312,7 +312,7 @@ TEST_F(ServerTest, AllowRulesResetOtherClientsAtOnceAndTakeTheNamedOnes) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   ASSERT_TRUE(net_allow_add("10.0.0.0/8"));
   ASSERT_TRUE(net_allow_add("[::ffff:127.0.0.1]"));  // IPv6 rules never match an IPv4 peer
-  ASSERT_TRUE(net_allow_add("127.0.0.2/32"));
+  ASSERT_TRUE(net_allow_add("127.0.0.2/31"));  // 127.0.0.2 and .3
   int kept_out = connect_to(port_of(0));
   ASSERT_TRUE(wait_readable(server_of(0)->socket));
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);

@@ -9,6 +9,7 @@
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "net/connect.h"
+#include "net/deadline.h"
 #include "net/net.h"
 #include "net/server.h"
 #include "net/transfer.h"
@@ -56,7 +57,7 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
-  transfer_status_begin("Warte auf den Empfaenger ...");
+  transfer_status_begin("Warte auf den Empfaenger ...", net_stall_limit());
   int32_t receipt = NET_RECEIPT_REFUSED;
   bool sent = net_send_file(conn, s.file_path) != 0;
   if (sent) {
@@ -97,8 +98,12 @@ void sender_main(const CommandLine& line) {
   const char* file = line.answers[0];
   const char* address = line.answers[1];
   const int32_t failed = command_line_status(line, false);
-  if (file && address && line.port_text) {
-    // Every answer is given: a script runs this, nobody is there to confirm a box.
+  // With every answer given a script runs this: nobody is there to confirm a box, and
+  // nobody to end a wait for a receiver that takes nothing, so such waits have a bound.
+  // A person at the keyboard waits as long as they like.
+  bool script = file && address && line.port_text;
+  net_set_person_waits(!script);
+  if (script) {
     console_print_line(
         "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
   } else {

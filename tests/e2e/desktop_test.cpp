@@ -128,9 +128,8 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     int port = free_port();
     while (port < 6000) port = free_port();  // an X display's number is its port less 6000
     std::string kind = c.display;
-    run.listener = kind == "silent"                                   ? listen_silently(port, &run.filler)
-                   : kind == "answering" || kind == "never answering" || kind == "stalling" ? listen_on(port)
-                                                                      : -1;
+    bool taking = kind == "answering" || kind == "never answering" || kind == "stalling";
+    run.listener = kind == "silent" ? listen_silently(port, &run.filler) : taking ? listen_on(port) : -1;
     if (*c.display)
       options.env["DISPLAY"] = run.listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
   }
@@ -144,11 +143,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
       if ((kind != "answering" && kind != "stalling") || runs[i]->listener < 0) continue;
       int conn = accept_within(runs[i]->listener, 10);
       if (conn >= 0) close(std::exchange(runs[i]->listener, -1));
-      if (conn >= 0 && kind == "stalling") {
-        send_all(conn, std::string(1, '\1'));
-        runs[i]->filler = conn;  // held open until the end
-        continue;
-      }
+      if (conn >= 0 && kind == "stalling") send_all(conn, "\1"), runs[i]->filler = std::exchange(conn, -1);
       close(conn);
       waiting = waiting || conn < 0;
     }

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +14,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e_support.h"
@@ -639,170 +637,101 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
-// Every wait ends. With every answer on the command line a send or the wait for the
-// receipt gives up after a minute without progress, the look-up and the connect after
-// 20 s, a display's probe after 2 s (the quick programs' minute and 20 s a twentieth);
-// with a person there the sender waits as long as the person lets it, the status line
-// counting. The rows run side by side, each checked on a thread of its own.
+// Every wait ends: in a script a send and the receipt's after a minute without progress, look-up
+// and connect after 20 s (quick: a twentieth), a display's probe after 2 s; a person's waits counting.
 TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
   TempDir dir;
   write_file(dir / "big.bin", "");
   std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
-  write_file(dir / "small.bin", pattern(1000));
   const int stall_ms = 60 * 1000 / static_cast<int>(kQuickTimeFactor);
-  // Silent name servers, for the programs started in a mount namespace of their own.
-  int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in dns_address = loopback(53);
-  dns_address.sin_addr.s_addr = htonl(0x7f00004d);  // 127.0.0.77
-  bool silent_dns = geteuid() == 0 && !find_program("unshare").empty() &&
-                    bind(dns, reinterpret_cast<sockaddr*>(&dns_address), sizeof dns_address) == 0;
-  write_file(dir / "resolv.conf", "nameserver 127.0.0.77\noptions timeout:5 attempts:2\n");
-  write_file(dir / "nsswitch.conf", "hosts: files dns\n");
-  auto without_name_service = [&](ChildOptions options) {
-    std::string script = "mount --bind \"$0\"/resolv.conf /etc/resolv.conf && mount --bind \"$0\"/nsswitch.conf "
-                         "/etc/nsswitch.conf && exec \"$@\"";
-    options.args.insert(options.args.begin(), {find_program("unshare"), "-m", "--propagation", "private", "/bin/sh", "-c",
-                                               script, dir.path()});
-    return options;
-  };
-  struct Row {
-    std::string name;
-    std::function<void()> check;
-  };
-  std::vector<Row> rows;
+  std::vector<std::pair<std::string, std::function<void()>>> rows;
   std::vector<std::unique_ptr<ChildProcess>> programs;
-  std::vector<std::thread> peers;
-  std::atomic<bool> done{false};
-  auto scripted = [&](const std::string& program, std::vector<std::string> args) {
-    programs.push_back(std::make_unique<ChildProcess>());
-    start_scripted(*programs.back(), program, args);
+  auto start = [&](ChildOptions options, const std::vector<std::string>& args) {
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    programs.push_back(std::make_unique<ChildProcess>(options));
+    if (!options.terminal) programs.back()->close_input();
     return programs.back().get();
   };
-  // A script's send ends after the minute without progress, its file not sent. Its last
-  // progress may come a moment before the row's start.
-  auto gives_up = [&](ChildProcess* sender, Clock::time_point started) {
-    return [=] {
-      EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
+  ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
+  script.terminal = piped_receiver.terminal = false;
+  // A script's send ends after the minute (its last progress may come just before the
+  // row); meanwhile the row plays the receiver's part, if it has one.
+  auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
+    ChildProcess* sender = start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
+    return [=, started = Clock::now()] {
+      receiving(sender);
+      EXPECT_EQ(sender->wait_exit(stall_ms + 5000), 1) << sender->output();
       EXPECT_GE(since(started).count(), stall_ms - 500);
-      EXPECT_LT(since(started).count(), stall_ms + 5000);
-      EXPECT_EQ(sender->output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
     };
   };
-
-  // A receiver that takes the connection and never reads.
-  int silent_port = free_port(), silent = listen_on(silent_port);
-  rows.push_back({"silent receiver", gives_up(scripted(kQuickSender, {"-p", std::to_string(silent_port),
-                                                                      dir / "big.bin", "127.0.0.1"}),
-                                              Clock::now())});
-  // A receiver that reads one byte every 2 s (a twentieth of it here).
+  int silent_port = free_port(), silent = listen_on(silent_port);  // never reads
+  rows.emplace_back("silent receiver", gives_up(silent_port));
   int trickle_port = free_port(), trickle = listen_on(trickle_port);
-  peers.emplace_back([&, trickle] {
-    int conn = accept_within(trickle);
-    char byte = 0;
-    while (!done && recv(conn, &byte, 1, 0) == 1)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2000 / kQuickTimeFactor));
+  rows.emplace_back("trickling receiver", gives_up(trickle_port, [trickle](ChildProcess* sender) {
+    int conn = accept_within(trickle);  // a byte every 2 s (a twentieth here)
+    for (char byte = 0; recv(conn, &byte, 1, 0) == 1 && sender->wait_exit(2000 / kQuickTimeFactor) == -1;) {}
     close(conn);
-  });
-  rows.push_back({"trickling receiver", gives_up(scripted(kQuickSender, {"-p", std::to_string(trickle_port),
-                                                                         dir / "big.bin", "127.0.0.1"}),
-                                                 Clock::now())});
-  // A receiver stopped (Ctrl+Z) while the bytes come: once it goes on, it stores nothing.
-  std::string stopped_port = std::to_string(free_port());
-  ChildProcess* stopped = scripted(kQuickReceiver, {"-p", stopped_port, dir / "stopped.bin"});
+  }));
+  int stopped_port = free_port();  // stopped (Ctrl+Z) during the transfer, it stores nothing after
+  ChildProcess* stopped = start(piped_receiver, {"-p", std::to_string(stopped_port), dir / "stopped.bin"});
   ASSERT_TRUE(receiver_ready(*stopped)) << stopped->output();
-  ChildProcess* to_stopped = scripted(kQuickSender, {"-p", stopped_port, dir / "big.bin", "127.0.0.1"});
+  rows.emplace_back("stopped receiver", gives_up(stopped_port, [stopped](ChildProcess* sender) {
+    sender->wait_exit();
+    stopped->signal(SIGCONT);
+    EXPECT_EQ(stopped->wait_exit(), 1) << stopped->output();
+  }));
   ASSERT_TRUE(stopped->wait_for("Der Sender sendet nun die Datei ..."));
   stopped->signal(SIGSTOP);
-  rows.push_back({"stopped receiver", [&, check = gives_up(to_stopped, Clock::now())] {
-                    check();
-                    stopped->signal(SIGCONT);
-                    EXPECT_EQ(stopped->wait_exit(), 1) << stopped->output();
-                    EXPECT_FALSE(std::filesystem::exists(dir / "stopped.bin"));
-                  }});
-  // A person's sender waits for a receiver whose user has not yet pressed Enter, longer
-  // than a script would, saying so, and its file is stored once the user goes on.
-  ReceiverRun busy;
-  ASSERT_TRUE(receiver_ready(busy.receiver));
-  int first = connect_to(busy.port);
-  ASSERT_TRUE(send_all(first, header(5) + "first"));
-  ASSERT_TRUE(busy.receiver.wait_for("Bitte Enter druecken ...")) << busy.receiver.screen_text();
-  close(first);
-  programs.push_back(std::make_unique<ChildProcess>(text_mode(kQuickSender)));
-  ChildProcess* person = programs.back().get();
-  start_sender(*person, dir / "small.bin", std::to_string(busy.port));
-  rows.push_back({"person waits for a receiver's Enter", [&, person] {
-                    std::string beyond = " " + std::to_string(stall_ms / 1000 + 1) + " s, Strg+C bricht ab";
-                    EXPECT_TRUE(person->wait_for("Warte auf die Bestaetigung des Empfaengers ..." + beyond))
-                        << person->output();
-                    busy.receiver.type("\r");
-                    EXPECT_TRUE(person->wait_for("Die Datei wurde zum Empfaenger gesendet ...")) << person->output();
-                    person->type("\r");
-                    EXPECT_EQ(person->wait_exit(), 0);
-                    for (int i = 0; i < 200 && count(busy.receiver.output(), "Datei wurde hier gespeichert:") < 2;
-                         ++i)
-                      busy.receiver.wait_for("\x01", 50);
-                    EXPECT_TRUE(read_file(busy.target) == pattern(1000));
-                  }});
-  // Input at its end at the save path, the port given: the receiver ends as at the port.
-  ChildProcess* unanswered = scripted(kQuickReceiver, {"-p", std::to_string(free_port())});
-  rows.push_back({"input ended at the save path", [=] {
-                    EXPECT_EQ(unanswered->wait_exit(5000), 1) << unanswered->output();
-                    EXPECT_EQ(unanswered->output().find("Server:"), std::string::npos);
-                  }});
-  // More silent clients than descriptors: the oldest make room, and a real sender is served.
-  int crowded_port = free_port();
-  ChildOptions crowded_options = text_mode(kQuickReceiver);
-  crowded_options.terminal = false;
-  crowded_options.args = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", kQuickReceiver, "-p",
-                          std::to_string(crowded_port), dir / "crowded.bin"};
-  programs.push_back(std::make_unique<ChildProcess>(crowded_options));
-  ChildProcess* crowded = programs.back().get();
-  crowded->close_input();
+  ReceiverRun busy;  // its user has not yet pressed Enter after a first file: a person waits
+  int first = receiver_ready(busy.receiver) ? connect_to(busy.port) : -1;
+  ASSERT_TRUE(send_all(first, header(5) + "first") && busy.receiver.wait_for("Bitte Enter druecken ..."));
+  ChildProcess* person = start(text_mode(kQuickSender), {});
+  start_sender(*person, "/etc/hostname", std::to_string(busy.port));
+  rows.emplace_back("a person waits for the receiver's Enter", [&, person] {
+    std::string waited = " " + std::to_string(stall_ms / 1000 + 1) + " s, Strg+C bricht ab";
+    EXPECT_TRUE(person->wait_for("Warte auf die Bestaetigung des Empfaengers ..." + waited));
+    busy.receiver.type("\r");
+    EXPECT_TRUE(person->wait_for("Die Datei wurde zum Empfaenger gesendet ...")) << person->output();
+  });
+  ChildProcess* unanswered = start(piped_receiver, {"-p", std::to_string(free_port())});
+  rows.emplace_back("input ended at the save path", [=] { EXPECT_EQ(unanswered->wait_exit(5000), 1); });
+  int crowded_port = free_port();  // more silent clients than descriptors, then a real sender
+  ChildOptions limited = piped_receiver;
+  limited.args = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", kQuickReceiver};
+  ChildProcess* crowded = start(limited, {"-p", std::to_string(crowded_port), dir / "crowded.bin"});
   ASSERT_TRUE(receiver_ready(*crowded)) << crowded->output();
   std::vector<int> idle;
   for (int i = 0; i < 100; ++i) idle.push_back(connect_to(crowded_port));
-  ASSERT_TRUE(crowded->wait_for("Der Sender hat sich verbunden ..."));
-  programs.push_back(std::make_unique<ChildProcess>(text_mode(kQuickSender)));
-  ChildProcess* real = programs.back().get();
-  start_sender(*real, dir / "small.bin", std::to_string(crowded_port));
-  rows.push_back({"many silent clients", [=, &dir] {
-                    EXPECT_EQ(crowded->wait_exit(), 0) << crowded->output();
-                    EXPECT_TRUE(real->wait_for("Die Datei wurde zum Empfaenger gesendet ...")) << real->output();
-                    EXPECT_TRUE(read_file(dir / "crowded.bin") == pattern(1000));
-                  }});
-  if (silent_dns) {
-    // A name whose name servers are silent: the look-up is inside the 20 s and counted.
-    ChildOptions looking = text_mode(kQuickSender);
-    looking.args.insert(looking.args.end(), {"-p", "5000", dir / "small.bin", "kv-nowhere.example"});
-    programs.push_back(std::make_unique<ChildProcess>(without_name_service(looking)));
-    rows.push_back({"silent name servers", [=, looking = programs.back().get(), started = Clock::now()] {
-                      EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden")) << looking->output();
-                      EXPECT_LT(since(started).count(), 20 * 1000 / kQuickTimeFactor + 4000);
-                      EXPECT_NE(looking->output().find("versuche weiter ... 0 s von 1 s"), std::string::npos)
-                          << looking->output();
-                    }});
-    // A display given by a host name of theirs: the prompt comes after the probe's 2 s.
-    ChildOptions displayed = text_mode(kQuickReceiver);
+  ChildProcess* real = start(text_mode(kQuickSender), {});
+  start_sender(*real, "/etc/hostname", std::to_string(crowded_port));
+  rows.emplace_back("many silent clients", [=] { EXPECT_TRUE(real->wait_for("Empfaenger gesendet ...")); });
+  int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // a silent name server, 127.0.0.77
+  sockaddr_in at = loopback(53);
+  at.sin_addr.s_addr = htonl(0x7f00004d);
+  write_file(dir / "resolv.conf", "nameserver 127.0.0.77\noptions timeout:5 attempts:2\n");
+  if (geteuid() == 0 && !find_program("unshare").empty() &&
+      bind(dns, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+    // Programs in a mount namespace of their own, where it is the only one.
+    std::vector<std::string> ns = {find_program("unshare"), "-m", "/bin/sh", "-c",
+                                   "mount -B \"$0\" /etc/resolv.conf && exec \"$@\"", dir / "resolv.conf"};
+    ChildOptions named = text_mode(kQuickSender), displayed = text_mode(kQuickReceiver);
+    named.args.insert(named.args.begin(), ns.begin(), ns.end());
+    displayed.args.insert(displayed.args.begin(), ns.begin(), ns.end());
+    ChildProcess* looking = start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
+    rows.emplace_back("silent name servers", [=] {
+      EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden", 20 * 1000 / kQuickTimeFactor + 4000));
+      EXPECT_NE(looking->output().find("versuche weiter ... 0 s von 1 s"), std::string::npos);
+    });
     displayed.env["KV_DIALOGS"] = std::nullopt;
-    displayed.env["DISPLAY"] = "kv-nowhere.example:0";
-    programs.push_back(std::make_unique<ChildProcess>(without_name_service(displayed)));
-    rows.push_back({"display by a host name", [=, displayed = programs.back().get(), started = Clock::now()] {
-                      EXPECT_TRUE(displayed->wait_for("Pfad: ")) << displayed->output();
-                      EXPECT_LT(since(started).count(), 2000 + 2500);
-                    }});
+    displayed.env["DISPLAY"] = "kv-none.example:0";
+    rows.emplace_back("a display on a host name", [asking = start(displayed, {})] {
+      EXPECT_TRUE(asking->wait_for("Pfad: ", 2000 + 2500)) << asking->output();
+    });
   }
-  std::vector<std::future<void>> checks;  // each on its own, so each sees its own times
-  for (Row& row : rows)
-    checks.push_back(std::async(std::launch::async, [&row] {
-      SCOPED_TRACE(row.name);
-      row.check();
-    }));
+  std::vector<std::future<void>> checks;
+  for (auto& row : rows)
+    checks.push_back(std::async(std::launch::async, [&row] { SCOPED_TRACE(row.first); row.second(); }));
   for (auto& check : checks) check.get();
-  done = true;
-  close(silent);
-  shutdown(trickle, SHUT_RDWR);
-  for (std::thread& peer : peers) peer.join();
-  close(trickle);
   for (int fd : idle) close(fd);
-  close(dns);
+  for (int fd : {silent, trickle, dns, first}) close(fd);
 }

@@ -660,16 +660,16 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
     ChildProcess* sender = start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
     return [=, started = Clock::now()] {
       receiving(sender);
-      EXPECT_EQ(sender->wait_exit(stall_ms + 5000), 1) << sender->output();
-      EXPECT_GE(since(started).count(), stall_ms - 500);
+      EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
+      EXPECT_NEAR(static_cast<double>(since(started).count()), stall_ms + 2000, 2500);
     };
   };
   int silent_port = free_port(), silent = listen_on(silent_port);  // never reads
   rows.emplace_back("silent receiver", gives_up(silent_port));
   int trickle_port = free_port(), trickle = listen_on(trickle_port);
   rows.emplace_back("trickling receiver", gives_up(trickle_port, [trickle](ChildProcess* sender) {
-    int conn = accept_within(trickle);  // a byte every 2 s (a twentieth here)
-    for (char byte = 0; recv(conn, &byte, 1, 0) == 1 && sender->wait_exit(2000 / kQuickTimeFactor) == -1;) {}
+    int conn = accept_within(trickle);  // a byte every 2 s (a twentieth here), for 10 s at most
+    for (int i = 0, byte = 0; i < 100 && recv(conn, &byte, 1, 0) == 1 && sender->wait_exit(100) == -1; ++i) {}
     close(conn);
   }));
   int stopped_port = free_port();  // stopped (Ctrl+Z) during the transfer, it stores nothing after

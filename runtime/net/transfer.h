@@ -73,6 +73,8 @@ constexpr int32_t NET_RECEIVE_READ_ONLY = 4;
 constexpr int32_t NET_RECEIVE_FOREIGN = 5;     // another user's file in a shared folder
 constexpr int32_t NET_RECEIVE_INCOMPLETE = 6;  // written in place and cut short
 constexpr int32_t NET_RECEIVE_MOVED = 7;       // the path's folder moved away meanwhile
+constexpr int32_t NET_RECEIVE_STALLED = 8;     // the sender sent nothing for NET_RECEIVE_IDLE_MS
+constexpr int32_t NET_RECEIVE_STAGING_FULL = 9;  // the disk that holds the bytes before the copy in place
 int32_t net_receive_failure();
 
 // Why net_check_send_file finds that a file cannot be sent.

@@ -723,6 +723,7 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
   } cases[] = {{SIGHUP, "", ""}, {SIGTERM, "", ""}, {SIGINT, "", ""}, {SIGKILL, "", ""},
                {0, dir / "missing", "Der Sender hat die Uebertragung abgebrochen!"},
                {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},
+               {0, dir / "missing", "Datei wurde hier gespeichert:"},  // an urgent byte amid the content
                {0, small ? dir / "small" : "", "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ending ? strsignal(c.ending) : c.says);
@@ -737,6 +738,18 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
     ChildProcess receiver(options), sender;
     receiver.close_input();
     ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
+    const std::string urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
+    if (!c.ending && c.says == "Datei wurde hier gespeichert:") {
+      int fd = connect_to(port);
+      EXPECT_TRUE(send_all(fd, header((1 << 20) + 1) + urgent.substr(0, 1 << 19)));
+      EXPECT_EQ(send(fd, "U", 1, MSG_OOB), 1);
+      EXPECT_TRUE(send_all(fd, urgent.substr((1 << 19) + 1)));
+      shutdown(fd, SHUT_WR);  // at the mark, with the sending side ended, a splice takes nothing
+      EXPECT_EQ(receiver.wait_exit(), 0) << receiver.output();
+      EXPECT_TRUE(read_file(target) == urgent);
+      close(fd);
+      continue;
+    }
     if (!c.ending) {
       int fd = connect_to(port);
       send_all(fd, header(4 << 20) + pattern(3 << 20));  // a full staging disk stops it early

@@ -427,11 +427,11 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
 
 int32_t net_receive_failure() { return t_receive_failure; }
 
-void net_transfer_remove_partial_file() { file_replacement_end_process(); }
+bool net_transfer_remove_partial_file() { return file_replacement_end_process(); }
 
 void net_transfer_watch_partial_files() {
   static std::once_flag watching;
-  std::call_once(watching, [] { runtime_on_exit(net_transfer_remove_partial_file); });
+  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_partial_file(); }); });
 }
 
 int32_t net_check_send_file(const char* path) {

@@ -52,7 +52,8 @@ void record_partial(const FileReplacement& r) {
 // the endings of the process meet here: an ending waits for a step that runs and keeps
 // new ones from starting, so it always sees the file and the connection agree.
 std::atomic<int> g_steps_running{0};
-std::atomic<pid_t> g_ending{0};  // the process that is ending (not a child forked from it)
+std::atomic<pid_t> g_ending{0};
+std::atomic<bool> g_stored{false};  // a replacement of this process stored its file  // the process that is ending (not a child forked from it)
 thread_local bool t_in_step = false;
 
 // One such step on this thread, for as long as it lives. The signals that end the program
@@ -606,6 +607,7 @@ bool file_replacement_commit(FileReplacement* replacement) {
     linger in_order{0, 0};
     ok = setsockopt(r.told_fd, SOL_SOCKET, SO_LINGER, &in_order, sizeof in_order) == 0;
   }
+  if (ok) g_stored.store(true);
   file_replacement_abort(&r);
   return ok;
 }
@@ -652,7 +654,7 @@ bool file_error_means_read_only(int err) { return err == EROFS; }
 
 void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }
 
-void file_replacement_end_process() {
+bool file_replacement_end_process() {
   g_ending.store(getpid());
   // A step on this very thread (a fatal stop inside it) cannot be waited for.
   while (!t_in_step && g_steps_running.load() > 0) {
@@ -661,4 +663,5 @@ void file_replacement_end_process() {
   }
   int folder = g_partial_folder.exchange(-1);
   if (folder >= 0) unlinkat(folder, g_partial_name, 0);
+  return g_stored.load();
 }

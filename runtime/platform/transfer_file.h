@@ -107,8 +107,9 @@ void file_replacement_abort(FileReplacement* replacement);
 // place, told_fd set to close in order) is waited for, so the file is stored and the
 // sender told so, or neither; one that has not reached it never will, and its named
 // temporary file, if it has one, is removed: the path is left as it was. An unnamed file
-// goes with the process.
-void file_replacement_end_process();
+// goes with the process. Returns true when a replacement of this process stored its file
+// (the one waited for included).
+bool file_replacement_end_process();
 
 // Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
 // the target cannot take more now).

@@ -221,9 +221,10 @@ void file_replacement_abort(FileReplacement* replacement) {
   errno = saved;
 }
 
-void file_replacement_end_process() {
+bool file_replacement_end_process() {
   std::unique_lock<std::mutex> hold(g_partial_lock, std::try_to_lock);
   if (hold.owns_lock() && !g_partial.empty()) DeleteFileW(g_partial.c_str());
+  return false;  // the status told is the main flow's
 }
 
 int64_t file_write_some(int fd, const void* buffer, size_t length) {

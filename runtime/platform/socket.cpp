@@ -90,7 +90,8 @@ bool sock_port_held_by_others(uint16_t port) {
   while (!others && std::fgets(line, sizeof line, table)) {
     unsigned local_port = 0, state = 0, uid = 0;
     char local[64];
-    if (std::sscanf(line, " %*s %63[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %u", local, &local_port, &state, &uid) != 4)
+    if (std::sscanf(line, " %*s %63[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %u", local, &local_port, &state, &uid) !=
+        4)
       continue;
     if (local_port != port || (state != 0x0A && state != 0x07)) continue;
     found = true;

@@ -52,8 +52,8 @@ void record_partial(const FileReplacement& r) {
 // the endings of the process meet here: an ending waits for a step that runs and keeps
 // new ones from starting, so it always sees the file and the connection agree.
 std::atomic<int> g_steps_running{0};
-std::atomic<pid_t> g_ending{0};
-std::atomic<bool> g_stored{false};  // a replacement of this process stored its file  // the process that is ending (not a child forked from it)
+std::atomic<pid_t> g_ending{0};     // the process that is ending (not a child forked from it)
+std::atomic<bool> g_stored{false};  // a replacement of this process stored its file
 thread_local bool t_in_step = false;
 
 // One such step on this thread, for as long as it lives. The signals that end the program

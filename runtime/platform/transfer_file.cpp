@@ -326,7 +326,7 @@ int walk_path(const std::string& path, std::string* name, bool* foreign) {
         dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
       }
       push_names(std::string(target, static_cast<size_t>(n)), &names);
-      last_from_link = last;
+      last_from_link = last_from_link || last;  // the last name now comes from a link
       if (names.empty()) names.push_back(".");  // a link to "/" or "."
       continue;
     }

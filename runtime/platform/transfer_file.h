@@ -25,8 +25,9 @@ void file_start_writeback(int fd, int64_t offset, int64_t length);
 // Closes a descriptor; errno is kept. Negative values do nothing.
 void file_close(int fd);
 
-// Where a receiver puts a transfer's bytes, found from the save path the way the kernel
-// walks it for this process (its protection of links in shared folders included):
+// Where a receiver puts a transfer's bytes, found from the save path walked one name at a
+// time as the kernel walks it for this process, with the shared-folder rule below applied
+// to every link on the way:
 // - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
 //   file's folder that takes the name only once it is complete, so the file that was there
 //   stays exactly as it was on any failure and nothing is left behind on any ending. A
@@ -43,12 +44,13 @@ void file_close(int fd);
 //   new one, never at its old size with new bytes in it (FILE_FAILED_INCOMPLETE).
 // - a FIFO, a character device or a socket: the bytes are written into it; it is never
 //   replaced. A FIFO that nobody reads fails at once.
-// - a symbolic link: what the kernel reaches through it, as above; a link it refuses to
-//   follow, or one that leads nowhere, fails.
+// - a symbolic link: what it leads to, as above; a link that leads nowhere fails.
 // - a folder, a block device, anything else: fails.
 // In a sticky folder that others or the group may write to (like /tmp), a regular file,
-// FIFO or socket that belongs neither to this process's user nor to the folder's owner
-// is refused (FILE_FAILED_FOREIGN): whoever planted it could read what is written.
+// FIFO, socket or link (as the file or as a folder of the path) that belongs neither to
+// this process's user nor to the folder's owner is refused (FILE_FAILED_FOREIGN),
+// whatever the system's own protection says: whoever planted it could read what is
+// written, or lead it where its planter may not write.
 constexpr int FILE_SAVE_REPLACE = 1;
 constexpr int FILE_SAVE_IN_PLACE = 2;
 constexpr int FILE_SAVE_STREAM = 3;

@@ -71,9 +71,12 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
     console_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
   } else {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
-    if (sent)
-      console_print_line(receipt == NET_RECEIPT_SILENT ? "Der Empfaenger hat nicht geantwortet!"
-                                                       : "Der Empfaenger hat die Datei nicht gespeichert!");
+    // A receiver that took no byte for the bound, or said nothing, has not answered.
+    bool silent = sent ? receipt == NET_RECEIPT_SILENT : net_send_stalled();
+    if (silent)
+      console_print_line("Der Empfaenger hat nicht geantwortet!");
+    else if (sent)
+      console_print_line("Der Empfaenger hat die Datei nicht gespeichert!");
   }
   console_print_line("Bitte Enter druecken ...");
   net_connection_close(conn);

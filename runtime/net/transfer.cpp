@@ -42,6 +42,7 @@ Progress g_progress;
 // told again while the sender waits for the receiver's close.
 thread_local int32_t t_receive_failure = NET_RECEIVE_STORED;
 thread_local int64_t t_last_sent = 0;
+thread_local bool t_send_stalled = false;
 
 Progress current_progress() {
   std::lock_guard<std::mutex> hold(g_progress_lock);
@@ -89,6 +90,7 @@ bool wait_writable(int fd, const SendState& state) {
   for (;;) {
     int slice = net_deadline_slice(state.deadline, kWaitSliceMs);
     if (slice == 0) {
+      t_send_stalled = true;
       errno = ETIMEDOUT;
       return false;
     }
@@ -358,6 +360,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // tell the progress again (an outgoing socket starts blocking).
   if (!sock_set_nonblocking(sock)) return 0;
   t_last_sent = size;
+  t_send_stalled = false;
   SendState state{current_progress(), 0, size, net_deadline_start(net_stall_limit())};
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
@@ -374,6 +377,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   if (size == 0) progress(0, 0);
   return 1;
 }
+
+bool net_send_stalled() { return t_send_stalled; }
 
 int32_t net_await_receipt(NetConnection* connection) {
   int sock = transfer_socket(connection);

@@ -34,6 +34,10 @@ void net_set_progress(NetProgressFn fn, void* ctx);
 // sees a reset) until net_await_receipt has seen the receiver's orderly close.
 int32_t net_send_file(NetConnection* connection, const char* path);
 
+// True when the last net_send_file on this thread that got as far as sending gave up
+// because the peer took no byte within the stall limit.
+bool net_send_stalled();
+
 // What the receiver said of a transfer, by the way it closed the connection.
 constexpr int32_t NET_RECEIPT_STORED = 1;   // an orderly close: the file is stored
 constexpr int32_t NET_RECEIPT_REFUSED = 0;  // a reset, or the connection broke

@@ -704,6 +704,7 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
     return [=, started = Clock::now()] {
       receiving(sender);
       EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
+      EXPECT_NE(sender->output().find("Der Empfaenger hat nicht geantwortet!"), std::string::npos);
       EXPECT_NEAR(static_cast<double>(since(started).count()), stall_ms + 2000, 2500);
     };
   };

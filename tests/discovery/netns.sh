@@ -92,10 +92,17 @@ until_ok shows a recv "Sender: 10.231.0.2" || fail "the sender is not named: $(s
 touch "$W/leave"
 until_ok shows a recv "Sender hat die Verbindung beendet" && keys a recv ""
 until_ok shows a recv "Wait for quit the server" || fail "the receiver does not end"
-until_ok sh -c "! nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q kvrecv" || fail "still announced"
+# Gone while the receiver still ran: it was running when a look found it withdrawn began.
+withdrawn() {
+  local alive=no
+  pgrep -f "^$B/Kelvane\$" >/dev/null && alive=yes
+  nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q kvrecv && return 1
+  echo $alive >"$W/alive"
+}
+until_ok withdrawn || fail "still announced"
 until_ok sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p -t send2 | grep -q 'Im Netz'" ||
   fail "the ended receiver is still listed"
-pgrep -f "^$B/Kelvane\$" >/dev/null || fail "withdrawn only once the receiver ended, not in its quit wait"
+[ "$(cat "$W/alive" 2>/dev/null)" = yes ] || fail "withdrawn only once the receiver ended, not in its quit wait"
 
 # --allow: a sender from another address is reset and nothing is stored; one from the
 # named address stores.

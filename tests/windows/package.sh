@@ -24,8 +24,6 @@ done
 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" --version | grep -q '^Kelvane '
 # The uninstaller runs a copy of itself and returns at once: wait for it.
 wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S
-for _ in $(seq 100); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.1; done
-# The uninstaller runs on from a copy of itself after /S returns: its end is waited for.
-for i in $(seq 600); do [ ! -e "$installed" ] && [ ! -e "$menu" ] && break; sleep 0.1; done
+for _ in $(seq 600); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.1; done
 [ ! -e "$installed" ] && [ ! -e "$menu" ] || { echo "left after uninstalling: $installed"; exit 1; }
 echo "zip and installer fine"

@@ -109,9 +109,7 @@ bool send_all(int fd, const std::string& bytes, Clock::time_point deadline) {
     ssize_t n = sys_retry([&] { return send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EAGAIN && !ready(fd, POLLOUT, deadline)) {
-      return false;
-    } else if (n < 0 && errno != EAGAIN) {
+    } else if (n == 0 || errno != EAGAIN || !ready(fd, POLLOUT, deadline)) {
       return false;
     }
   }

@@ -4,23 +4,14 @@ copy of that end is closed. Usage: login_manager.py LOG (DBUS_SYSTEM_BUS_ADDRESS
 import os
 import sys
 import threading
-
-import dbus
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
-log_lock = threading.Lock()
-
 
 def note(line):
-    with log_lock, open(sys.argv[1], "a") as log:
+    with open(sys.argv[1], "a") as log:  # one write a line: the lines never mix
         log.write(line + "\n")
-
-
-def wait_released(end, who):
-    os.read(end, 1)  # the end of the file: every copy of the lock is closed
-    note(f"release {who}")
 
 
 class Manager(dbus.service.Object):
@@ -28,15 +19,14 @@ class Manager(dbus.service.Object):
     def Inhibit(self, what, who, why, mode):
         read_end, lock = os.pipe()
         note(f"take {what} {who} {mode} {why}")
-        threading.Thread(target=wait_released, args=(read_end, who), daemon=True).start()
-        handed = dbus.types.UnixFd(lock)
+        threading.Thread(target=lambda: os.read(read_end, 1) == b"" and note(f"release {who}"), daemon=True).start()
+        handed = dbus.types.UnixFd(lock)  # a copy of its own
         os.close(lock)
         return handed
 
 
 DBusGMainLoop(set_as_default=True)
-bus = dbus.SystemBus()
-name = dbus.service.BusName("org.freedesktop.login1", bus)
-manager = Manager(bus, "/org/freedesktop/login1")
+name = dbus.service.BusName("org.freedesktop.login1", dbus.SystemBus())
+manager = Manager(name.get_bus(), "/org/freedesktop/login1")
 note("ready")
 GLib.MainLoop().run()

@@ -3,10 +3,9 @@
 # from it runs; the installer works silently, with Start-menu entries, the installed
 # program runs, and the uninstaller takes everything away again. Every shortcut it makes
 # (Start menu, "Senden an") leads to a program that runs, and it adds and removes the
-# receiver's firewall rule. Usage: package.sh BUILD_DIR CPACK RECORD_COMMAND_EXE (wine's
-# environment set).
+# receiver's firewall rule. Usage: package.sh BUILD_DIR CPACK (wine's environment set).
 set -eu
-build=$1 cpack=$2 recorder=$3
+build=$1 cpack=$2
 cd "$build"
 rm -rf package
 "$cpack" -G "ZIP;NSIS" >cpack.log 2>&1 || { cat cpack.log; exit 1; }
@@ -19,29 +18,24 @@ wine "zip/$name/Dorvish.exe" --version | grep -q '^Dorvish '
 
 installed="$WINEPREFIX/drive_c/Program Files/Kelvane"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvane und Dorvish"
-# The installer's netsh commands go to a stand-in that notes them: what wine's netsh says
-# to them tells nothing about Windows.
-netsh="$WINEPREFIX/drive_c/windows/system32/netsh.exe"
-cp "$netsh" tmp/netsh.exe.wine
-trap 'cp tmp/netsh.exe.wine "$netsh"' EXIT
-cp "$recorder" "$netsh"
-rm -f tmp/netsh.log
-export KV_RECORD="Z:${build//\//\\}\\tmp\\netsh.log" WINEDLLOVERRIDES=netsh.exe=n
-firewall='"C:\windows\system32\netsh.exe" advfirewall firewall'
+# What the installer ran of netsh, told by wine's trace of the processes started (what
+# wine's netsh answers tells nothing about Windows): expect_netsh TRACE COMMAND... checks
+# the last ones (an earlier installation left in the prefix is uninstalled first).
+firewall='advfirewall firewall'
 rule='name="Kelvane (Empfaenger)" program="C:\Program Files\Kelvane\Kelvane.exe"'
-# expect_netsh COMMAND...: the last commands run were these (an earlier installation
-# left in the prefix is uninstalled first).
 expect_netsh() {
-  printf '%s\n' "$@" | diff - <(tail -n $# tmp/netsh.log) >&2 || { echo "netsh was run otherwise (-expected +run)"; exit 1; }
+  local trace=$1 && shift
+  printf '%s\n' "$@" | diff - <(sed -n 's/.*CreateProcessInternalW app (null) cmdline L"\\"C:\\\\windows\\\\system32\\\\netsh.exe\\" \(.*\)"$/\1/p' \
+    "$trace" | sed 's/\\\(.\)/\1/g' | tail -n $#) >&2 || { echo "netsh was run otherwise (-expected +run)"; exit 1; }
 }
 sendto="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/SendTo/Dorvish (Sender).lnk"
 
-wine "package/$name.exe" /S
+WINEDEBUG=-all,+process wine "package/$name.exe" /S 2>tmp/install.trace
 for file in "$installed/Kelvane.exe" "$installed/Dorvish.exe" "$installed/LIESMICH.txt" "$menu/Kelvane (Empfaenger).lnk"; do
   [ -e "$file" ] || { echo "not installed: $file"; exit 1; }
 done
 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" --version | grep -q '^Kelvane '
-expect_netsh "$firewall delete rule $rule" "$firewall add rule $rule dir=in action=allow enable=yes profile=private,domain"
+expect_netsh tmp/install.trace "$firewall delete rule $rule" "$firewall add rule $rule dir=in action=allow enable=yes profile=private,domain"
 
 # Each shortcut leads to a file that is there: the one whole Windows path in it.
 for link in "$menu"/*.lnk "$sendto"; do
@@ -77,11 +71,11 @@ asked=$(grep -o -e "Bitte den Port eingeben" -e "Bitte die IP eingeben" -e "Date
 [ "$asked" = "Bitte den Port eingeben,Bitte die IP eingeben," ] || { echo "\"Senden an\" asked: $asked"; exit 1; }
 # The uninstaller runs a copy of itself (told the installation's folder by "_?=") and
 # returns at once: wait until that copy, the one of this prefix, has ended.
-wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S
+WINEDEBUG=-all,+process wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S 2>tmp/uninstall.trace
 for pid in $(pgrep -f '_\?=C:\\Program Files\\Kelvane'); do
   tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
   for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 done
 for left in "$installed" "$menu" "$sendto"; do [ ! -e "$left" ] || { echo "left after uninstalling: $left"; exit 1; }; done
-expect_netsh "$firewall delete rule $rule"
+expect_netsh tmp/uninstall.trace "$firewall delete rule $rule"
 echo "zip and installer fine"

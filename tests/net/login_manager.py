@@ -9,9 +9,7 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 
-def note(line):
-    with open(sys.argv[1], "a") as log:  # one write a line: the lines never mix
-        log.write(line + "\n")
+note = lambda line: open(sys.argv[1], "a").write(line + "\n")  # one write a line: lines never mix
 
 
 class Manager(dbus.service.Object):

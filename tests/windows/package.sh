@@ -21,7 +21,6 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelv
 # What the installer ran of netsh, told by wine's trace of the processes started (what
 # wine's netsh answers tells nothing about Windows): expect_netsh TRACE COMMAND... checks
 # the last ones (an earlier installation left in the prefix is uninstalled first).
-firewall='advfirewall firewall'
 rule='name="Kelvane (Empfaenger)" program="C:\Program Files\Kelvane\Kelvane.exe"'
 expect_netsh() {
   local trace=$1 && shift
@@ -35,7 +34,7 @@ for file in "$installed/Kelvane.exe" "$installed/Dorvish.exe" "$installed/LIESMI
   [ -e "$file" ] || { echo "not installed: $file"; exit 1; }
 done
 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" --version | grep -q '^Kelvane '
-expect_netsh tmp/install.trace "$firewall delete rule $rule" "$firewall add rule $rule dir=in action=allow enable=yes profile=private,domain"
+expect_netsh tmp/install.trace "advfirewall firewall delete rule $rule" "advfirewall firewall add rule $rule dir=in action=allow enable=yes profile=private,domain"
 
 # Each shortcut leads to a file that is there: the one whole Windows path in it.
 for link in "$menu"/*.lnk "$sendto"; do
@@ -49,13 +48,8 @@ done
 head -c 300001 /dev/urandom >tmp/quelle.bin
 in_tmp() { printf 'Z:%s\\tmp\\%s' "${build//\//\\}" "$1"; }
 port=$((5000 + $$ % 4000))
-received() {
-  for _ in $(seq 300); do cmp -s tmp/quelle.bin "tmp/$1" && return 0; sleep 0.1; done
-  echo "not received: $1"
-  exit 1
-}
+received() { for _ in $(seq 300); do cmp -s tmp/quelle.bin "tmp/$1" && return 0; sleep 0.1; done; echo "not received: $1"; exit 1; }
 listening() { for _ in $(seq 300); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; }
-rm -f tmp/vom-menue.bin tmp/gesendet-an.bin
 wine start /unix "$menu/Kelvane (Empfaenger).lnk" -p $port "$(in_tmp vom-menue.bin)"
 listening $port
 wine start /unix "$menu/Dorvish (Sender).lnk" -p $port "$(in_tmp quelle.bin)" 127.0.0.1
@@ -77,5 +71,5 @@ for pid in $(pgrep -f '_\?=C:\\Program Files\\Kelvane'); do
   for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 done
 for left in "$installed" "$menu" "$sendto"; do [ ! -e "$left" ] || { echo "left after uninstalling: $left"; exit 1; }; done
-expect_netsh tmp/uninstall.trace "$firewall delete rule $rule"
+expect_netsh tmp/uninstall.trace "advfirewall firewall delete rule $rule"
 echo "zip and installer fine"

@@ -1,6 +1,5 @@
-"""Reads back what Windows and Explorer read from each program: the manifest (common
-controls 6, per-monitor DPI v2, Windows 10/11, long paths, the invoker's rights), the
-version information and the icon. Usage: resources.py VERSION KELVANE_EXE DORVISH_EXE."""
+"""Reads back what Windows and Explorer read from each program: manifest, version
+information, icon. Usage: resources.py VERSION KELVANE_EXE DORVISH_EXE."""
 import re
 import sys
 import pefile
@@ -24,12 +23,10 @@ for name, (path, description) in programs.items():
         "Windows 10/11": '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>' in manifest,
         "per-monitor v2": re.search(r"<dpiAwareness [^>]*>PerMonitorV2[,<]", manifest) is not None,
         "long paths": re.search(r"<longPathAware [^>]*>true<", manifest) is not None,
-        "file version": fixed is not None and [fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                                               fixed.FileVersionLS >> 16] == [int(n) for n in version.split(".")],
+        "file version": fixed and f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}.{fixed.FileVersionLS >> 16}" == version,
         f"strings {strings}": strings.get("FileVersion") == version and strings.get("FileDescription") == description
         and strings.get("ProductName") == "Kelvane und Dorvish" and strings.get("OriginalFilename") == name + ".exe",
         "icon sizes": {group[6 + 14 * i] or 256 for i in range(group[4])} >= {16, 32, 48, 256},
     }
     failures += [f"{name}: {what}" for what, ok in checks.items() if not ok]
-print("\n".join(failures) or "manifest, version and icon fine")
-sys.exit(1 if failures else 0)
+sys.exit("\n".join(failures) or print("manifest, version and icon fine"))

@@ -102,11 +102,11 @@ TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
   EXPECT_EQ(newest(0), nullptr);
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
 
-  int reset = accept_client(port_of(0), &conn);  // a reset counts as closed too
+  int reset = accept_client(port_of(0), &conn);  // a reset is closed too, but aborted
   linger hard{1, 0};
   setsockopt(reset, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   close(reset);
-  EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
+  EXPECT_EQ(next_event(), NET_EVENT_ABORTED);
   EXPECT_EQ(newest(0), nullptr);
 
   int kept = accept_client(port_of(0), &conn);  // closed by us: no event follows

@@ -304,13 +304,12 @@ int ask_for_lock(Bus* bus, const char* why, Clock::time_point deadline) {
     return -1;
   if (!send_all(bus->fd, "NEGOTIATE_UNIX_FD\r\n", deadline) || read_line(bus, deadline) != "AGREE_UNIX_FD")
     return -1;
-  std::string calls =
-      "BEGIN\r\n" +
-      method_call(kHelloSerial, 0, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                  "Hello", {}) +
-      method_call(kInhibitSerial, kNoAutoStart, "org.freedesktop.login1", "/org/freedesktop/login1",
-                  "org.freedesktop.login1.Manager", "Inhibit",
-                  {"sleep", program_invocation_short_name, why, "block"});
+  std::string calls = "BEGIN\r\n" +
+                      method_call(kHelloSerial, 0, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus", "Hello", {}) +
+                      method_call(kInhibitSerial, kNoAutoStart, "org.freedesktop.login1",
+                                  "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Inhibit",
+                                  {"sleep", program_invocation_short_name, why, "block"});
   if (!send_all(bus->fd, calls, deadline)) return -1;
   for (;;) {
     Message m;

@@ -1,6 +1,6 @@
 """Stands in for the login manager on a private bus: Inhibit hands out one end of a pipe
-as the lock and writes "take WHAT WHO MODE WHY" to the log, then "release WHO" once every
-copy of that end is closed. Usage: login_manager.py LOG (DBUS_SYSTEM_BUS_ADDRESS set)."""
+as the lock (named in LOG.lock) and writes "take WHAT WHO MODE WHY" to the log, then
+"release WHO" once every copy of that end is closed. Usage: login_manager.py LOG."""
 import os
 import sys
 import threading
@@ -16,6 +16,7 @@ class Manager(dbus.service.Object):
     @dbus.service.method("org.freedesktop.login1.Manager", in_signature="ssss", out_signature="h")
     def Inhibit(self, what, who, why, mode):
         read_end, lock = os.pipe()
+        open(sys.argv[1] + ".lock", "w").write(os.readlink(f"/proc/self/fd/{lock}"))  # "pipe:[NUMBER]"
         note(f"take {what} {who} {mode} {why}")
         threading.Thread(target=lambda: os.read(read_end, 1) == b"" and note(f"release {who}"), daemon=True).start()
         handed = dbus.types.UnixFd(lock)  # a copy of its own

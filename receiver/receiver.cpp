@@ -159,6 +159,9 @@ void receiver_main(const CommandLine& line) {
     r.port = console_ask_port(&r.port_text);
     if (r.port == 0) runtime_exit(failed);  // input has ended: nobody is left to answer
   }
+  // Input ended at the save path and the port was given: nothing could be stored, so it
+  // ends as it does at the port question.
+  if ((!r.save_path || !*r.save_path) && console_input_at_end()) runtime_exit(failed);
   // The screen is cleared of the questions; with every answer given nothing was asked.
   if (!r.single || !line.port_text) console_clear();
   mark = str_area_top();

@@ -9,6 +9,7 @@
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "net/connect.h"
+#include "net/deadline.h"
 #include "net/net.h"
 #include "net/server.h"
 #include "net/transfer.h"
@@ -56,7 +57,7 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
   delay_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
-  transfer_status_begin("Warte auf den Empfaenger ...");
+  transfer_status_begin("Warte auf den Empfaenger ...", net_stall_limit());
   int32_t receipt = NET_RECEIPT_REFUSED;
   bool sent = net_send_file(conn, s.file_path) != 0;
   if (sent) {
@@ -70,9 +71,12 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
     console_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
   } else {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
-    if (sent)
-      console_print_line(receipt == NET_RECEIPT_SILENT ? "Der Empfaenger hat nicht geantwortet!"
-                                                       : "Der Empfaenger hat die Datei nicht gespeichert!");
+    // A receiver that took no byte for the bound, or said nothing, has not answered.
+    bool silent = sent ? receipt == NET_RECEIPT_SILENT : net_send_stalled();
+    if (silent)
+      console_print_line("Der Empfaenger hat nicht geantwortet!");
+    else if (sent)
+      console_print_line("Der Empfaenger hat die Datei nicht gespeichert!");
   }
   console_print_line("Bitte Enter druecken ...");
   net_connection_close(conn);
@@ -97,8 +101,12 @@ void sender_main(const CommandLine& line) {
   const char* file = line.answers[0];
   const char* address = line.answers[1];
   const int32_t failed = command_line_status(line, false);
-  if (file && address && line.port_text) {
-    // Every answer is given: a script runs this, nobody is there to confirm a box.
+  // With every answer given a script runs this: nobody is there to confirm a box, and
+  // nobody to end a wait for a receiver that takes nothing, so such waits have a bound.
+  // A person at the keyboard waits as long as they like.
+  bool script = file && address && line.port_text;
+  net_set_person_waits(!script);
+  if (script) {
     console_print_line(
         "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
   } else {

@@ -19,6 +19,7 @@ struct TransferStatus {
   bool drawn = false;
   bool drawn_waiting = false;
   const char* waiting = nullptr;
+  uint32_t wait_limit_ms = 0;
   uint32_t started = 0;
   uint32_t last_drawn = 0;
   int64_t last_done = 0;
@@ -28,10 +29,11 @@ TransferStatus g_status;
 
 }  // namespace
 
-void transfer_status_begin(const char* waiting) {
+void transfer_status_begin(const char* waiting, uint32_t wait_limit_ms) {
   g_status = TransferStatus{};
   g_status.running = true;
   g_status.waiting = waiting;
+  g_status.wait_limit_ms = wait_limit_ms;
   g_status.started = elapsed_ms();
   g_status.last_moved = g_status.started;
 }
@@ -46,11 +48,17 @@ void transfer_status_update(int64_t done, int64_t total, void*) {
     g_status.last_done = done;
     g_status.last_moved = now;
   }
-  bool waiting = g_status.waiting && now - g_status.last_moved >= kStalledMs;
+  uint32_t stalled = now - g_status.last_moved;
+  bool waiting = g_status.waiting && stalled >= kStalledMs;
   if (since_start < kQuietMs) return;
   if (g_status.drawn && now - g_status.last_drawn < kRefreshMs && waiting == g_status.drawn_waiting) return;
   std::string line = format_progress(done, total, since_start / 1000.0);
-  if (waiting) line = g_status.waiting + line;
+  if (waiting) {
+    // The seconds waited, and when the wait ends: at the bound, or when the user says so.
+    std::string limit = g_status.wait_limit_ms ? " von " + std::to_string((g_status.wait_limit_ms + 999) / 1000) + " s"
+                                               : ", Strg+C bricht ab";
+    line = std::string(g_status.waiting) + " " + std::to_string(stalled / 1000) + " s" + limit + line;
+  }
   console_status_show(line.c_str());
   g_status.drawn = true;
   g_status.drawn_waiting = waiting;

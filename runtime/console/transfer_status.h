@@ -7,8 +7,9 @@
 
 // Starts timing a transfer; nothing is shown yet. With a waiting text, the line shows it
 // in front of the progress once the bytes done have not moved for a second (a peer that
-// does not take them).
-void transfer_status_begin(const char* waiting = nullptr);
+// does not take them), with the seconds they have not moved and either the seconds after
+// which the wait is given up (wait_limit_ms) or, with 0 (no bound), that Ctrl+C gives up.
+void transfer_status_begin(const char* waiting = nullptr, uint32_t wait_limit_ms = 0);
 
 // Changes the waiting text of the running transfer, for a wait of another kind that
 // follows (the same timing goes on).

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "core/timing.h"
+#include "net/deadline.h"
 #include "net/internal.h"
 #include "net/net.h"
 #include "platform/socket.h"
@@ -24,27 +25,52 @@ struct ConnectProgress {
 std::mutex g_progress_lock;
 ConnectProgress g_progress;
 
-// Connects fd to the peer on port, waiting at most the limit for an answer. Returns false
-// when the connection failed or no answer came in time (errno ETIMEDOUT).
-bool connect_within_limit(int fd, const SockPeer& peer, uint16_t port) {
-  int state = sock_connect_start(fd, peer, port);
+ConnectProgress current_progress() {
+  std::lock_guard<std::mutex> hold(g_progress_lock);
+  return g_progress;
+}
+
+// The connect limit in force: the set one, else NET_CONNECT_LIMIT_MS.
+uint32_t connect_limit() {
   uint32_t limit = g_limit_ms.load();
-  if (limit == 0) limit = NET_CONNECT_LIMIT_MS;
-  ConnectProgress progress;
-  {
-    std::lock_guard<std::mutex> hold(g_progress_lock);
-    progress = g_progress;
-  }
-  uint32_t started = elapsed_ms();
-  while (state == 0) {
-    uint32_t waited = elapsed_ms() - started;  // unsigned: right across the clock's wrap
-    if (waited >= limit) {
+  return limit ? limit : NET_CONNECT_LIMIT_MS;
+}
+
+// Waits on the deadline in steps of kConnectStepMs, telling the progress function before
+// each, for as long as step(ms) returns 0. Returns step's last other value, or -1 with
+// errno ETIMEDOUT once the deadline passed.
+template <typename Step>
+int wait_on(const NetDeadline& deadline, const ConnectProgress& progress, Step step) {
+  for (;;) {
+    int slice = net_deadline_slice(deadline, static_cast<int>(kConnectStepMs));
+    if (slice == 0) {
       errno = ETIMEDOUT;
-      return false;
+      return -1;
     }
-    if (progress.fn) progress.fn(waited, limit, progress.ctx);
-    state = sock_connect_wait(fd, static_cast<int>(std::min(kConnectStepMs, limit - waited)));
+    if (progress.fn) progress.fn(net_deadline_waited(deadline), deadline.limit_ms, progress.ctx);
+    int state = step(slice);
+    if (state != 0) return state;
   }
+}
+
+// Finds where host is within the deadline. Returns false when nothing resolves or no
+// answer came in time (errno ETIMEDOUT).
+bool resolve_within(const char* host, const NetDeadline& deadline, const ConnectProgress& progress,
+                    SockPeer* peer) {
+  SockLookup* lookup = sock_lookup_start(host);
+  if (!lookup) return false;
+  int state = sock_lookup_wait(lookup, 0, peer);
+  if (state == 0) state = wait_on(deadline, progress, [&](int ms) { return sock_lookup_wait(lookup, ms, peer); });
+  sock_lookup_end(lookup);
+  return state == 1;
+}
+
+// Connects fd to the peer on port within the deadline. Returns false when the connection
+// failed or no answer came in time (errno ETIMEDOUT).
+bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadline& deadline,
+                    const ConnectProgress& progress) {
+  int state = sock_connect_start(fd, peer, port);
+  if (state == 0) state = wait_on(deadline, progress, [&](int ms) { return sock_connect_wait(fd, ms); });
   return state == 1;
 }
 
@@ -60,14 +86,17 @@ void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   ObjectRegistry* registry = net_server_registry();
   if (!host || !registry || net_stopped()) return nullptr;
-  // The look-up and the connect may take long: no lock is held for them.
+  // The look-up and the connect may take long: no lock is held for them. Both share one
+  // deadline, and the progress function is told about both.
+  NetDeadline deadline = net_deadline_start(connect_limit());
+  ConnectProgress progress = current_progress();
   SockPeer peer;
-  if (!sock_resolve(host, &peer)) return nullptr;
+  if (!resolve_within(host, deadline, progress, &peer)) return nullptr;
   bool tcp = kind == NET_KIND_TCP;
   if (!tcp && peer.ipv6) return nullptr;  // a UDP record holds an IPv4 address only
   int fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd < 0) return nullptr;
-  bool ready = tcp ? connect_within_limit(fd, peer, static_cast<uint16_t>(port)) : sock_set_nonblocking(fd);
+  bool ready = tcp ? connect_within(fd, peer, static_cast<uint16_t>(port), deadline, progress) : sock_set_nonblocking(fd);
   if (!ready) {
     sock_close(fd);
     return nullptr;

@@ -14,15 +14,17 @@
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind);
 NetConnection* net_connect_tcp(const char* host, uint32_t port);
 
-// How long a TCP connect waits for an answer: an address that drops every packet is given
-// up after it, not after the system's two minutes and more. One that refuses fails at once.
+// How long the look-up of the host and a TCP connect wait for an answer, together: a name
+// whose name servers are silent and an address that drops every packet are given up
+// after it, not after the system's many seconds or two minutes and more. One that
+// refuses fails at once.
 constexpr uint32_t NET_CONNECT_LIMIT_MS = 20000;
 
 // Replaces the limit (0 brings back NET_CONNECT_LIMIT_MS), so tests need not wait it out.
 void net_set_connect_limit(uint32_t ms);
 
-// Told about every quarter of a second while a TCP connect waits for an answer: the
-// milliseconds waited so far and the limit. ctx is what was given with it.
+// Told about every quarter of a second while the look-up or a TCP connect waits for an
+// answer: the milliseconds waited so far and the limit. ctx is what was given with it.
 using NetConnectProgressFn = void (*)(uint32_t waited_ms, uint32_t limit_ms, void* ctx);
 
 // Sets the process-wide connect progress function (null: none), for the next connects.

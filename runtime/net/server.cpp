@@ -102,10 +102,29 @@ void pause_accepting() {
   g_accept_paused.store(true);
 }
 
+// Resets the server's oldest connection that has sent nothing since it was taken longer
+// than a reception waits for a byte, so that its descriptor serves a client still
+// waiting: clients that connect and stay silent would otherwise keep every real sender
+// out. A sender just taken keeps the time to begin. Returns false when there is none.
+bool drop_oldest_silent(NetServer* server) {
+  NetConnection* oldest = nullptr;
+  uint32_t now = elapsed_ms();
+  for (ListNode* node = server->connections; node; node = node->next) {
+    auto* connection = static_cast<NetConnection*>(list_payload(node));
+    char byte = 0;
+    if (now - connection->accepted_ms > NET_RECEIVE_IDLE_MS && net_peek(connection->socket, 1, &byte) == 0)
+      oldest = connection;  // the list is newest first
+  }
+  if (!oldest) return false;
+  drop_connection(server, oldest);  // aborted: the client sees a reset
+  return true;
+}
+
 // One accept attempt for a TCP server. Returns the new connection, or null.
 NetConnection* take_client(NetServer* server) {
   if (accept_pause_left() > 0) return nullptr;
   int fd = sock_accept(server->socket);
+  if (fd < 0 && sock_error_means_exhausted(errno) && drop_oldest_silent(server)) fd = sock_accept(server->socket);
   if (fd < 0) {
     if (sock_error_means_exhausted(errno)) pause_accepting();
     return nullptr;
@@ -119,6 +138,7 @@ NetConnection* take_client(NetServer* server) {
     return nullptr;
   }
   *connection = NetConnection{NET_KIND_TCP, 0, fd, server, 0, nullptr, 0};
+  connection->accepted_ms = elapsed_ms();
   return connection;
 }
 

@@ -53,6 +53,7 @@ struct NetConnection {
   int32_t udp_socket;     // outgoing UDP only: the socket
   uint8_t* data;          // UDP peers: every datagram received so far, back to back
   int32_t data_length;
+  uint32_t accepted_ms = 0;  // TCP clients of a server: when it took them (elapsed_ms)
 };
 
 // Creates a server under number (0 or more, or REGISTRY_DYNAMIC) on port (0: the system

@@ -9,6 +9,7 @@
 #include "core/heaps.h"
 #include "core/scope_exit.h"
 #include "core/timing.h"
+#include "net/deadline.h"
 #include "net/internal.h"
 #include "platform/heap.h"
 #include "platform/power.h"
@@ -42,6 +43,7 @@ Progress g_progress;
 // told again while the sender waits for the receiver's close.
 thread_local int32_t t_receive_failure = NET_RECEIVE_STORED;
 thread_local int64_t t_last_sent = 0;
+thread_local bool t_send_stalled = false;
 
 Progress current_progress() {
   std::lock_guard<std::mutex> hold(g_progress_lock);
@@ -87,18 +89,27 @@ class HeapBuffer {
   uint8_t* bytes_ = nullptr;
 };
 
-// Where a send stands, told again while it waits for the peer.
+// Where a send stands, told again while it waits for the peer, and the deadline of that
+// wait: every byte the peer takes moves it on.
 struct SendState {
   Progress progress;
   int64_t done = 0;
   int64_t total = 0;
+  NetDeadline deadline;
 };
 
 // Waits until fd can take more bytes, telling the send's progress again after every slice
-// spent waiting. Returns false when the socket failed.
+// spent waiting. Returns false when the socket failed or the deadline passed (errno
+// ETIMEDOUT).
 bool wait_writable(int fd, const SendState& state) {
   for (;;) {
-    int ready = sock_wait(fd, true, kWaitSliceMs);
+    int slice = net_deadline_slice(state.deadline, kWaitSliceMs);
+    if (slice == 0) {
+      t_send_stalled = true;
+      errno = ETIMEDOUT;
+      return false;
+    }
+    int ready = sock_wait(fd, true, slice);
     if (ready < 0) return false;
     if (ready > 0) return true;
     state.progress(state.done, state.total);
@@ -106,13 +117,14 @@ bool wait_writable(int fd, const SendState& state) {
 }
 
 // Sends every one of length bytes, continuing after short sends.
-bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, const SendState& state) {
+bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, SendState& state) {
   while (length > 0) {
     int64_t n = sock_send(fd, bytes, length, more);
     if (n < 0) {
       if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_writable(fd, state)) return false;
       continue;
     }
+    net_deadline_progress(&state.deadline);
     bytes += n;
     length -= static_cast<size_t>(n);
   }
@@ -123,10 +135,11 @@ bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, const Send
 // file ended early, -1 on failure. Uses the system's file-to-socket copy and falls back
 // to reading through a buffer where the file system does not support it.
 int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* direct, HeapBuffer* buffer,
-                   const SendState& state) {
+                   SendState& state) {
   for (;;) {
     if (*direct) {
       int64_t n = sock_send_file_bytes(sock, file, offset, length);
+      if (n > 0) net_deadline_progress(&state.deadline);
       if (n >= 0) return n;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (!wait_writable(sock, state)) return -1;
@@ -363,7 +376,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // tell the progress again (an outgoing socket starts blocking).
   if (!sock_set_nonblocking(sock)) return 0;
   t_last_sent = size;
-  SendState state{current_progress(), 0, size};
+  t_send_stalled = false;
+  SendState state{current_progress(), 0, size, net_deadline_start(net_stall_limit())};
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
@@ -380,12 +394,15 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   return 1;
 }
 
+bool net_send_stalled() { return t_send_stalled; }
+
 int32_t net_await_receipt(NetConnection* connection) {
   int sock = transfer_socket(connection);
   if (sock < 0 || !sock_shutdown_send(sock)) return NET_RECEIPT_REFUSED;
   Progress progress = current_progress();
-  uint32_t bound = NET_RECEIPT_BASE_MS + static_cast<uint32_t>(t_last_sent / NET_RECEIPT_BYTES_PER_MS);
-  uint32_t start = elapsed_ms();
+  uint32_t limit = net_stall_limit();
+  if (limit) limit += static_cast<uint32_t>(t_last_sent / NET_RECEIPT_BYTES_PER_MS);
+  NetDeadline deadline = net_deadline_start(limit);
   for (;;) {
     uint8_t dropped[512];
     errno = 0;
@@ -393,11 +410,10 @@ int32_t net_await_receipt(NetConnection* connection) {
     if (n == 0) return sock_set_abort_on_close(sock, false) ? NET_RECEIPT_STORED : NET_RECEIPT_REFUSED;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return NET_RECEIPT_REFUSED;
     if (n > 0) continue;  // the protocol has no reply: whatever comes is dropped
-    uint32_t waited = elapsed_ms() - start;
-    if (waited >= bound) return NET_RECEIPT_SILENT;
+    int slice = net_deadline_slice(deadline, kWaitSliceMs);
+    if (slice == 0) return NET_RECEIPT_SILENT;
     progress(t_last_sent, t_last_sent);
-    if (sock_wait(sock, false, static_cast<int>(std::min<uint32_t>(bound - waited, kWaitSliceMs))) < 0)
-      return NET_RECEIPT_REFUSED;
+    if (sock_wait(sock, false, slice) < 0) return NET_RECEIPT_REFUSED;
   }
 }
 

@@ -28,20 +28,24 @@ void net_set_progress(NetProgressFn fn, void* ctx);
 // Sends the file at path as one transfer on a TCP connection, every byte of it. A file
 // whose size reads 0 (the system's pseudo-files) is read whole first and sent with the
 // size read. Returns 1 when all was handed to the socket, 0 on any failure: not TCP, the
-// file cannot be read whole, it has 2^31 bytes or more (nothing is sent then), or a send
-// fails. The connection stays open; from the header on, closing it aborts it (the peer
+// file cannot be read whole, it has 2^31 bytes or more (nothing is sent then), a send
+// fails, or the peer took no byte within the stall limit where waits are bounded (errno
+// ETIMEDOUT; see net/deadline.h). The connection stays open; from the header on, closing it aborts it (the peer
 // sees a reset) until net_await_receipt has seen the receiver's orderly close.
 int32_t net_send_file(NetConnection* connection, const char* path);
+
+// True when the last net_send_file on this thread that got as far as sending gave up
+// because the peer took no byte within the stall limit.
+bool net_send_stalled();
 
 // What the receiver said of a transfer, by the way it closed the connection.
 constexpr int32_t NET_RECEIPT_STORED = 1;   // an orderly close: the file is stored
 constexpr int32_t NET_RECEIPT_REFUSED = 0;  // a reset, or the connection broke
 constexpr int32_t NET_RECEIPT_SILENT = -1;  // no close within the bound
 
-// The longest wait for the receiver's close after a send: a minute for a receiver whose
-// user still has to answer, plus a second for every 4 MiB the receiver may still have to
-// put on a slow disk.
-constexpr uint32_t NET_RECEIPT_BASE_MS = 60000;
+// The longest wait for the receiver's close after a send, where waits are bounded (see
+// net_stall_limit): the stall limit, plus a second for every 4 MiB the receiver may still
+// have to put on a slow disk. With a person there it has no bound.
 constexpr int64_t NET_RECEIPT_BYTES_PER_MS = 4 * 1024 * 1024 / 1000;
 
 // After net_send_file: ends the sending direction and waits for the receiver to close the

@@ -1,17 +1,19 @@
 #include "platform/display.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "platform/socket.h"
 #include "platform/sys_retry.h"
+#include "platform/system_net.h"
 
 namespace {
 
@@ -36,8 +38,10 @@ short wait_for(int fd, short events, Clock::time_point deadline) {
   return p.revents;
 }
 
-// On a socket connected or connecting: true when the session's opening gets an answer, or
-// the connection ends, before the deadline.
+// On a socket connected or connecting: true when the session's opening gets its whole
+// answer (eight bytes, the sixth and seventh of which count the four-byte words that
+// follow), or the connection ends, before the deadline. A server that stalls within its
+// answer would leave the desktop library waiting for the rest for ever.
 bool session_answered(int fd, Clock::time_point deadline) {
   short out = wait_for(fd, POLLOUT, deadline);
   if (out == 0) return false;  // the connection is not made in time
@@ -45,7 +49,20 @@ bool session_answered(int fd, Clock::time_point deadline) {
   socklen_t len = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1 || err != 0) return false;
   if (send(fd, kSessionRequest, sizeof kSessionRequest, MSG_NOSIGNAL) < 0) return errno == EPIPE;
-  return wait_for(fd, POLLIN, deadline) != 0;
+  unsigned char head[8];
+  size_t got = 0, whole = sizeof head;
+  while (got < whole) {
+    if (wait_for(fd, POLLIN, deadline) == 0) return false;
+    unsigned char rest[4096];
+    unsigned char* into = got < sizeof head ? head + got : rest;
+    size_t room = got < sizeof head ? sizeof head - got : std::min(sizeof rest, whole - got);
+    ssize_t n = sys_retry([&] { return recv(fd, into, room, 0); });
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;  // it ended the session
+    if (n < 0) continue;
+    got += static_cast<size_t>(n);
+    if (got == sizeof head) whole += 4 * (static_cast<size_t>(head[6]) | static_cast<size_t>(head[7]) << 8);
+  }
+  return true;
 }
 
 // Connects a new non-blocking socket to the address. Returns the socket while the
@@ -78,16 +95,18 @@ bool local_answers(const std::string& number, Clock::time_point deadline) {
   return false;
 }
 
-// A display on a host: TCP port 6000 + number of its first address.
+// A display on a host: TCP port 6000 + number of its first address (IPv4 first), looked
+// up within the same deadline.
 bool remote_answers(const std::string& host, const std::string& number, Clock::time_point deadline) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  std::string port = std::to_string(6000 + std::stol(number));
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) return false;
-  int fd = connect_to(found->ai_family, found->ai_addr, found->ai_addrlen);
-  freeaddrinfo(found);
+  SockLookup* lookup = sock_lookup_start(host.c_str());
+  if (!lookup) return false;
+  SockPeer peer;
+  int found = sock_lookup_wait(lookup, left_ms(deadline), &peer);
+  sock_lookup_end(lookup);
+  if (found != 1) return false;
+  sockaddr_storage address;
+  socklen_t length = sock_peer_address(peer, static_cast<uint16_t>(6000 + std::stol(number)), &address);
+  int fd = connect_to(address.ss_family, reinterpret_cast<sockaddr*>(&address), length);
   if (fd < 0) return false;
   bool answered = session_answered(fd, deadline);
   close(fd);

@@ -7,6 +7,6 @@
 // stands for: connects to it and opens an X session there. Returns true when the server
 // answered (whatever it said, a refusal included) or closed the connection within
 // limit_ms, and for names it cannot read (the desktop library decides then); false when
-// nothing takes the connection or no answer came in time. A host name is looked up
-// without a bound of its own.
+// nothing takes the connection or no whole answer came in time. A host name's look-up is
+// inside the same bound.
 bool display_answers(const char* name, int limit_ms);

@@ -126,6 +126,21 @@ struct SockPeer {
 // resolves.
 bool sock_resolve(const char* host, SockPeer* peer);
 
+// A look-up of sock_resolve on a thread of its own, so that whoever waits for it can stop
+// waiting: a name whose name servers are silent takes the system many seconds.
+struct SockLookup;
+
+// Starts resolving host as sock_resolve does; an address given as such is read at once.
+// Returns null when host is null or no memory is left.
+SockLookup* sock_lookup_start(const char* host);
+
+// Waits up to timeout_ms for the look-up. Returns 1 with *peer set once it resolved, 0 while
+// it is under way, -1 when nothing resolves.
+int sock_lookup_wait(SockLookup* lookup, int timeout_ms, SockPeer* peer);
+
+// Lets the look-up go, finished or not; its thread ends on its own. Null does nothing.
+void sock_lookup_end(SockLookup* lookup);
+
 // Returns a new socket of the kind for the peer's address family, or -1.
 int sock_open_for(const SockPeer& peer, int kind);
 

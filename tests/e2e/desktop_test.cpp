@@ -83,6 +83,7 @@ const ModuleCase kModuleCases[] = {
     {"built, a display that answers", "answering", "", "", 0700, 0644, "built"},
     {"built, a display on a host that drops packets", "silent", "", "", 0700, 0644, ""},
     {"built, a display that takes connections and never answers", "never answering", "", "", 0700, 0644, ""},
+    {"built, a display that stalls after one byte of its answer", "stalling", "", "", 0700, 0644, ""},
     {"copied alone, old build folder not used", "answering", "bin/Kelvane", "", 0755, 0644, ""},
     {"copied into an installation", "answering", "bin/Kelvane", "lib/kelvane/libkvgtk.so", 0755, 0644,
      "lib/kelvane/libkvgtk.so"},
@@ -127,9 +128,8 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     int port = free_port();
     while (port < 6000) port = free_port();  // an X display's number is its port less 6000
     std::string kind = c.display;
-    run.listener = kind == "silent"                                   ? listen_silently(port, &run.filler)
-                   : kind == "answering" || kind == "never answering" ? listen_on(port)
-                                                                      : -1;
+    bool taking = kind == "answering" || kind == "never answering" || kind == "stalling";
+    run.listener = kind == "silent" ? listen_silently(port, &run.filler) : taking ? listen_on(port) : -1;
     if (*c.display)
       options.env["DISPLAY"] = run.listener >= 0 ? "127.0.0.1:" + std::to_string(port - 6000) : kind;
   }
@@ -139,9 +139,11 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
   for (int round = 0; round < 500; ++round) {
     bool waiting = false;
     for (size_t i = 0; i < runs.size(); ++i) {
-      if (std::string(kModuleCases[i].display) != "answering" || runs[i]->listener < 0) continue;
+      std::string kind = kModuleCases[i].display;
+      if ((kind != "answering" && kind != "stalling") || runs[i]->listener < 0) continue;
       int conn = accept_within(runs[i]->listener, 10);
       if (conn >= 0) close(std::exchange(runs[i]->listener, -1));
+      if (conn >= 0 && kind == "stalling") send_all(conn, "\1"), runs[i]->filler = std::exchange(conn, -1);
       close(conn);
       waiting = waiting || conn < 0;
     }

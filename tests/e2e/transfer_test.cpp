@@ -680,6 +680,106 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
+// Every wait ends: in a script a send and the receipt's after a minute without progress, look-up
+// and connect after 20 s (quick: a twentieth), a display's probe after 2 s; a person's waits counting.
+TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
+  TempDir dir;
+  write_file(dir / "big.bin", "");
+  std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
+  const int stall_ms = 60 * 1000 / static_cast<int>(kQuickTimeFactor);
+  std::vector<std::pair<std::string, std::function<void()>>> rows;
+  std::vector<std::unique_ptr<ChildProcess>> programs;
+  auto start = [&](ChildOptions options, const std::vector<std::string>& args) {
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    programs.push_back(std::make_unique<ChildProcess>(options));
+    if (!options.terminal) programs.back()->close_input();
+    return programs.back().get();
+  };
+  ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
+  script.terminal = piped_receiver.terminal = false;
+  // A script's send ends after the minute (its last progress may come just before the
+  // row); meanwhile the row plays the receiver's part, if it has one.
+  auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
+    ChildProcess* sender = start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
+    return [=, started = Clock::now()] {
+      receiving(sender);
+      EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
+      EXPECT_NE(sender->output().find("Der Empfaenger hat nicht geantwortet!"), std::string::npos);
+      EXPECT_NEAR(static_cast<double>(since(started).count()), stall_ms + 2000, 2500);
+    };
+  };
+  int silent_port = free_port(), silent = listen_on(silent_port);  // never reads
+  rows.emplace_back("silent receiver", gives_up(silent_port));
+  int trickle_port = free_port(), trickle = listen_on(trickle_port);
+  rows.emplace_back("trickling receiver", gives_up(trickle_port, [trickle](ChildProcess* sender) {
+    int conn = accept_within(trickle);  // a byte every 2 s (a twentieth here), for 10 s at most
+    for (int i = 0, byte = 0; i < 100 && recv(conn, &byte, 1, 0) == 1 && sender->wait_exit(100) == -1; ++i) {}
+    close(conn);
+  }));
+  int stopped_port = free_port();  // stopped (Ctrl+Z) during the transfer, it stores nothing after
+  ChildProcess* stopped = start(piped_receiver, {"-p", std::to_string(stopped_port), dir / "stopped.bin"});
+  ASSERT_TRUE(receiver_ready(*stopped)) << stopped->output();
+  rows.emplace_back("stopped receiver", gives_up(stopped_port, [stopped](ChildProcess* sender) {
+    sender->wait_exit();
+    stopped->signal(SIGCONT);
+    EXPECT_EQ(stopped->wait_exit(), 1) << stopped->output();
+  }));
+  ASSERT_TRUE(stopped->wait_for("Der Sender sendet nun die Datei ..."));
+  stopped->signal(SIGSTOP);
+  ReceiverRun busy;  // its user has not yet pressed Enter after a first file: a person waits
+  int first = receiver_ready(busy.receiver) ? connect_to(busy.port) : -1;
+  ASSERT_TRUE(send_all(first, header(5) + "first") && busy.receiver.wait_for("Bitte Enter druecken ..."));
+  ChildProcess* person = start(text_mode(kQuickSender), {});
+  start_sender(*person, "/etc/hostname", std::to_string(busy.port));
+  rows.emplace_back("a person waits for the receiver's Enter", [&, person] {
+    std::string waited = " " + std::to_string(stall_ms / 1000 + 1) + " s, Strg+C bricht ab";
+    EXPECT_TRUE(person->wait_for("Warte auf die Bestaetigung des Empfaengers ..." + waited));
+    busy.receiver.type("\r");
+    EXPECT_TRUE(person->wait_for("Die Datei wurde zum Empfaenger gesendet ...")) << person->output();
+  });
+  ChildProcess* unanswered = start(piped_receiver, {"-p", std::to_string(free_port())});
+  rows.emplace_back("input ended at the save path", [=] { EXPECT_EQ(unanswered->wait_exit(5000), 1); });
+  int crowded_port = free_port();  // more silent clients than descriptors, then a real sender
+  ChildOptions limited = piped_receiver;
+  limited.args = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", kQuickReceiver};
+  ChildProcess* crowded = start(limited, {"-p", std::to_string(crowded_port), dir / "crowded.bin"});
+  ASSERT_TRUE(receiver_ready(*crowded)) << crowded->output();
+  std::vector<int> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(connect_to(crowded_port));
+  ChildProcess* real = start(text_mode(kQuickSender), {});
+  start_sender(*real, "/etc/hostname", std::to_string(crowded_port));
+  rows.emplace_back("many silent clients", [=] { EXPECT_TRUE(real->wait_for("Empfaenger gesendet ...")); });
+  int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // a silent name server, 127.0.0.77
+  sockaddr_in at = loopback(53);
+  at.sin_addr.s_addr = htonl(0x7f00004d);
+  write_file(dir / "resolv.conf", "nameserver 127.0.0.77\noptions timeout:5 attempts:2\n");
+  if (geteuid() == 0 && !find_program("unshare").empty() &&
+      bind(dns, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+    // Programs in a mount namespace of their own, where it is the only one.
+    std::vector<std::string> ns = {find_program("unshare"), "-m", "/bin/sh", "-c",
+                                   "mount -B \"$0\" /etc/resolv.conf && exec \"$@\"", dir / "resolv.conf"};
+    ChildOptions named = text_mode(kQuickSender), displayed = text_mode(kQuickReceiver);
+    named.args.insert(named.args.begin(), ns.begin(), ns.end());
+    displayed.args.insert(displayed.args.begin(), ns.begin(), ns.end());
+    ChildProcess* looking = start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
+    rows.emplace_back("silent name servers", [=] {
+      EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden", 20 * 1000 / kQuickTimeFactor + 4000));
+      EXPECT_NE(looking->output().find("versuche weiter ... 0 s von 1 s"), std::string::npos);
+    });
+    displayed.env["KV_DIALOGS"] = std::nullopt;
+    displayed.env["DISPLAY"] = "kv-none.example:0";
+    rows.emplace_back("a display on a host name", [asking = start(displayed, {})] {
+      EXPECT_TRUE(asking->wait_for("Pfad: ", 2000 + 2500)) << asking->output();
+    });
+  }
+  std::vector<std::future<void>> checks;
+  for (auto& row : rows)
+    checks.push_back(std::async(std::launch::async, [&row] { SCOPED_TRACE(row.first); row.second(); }));
+  for (auto& check : checks) check.get();
+  for (int fd : idle) close(fd);
+  for (int fd : {silent, trickle, dns, first}) close(fd);
+}
+
 // A file written in place (its folder is not writable) from a staging file: whatever ends
 // it, the file is old, new and whole, or shorter than the new one, never its old size with
 // new bytes; held endings wait for the copy and the orderly close. TMPDIR falls back, or is named full.

@@ -1,6 +1,6 @@
 // Linked into the quick builds of the programs only: before main runs, the runtime's
-// sleep is replaced by one kQuickTimeFactor times as short, and so is the longest wait
-// for an address that does not answer. The clock stays the real one,
+// sleep is replaced by one kQuickTimeFactor times as short, and so are the longest waits
+// for an address that does not answer and for a receiver that takes nothing. The clock stays the real one,
 // so what is timed with it (the reception's idle rule, when the status line appears)
 // behaves as in the real programs.
 #include "tests/quick/quick_time.h"
@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/connect.h"
+#include "net/deadline.h"
 #include "platform/clock.h"
 
 namespace {
@@ -22,6 +23,7 @@ struct InstallQuickSleep {
   InstallQuickSleep() {
     clock_set_sleep(quick_sleep);
     net_set_connect_limit(NET_CONNECT_LIMIT_MS / kQuickTimeFactor);
+    net_set_stall_limit(NET_STALL_LIMIT_MS / kQuickTimeFactor);
   }
 } g_install;
 

@@ -1,7 +1,13 @@
 // Where a connection goes, the same way on every system: a dotted IPv4 address as it is,
 // else the system's name service; and the system's form of that address.
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "platform/socket.h"
 #include "platform/system_net.h"
@@ -66,4 +72,70 @@ socklen_t sock_peer_address(const SockPeer& peer, uint16_t port, sockaddr_storag
 
 int sock_open_for(const SockPeer& peer, int kind) {
   return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
+}
+
+// A look-up on a thread of its own. The caller and the thread each hold a share; the one
+// that lets go last frees it, so a caller that gave up never waits for the name service.
+struct SockLookup {
+  std::mutex lock;
+  std::condition_variable done_signal;
+  int state = 0;  // 0 under way, 1 resolved, -1 nothing resolves
+  SockPeer peer;
+  std::string host;
+  int shares = 2;
+};
+
+namespace {
+
+void let_go(SockLookup* lookup) {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> hold(lookup->lock);
+    last = --lookup->shares == 0;
+  }
+  if (last) delete lookup;
+}
+
+}  // namespace
+
+SockLookup* sock_lookup_start(const char* host) {
+  if (!host) return nullptr;
+  auto* lookup = new (std::nothrow) SockLookup;
+  if (!lookup) return nullptr;
+  lookup->host = host;
+  // An address as such needs no name service: it is read at once, without a thread.
+  bool numeric = inet_addr(host) != INADDR_NONE || (lookup->host.size() >= 2 && lookup->host.front() == '[');
+  if (!numeric) {
+    try {
+      std::thread([lookup] {
+        SockPeer found;
+        int state = sock_resolve(lookup->host.c_str(), &found) ? 1 : -1;
+        {
+          std::lock_guard<std::mutex> hold(lookup->lock);
+          lookup->peer = found;
+          lookup->state = state;
+        }
+        lookup->done_signal.notify_all();
+        let_go(lookup);
+      }).detach();
+      return lookup;
+    } catch (const std::system_error&) {
+      // No thread to be had: the look-up runs here, without a bound.
+    }
+  }
+  lookup->state = sock_resolve(host, &lookup->peer) ? 1 : -1;
+  lookup->shares = 1;
+  return lookup;
+}
+
+int sock_lookup_wait(SockLookup* lookup, int timeout_ms, SockPeer* peer) {
+  std::unique_lock<std::mutex> hold(lookup->lock);
+  lookup->done_signal.wait_for(hold, std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0),
+                               [lookup] { return lookup->state != 0; });
+  if (lookup->state == 1) *peer = lookup->peer;
+  return lookup->state;
+}
+
+void sock_lookup_end(SockLookup* lookup) {
+  if (lookup) let_go(lookup);
 }

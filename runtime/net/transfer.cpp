@@ -12,6 +12,7 @@
 #include "net/deadline.h"
 #include "net/internal.h"
 #include "platform/heap.h"
+#include "platform/power.h"
 #include "platform/socket.h"
 #include "platform/transfer_file.h"
 
@@ -54,6 +55,20 @@ int transfer_socket(const NetConnection* connection) {
   if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return -1;
   return connection->socket;
 }
+
+// The computer stays awake while a transfer runs, on either side, until it ends in any
+// way. Taken before the spare descriptors are lent: where descriptors are short, the
+// transfer gets them, not the sleep lock.
+class KeepAwake {
+ public:
+  explicit KeepAwake(const char* why) : handle_(power_keep_awake(why)) {}
+  ~KeepAwake() { power_allow_sleep(handle_); }
+  KeepAwake(const KeepAwake&) = delete;
+  KeepAwake& operator=(const KeepAwake&) = delete;
+
+ private:
+  int handle_;
+};
 
 // A block of the runtime heap, not zero-filled, made when first asked for and given back
 // when the buffer goes.
@@ -330,6 +345,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // however early: a transfer its sender did not send whole is never taken for one sent,
   // nor for a sender that left without sending.
   if (!sock_set_abort_on_close(sock, true)) return 0;
+  KeepAwake awake("Eine Datei wird gesendet");
   // Accepted clients may have taken every other descriptor: the spare ones are a
   // transfer's while it runs (its file, its folder, the pipe's two ends).
   sock_spare_lend();
@@ -405,6 +421,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   t_receive_failure = NET_RECEIVE_FAILED;
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
+  KeepAwake awake("Eine Datei wird empfangen");
   sock_spare_lend();  // as for sending
   ScopeExit take_back([] { sock_spare_take_back(); });
   // Until the file is stored, a close of the connection tells the sender it was not.

@@ -22,8 +22,9 @@ for file in "$installed/Kelvane.exe" "$installed/Dorvish.exe" "$installed/LIESMI
   [ -e "$file" ] || { echo "not installed: $file"; exit 1; }
 done
 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" --version | grep -q '^Kelvane '
-# The uninstaller runs a copy of itself and returns at once: wait for it.
+# The uninstaller runs a copy of itself and returns at once: wait (a first run in a fresh
+# prefix on a busy machine takes long) until that copy has taken everything away.
 wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S
-for _ in $(seq 100); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.1; done
+for _ in $(seq 1200); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.1; done
 [ ! -e "$installed" ] && [ ! -e "$menu" ] || { echo "left after uninstalling: $installed"; exit 1; }
 echo "zip and installer fine"

@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_support.h"
@@ -169,21 +170,18 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
     ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size())) + content));
     std::string stored = "Datei wurde hier gespeichert:";
     ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
-    for (int i = 0; i < 100 && count(receiver.output(), stored) < static_cast<size_t>(round); ++i)
-      receiver.wait_for("\x01", 20);
+    receiver.wait_until([&] { return count(receiver.output(), stored) >= static_cast<size_t>(round); });
     EXPECT_EQ(count(receiver.output(), stored), static_cast<size_t>(round));
     close(fd);
     receiver.type("\r");
-    for (int i = 0; i < 50 && read_file(run.target) != content; ++i) usleep(20000);
-    EXPECT_TRUE(read_file(run.target) == content);
+    EXPECT_TRUE(wait_until([&] { return read_file(run.target) == content; }));
   }
   EXPECT_EQ(receiver.output().find('%'), std::string::npos) << "short transfers show no status line";
 
   // A sender that connects and leaves without sending ends the serving.
   int fd = connect_to(port);
   ASSERT_GE(fd, 0);
-  for (int i = 0; i < 100 && count(receiver.output(), "Der Sender hat sich verbunden ...") < 3; ++i)
-    receiver.wait_for("\x01", 20);
+  receiver.wait_until([&] { return count(receiver.output(), "Der Sender hat sich verbunden ...") >= 3; });
   close(fd);
   ASSERT_TRUE(receiver.wait_for("Der Sender hat die Verbindung beendet ...")) << receiver.screen_text();
   receiver.type("\r");
@@ -258,7 +256,7 @@ TEST(Transfer, BytesThatAreNoTransferLeaveTheExistingFile) {
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_all(fd, bytes));
     close(fd);
-    for (int i = 0; i < 500 && count(receiver.output(), pause) == pauses; ++i) receiver.wait_for("\x01", 10);
+    receiver.wait_until([&] { return count(receiver.output(), pause) > pauses; });
     ASSERT_EQ(count(receiver.output(), pause), pauses + 1) << receiver.screen_text();
     receiver.type("\r");
   }
@@ -403,7 +401,7 @@ TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
   ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
   for (int piece = 0; piece < 8; ++piece) {
     ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 100000, 100000)));
-    receiver.wait_for("\x01", 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // paces the sender; decides nothing
   }
   ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
   ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
@@ -573,9 +571,7 @@ TEST(Transfer, SenderWaitingOnAReceiverThatDoesNotReadSaysSo) {
     EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
-  for (int i = 0; i < 200 && count(receiver.output(), "Datei wurde hier gespeichert:") < 2; ++i)
-    receiver.wait_for("\x01", 50);
-  EXPECT_TRUE(read_file(run.target) == content);
+  EXPECT_TRUE(receiver.wait_until([&] { return read_file(run.target) == content; }));
 }
 
 // What a script learns from the sender's status: 0 only when the receiver stored the file

@@ -98,11 +98,7 @@ class SaveTarget {
     struct stat st {};
     return lstat(path(name).c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
   }
-  bool no_temporary_files() const {
-    for (auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
-      if (e.path().filename().string().find(".part") != std::string::npos) return false;
-    return true;
-  }
+  bool no_temporary_files() const { return temporary_files(dir_.path()).empty(); }
   // Turns the kernel's protection of links in shared folders on until the end. Where it
   // cannot be turned on, the case is skipped.
   void protect_links() {
@@ -345,8 +341,7 @@ TEST_F(TransferTest, HeaderArrivingInPiecesIsTakenWhole) {
     SCOPED_TRACE(split);
     std::thread pieces([&] {
       put(h.substr(0, split));
-      for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;)
-        usleep(200);
+      wait_taken(accepted->socket);
       put(h.substr(split) + "abcd");
     });
     EXPECT_EQ(receive("out"), 1);
@@ -697,8 +692,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
       for (size_t i = 0; i < c.wire.size(); ++i) {
         put(c.wire[i]);
         if (i + 1 == c.wire.size()) break;
-        for (int64_t end = now_ms() + 2000; bytes_waiting(accepted->socket) != 0 && now_ms() < end;)
-          usleep(200);
+        wait_taken(accepted->socket);
         if (i == 0 && target.midway) target.midway();
       }
       if (target.peer_end == SaveTarget::kEndsEarly) shutdown(client->socket, SHUT_WR);
@@ -905,9 +899,7 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   put(header(1000) + "0123456789");
   int32_t received = -1;
   std::thread receiver([&] { received = receive("out"); });
-  for (int i = 0; i < 200 && no_temporary_files(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(no_temporary_files());
+  EXPECT_TRUE(wait_until([&] { return !no_temporary_files(); }));
   net_transfer_remove_partial_file();
   EXPECT_TRUE(no_temporary_files());
   put(std::string(990, 'x'));  // the reception completes, but its file is gone
@@ -918,10 +910,8 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
 
   // A partial file that holds the ten bytes sent so far, once the reception took them.
   auto partial_holds_them = [&] {
-    for (const auto& e :
-         std::filesystem::directory_iterator(std::filesystem::path(path("out")).parent_path()))
-      if (e.path().filename().string().find(".part") != std::string::npos && e.file_size() == 10) return true;
-    return false;
+    std::vector<std::string> partial = temporary_files(dir);
+    return partial.size() == 1 && std::filesystem::file_size(partial[0]) == 10;
   };
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) {
     SCOPED_TRACE(strsignal(signo));
@@ -936,9 +926,7 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
       _exit(receive("out"));
     }
     ASSERT_GT(child, 0);
-    for (int i = 0; i < 200 && !partial_holds_them(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(partial_holds_them());
+    EXPECT_TRUE(wait_until(partial_holds_them));
     kill(child, signo);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

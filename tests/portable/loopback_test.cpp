@@ -88,27 +88,40 @@ TEST_F(LoopbackTest, FilesTravelWholeOverBothFamiliesAndReplaceWhatWasThere) {
     EXPECT_TRUE(read_file(target) == pattern(c.size));
     std::filesystem::remove(source);
     EXPECT_TRUE(others("ziel.bin").empty());
+    if (c.replace) sock_set_abort_on_close(client_->socket, true);  // a reset is a close too
     net_connection_close(client_);
     client_ = nullptr;
     EXPECT_EQ(next_event(), NET_EVENT_DISCONNECT);
   }
 }
 
+// A sender that breaks a transfer off: it closes after 10 of 200 bytes, aborts after them
+// (it gave up), or aborts after the last byte (it gave up waiting for the receipt). The old
+// file stays whole, nothing is left beside it, and the reason is the sender's.
 TEST_F(LoopbackTest, BrokenOffTransferKeepsTheOldFileWholeAndLeavesNothingBeside) {
   std::string target = dir_ / "ziel.bin";
-  write_file(target, "alter Inhalt");
-  connect("::1");
-  // A header announcing 200 bytes, 10 of them, then the sender goes away.
-  std::string bytes(NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC);
-  bytes += std::string("\xC8\0\0\0", 4) + pattern(10);
-  ASSERT_EQ(sock_send(client_->socket, bytes.data(), bytes.size(), false),
-            static_cast<int64_t>(bytes.size()));
-  ASSERT_EQ(next_event(), NET_EVENT_FILE);
-  net_connection_close(client_);
-  client_ = nullptr;
-  EXPECT_EQ(net_receive_file(accepted_, target.c_str()), 0);
-  EXPECT_EQ(read_file(target), "alter Inhalt");
-  EXPECT_TRUE(others("ziel.bin").empty());
+  struct Case {
+    char announced;
+    bool aborts;
+  } cases[] = {{static_cast<char>(200), false}, {static_cast<char>(200), true}, {10, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<uint8_t>(c.announced)) + (c.aborts ? " aborted" : " closed"));
+    write_file(target, "alter Inhalt");
+    connect("::1");
+    std::string bytes(NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC);
+    bytes += c.announced + std::string(3, '\0') + pattern(10);
+    ASSERT_EQ(sock_send(client_->socket, bytes.data(), bytes.size(), false),
+              static_cast<int64_t>(bytes.size()));
+    ASSERT_EQ(next_event(), NET_EVENT_FILE);
+    if (c.aborts) sock_set_abort_on_close(client_->socket, true);
+    net_connection_close(client_);
+    client_ = nullptr;
+    EXPECT_EQ(net_receive_file(accepted_, target.c_str()), 0);
+    EXPECT_EQ(net_receive_failure(), NET_RECEIVE_BROKEN_OFF);
+    EXPECT_EQ(read_file(target), "alter Inhalt");
+    EXPECT_TRUE(others("ziel.bin").empty());
+    net_connection_close(accepted_);
+  }
 }
 
 TEST_F(LoopbackTest, SenderRefusesWhatItCannotSendBeforeAnyConnection) {

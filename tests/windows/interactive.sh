@@ -24,14 +24,7 @@ head -c 700001 /dev/urandom >"$work/quelle.bin"
 failures=0
 port=$((5000 + $$ % 4000))
 
-# until_true SECONDS COMMAND...: runs the command every tenth of a second until it
-# succeeds; fails when it did not within the seconds. The one way this script waits.
-until_true() {
-  local tries=$(($1 * 10))
-  shift
-  for _ in $(seq $tries); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
+source "$(dirname "$0")/until.sh"
 pane_shows() { tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1"; }
 
 # Waits up to 60 s until the pane shows the text.

@@ -90,6 +90,7 @@ class SaveTarget {
   SaveTarget() { chmod(dir_.path().c_str(), 0755); }
   ~SaveTarget() {
     finish_reader();
+    chmod(path("locked").c_str(), 0755);  // for the removal
     if (old_protection_ >= 0) std::ofstream(kProtection) << old_protection_;
   }
   std::string path(const std::string& name) const { return dir_ / name; }
@@ -99,6 +100,32 @@ class SaveTarget {
     return lstat(path(name).c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
   }
   bool no_temporary_files() const { return temporary_files(dir_.path()).empty(); }
+  // Makes the folder name with exactly the mode, and the owner and group given (root only).
+  std::string folder(const std::string& name, mode_t mode, uid_t owner = 0, gid_t group = 0) const {
+    mkdir(path(name).c_str(), 0);
+    EXPECT_EQ(owner || group ? chown(path(name).c_str(), owner, group) : 0, 0);
+    chmod(path(name).c_str(), mode);
+    return path(name);
+  }
+  // Writes the file name as the unprivileged user; returns its path.
+  std::string plant(const std::string& name, const std::string& content) const {
+    EXPECT_TRUE(as_nobody([&] { return write_file(path(name), content), true; }));
+    return path(name);
+  }
+  // A file the process may write but not replace: in a folder it may not change, which
+  // for root means the reception runs as nobody, who owns the file. Returns its path.
+  std::string in_place(const std::string& content) {
+    folder("locked", 0755);
+    write_file(path("locked/out"), content);
+    give_to_nobody("locked/out");
+    chmod(path("locked").c_str(), 0555);
+    receive_as_nobody = geteuid() == 0;
+    return path("locked/out");
+  }
+  // Where this runs as root, the file name belongs to nobody.
+  void give_to_nobody(const std::string& name) const {
+    EXPECT_EQ(geteuid() == 0 ? chown(path(name).c_str(), kNobody, kNobody) : 0, 0);
+  }
   // Turns the kernel's protection of links in shared folders on until the end. Where it
   // cannot be turned on, the case is skipped.
   void protect_links() {
@@ -179,6 +206,13 @@ class TransferTest : public NetTest {
     ASSERT_NE(client, nullptr);
     ASSERT_EQ(next_event(), NET_EVENT_CONNECT);
     accepted = net_event_connection();
+  }
+
+  // Closes both sides and connects a fresh pair.
+  void reconnect() {
+    net_connection_close(client);
+    net_connection_close(accepted);
+    connect_pair();
   }
 
   void put(const std::string& bytes) { ASSERT_TRUE(send_all(client->socket, bytes)); }
@@ -302,9 +336,7 @@ TEST_F(TransferTest, FailureBeforeOrAtTheFlushLeavesTheOldFile) {
     write_file(path("out"), "keep me");
     put(header(0x80000000u) + "abc");
     EXPECT_EQ(receive("out"), 0);
-    net_connection_close(client);
-    net_connection_close(accepted);
-    connect_pair();
+    reconnect();
     g_flush_fails = true;
     put(header(3) + "new");
     EXPECT_EQ(receive("out"), 0);
@@ -363,9 +395,7 @@ TEST_F(TransferTest, HeaderArrivingInPiecesIsTakenWhole) {
     EXPECT_EQ(receive("out"), 1);
     pieces.join();
     EXPECT_EQ(read_file(path("out")), "abcd");
-    net_connection_close(accepted);
-    net_connection_close(client);
-    connect_pair();
+    reconnect();
   }
 }
 
@@ -454,9 +484,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        [&](SaveTarget& t) {
          write_file(t.path("out"), "old");
          chmod(t.path("out").c_str(), 0751);
-         if (root) {
-           EXPECT_EQ(chown(t.path("out").c_str(), kNobody, kNobody), 0);
-         }
+         t.give_to_nobody("out");
          return t.path("out");
        },
        {header(3) + "new"},
@@ -466,18 +494,12 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          struct stat st {};
          ASSERT_EQ(stat(t.path("out").c_str(), &st), 0);
          EXPECT_EQ(st.st_mode & 07777, 0751u);
-         if (root) {
-           EXPECT_EQ(st.st_uid, kNobody);
-         }
-         if (root) {
-           EXPECT_EQ(st.st_gid, kNobody);
-         }
+         EXPECT_EQ(std::pair(st.st_uid, st.st_gid), root ? std::pair(kNobody, kNobody) : std::pair(getuid(), getgid()));
        }},
       {"a file whose owner cannot be kept is replaced all the same",
        true,
        [&](SaveTarget& t) {
-         mkdir(t.path("open").c_str(), 0777);
-         chmod(t.path("open").c_str(), 0777);
+         t.folder("open", 0777);
          write_file(t.path("open/out"), "root's");
          chmod(t.path("open/out").c_str(), 0640);
          t.receive_as_nobody = true;
@@ -547,11 +569,10 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
       {"another user's link in a sticky folder is not followed",
        true,
        [&](SaveTarget& t) {
-         mkdir(t.path("private").c_str(), 0700);
+         t.folder("private", 0700);
          write_file(t.path("private/secret"), "root only");
          chmod(t.path("private/secret").c_str(), 0600);
-         mkdir(t.path("shared").c_str(), 0777);
-         chmod(t.path("shared").c_str(), 01777);
+         t.folder("shared", 01777);
          t.protect_links();
          EXPECT_TRUE(as_nobody(
              [&] { return symlink(t.path("private/secret").c_str(), t.path("shared/link").c_str()) == 0; }));
@@ -567,42 +588,22 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        }},
       {"a writable file in a folder that is not is written in place",
        false,
-       [&](SaveTarget& t) {
-         mkdir(t.path("locked").c_str(), 0755);
-         write_file(t.path("locked/out"), "an older and longer content");
-         if (root) {
-           EXPECT_EQ(chown(t.path("locked/out").c_str(), kNobody, kNobody), 0);
-         }
-         chmod(t.path("locked").c_str(), 0555);
-         t.receive_as_nobody = root;
-         return t.path("locked/out");
-       },
+       [&](SaveTarget& t) { return t.in_place("an older and longer content"); },
        {header(3) + "new"},
        1,
        [&](SaveTarget& t) {
          EXPECT_EQ(read_file(t.path("locked/out")), "new");
          EXPECT_EQ(folder_entries(t.path("locked")), std::vector<std::string>{"out"});
-         chmod(t.path("locked").c_str(), 0755);
        }},
       {"a file in place stays whole when its transfer breaks off",
        false,
        [&](SaveTarget& t) {
-         mkdir(t.path("locked").c_str(), 0755);
-         write_file(t.path("locked/out"), content);
-         if (root) {
-           EXPECT_EQ(chown(t.path("locked/out").c_str(), kNobody, kNobody), 0);
-         }
-         chmod(t.path("locked").c_str(), 0555);
-         t.receive_as_nobody = root;
          t.peer_end = SaveTarget::kEndsEarly;
-         return t.path("locked/out");
+         return t.in_place(content);
        },
        {header(1000000) + pattern(5000, 9)},
        0,
-       [&](SaveTarget& t) {
-         EXPECT_TRUE(read_file(t.path("locked/out")) == content);
-         chmod(t.path("locked").c_str(), 0755);
-       }},
+       [&](SaveTarget& t) { EXPECT_TRUE(read_file(t.path("locked/out")) == content); }},
       {"a sender that aborts after its last byte has nothing stored",
        false,
        [&](SaveTarget& t) {
@@ -615,54 +616,28 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("out")), "old"); }},
       {"another user's file in a shared sticky folder is refused",
        true,
-       [&](SaveTarget& t) {
-         mkdir(t.path("shared").c_str(), 0777);
-         chmod(t.path("shared").c_str(), 01777);
-         EXPECT_TRUE(as_nobody([&] { return write_file(t.path("shared/out"), "planted"), true; }));
-         return t.path("shared/out");
-       },
+       [&](SaveTarget& t) { return t.folder("shared", 01777), t.plant("shared/out", "planted"); },
        {header(6) + "secret"},
        0,
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("shared/out")), "planted"); }},
       {"a file in a sticky folder only its group may write is refused when another user's",
        true,
-       [&](SaveTarget& t) {
-         mkdir(t.path("group").c_str(), 0);
-         EXPECT_EQ(chown(t.path("group").c_str(), 0, kNobody), 0);
-         chmod(t.path("group").c_str(), 01770);
-         EXPECT_TRUE(as_nobody([&] { return write_file(t.path("group/out"), "planted"), true; }));
-         return t.path("group/out");
-       },
+       [&](SaveTarget& t) { return t.folder("group", 01770, 0, kNobody), t.plant("group/out", "planted"); },
        {header(6) + "secret"},
        0,
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("group/out")), "planted"); }},
       {"a file of the shared sticky folder's owner is replaced",
        true,
-       [&](SaveTarget& t) {
-         mkdir(t.path("shared").c_str(), 0);
-         EXPECT_EQ(chown(t.path("shared").c_str(), kNobody, kNobody), 0);
-         chmod(t.path("shared").c_str(), 01777);
-         EXPECT_TRUE(as_nobody([&] { return write_file(t.path("shared/out"), "owner's"), true; }));
-         return t.path("shared/out");
-       },
+       [&](SaveTarget& t) { return t.folder("shared", 01777, kNobody, kNobody), t.plant("shared/out", "owner's"); },
        {header(3) + "new"},
        1,
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("shared/out")), "new"); }},
       {"a file written in place through a named staging file leaves nothing in TMPDIR",
        false,
        [&](SaveTarget& t) {
-         mkdir(t.path("locked").c_str(), 0755);
-         mkdir(t.path("tmp").c_str(), 0);
-         chmod(t.path("tmp").c_str(), 01777);
-         write_file(t.path("locked/out"), "old");
-         if (root) {
-           EXPECT_EQ(chown(t.path("locked/out").c_str(), kNobody, kNobody), 0);
-         }
-         chmod(t.path("locked").c_str(), 0555);
-         t.receive_as_nobody = root;
          file_allow_unnamed(false);
-         setenv("TMPDIR", t.path("tmp").c_str(), 1);
-         return t.path("locked/out");
+         setenv("TMPDIR", t.folder("tmp", 01777).c_str(), 1);
+         return t.in_place("old");
        },
        {header(3) + "new"},
        1,
@@ -671,7 +646,6 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          setenv("TMPDIR", tmpdir.c_str(), 1);
          EXPECT_EQ(read_file(t.path("locked/out")), "new");
          EXPECT_TRUE(folder_entries(t.path("tmp")).empty());
-         chmod(t.path("locked").c_str(), 0755);
        }},
       {"a replaced file keeps its access-control list",
        false,
@@ -780,9 +754,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
         << "ended by what it met, not by the idle time";
     c.check(target);
     EXPECT_TRUE(target.no_temporary_files());
-    net_connection_close(client);  // what a failure left in the socket goes too
-    net_connection_close(accepted);
-    connect_pair();
+    reconnect();  // what a failure left in the socket goes too
   }
 }
 

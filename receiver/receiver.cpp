@@ -63,6 +63,8 @@ const char* failure_reason(int32_t failure) {
     case NET_RECEIVE_FOREIGN: return "Die Datei gehoert einem anderen Benutzer (geteilter Ordner)!";
     case NET_RECEIVE_INCOMPLETE: return "Die Datei ist unvollstaendig!";
     case NET_RECEIVE_MOVED: return "Der Ordner wurde waehrend der Uebertragung verschoben!";
+    case NET_RECEIVE_STALLED: return "Der Sender sendet seit 3 Sekunden nichts mehr!";
+    case NET_RECEIVE_STAGING_FULL: return "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!";
     default: return nullptr;
   }
 }
@@ -107,6 +109,13 @@ void serve(Receiver& r) {
       case NET_EVENT_CONNECT: console_print_line("Der Sender hat sich verbunden ..."); break;
       case NET_EVENT_FILE:
       case NET_EVENT_DATA: handle_transfer(r, conn); break;
+      case NET_EVENT_ABORTED:
+        // A sender that failed before its first byte: a transfer that broke off.
+        console_print_line("Unbekannter Fehler!");
+        console_print_line(failure_reason(NET_RECEIVE_BROKEN_OFF));
+        console_pause();
+        if (r.single) r.quit = 1;
+        break;
       case NET_EVENT_DISCONNECT:
         console_print_line("Der Sender hat die Verbindung beendet ...");
         r.quit = 1;
@@ -163,7 +172,8 @@ void receiver_main(const CommandLine& line) {
     delay_ms(3000);
     runtime_exit(failed);
   }
-  console_print_joined("Server: Server created (Port ", r.port_decimal, ").");
+  console_print_joined("Server: Server created (Port ", r.port_decimal,
+                       net_server_ipv4_only(0) ? ", IPv4 only)." : ").");
   console_print_line("Server: Wait for Connection ...");
   net_set_progress(transfer_status_update, nullptr);
 

@@ -1,7 +1,10 @@
 #include "app/lifecycle.h"
 
 #include <cstdio>
+#include <mutex>
 
+#include "console/command_line.h"
+#include "console/console.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
 #include "dialogs/gui.h"
@@ -18,6 +21,13 @@ bool g_ended = false;
 
 void runtime_start() {
   std_streams_fill();
+  // A reception the close event waited for, stored meanwhile, is the outcome it tells.
+  static std::once_flag watching;
+  std::call_once(watching, [] {
+    runtime_on_exit([] {
+      if (net_transfer_remove_partial_file()) console_set_close_status(COMMAND_LINE_DONE);
+    });
+  });
   g_ended = false;
   runtime_heap_create();
   if (!runtime_heap()) fatal_error("out of memory (runtime heap)");

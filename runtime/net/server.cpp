@@ -123,13 +123,19 @@ NetConnection* take_client(NetServer* server) {
 }
 
 // A non-blocking socket of the kind bound to every local interface on port. A TCP server
-// takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6, or another
-// program holds the port for IPv6 alone, it takes IPv4 clients alone, as a UDP server
-// always does. Returns -1 on failure (a port in use for IPv4 among them).
-int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
+// takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6, or a
+// program of this process's own user holds the port for IPv6 alone, it takes IPv4
+// clients alone (*ipv4_only), as a UDP server always does. A port whose IPv6 half another
+// user holds is a port in use: the clients that reach it over IPv6 would go to that
+// user's program. Returns -1 on failure (a port in use among them).
+int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
+  *ipv4_only = true;
   if (kind == NET_KIND_TCP) {
     int fd = sock_open_ipv6(SOCK_KIND_STREAM);
-    if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
+    if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) {
+      *ipv4_only = false;
+      return fd;
+    }
     // A port in use may be in use for IPv6 only: the IPv4 bind below tells. Any other
     // failure of IPv6 than its absence stays a failure.
     bool no_ipv6 =
@@ -137,6 +143,7 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound) {
     bool in_use = errno == EADDRINUSE;
     sock_close(fd);
     if (!no_ipv6 && !in_use) return -1;
+    if (in_use && (port == 0 || sock_port_held_by_others(port))) return -1;
   }
   int fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
@@ -167,7 +174,8 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   };
   if (port > 65535 || (kind != NET_KIND_TCP && kind != NET_KIND_UDP)) return fail();
   uint16_t bound = 0;
-  fd = open_bound(kind, static_cast<uint16_t>(port), &bound);
+  bool ipv4_only = true;
+  fd = open_bound(kind, static_cast<uint16_t>(port), &bound, &ipv4_only);
   if (fd < 0) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
   if (kind == NET_KIND_TCP) sock_spare_keep();
@@ -176,7 +184,16 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   server->connections = nullptr;
   server->number = number == REGISTRY_DYNAMIC ? registry_number_of(server) : number;
   server->socket = fd;
+  server->ipv4_only = ipv4_only;
   return number == REGISTRY_DYNAMIC ? server->number : fd;
+}
+
+bool net_server_ipv4_only(int64_t number) {
+  ObjectRegistry* registry = net_server_registry();
+  if (!registry) return false;
+  std::lock_guard<std::recursive_mutex> hold(registry->lock);
+  auto* server = static_cast<NetServer*>(registry_find(registry, number));
+  return server && server->ipv4_only;
 }
 
 int64_t net_server_create_tcp(int64_t number, uint32_t port) {
@@ -238,9 +255,11 @@ int32_t net_server_poll() {
     for (ListNode* node = server->connections; node; node = node->next) {
       auto* connection = static_cast<NetConnection*>(list_payload(node));
       char bytes[8];
+      errno = 0;
       int32_t n = net_peek(connection->socket, sizeof bytes, bytes);
       if (n == 0) continue;
-      int32_t event = NET_EVENT_DISCONNECT;
+      // A sender that gave up before its first byte aborts: it did not leave in order.
+      int32_t event = errno == ECONNRESET ? NET_EVENT_ABORTED : NET_EVENT_DISCONNECT;
       if (n == NET_PEEK_CLOSED)
         drop_connection(server, connection);
       else

@@ -17,6 +17,7 @@ constexpr int32_t NET_EVENT_CONNECT = 1;     // a TCP server took a new client
 constexpr int32_t NET_EVENT_DATA = 2;        // bytes wait that are not a transfer, or a datagram came
 constexpr int32_t NET_EVENT_FILE = 3;        // the eight letters that open a transfer wait
 constexpr int32_t NET_EVENT_DISCONNECT = 4;  // a TCP connection was found closed and released
+constexpr int32_t NET_EVENT_ABORTED = 5;     // one found aborted by its peer (a reset) and released
 
 constexpr int32_t NET_PEEK_CLOSED = -2;
 constexpr int32_t NET_LISTEN_BACKLOG = 100;
@@ -40,6 +41,7 @@ struct NetServer {
   int32_t kind;
   int64_t number;         // the number it was created under; its identity when made dynamically
   ListNode* connections;  // NetConnection elements, newest first
+  bool ipv4_only;         // TCP: takes IPv4 clients alone (no IPv6 here, or its own user holds the rest)
 };
 
 // One accepted TCP client, one UDP peer of a server, or one outgoing connection.
@@ -61,6 +63,9 @@ struct NetConnection {
 int64_t net_server_create(int64_t number, uint32_t port, int32_t kind);
 int64_t net_server_create_tcp(int64_t number, uint32_t port);
 
+// True when the live server of number takes IPv4 clients alone.
+bool net_server_ipv4_only(int64_t number);
+
 // Closes the live server of number with all its connections. Nothing happens if there is
 // none.
 void net_server_close(int64_t number);
@@ -78,7 +83,7 @@ void net_server_stop_listening(int64_t number);
 int32_t net_server_poll();
 
 // The connection of the last event other than NET_EVENT_NONE. After
-// NET_EVENT_DISCONNECT its record no longer exists: compare it, never use it.
+// NET_EVENT_DISCONNECT and NET_EVENT_ABORTED its record no longer exists: compare it, never use it.
 NetConnection* net_event_connection();
 
 // Closes one live connection of any kind and frees its record (and a UDP peer's data).

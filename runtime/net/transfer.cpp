@@ -131,7 +131,8 @@ int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* dire
 // non-blocking receive: a count, 0 when the peer closed, -1 with errno EAGAIN when nothing
 // waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
 // *idle_start, which moves to the moment each successful step began. Returns the count
-// taken, 0 when the peer closed, the step failed or the idle time passed.
+// taken, 0 when the peer closed, the step failed or the idle time passed (errno
+// ETIMEDOUT).
 template <typename Step>
 size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   for (;;) {
@@ -144,7 +145,10 @@ size_t receive_step(int fd, uint32_t* idle_start, Step step) {
     }
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
     uint32_t idle = elapsed_ms() - *idle_start;
-    if (idle > NET_RECEIVE_IDLE_MS) return 0;
+    if (idle > NET_RECEIVE_IDLE_MS) {
+      errno = ETIMEDOUT;
+      return 0;
+    }
     int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
     if (sock_wait(fd, false, slice) < 0) return 0;
   }
@@ -158,10 +162,17 @@ int32_t disk_failure(int err, int32_t otherwise) {
   return otherwise;
 }
 
-// Tells the reason of a failure to store: a full or read-only disk, else one of the
-// sender's. Returns false, for the caller to return.
-bool note_store_failure(int err) {
-  t_receive_failure = disk_failure(err, t_receive_failure);
+// Tells the reason a reception ended early with errno err: a sender that went silent, a
+// full (staging or target) or read-only disk, else the one already noted. Returns false,
+// for the caller to return.
+bool note_receive_end(const FileReplacement& out, int err) {
+  if (err == ETIMEDOUT) {
+    t_receive_failure = NET_RECEIVE_STALLED;
+  } else {
+    t_receive_failure = disk_failure(err, t_receive_failure);
+    bool staged = out.kind == FILE_SAVE_IN_PLACE && out.target_fd >= 0;
+    if (staged && t_receive_failure == NET_RECEIVE_DISK_FULL) t_receive_failure = NET_RECEIVE_STAGING_FULL;
+  }
   return false;
 }
 
@@ -177,25 +188,27 @@ int32_t replacement_failure(const FileReplacement& out, int err) {
 }
 
 // Reads a file whose size the system does not know beforehand (it says 0) whole, up to
-// the largest count a transfer can announce, into a block of the runtime heap. Returns
-// the count read (0: it is empty indeed), or -1 when it cannot be read or is too large;
-// *bytes then holds the block to give back.
-int64_t read_unsized(int file, uint8_t** bytes) {
-  size_t capacity = 0;
-  int64_t size = 0;
-  for (;;) {
-    if (static_cast<size_t>(size) == capacity) {
-      if (capacity > static_cast<size_t>(INT32_MAX)) return -1;
-      capacity = capacity ? capacity * 2 : size_t{64} * 1024;
-      void* grown = *bytes ? heap_realloc(runtime_heap(), *bytes, capacity) : rt_alloc(capacity);
-      if (!grown) return -1;
-      *bytes = static_cast<uint8_t*>(grown);
+// the largest count a transfer can announce, into a scratch file, through buffer, so the
+// sender's memory stays the same whatever the file gives. Returns the scratch file's
+// descriptor with the count read in *size (0: it is empty indeed), or -1 when it cannot be
+// read or is too large.
+int spool_unsized(int file, HeapBuffer* buffer, int64_t* size) {
+  if (!buffer->get()) return -1;
+  int scratch = file_open_scratch();
+  if (scratch < 0) return -1;
+  for (*size = 0;;) {
+    int64_t n = file_read_at(file, buffer->get(), kSendPiece, *size);
+    if (n == 0) return scratch;
+    if (n < 0 || *size + n > INT32_MAX) break;
+    for (int64_t put = 0; put < n;) {
+      int64_t m = file_write_some(scratch, buffer->get() + put, static_cast<size_t>(n - put));
+      if (m <= 0) return file_close(scratch), -1;
+      put += m;
     }
-    int64_t n = file_read_at(file, *bytes + size, capacity - static_cast<size_t>(size), size);
-    if (n < 0) return -1;
-    if (n == 0) return size > INT32_MAX ? -1 : size;
-    size += n;
+    *size += n;
   }
+  file_close(scratch);
+  return -1;
 }
 
 int32_t little_endian_count(const uint8_t bytes[4]) {
@@ -240,7 +253,7 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   for (size_t got = 0; got < sizeof header;) {
     size_t n = receive_step(sock, &idle_start,
                             [&] { return sock_receive(sock, header + got, sizeof header - got, false); });
-    if (n == 0) return false;
+    if (n == 0) return note_receive_end(out, errno);
     got += n;
   }
   // Only a transfer is stored. The poll reports bytes that are still coming in pieces
@@ -271,13 +284,13 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
         direct = false;  // this socket cannot be spliced: nothing was taken
         continue;
       }
-      if (n == 0) return note_store_failure(errno);
+      if (n == 0) return note_receive_end(out, errno);
     } else {
       if (!buffer.get()) return false;
       size_t want = static_cast<size_t>(std::min<int64_t>(left, NET_RECEIVE_BUFFER_SIZE));
       n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, buffer.get(), want, false); });
-      if (n == 0) return false;
-      if (!store_all(file, buffer.get(), n)) return note_store_failure(errno);
+      if (n == 0) return note_receive_end(out, errno);
+      if (!store_all(file, buffer.get(), n)) return note_receive_end(out, errno);
     }
     done += static_cast<int64_t>(n);
     if (out.kind != FILE_SAVE_STREAM && (done - written_back >= kWritebackStep || done == total)) {
@@ -300,6 +313,10 @@ void net_set_progress(NetProgressFn fn, void* ctx) {
 int32_t net_send_file(NetConnection* connection, const char* path) {
   int sock = transfer_socket(connection);
   if (sock < 0 || !path) return 0;
+  // A close before the receiver confirmed aborts the connection, whatever went wrong and
+  // however early: a transfer its sender did not send whole is never taken for one sent,
+  // nor for a sender that left without sending.
+  if (!sock_set_abort_on_close(sock, true)) return 0;
   // Accepted clients may have taken every other descriptor: the spare ones are a
   // transfer's while it runs (its file, its folder, the pipe's two ends).
   sock_spare_lend();
@@ -312,33 +329,29 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   if (size > INT32_MAX) return 0;
   // Nothing goes out unless the file holds every byte its size promises: its last byte is
   // read before the header is sent. A file that says it is empty may still have bytes to
-  // give (the system's pseudo-files): those are read whole first.
+  // give (the system's pseudo-files): those are read whole first and sent from there.
   uint8_t last = 0;
   if (size > 0 && file_read_at(file, &last, 1, size - 1) != 1) return 0;
-  uint8_t* unsized = nullptr;
-  ScopeExit free_unsized([&] { rt_free(unsized); });
-  if (size == 0) size = read_unsized(file, &unsized);
-  if (size < 0) return 0;
+  HeapBuffer fallback(kSendPiece);
+  if (size == 0) {
+    int scratch = spool_unsized(file, &fallback, &size);
+    if (scratch < 0) return 0;
+    file_close(file);
+    file = scratch;
+  }
 
   FileTransferHeader header{};
   std::memcpy(header.magic, NET_TRANSFER_MAGIC, sizeof header.magic);
   for (int i = 0; i < 4; ++i) header.size[i] = static_cast<uint8_t>(static_cast<uint32_t>(size) >> (8 * i));
   // Sends never block inside the system: while the peer takes nothing, the waits below
-  // tell the progress again (an outgoing socket starts blocking). From the header on, a
-  // close before the receiver confirmed aborts the connection, so a transfer its sender
-  // gave up is never stored.
-  if (!sock_set_nonblocking(sock) || !sock_set_abort_on_close(sock, true)) return 0;
+  // tell the progress again (an outgoing socket starts blocking).
+  if (!sock_set_nonblocking(sock)) return 0;
   t_last_sent = size;
   SendState state{current_progress(), 0, size};
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
-  if (unsized) {
-    if (!send_all(sock, unsized, static_cast<size_t>(size), false, state)) return 0;
-    state.done = size;
-  }
 
   bool direct = true;
-  HeapBuffer fallback(kSendPiece);
   int64_t& done = state.done;
   while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
@@ -347,7 +360,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
     done += n;
     progress(done, size);
   }
-  if (size == 0 || unsized) progress(size, size);
+  if (size == 0) progress(0, 0);
   return 1;
 }
 
@@ -381,6 +394,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   // Until the file is stored, a close of the connection tells the sender it was not.
   if (!sock_set_abort_on_close(sock, true)) return 0;
   FileReplacement out;
+  out.told_fd = sock;
   if (!file_replacement_begin(&out, path)) {
     t_receive_failure = replacement_failure(out, errno);
     return 0;
@@ -413,11 +427,11 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
 
 int32_t net_receive_failure() { return t_receive_failure; }
 
-void net_transfer_remove_partial_file() { file_replacement_remove_partial(); }
+bool net_transfer_remove_partial_file() { return file_replacement_end_process(); }
 
 void net_transfer_watch_partial_files() {
   static std::once_flag watching;
-  std::call_once(watching, [] { runtime_on_exit(net_transfer_remove_partial_file); });
+  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_partial_file(); }); });
 }
 
 int32_t net_check_send_file(const char* path) {

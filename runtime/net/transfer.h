@@ -73,6 +73,8 @@ constexpr int32_t NET_RECEIVE_READ_ONLY = 4;
 constexpr int32_t NET_RECEIVE_FOREIGN = 5;     // another user's file in a shared folder
 constexpr int32_t NET_RECEIVE_INCOMPLETE = 6;  // written in place and cut short
 constexpr int32_t NET_RECEIVE_MOVED = 7;       // the path's folder moved away meanwhile
+constexpr int32_t NET_RECEIVE_STALLED = 8;     // the sender sent nothing for NET_RECEIVE_IDLE_MS
+constexpr int32_t NET_RECEIVE_STAGING_FULL = 9;  // the disk that holds the bytes before the copy in place
 int32_t net_receive_failure();
 
 // Why net_check_send_file finds that a file cannot be sent.
@@ -89,9 +91,10 @@ constexpr int32_t NET_FILE_UNOPENABLE = 6;   // it cannot be opened for another 
 // regular file) and closes it again. Returns NET_FILE_SENDABLE or the reason.
 int32_t net_check_send_file(const char* path);
 
-// Removes the temporary file of a reception in progress, if there is one; that reception
-// then fails and the path is left as it was. For the end of the process on any thread: it
-// frees nothing (the signals that end the process do the same on their own). Once per
-// process, net_init makes it an exit hook.
-void net_transfer_remove_partial_file();
+// Ends the reception in progress for the end of the process, on any thread: one whose
+// file is being stored is waited for (the file stored and the sender told so), any other
+// fails, its temporary file removed and the path left as it was. It frees nothing (the
+// signals that end the process do the same on their own). Once per process, net_init
+// makes it an exit hook. Returns true when a reception of this process stored its file.
+bool net_transfer_remove_partial_file();
 void net_transfer_watch_partial_files();

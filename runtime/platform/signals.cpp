@@ -40,7 +40,7 @@ void on_hangup(int) {
 // until this handler returns, then ends the process. A reception's named temporary file
 // goes first; an unnamed one goes with the process.
 void on_terminate(int sig) {
-  file_replacement_remove_partial();
+  file_replacement_end_process();
   term_restore();
   raise(sig);
 }

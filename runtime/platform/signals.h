@@ -6,7 +6,7 @@
 // - SIGHUP: a thread of its own runs on_close (which must end the process); the handler
 //   only wakes that thread, so it works whichever thread the signal lands on;
 // - SIGINT, SIGTERM, SIGQUIT: a reception's named temporary file is removed
-//   (file_replacement_remove_partial) and the terminal restored, then the signal's default
+//   (file_replacement_end_process) and the terminal restored, then the signal's default
 //   action ends the process;
 // - SIGTSTP: the terminal is restored before the process stops; SIGCONT applies the
 //   wanted modes again and reports SIGNAL_EVENT_RESUME;

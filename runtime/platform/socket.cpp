@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -77,6 +78,27 @@ bool sock_peer_aborted(int fd) {
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return true;
   char byte = 0;
   return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && sock_error_means_closed(errno);
+}
+
+bool sock_port_held_by_others(uint16_t port) {
+  // The system's table of IPv6 TCP sockets: the local address and port (hex), the state
+  // (0A listening, 07 bound alone) and the owner's user id in the eighth column.
+  FILE* table = std::fopen("/proc/net/tcp6", "re");
+  if (!table) return true;
+  bool found = false, others = false;
+  char line[512];
+  while (!others && std::fgets(line, sizeof line, table)) {
+    unsigned local_port = 0, state = 0, uid = 0;
+    char local[64];
+    if (std::sscanf(line, " %*s %63[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %u", local, &local_port, &state, &uid) !=
+        4)
+      continue;
+    if (local_port != port || (state != 0x0A && state != 0x07)) continue;
+    found = true;
+    others = uid != geteuid();
+  }
+  std::fclose(table);
+  return others || !found;
 }
 
 bool sock_set_nonblocking(int fd) {
@@ -318,7 +340,7 @@ bool pipe_to_file(SockFileMover* mover, int file, size_t length) {
 }
 
 // Takes bytes at the urgent mark the ordinary way and appends them to file. A splice stops
-// short of the mark and reports nothing waiting while bytes do wait; an ordinary receive
+// short of the mark and reports an end or nothing waiting while bytes do wait; an ordinary receive
 // takes the urgent byte (kept in the stream) with what follows, and splicing can go on
 // behind it. Returns the count, 0 when the peer closed, -1 on failure.
 int64_t receive_at_mark(int fd, int file, size_t length) {
@@ -356,7 +378,9 @@ int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length)
   ssize_t n = sys_retry([&] {
     return splice(fd, nullptr, mover->pipe_write, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
-  if (n < 0 && errno == EAGAIN && sockatmark(fd) == 1) return receive_at_mark(fd, file, length);
+  // At the urgent mark a splice takes nothing and says so either way: as an end (0) or as
+  // nothing waiting. The mark tells it from a real end.
+  if ((n == 0 || (n < 0 && errno == EAGAIN)) && sockatmark(fd) == 1) return receive_at_mark(fd, file, length);
   if (n <= 0) return n;
   return pipe_to_file(mover, file, static_cast<size_t>(n)) ? n : -1;
 }

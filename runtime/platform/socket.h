@@ -88,6 +88,11 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
 // broken pipe).
 bool sock_error_means_closed(int err);
 
+// True when a TCP socket bound to port for IPv6 (listening or not) belongs to another
+// user than this process's, or when the system cannot say whose it is. Where it cannot be
+// asked at all (Windows), false.
+bool sock_port_held_by_others(uint16_t port);
+
 // True when err says the process or the system has no descriptor or memory left for a
 // new socket: waiting clients stay waiting, and trying again at once would fail again.
 bool sock_error_means_exhausted(int err);

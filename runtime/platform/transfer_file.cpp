@@ -47,6 +47,45 @@ void record_partial(const FileReplacement& r) {
   g_partial_folder.store(r.folder_fd);
 }
 
+// The steps that must not be cut in two (a named temporary file made and recorded, a
+// complete file named or copied in place and the connection set to close in order) and
+// the endings of the process meet here: an ending waits for a step that runs and keeps
+// new ones from starting, so it always sees the file and the connection agree.
+std::atomic<int> g_steps_running{0};
+std::atomic<pid_t> g_ending{0};     // the process that is ending (not a child forked from it)
+std::atomic<bool> g_stored{false};  // a replacement of this process stored its file
+thread_local bool t_in_step = false;
+
+// One such step on this thread, for as long as it lives. The signals that end the program
+// are held back on this thread meanwhile and take their effect once it is over. A step
+// that begins while the process is ending is refused: it must do nothing.
+class EndingHeld {
+ public:
+  EndingHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+    nested_ = t_in_step;
+    t_in_step = true;
+    g_steps_running.fetch_add(1);
+    refused_ = g_ending.load() == getpid();
+  }
+  ~EndingHeld() {
+    g_steps_running.fetch_sub(1);
+    t_in_step = nested_;
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  EndingHeld(const EndingHeld&) = delete;
+  EndingHeld& operator=(const EndingHeld&) = delete;
+  bool refused() const { return refused_; }
+
+ private:
+  sigset_t old_;
+  bool nested_ = false;
+  bool refused_ = false;
+};
+
 std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -73,33 +112,6 @@ int reopen_entry(int folder, const std::string& name, int flags, const struct st
     return -1;
   }
   return fd;
-}
-
-// A file the kernel reached through a link: finds the folder that holds it and its name
-// there. The kernel names the file it opened; that name is walked again by the kernel
-// (its protection applies once more) and must lead to the very same file, so the file is
-// replaced in its own folder, never at a place a link was read into by hand.
-bool locate_linked(int target, const struct stat& seen, int* folder_fd, std::string* name) {
-  char buffer[PATH_MAX + 1];
-  ssize_t n = readlink(proc_fd_path(target).c_str(), buffer, PATH_MAX);
-  if (n <= 0 || buffer[0] != '/') {
-    errno = ENOENT;
-    return false;
-  }
-  std::string path(buffer, static_cast<size_t>(n));
-  std::string folder;
-  path_split(path, &folder, name);
-  int fd = open_folder(folder.c_str());
-  if (fd < 0) return false;
-  struct stat there {};
-  if (fstatat(fd, name->c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(there, seen)) {
-    file_close(fd);
-    errno = ESTALE;
-    return false;
-  }
-  file_close(*folder_fd);
-  *folder_fd = fd;
-  return true;
 }
 
 // Connects to a listening local socket reached by the kernel's walk (through the O_PATH
@@ -182,26 +194,35 @@ int make_temp(FileReplacement* r) {
     errno = EPERM;  // a named temporary could never be removed: it would stay behind
     return -1;
   }
+  EndingHeld step;  // an ending between making the name and recording it would leave it behind
+  if (step.refused()) return -1;
   fd = make_named_temp(r->folder_fd, r->name, mode, &r->temp_name);
   if (fd >= 0) record_partial(*r);
   return fd;
 }
 
-// An unnamed file in the folder of TMPDIR (else /tmp) where bytes wait until they are
-// copied into a file written in place. Returns the descriptor or -1.
-int make_staging_file() {
-  const char* dir = std::getenv("TMPDIR");
-  if (!dir || !*dir) dir = "/tmp";
+// An unnamed file in dir where bytes wait until they are copied into a file written in
+// place. Returns the descriptor or -1.
+int make_staging_file_in(const char* dir) {
   int folder = open_folder(dir);
   if (folder < 0) return -1;
   int fd = open_unnamed(folder, 0600);
   std::string name;
   if (fd < 0 && errno == EOPNOTSUPP) {
-    fd = make_named_temp(folder, "kelvane", 0600, &name);
+    EndingHeld step;  // the name goes again at once: an ending must not come between
+    if (!step.refused()) fd = make_named_temp(folder, "kelvane", 0600, &name);
     if (fd >= 0) unlinkat(folder, name.c_str(), 0);
   }
   file_close(folder);
   return fd;
+}
+
+// The staging file in the folder of TMPDIR, or in /tmp where TMPDIR names none or one that
+// cannot take it.
+int make_staging_file() {
+  const char* dir = std::getenv("TMPDIR");
+  int fd = dir && *dir ? make_staging_file_in(dir) : -1;
+  return fd >= 0 ? fd : make_staging_file_in("/tmp");
 }
 
 constexpr char kAclName[] = "system.posix_acl_access";
@@ -234,15 +255,95 @@ void keep_mode_and_owner(const FileReplacement& r) {
   errno = saved;
 }
 
-// True when the entry st of the folder is a regular file, FIFO or socket in a sticky
-// folder that others or the group may write to, and belongs neither to this process's
-// user nor to the folder's owner: whoever planted it there could read what goes into it.
+// True when the entry st of a folder dir may not be used by this process: the folder is
+// sticky and others or the group may write to it, and the entry belongs neither to this
+// process's user nor to the folder's owner. Whoever planted it there could read what is
+// written into it, or lead it to where this process may write and its planter may not.
+bool foreign_entry(const struct stat& dir, const struct stat& st) {
+  bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+  return shared && st.st_uid != geteuid() && st.st_uid != dir.st_uid;
+}
+
+// The rule above for what a transfer would go into: a regular file, FIFO or socket.
 bool foreign_in_shared_folder(int folder, const struct stat& st) {
   if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) return false;
   struct stat dir {};
-  if (fstat(folder, &dir) != 0) return false;
-  bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & (S_IWOTH | S_IWGRP)) != 0;
-  return shared && st.st_uid != geteuid() && st.st_uid != dir.st_uid;
+  return fstat(folder, &dir) == 0 && foreign_entry(dir, st);
+}
+
+// Splits text at its slashes into the names it walks, in order; empty names and "." go.
+void push_names(const std::string& text, std::vector<std::string>* names) {
+  std::vector<std::string> found;
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = std::min(text.find('/', at), text.size());
+    std::string part = text.substr(at, end - at);
+    if (!part.empty() && part != ".") found.push_back(part);
+    at = end + 1;
+  }
+  names->insert(names->end(), found.rbegin(), found.rend());  // the next name is at the back
+}
+
+// Walks path one name at a time, as the kernel would for this process, and applies the
+// rule of foreign_entry to every link on the way, whatever the system's own protection of
+// links says: another user's link in a shared sticky folder is never followed. Returns a
+// path-only descriptor of the folder that holds the last name, with that name (where a
+// link there led) in *name, or -1 with errno set (EACCES with *foreign true for a link
+// refused; ENOENT for a last link that leads nowhere).
+int walk_path(const std::string& path, std::string* name, bool* foreign) {
+  constexpr int kMostLinks = 40;  // as many as the kernel follows
+  std::vector<std::string> names;
+  push_names(path, &names);
+  int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  bool last_from_link = false;
+  int links = 0;
+  while (dir >= 0 && !names.empty()) {
+    std::string part = names.back();
+    names.pop_back();
+    bool last = names.empty();
+    int fd = sys_retry([&] { return openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
+    struct stat st {};
+    if (fd < 0 && last && errno == ENOENT && !last_from_link) {
+      *name = part;
+      return dir;  // a new file
+    }
+    if (fd < 0 || fstat(fd, &st) != 0) break;
+    if (S_ISLNK(st.st_mode)) {
+      struct stat folder {};
+      char target[PATH_MAX + 1];
+      ssize_t n = fstat(dir, &folder) == 0 ? readlinkat(fd, "", target, PATH_MAX) : -1;
+      file_close(fd);
+      if (n > 0 && foreign_entry(folder, st)) {
+        *foreign = true;
+        errno = EACCES;
+        break;
+      }
+      if (n <= 0 || ++links > kMostLinks) {
+        if (n > 0) errno = ELOOP;
+        break;
+      }
+      if (target[0] == '/') {
+        file_close(dir);
+        dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      }
+      push_names(std::string(target, static_cast<size_t>(n)), &names);
+      last_from_link = last_from_link || last;  // the last name now comes from a link
+      if (names.empty()) names.push_back(".");  // a link to "/" or "."
+      continue;
+    }
+    if (last) {
+      file_close(fd);
+      *name = part;
+      return dir;
+    }
+    file_close(dir);
+    dir = fd;
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      break;
+    }
+  }
+  file_close(dir);
+  return -1;
 }
 
 // Copies the first length bytes of from into to, both from their start. Returns the
@@ -290,28 +391,9 @@ bool sync_folder(int folder) {
   return ok;
 }
 
-// Holds back, on this thread, the signals that end the program, for as long as it lives:
-// a replacement is not stopped between naming the complete file and renaming it.
-class EndingSignalsHeld {
- public:
-  EndingSignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, &old_);
-  }
-  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-
- private:
-  sigset_t old_;
-};
-
 // Gives the complete temporary file the path's name. Returns false on failure; a name the
 // temporary file got on the way is left in temp_name for the caller to remove.
 bool name_temp(FileReplacement* r) {
-  EndingSignalsHeld held;
   if (r->temp_name.empty()) {
     if (!r->existed) return name_unnamed(r->fd, r->folder_fd, r->name);
     // A name cannot be taken over by a link: the complete file gets a name of its own
@@ -334,11 +416,17 @@ bool name_temp(FileReplacement* r) {
 }
 
 // Copies the gathered bytes into the file written in place, from its start, and cuts it
-// to them. A copy that breaks off leaves the file cut to what was copied.
+// to them. The file is emptied on the disk first and grows with the copy, so a copy that
+// is cut short however it ends (killed, or the power gone) leaves it shorter than the
+// new one, never at its old size with new bytes in it; one that fails is cut to what was
+// copied.
 bool copy_in_place(FileReplacement* r) {
-  EndingSignalsHeld held;  // a copy stopped halfway would leave a mix of old and new bytes
   off_t size = lseek(r->fd, 0, SEEK_CUR);
   if (size < 0) return false;
+  if (ftruncate(r->target_fd, 0) != 0 || fdatasync(r->target_fd) != 0) {
+    r->failure = FILE_FAILED_INCOMPLETE;
+    return false;
+  }
   int64_t copied = copy_into(r->fd, r->target_fd, size);
   if (copied == size && ftruncate(r->target_fd, size) == 0) return fdatasync(r->target_fd) == 0;
   int saved = errno;
@@ -376,6 +464,8 @@ int file_open_regular(const char* path, int64_t* size) {
   return -1;
 }
 
+int file_open_scratch() { return make_staging_file(); }
+
 int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
   return sys_retry([&] { return pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
@@ -400,14 +490,21 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
     errno = EISDIR;
     return false;
   }
-  r.folder_fd = open_folder(folder.c_str());
-  if (r.folder_fd < 0) return false;
   struct stat found {};
-  if (fstat(r.folder_fd, &found) == 0) {
+  if (stat(folder.c_str(), &found) == 0) {
     r.path_folder = folder;
     r.path_folder_id[0] = found.st_dev;
     r.path_folder_id[1] = found.st_ino;
   }
+  bool foreign = false;
+  int walked = walk_path(path, &r.name, &foreign);
+  if (walked < 0) {
+    if (foreign) r.failure = FILE_FAILED_FOREIGN;
+    return false;
+  }
+  r.folder_fd = open_folder(proc_fd_path(walked).c_str());
+  file_close(walked);
+  if (r.folder_fd < 0) return false;
   auto fail = [&] {
     file_replacement_abort(&r);
     return false;
@@ -415,16 +512,10 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   int entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
   struct stat st {};
   if (entry < 0 && errno != ENOENT) return fail();
-  if (entry >= 0 && fstat(entry, &st) == 0 && S_ISLNK(st.st_mode)) {
-    // The kernel follows the link, or refuses to, as it would for any open by this process.
+  if (entry >= 0 && (fstat(entry, &st) != 0 || S_ISLNK(st.st_mode))) {
     file_close(entry);
-    entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_CLOEXEC); });
-    if (entry < 0 || fstat(entry, &st) != 0) return fail();
-    bool kept = S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (kept && !locate_linked(entry, st, &r.folder_fd, &r.name)) {
-      file_close(entry);
-      return fail();
-    }
+    errno = ESTALE;  // a link put there since the walk
+    return fail();
   }
   if (entry >= 0 && foreign_in_shared_folder(r.folder_fd, st)) {
     file_close(entry);
@@ -491,6 +582,10 @@ bool file_replacement_flush(FileReplacement* replacement) {
 bool file_replacement_commit(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   bool ok = file_replacement_flush(&r);
+  // From here the file's fate and the connection's close are decided together: an ending
+  // waits for both, and one that came first leaves the path as it was.
+  EndingHeld step;
+  if (step.refused()) ok = false;
   if (ok && r.kind != FILE_SAVE_STREAM && !r.path_folder.empty() && !folder_still_there(r)) {
     r.failure = FILE_FAILED_MOVED;
     errno = ENOENT;
@@ -508,6 +603,11 @@ bool file_replacement_commit(FileReplacement* replacement) {
     ok = close(r.fd) == 0 || errno == EINTR;
     r.fd = -1;
   }
+  if (ok && r.told_fd >= 0) {
+    linger in_order{0, 0};
+    ok = setsockopt(r.told_fd, SOL_SOCKET, SO_LINGER, &in_order, sizeof in_order) == 0;
+  }
+  if (ok) g_stored.store(true);
   file_replacement_abort(&r);
   return ok;
 }
@@ -554,7 +654,14 @@ bool file_error_means_read_only(int err) { return err == EROFS; }
 
 void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }
 
-void file_replacement_remove_partial() {
+bool file_replacement_end_process() {
+  g_ending.store(getpid());
+  // A step on this very thread (a fatal stop inside it) cannot be waited for.
+  while (!t_in_step && g_steps_running.load() > 0) {
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
   int folder = g_partial_folder.exchange(-1);
   if (folder >= 0) unlinkat(folder, g_partial_name, 0);
+  return g_stored.load();
 }

@@ -13,6 +13,11 @@ int file_open_regular(const char* path, int64_t* size);
 // Reads up to length bytes at offset. Returns the count (0 at the end) or -1.
 int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
 
+// Makes a file for bytes that wait, in the folder of TMPDIR (or /tmp; on Windows the
+// user's temporary folder), that has no name or loses it when closed: nothing is left
+// behind on any ending. Returns the descriptor, for reading and writing, or -1.
+int file_open_scratch();
+
 // Starts writing length bytes from offset on to the disk without waiting for it. A hint:
 // failures are not reported.
 void file_start_writeback(int fd, int64_t offset, int64_t length);
@@ -20,8 +25,9 @@ void file_start_writeback(int fd, int64_t offset, int64_t length);
 // Closes a descriptor; errno is kept. Negative values do nothing.
 void file_close(int fd);
 
-// Where a receiver puts a transfer's bytes, found from the save path the way the kernel
-// walks it for this process (its protection of links in shared folders included):
+// Where a receiver puts a transfer's bytes, found from the save path walked one name at a
+// time as the kernel walks it for this process, with the shared-folder rule below applied
+// to every link on the way:
 // - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
 //   file's folder that takes the name only once it is complete, so the file that was there
 //   stays exactly as it was on any failure and nothing is left behind on any ending. A
@@ -31,18 +37,20 @@ void file_close(int fd);
 //   (name.partXXXXXX) stands in.
 // - a regular file that cannot be replaced (no file can be made in its folder, or the
 //   folder is append-only), but which itself can be written: the bytes are gathered in an
-//   unnamed temporary file in the folder of TMPDIR (else /tmp) and copied into the file
-//   only once complete; where no such file can be made, they are written into it
-//   directly. If the copy or the direct writing fails, the file is cut to what was
-//   written (FILE_FAILED_INCOMPLETE), never left with its old size.
+//   unnamed temporary file in the folder of TMPDIR (or /tmp, where that cannot take one)
+//   and copied into the file only once complete; where no such file can be made, they are
+//   written into it directly. The copy empties the file first and lets it grow, so
+//   whatever ends it (a failure, SIGKILL, a power loss) leaves the file shorter than the
+//   new one, never at its old size with new bytes in it (FILE_FAILED_INCOMPLETE).
 // - a FIFO, a character device or a socket: the bytes are written into it; it is never
 //   replaced. A FIFO that nobody reads fails at once.
-// - a symbolic link: what the kernel reaches through it, as above; a link it refuses to
-//   follow, or one that leads nowhere, fails.
+// - a symbolic link: what it leads to, as above; a link that leads nowhere fails.
 // - a folder, a block device, anything else: fails.
 // In a sticky folder that others or the group may write to (like /tmp), a regular file,
-// FIFO or socket that belongs neither to this process's user nor to the folder's owner
-// is refused (FILE_FAILED_FOREIGN): whoever planted it could read what is written.
+// FIFO, socket or link (as the file or as a folder of the path) that belongs neither to
+// this process's user nor to the folder's owner is refused (FILE_FAILED_FOREIGN),
+// whatever the system's own protection says: whoever planted it could read what is
+// written, or lead it where its planter may not write.
 constexpr int FILE_SAVE_REPLACE = 1;
 constexpr int FILE_SAVE_IN_PLACE = 2;
 constexpr int FILE_SAVE_STREAM = 3;
@@ -68,6 +76,7 @@ struct FileReplacement {
   std::string acl;  // its access-control list as the system stores it; empty: none
   bool flushed = false;
   int failure = 0;  // FILE_FAILED_*, or 0 where errno tells
+  int told_fd = -1;  // a socket set to close in order in the same step that stores the file
 };
 
 // Finds what the path names and opens where the bytes go; no byte of an existing file is
@@ -82,8 +91,8 @@ bool file_replacement_flush(FileReplacement* replacement);
 // owner and access-control list, named, and the folder is flushed too, so the name
 // survives a power loss; a file written in place gets the gathered bytes (or is cut to
 // what was written into it) and is flushed. Fails, leaving the path as it was, when the
-// path's folder was moved away meanwhile. Returns false on any failure; a temporary file
-// is then gone.
+// path's folder was moved away meanwhile. Once stored, told_fd is set to close in order,
+// in the same step. Returns false on any failure; a temporary file is then gone.
 bool file_replacement_commit(FileReplacement* replacement);
 
 // With allowed false, receptions gather their bytes in a named temporary file as on a file
@@ -95,10 +104,14 @@ void file_allow_unnamed(bool allowed);
 // written into directly is cut to what was written into it).
 void file_replacement_abort(FileReplacement* replacement);
 
-// Removes the named temporary file of the replacement in progress, if there is one; that
-// replacement then fails and the path is left as it was. For the end of the process, from
-// any thread or a signal handler (async-signal-safe); an unnamed file needs nothing.
-void file_replacement_remove_partial();
+// Every ending of the process passes here, on any thread and from a signal handler
+// (async-signal-safe). A replacement whose last step runs (the file named or copied in
+// place, told_fd set to close in order) is waited for, so the file is stored and the
+// sender told so, or neither; one that has not reached it never will, and its named
+// temporary file, if it has one, is removed: the path is left as it was. An unnamed file
+// goes with the process. Returns true when a replacement of this process stored its file
+// (the one waited for included).
+bool file_replacement_end_process();
 
 // Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
 // the target cannot take more now).

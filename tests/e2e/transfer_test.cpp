@@ -1,10 +1,12 @@
 // Both programs against each other and against raw socket peers, as a user sees them.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/fsuid.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -492,23 +494,46 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   close(listener);
 }
 
-// Another program holds the port for IPv6 alone: the receiver serves IPv4 clients there.
-TEST(Transfer, ReceiverServesIpv4WhereAnotherProgramHoldsThePortForIpv6Alone) {
-  int port = free_port(), holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
-  sockaddr_in6 sa{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_any, 0};
-  if (setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
-      bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(holder, 8) != 0)
-    GTEST_SKIP() << "no IPv6 here";
-  TempDir dir;
-  ChildProcess receiver;
-  start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
-  ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
-  int fd = connect_to(port);
-  ASSERT_TRUE(send_all(fd, header(5) + "hello"));
-  EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
-  EXPECT_EQ(read_file(dir / "target.bin"), "hello");
+// A socket of user uid's (made with that file-system user) that holds port on address for
+// IPv6 alone. Returns it, or -1 (no IPv6 here).
+int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
+  setfsuid(uid);
+  int on = 1, fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  setfsuid(geteuid());
+  sockaddr_in6 sa{AF_INET6, htons(static_cast<uint16_t>(port)), 0, address, 0};
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 8) == 0)
+    return fd;
   close(fd);
-  close(holder);
+  return -1;
+}
+
+// Another program holds the port for IPv6 alone. The receiver's own user's: it serves
+// IPv4 clients there and says so. Another user's: the port is in use, as the IPv6
+// clients would reach that user's program.
+TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
+  struct Case {
+    in6_addr address;
+    uid_t holder;
+    std::string says;
+  } cases[] = {{in6addr_any, geteuid(), ", IPv4 only)."},
+               {in6addr_any, 65534, "Server: Can't create the server (port in use ?)."},
+               {in6addr_loopback, 65534, "Server: Can't create the server (port in use ?)."}};
+  for (const Case& c : cases) {
+    if (c.holder != geteuid() && geteuid() != 0) continue;
+    int port = free_port();
+    int holder = hold_ipv6(port, c.address, c.holder);
+    if (holder < 0) GTEST_SKIP() << "no IPv6 here";
+    TempDir dir;
+    ChildProcess receiver;
+    start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
+    EXPECT_TRUE(receiver.wait_for(c.says)) << receiver.output();
+    int fd = c.holder == geteuid() ? connect_to(port) : -1;
+    EXPECT_TRUE(fd < 0 || send_all(fd, header(5) + "hello"));
+    EXPECT_EQ(receiver.wait_exit(5000), fd >= 0 ? 0 : 1) << receiver.output();
+    EXPECT_EQ(read_file(dir / "target.bin"), fd >= 0 ? "hello" : "");
+    close(fd), close(holder);
+  }
 }
 
 // With every answer given on a terminal, closing it ends each program with the outcome so
@@ -593,7 +618,23 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   struct Case {
     std::string source, target, receiver_says;
   };
-  std::vector<Case> cases = {{"/proc/version", dir / "version", "Datei wurde hier gespeichert:"}};
+  const std::string stored = "Datei wurde hier gespeichert:",
+                    foreign = "Die Datei gehoert einem anderen Benutzer (geteilter Ordner)!";
+  std::vector<Case> cases = {
+      {"/proc/version", dir / "version", stored},
+      {"/sys/kernel/uevent_seqnum", dir / "sys", "Der Sender hat die Uebertragung abgebrochen!"}};
+  if (geteuid() == 0) {
+    // In a shared sticky folder nobody's links, to a file or a folder, are not followed; root's are.
+    std::string plant = R"(chmod 755 . && mkdir -m 700 private && mkdir -m 1777 shared && mkdir theirs &&
+      chown 65534 theirs && printf 'root only' >private/secret && printf old >private/own &&
+      ln -s ../private/own shared/own && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '
+      printf theirs >theirs/file && chmod 666 theirs/file && ln -s ../private/secret shared/link &&
+      ln -s ../theirs/file shared/to-theirs && ln -s ../private shared/folder')";
+    ASSERT_EQ(std::system(("cd " + dir.path() + " && " + plant).c_str()), 0);
+    for (const char* planted : {"shared/link", "shared/to-theirs", "shared/folder/secret"})
+      cases.push_back({dir / "0", dir / planted, foreign});
+    cases.push_back({dir / "1", dir / "shared/own", stored});
+  }
   if (disks) {
     write_file(dir / "big.bin", pattern(3 << 20));
     cases.push_back({dir / "big.bin", dir / "full/out", "Kein Platz mehr auf dem Datentraeger!"});
@@ -621,7 +662,7 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
   for (size_t i = 0; i < cases.size(); ++i) {
     ChildProcess &receiver = *runs[2 * i], &sender = *runs[2 * i + 1];
-    int status = i == 0 ? 0 : 1;
+    int status = cases[i].receiver_says == stored ? 0 : 1;
     EXPECT_EQ(sender.wait_exit(), status) << sender.output();
     EXPECT_EQ(receiver.wait_exit(), status) << receiver.output();
     EXPECT_NE(receiver.output().find(cases[i].receiver_says), std::string::npos) << receiver.output();
@@ -629,6 +670,8 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
         << sender.output();
   }
   EXPECT_TRUE(read_file(dir / "version") == read_file("/proc/version"));
+  EXPECT_EQ(read_file(dir / "private/secret") + read_file(dir / "theirs/file"),
+            geteuid() ? "" : "root onlytheirs");
   if (disks) umount((dir / "full").c_str()), umount((dir / "ro").c_str());
   std::vector<int> succeeded;
   for (int k = 0; k < 3; ++k)
@@ -643,4 +686,80 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
     EXPECT_EQ(refused->wait_exit(), 2) << bad;
     EXPECT_EQ(refused->output().find("Server:"), std::string::npos) << refused->output();
   }
+}
+
+// A file written in place (its folder is not writable) from a staging file: whatever ends
+// it, the file is old, new and whole, or shorter than the new one, never its old size with
+// new bytes; held endings wait for the copy and the orderly close. TMPDIR falls back, or is named full.
+TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to receive as nobody";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  mkdir((dir / "locked").c_str(), 0755);
+  mkdir((dir / "small").c_str(), 0777);
+  const std::string old_content(24 << 20, 'o'), content = pattern(28 << 20), target = dir / "locked/out",
+                                                urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
+  write_file(dir / "source.bin", content);
+  bool small = mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m,mode=1777") == 0;
+  struct Case {
+    int ending;  // a signal once the copy began; 0: a raw peer
+    std::string tmpdir, says;
+  } cases[] = {
+      {SIGHUP, "", ""},
+      {SIGTERM, "", ""},
+      {SIGINT, "", ""},
+      {SIGKILL, "", ""},
+      {0, dir / "missing", "Der Sender hat die Uebertragung abgebrochen!"},
+      {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},
+      {0, dir / "missing", "Datei wurde hier gespeichert:"},  // an urgent byte amid the content
+      {0, small ? dir / "small" : "", "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ending ? strsignal(c.ending) : c.says);
+    if (!c.ending && c.tmpdir.empty()) continue;
+    write_file(target, old_content);
+    chmod(target.c_str(), 0666);
+    int port = free_port(), fd = -1;
+    ChildOptions options = text_mode(kQuickReceiver);
+    options.terminal = false, options.user = 65534;
+    options.env["TMPDIR"] = c.tmpdir.empty() ? std::optional<std::string>() : c.tmpdir;
+    options.args.insert(options.args.end(), {"-p", std::to_string(port), target});
+    ChildProcess receiver(options), sender;
+    receiver.close_input();
+    ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
+    if (!c.ending) {
+      linger hard{1, 0};
+      bool stored = c.says == "Datei wurde hier gespeichert:",
+           aborts = c.says.find("abgebrochen") != std::string::npos;
+      fd = connect_to(port);
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      if (stored) {  // at the mark, with the sending side ended, a splice takes nothing
+        send_all(fd, header((1 << 20) + 1) + urgent.substr(0, 1 << 19));
+        send(fd, "U", 1, MSG_OOB), send_all(fd, urgent.substr((1 << 19) + 1)), shutdown(fd, SHUT_WR);
+      } else {
+        send_all(fd, header(4 << 20) + pattern(3 << 20));  // a full staging disk stops it early
+      }
+      if (aborts) close(fd);
+      EXPECT_TRUE(receiver.wait_for(c.says)) << receiver.output();
+      EXPECT_EQ(receiver.wait_exit(), stored ? 0 : 1);
+      EXPECT_TRUE(read_file(target) == (stored ? urgent : old_content));
+      if (!aborts) close(fd);
+      continue;
+    }
+    start_scripted(sender, kQuickSender, {"-p", std::to_string(port), dir / "source.bin", "127.0.0.1"});
+    int watch = open(target.c_str(), O_RDONLY);
+    char first = 'o';  // the copy has begun once the file is shorter or its first byte new
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         first == 'o' && lseek(watch, 0, SEEK_END) == off_t(old_content.size()) &&
+         std::chrono::steady_clock::now() < end;)
+      (void)!pread(watch, &first, 1, 0);
+    receiver.signal(c.ending);
+    close(watch);
+    int sent = sender.wait_exit(), received = receiver.wait_exit();
+    std::string now = read_file(target);
+    bool shorter = now.size() < content.size() && content.compare(0, now.size(), now) == 0;
+    EXPECT_TRUE(now == content || (c.ending == SIGKILL && shorter && sent == 1)) << now.size();
+    EXPECT_TRUE(now != content || sent == 0 || c.ending == SIGKILL) << sender.output();
+    EXPECT_TRUE(c.ending != SIGHUP || received == (now == content ? 0 : 1)) << received;
+  }
+  if (small) umount((dir / "small").c_str());
 }

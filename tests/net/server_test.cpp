@@ -102,12 +102,12 @@ TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
   EXPECT_EQ(newest(0), nullptr);
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
 
-  int reset = accept_client(port_of(0), &conn);  // a reset counts as closed too
+  int reset = accept_client(port_of(0), &conn);  // a reset is closed too, but aborted
   linger hard{1, 0};
   setsockopt(reset, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   close(reset);
   net_server_wait(2000);
-  EXPECT_EQ(net_server_poll(), NET_EVENT_DISCONNECT) << "at the first poll that sees it";
+  EXPECT_EQ(net_server_poll(), NET_EVENT_ABORTED) << "at the first poll that sees it";
   EXPECT_EQ(newest(0), nullptr);
 
   int kept = accept_client(port_of(0), &conn);  // closed by us: no event follows

@@ -23,7 +23,7 @@ BOOL WINAPI on_control(DWORD event) {
     case CTRL_SHUTDOWN_EVENT: g_on_close(); return TRUE;
     default:
       // What the system's own handler does, said here: wine's ends with status 0.
-      file_replacement_remove_partial();
+      file_replacement_end_process();
       term_restore();
       ExitProcess(STATUS_CONTROL_C_EXIT);
   }

@@ -117,6 +117,8 @@ bool sock_is_nonblocking(int fd) {
   return g_nonblocking.count(fd) != 0;
 }
 
+bool sock_port_held_by_others(uint16_t) { return false; }
+
 bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   SOCKET s = as_socket(fd);
   WSAPROTOCOL_INFOW info{};

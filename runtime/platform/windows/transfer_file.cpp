@@ -108,6 +108,21 @@ void file_close(int fd) {
   errno = saved;
 }
 
+int file_open_scratch() {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"kv", 0, name) == 0) return fail();
+  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    int made = fail();
+    DeleteFileW(name);
+    return made;
+  }
+  return descriptor_for(h, _O_RDWR);
+}
+
 bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   FileReplacement r;
   std::wstring target = win_file_path(path);
@@ -214,9 +229,10 @@ void file_replacement_abort(FileReplacement* replacement) {
   errno = saved;
 }
 
-void file_replacement_remove_partial() {
+bool file_replacement_end_process() {
   std::unique_lock<std::mutex> hold(g_partial_lock, std::try_to_lock);
   if (hold.owns_lock() && !g_partial.empty()) DeleteFileW(g_partial.c_str());
+  return false;  // the status told is the main flow's
 }
 
 int64_t file_write_some(int fd, const void* buffer, size_t length) {

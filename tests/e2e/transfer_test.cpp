@@ -799,8 +799,8 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
   chmod(dir.path().c_str(), 0755);
   mkdir((dir / "locked").c_str(), 0755);
   mkdir((dir / "small").c_str(), 0777);
-  const std::string old_content(24 << 20, 'o'), content = pattern(28 << 20), target = dir / "locked/out",
-                                                urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
+  const std::string old_content(24 << 20, 'o'), content = pattern(28 << 20),
+                    urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
   write_file(dir / "source.bin", content);
   bool small = mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m,mode=1777") == 0;
   struct Case {
@@ -815,12 +815,13 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
       {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},
       {0, dir / "missing", "Datei wurde hier gespeichert:"},  // an urgent byte amid the content
       {0, small ? dir / "small" : "", "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!"}};
-  for (const Case& c : cases) {
+  // The rows are independent (each its own file and port) and mostly wait: side by side.
+  auto row = [&](const Case& c, const std::string& target, int port) {
     SCOPED_TRACE(c.ending ? strsignal(c.ending) : c.says);
-    if (!c.ending && c.tmpdir.empty()) continue;
+    if (!c.ending && c.tmpdir.empty()) return;
     write_file(target, old_content);
     chmod(target.c_str(), 0666);
-    int port = free_port(), fd = -1;
+    int fd = -1;
     ChildOptions options = text_mode(kQuickReceiver);
     options.terminal = false, options.user = 65534;
     options.env["TMPDIR"] = c.tmpdir.empty() ? std::optional<std::string>() : c.tmpdir;
@@ -845,7 +846,7 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
       EXPECT_EQ(receiver.wait_exit(), stored ? 0 : 1);
       EXPECT_TRUE(read_file(target) == (stored ? urgent : old_content));
       if (!aborts) close(fd);
-      continue;
+      return;
     }
     start_scripted(sender, kQuickSender, {"-p", std::to_string(port), dir / "source.bin", "127.0.0.1"});
     int watch = open(target.c_str(), O_RDONLY);
@@ -862,6 +863,11 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
     EXPECT_TRUE(now == content || (c.ending == SIGKILL && shorter && sent == 1)) << now.size();
     EXPECT_TRUE(now != content || sent == 0 || c.ending == SIGKILL) << sender.output();
     EXPECT_TRUE(c.ending != SIGHUP || received == (now == content ? 0 : 1)) << received;
-  }
+  };
+  std::vector<std::future<void>> rows;
+  for (const Case& c : cases)
+    rows.push_back(std::async(std::launch::async, row, std::cref(c),
+                              dir / ("locked/out" + std::to_string(rows.size())), free_port()));
+  for (auto& r : rows) r.get();
   if (small) umount((dir / "small").c_str());
 }

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 
 extern char** environ;
@@ -57,6 +58,10 @@ bool ChildProcess::start(const ChildOptions& options) {
   // Another user may not reach the program where it was built (a checkout in a folder only
   // its owner may enter): that user runs a copy in a folder anyone may enter.
   std::vector<std::string> args = options.args;
+  // A copy still open for writing when another thread forks stays open in that child, and
+  // then cannot be run ("text file busy"): copying and forking take turns.
+  static std::mutex forking;
+  std::lock_guard<std::mutex> turn(forking);
   if (options.user && !args.empty()) {
     program_copy_ = std::make_unique<TempDir>();
     std::string copy = *program_copy_ / std::filesystem::path(args[0]).filename().string();

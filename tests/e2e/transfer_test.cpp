@@ -749,13 +749,13 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
   });
   ChildProcess* unanswered = start(piped_receiver, {"-p", std::to_string(free_port())});
   rows.emplace_back("input ended at the save path", [=] { EXPECT_EQ(unanswered->wait_exit(5000), 1); });
-  int crowded_port = free_port();  // more silent clients than descriptors, then a real sender
+  int crowded_port = free_port();  // as many silent clients as descriptors, then a real sender
   ChildOptions limited = piped_receiver;
   limited.args = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", kQuickReceiver};
   ChildProcess* crowded = start(limited, {"-p", std::to_string(crowded_port), dir / "crowded.bin"});
   ASSERT_TRUE(receiver_ready(*crowded)) << crowded->output();
   std::vector<int> idle;
-  for (int i = 0; i < 100; ++i) idle.push_back(connect_to(crowded_port));
+  for (int i = 0; i < 64; ++i) idle.push_back(connect_to(crowded_port));
   ChildProcess* real = start(text_mode(kQuickSender), {});
   start_sender(*real, "/etc/hostname", std::to_string(crowded_port));
   rows.emplace_back("many silent clients", [=] { EXPECT_TRUE(real->wait_for("Empfaenger gesendet ...")); });

@@ -21,3 +21,13 @@ int32_t desktop_message_box(void* owner, const char* caption, const char* text, 
 // the user confirmed a choice that fits, 0 otherwise, -1 when no desktop is there.
 int32_t desktop_file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
                             int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags);
+
+// Where the dialogs come from a desktop library loaded as a module (Linux: the GTK module),
+// while it runs: standard error, when a terminal, is swapped for the null device, as the
+// libraries below it may write there directly over the console's screen; and the
+// terminal's hang-up is held back from the calling thread, so the threads the library
+// starts never take it away from the console. desktop_quiet_end puts both back (errno is
+// kept by both). Null when nothing could be saved; desktop_quiet_end takes null too.
+struct DesktopQuiet;
+DesktopQuiet* desktop_quiet_begin();
+void desktop_quiet_end(DesktopQuiet* quiet);

@@ -68,11 +68,6 @@ int64_t sock_send(int fd, const void* buffer, size_t length, bool more);
 // caller. Returns the count sent (0: the file ended before offset) or -1.
 int64_t sock_send_file_bytes(int fd, int file, int64_t offset, size_t length);
 
-// With allowed false, sock_send_file_bytes fails with EINVAL as on a system that cannot
-// copy a file to a socket, so the tests can run the callers' buffered way of sending.
-// True (the start value) lets it copy again.
-void sock_allow_file_copy(bool allowed);
-
 // Bytes waiting to be received, or -1 when the query fails.
 int64_t sock_bytes_waiting(int fd);
 

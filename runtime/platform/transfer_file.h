@@ -95,11 +95,6 @@ bool file_replacement_flush(FileReplacement* replacement);
 // in the same step. Returns false on any failure; a temporary file is then gone.
 bool file_replacement_commit(FileReplacement* replacement);
 
-// With allowed false, receptions gather their bytes in a named temporary file as on a file
-// system without unnamed files, so the tests can run that way too. True (the start value)
-// lets them use unnamed files again.
-void file_allow_unnamed(bool allowed);
-
 // Closes everything and removes a temporary file; the path is left as it was (a file
 // written into directly is cut to what was written into it).
 void file_replacement_abort(FileReplacement* replacement);

@@ -6,6 +6,7 @@
 #include "core/heaps.h"
 #include "dialogs/message_box.h"
 #include "dialogs/modal_guard.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"

@@ -25,6 +25,7 @@
 #include "net_test_support.h"
 #include "platform/signals.h"
 #include "platform/socket.h"
+#include "platform/linux/test_helper.h"
 #include "platform/transfer_file.h"
 
 using namespace nettest;

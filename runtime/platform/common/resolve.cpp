@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/socket.h"
-#include "platform/system_net.h"
+#include "platform/common/system_net.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/system_net.h"
+#include "platform/common/system_net.h"
 #include "platform/windows/win_util.h"
 
 // Winsock 2. A socket number is the SOCKET handle, which the system keeps small; it is
@@ -208,8 +208,6 @@ int64_t sock_send_file_bytes(int, int, int64_t, size_t) {
   errno = EINVAL;
   return -1;
 }
-
-void sock_allow_file_copy(bool) {}
 
 int64_t sock_bytes_waiting(int fd) {
   u_long waiting = 0;

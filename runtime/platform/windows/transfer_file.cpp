@@ -208,8 +208,6 @@ bool file_replacement_commit(FileReplacement* replacement) {
   return ok;
 }
 
-void file_allow_unnamed(bool) {}
-
 void file_replacement_abort(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   int saved = errno;

@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
+#include "platform/linux/test_helper.h"
 
 namespace {
 

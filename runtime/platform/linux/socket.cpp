@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sys_retry.h"
-#include "platform/system_net.h"
+#include "platform/linux/sys_retry.h"
+#include "platform/linux/test_helper.h"
+#include "platform/common/system_net.h"
 
 namespace {
 

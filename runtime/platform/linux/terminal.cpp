@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
 
 namespace {
 // Up to two terminals: standard input's and, when it is another device, standard output's.

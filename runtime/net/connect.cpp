@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 
 #include "core/timing.h"
 #include "net/deadline.h"
 #include "net/internal.h"
 #include "net/net.h"
+#include "platform/outcome.h"
 #include "platform/socket.h"
 
 namespace {
@@ -38,13 +38,13 @@ uint32_t connect_limit() {
 
 // Waits on the deadline in steps of kConnectStepMs, telling the progress function before
 // each, for as long as step(ms) returns 0. Returns step's last other value, or -1 with
-// errno ETIMEDOUT once the deadline passed.
+// outcome timed_out once the deadline passed.
 template <typename Step>
 int wait_on(const NetDeadline& deadline, const ConnectProgress& progress, Step step) {
   for (;;) {
     int slice = net_deadline_slice(deadline, static_cast<int>(kConnectStepMs));
     if (slice == 0) {
-      errno = ETIMEDOUT;
+      sys_set_outcome(SysOutcome::timed_out);
       return -1;
     }
     if (progress.fn) progress.fn(net_deadline_waited(deadline), deadline.limit_ms, progress.ctx);
@@ -54,7 +54,7 @@ int wait_on(const NetDeadline& deadline, const ConnectProgress& progress, Step s
 }
 
 // Finds where host is within the deadline. Returns false when nothing resolves or no
-// answer came in time (errno ETIMEDOUT).
+// answer came in time (outcome timed_out).
 bool resolve_within(const char* host, const NetDeadline& deadline, const ConnectProgress& progress,
                     SockPeer* peer) {
   SockLookup* lookup = sock_lookup_start(host);
@@ -66,7 +66,7 @@ bool resolve_within(const char* host, const NetDeadline& deadline, const Connect
 }
 
 // Connects fd to the peer on port within the deadline. Returns false when the connection
-// failed or no answer came in time (errno ETIMEDOUT).
+// failed or no answer came in time (outcome timed_out).
 bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadline& deadline,
                     const ConnectProgress& progress) {
   int state = sock_connect_start(fd, peer, port);

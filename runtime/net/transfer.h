@@ -29,8 +29,8 @@ void net_set_progress(NetProgressFn fn, void* ctx);
 // whose size reads 0 (the system's pseudo-files) is read whole first and sent with the
 // size read. Returns 1 when all was handed to the socket, 0 on any failure: not TCP, the
 // file cannot be read whole, it has 2^31 bytes or more (nothing is sent then), a send
-// fails, or the peer took no byte within the stall limit where waits are bounded (errno
-// ETIMEDOUT; see net/deadline.h). The connection stays open; from the header on, closing it aborts it (the peer
+// fails, or the peer took no byte within the stall limit where waits are bounded (outcome
+// timed_out; see net/deadline.h). The connection stays open; from the header on, closing it aborts it (the peer
 // sees a reset) until net_await_receipt has seen the receiver's orderly close.
 int32_t net_send_file(NetConnection* connection, const char* path);
 

@@ -20,11 +20,37 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "platform/paths.h"
 #include "platform/linux/sys_retry.h"
 #include "platform/linux/test_helper.h"
+
+// What a reception writes to and what it takes to store it.
+constexpr int FILE_SAVE_REPLACE = 1;
+constexpr int FILE_SAVE_IN_PLACE = 2;
+constexpr int FILE_SAVE_STREAM = 3;
+
+struct FileReplacement {
+  int fd = -1;              // the bytes go here; non-blocking for FILE_SAVE_STREAM
+  int kind = 0;             // one of FILE_SAVE_*
+  int target_fd = -1;       // FILE_SAVE_IN_PLACE gathered elsewhere: the file copied into at the end
+  int folder_fd = -1;       // the folder that holds the name
+  std::string name;         // the name inside that folder
+  std::string temp_name;    // the named temporary, where unnamed files are not supported
+  std::string path_folder;  // the folder as the path names it, looked at again at the end
+  uint64_t path_folder_id[2] = {};
+  bool existed = false;  // a regular file was there to be replaced
+  unsigned mode = 0;     // its permission bits, owner and group
+  unsigned owner = 0;
+  unsigned group = 0;
+  std::string acl;  // its access-control list as the system stores it; empty: none
+  bool flushed = false;
+  SysOutcome failure = SysOutcome::ok;  // foreign_owner, incomplete, moved; ok: errno tells
+  int told_fd = -1;  // a socket set to close in order in the same step that stores the file
+};
 
 namespace {
 
@@ -425,14 +451,14 @@ bool copy_in_place(FileReplacement* r) {
   off_t size = lseek(r->fd, 0, SEEK_CUR);
   if (size < 0) return false;
   if (ftruncate(r->target_fd, 0) != 0 || fdatasync(r->target_fd) != 0) {
-    r->failure = FILE_FAILED_INCOMPLETE;
+    r->failure = SysOutcome::incomplete;
     return false;
   }
   int64_t copied = copy_into(r->fd, r->target_fd, size);
   if (copied == size && ftruncate(r->target_fd, size) == 0) return fdatasync(r->target_fd) == 0;
   int saved = errno;
   (void)!ftruncate(r->target_fd, copied);
-  r->failure = FILE_FAILED_INCOMPLETE;
+  r->failure = SysOutcome::incomplete;
   errno = saved;
   return false;
 }
@@ -471,7 +497,9 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
   return sys_retry([&] { return pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
-void file_start_writeback(int fd, int64_t offset, int64_t length) {
+void file_replacement_start_writeback(FileReplacement* replacement, int64_t offset, int64_t length) {
+  if (replacement->kind == FILE_SAVE_STREAM) return;
+  int fd = replacement->fd;
   int saved = errno;
   sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
   errno = saved;
@@ -479,8 +507,25 @@ void file_start_writeback(int fd, int64_t offset, int64_t length) {
 
 void file_close(int fd) { sys_close(fd); }
 
-bool file_replacement_begin(FileReplacement* replacement, const char* path) {
-  FileReplacement& r = *replacement;
+int file_replacement_fd(const FileReplacement* replacement) { return replacement->fd; }
+
+bool file_replacement_is_stream(const FileReplacement* replacement) { return replacement->kind == FILE_SAVE_STREAM; }
+
+bool file_replacement_gathers_elsewhere(const FileReplacement* replacement) {
+  return replacement->kind == FILE_SAVE_IN_PLACE && replacement->target_fd >= 0;
+}
+
+namespace {
+
+// The outcome a failed step of r gives: its own reason, else the system's.
+SysOutcome failure_of(const FileReplacement& r) {
+  return r.failure != SysOutcome::ok ? r.failure : sys_outcome();
+}
+
+// Closes everything of r and removes a temporary file; errno is kept.
+void abort_replacement(FileReplacement& r);
+
+bool begin_replacement(FileReplacement& r, const char* path) {
   if (!path || !*path) {
     errno = ENOENT;
     return false;
@@ -500,14 +545,14 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   bool foreign = false;
   int walked = walk_path(path, &r.name, &foreign);
   if (walked < 0) {
-    if (foreign) r.failure = FILE_FAILED_FOREIGN;
+    if (foreign) r.failure = SysOutcome::foreign_owner;
     return false;
   }
   r.folder_fd = open_folder(proc_fd_path(walked).c_str());
   file_close(walked);
   if (r.folder_fd < 0) return false;
   auto fail = [&] {
-    file_replacement_abort(&r);
+    abort_replacement(r);
     return false;
   };
   int entry = sys_retry([&] { return openat(r.folder_fd, r.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
@@ -520,7 +565,7 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   }
   if (entry >= 0 && foreign_in_shared_folder(r.folder_fd, st)) {
     file_close(entry);
-    r.failure = FILE_FAILED_FOREIGN;
+    r.failure = SysOutcome::foreign_owner;
     errno = EACCES;
     return fail();
   }
@@ -571,6 +616,21 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   return r.fd >= 0 || fail();
 }
 
+}  // namespace
+
+FileReplacement* file_replacement_begin(const char* path, int told, SysOutcome* failure) {
+  auto* r = new (std::nothrow) FileReplacement;
+  if (!r) {
+    *failure = SysOutcome::exhausted;
+    return nullptr;
+  }
+  r->told_fd = told;
+  if (begin_replacement(*r, path)) return r;
+  *failure = failure_of(*r);
+  delete r;
+  return nullptr;
+}
+
 bool file_replacement_flush(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   if (r.fd < 0) return false;
@@ -580,7 +640,7 @@ bool file_replacement_flush(FileReplacement* replacement) {
   return r.flushed;
 }
 
-bool file_replacement_commit(FileReplacement* replacement) {
+SysOutcome file_replacement_commit(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   bool ok = file_replacement_flush(&r);
   // From here the file's fate and the connection's close are decided together: an ending
@@ -588,7 +648,7 @@ bool file_replacement_commit(FileReplacement* replacement) {
   EndingHeld step;
   if (step.refused()) ok = false;
   if (ok && r.kind != FILE_SAVE_STREAM && !r.path_folder.empty() && !folder_still_there(r)) {
-    r.failure = FILE_FAILED_MOVED;
+    r.failure = SysOutcome::moved;
     errno = ENOENT;
     ok = false;
   }
@@ -609,17 +669,28 @@ bool file_replacement_commit(FileReplacement* replacement) {
     ok = setsockopt(r.told_fd, SOL_SOCKET, SO_LINGER, &in_order, sizeof in_order) == 0;
   }
   if (ok) g_stored.store(true);
-  file_replacement_abort(&r);
-  return ok;
+  SysOutcome outcome = ok ? SysOutcome::ok : failure_of(r);
+  abort_replacement(r);
+  delete replacement;
+  return outcome;
 }
 
-void file_replacement_abort(FileReplacement* replacement) {
-  FileReplacement& r = *replacement;
+SysOutcome file_replacement_abort(FileReplacement* replacement) {
+  if (!replacement) return SysOutcome::ok;
+  abort_replacement(*replacement);
+  SysOutcome outcome = replacement->failure == SysOutcome::incomplete ? SysOutcome::incomplete : SysOutcome::ok;
+  delete replacement;
+  return outcome;
+}
+
+namespace {
+
+void abort_replacement(FileReplacement& r) {
   int saved = errno;
   if (r.kind == FILE_SAVE_IN_PLACE && r.target_fd < 0 && r.fd >= 0) {
     // Written into directly: what was written stays, but never under the old size.
     off_t end = lseek(r.fd, 0, SEEK_CUR);
-    if (end > 0 && ftruncate(r.fd, end) == 0) r.failure = FILE_FAILED_INCOMPLETE;
+    if (end > 0 && ftruncate(r.fd, end) == 0) r.failure = SysOutcome::incomplete;
   }
   sys_close(r.fd);
   r.fd = -1;
@@ -632,6 +703,8 @@ void file_replacement_abort(FileReplacement* replacement) {
   r.folder_fd = -1;
   errno = saved;
 }
+
+}  // namespace
 
 int64_t file_write_some(int fd, const void* buffer, size_t length) {
   ssize_t n = sys_retry([&] { return write(fd, buffer, length); });
@@ -648,10 +721,6 @@ int file_wait_writable(int fd, int timeout_ms) {
   if (ready <= 0) return ready;
   return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }
-
-bool file_error_means_full(int err) { return err == ENOSPC || err == EDQUOT; }
-
-bool file_error_means_read_only(int err) { return err == EROFS; }
 
 void file_allow_unnamed(bool allowed) { g_unnamed_allowed.store(allowed, std::memory_order_relaxed); }
 

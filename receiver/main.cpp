@@ -1,4 +1,5 @@
-#include "console/command_line.h"
+#include "app/command_line.h"
+#include "app/port.h"
 #include "dialogs/text_backend.h"
 #include "receiver/receiver.h"
 
@@ -8,7 +9,7 @@ const CommandLineUsage kUsage = {
     "Empfaengt eine Datei ueber TCP (IPv4 und IPv6) und speichert sie unter DATEI.\n"
     "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
     "\n"
-    "  -p, --port PORT  Port, auf dem gewartet wird (1-9999)\n"
+    "  -p, --port PORT  Port, auf dem gewartet wird (" PORT_RANGE_TEXT ")\n"
     "  -h, --help       diese Hilfe zeigen\n"
     "      --version    Name und Version zeigen\n"
     "\n"

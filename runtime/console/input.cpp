@@ -5,7 +5,6 @@
 #include "console/console_internal.h"
 #include "console/display.h"
 #include "console/keys.h"
-#include "console/prompt.h"
 #include "core/heaps.h"
 #include "core/timing.h"
 #include "platform/signals.h"
@@ -344,4 +343,8 @@ char* console_read_key(int32_t pos) {
   std::memcpy(buffer, text, static_cast<size_t>(count));
   buffer[count] = 0;
   return buffer;
+}
+
+bool console_input_ended(const char* text) {
+  return text && text[0] == CONSOLE_END_OF_INPUT && text[1] == 0 && console_input_at_end();
 }

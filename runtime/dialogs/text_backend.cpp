@@ -6,7 +6,6 @@
 
 #include "console/console.h"
 #include "console/display.h"
-#include "console/prompt.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "platform/paths.h"

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "console/prompt.h"
+#include "app/dialogue.h"
 #include "console/status.h"
 #include "core/fatal.h"
 #include "app/lifecycle.h"
@@ -141,7 +141,7 @@ void run(const std::string& step) {
     listen_loopback();
   else if (step == "port") {
     StringVar text = nullptr;
-    report(std::to_string(console_ask_port(&text)).c_str());
+    report(std::to_string(dialogue_ask_port(&text)).c_str());
     str_assign(&text, nullptr);
   } else if (step.rfind("sleep:", 0) == 0)
     delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));

@@ -63,7 +63,7 @@ const char* failure_reason(int32_t failure) {
     case NET_RECEIVE_INCOMPLETE: return "Die Datei ist unvollstaendig!";
     case NET_RECEIVE_MOVED: return "Der Ordner wurde waehrend der Uebertragung verschoben!";
     case NET_RECEIVE_STALLED: return "Der Sender sendet seit 3 Sekunden nichts mehr!";
-    case NET_RECEIVE_STAGING_FULL: return "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!";
+    case NET_RECEIVE_TEMP_FULL: return "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!";
     default: return nullptr;
   }
 }

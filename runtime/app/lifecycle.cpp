@@ -25,7 +25,7 @@ void runtime_start() {
   static std::once_flag watching;
   std::call_once(watching, [] {
     runtime_on_exit([] {
-      if (net_transfer_remove_partial_file()) exit_status_note_stored();
+      if (net_transfer_remove_temp_file()) exit_status_note_stored();
     });
     console_set_close_status_source(exit_status_now);
   });

@@ -223,7 +223,7 @@ void console_clear() {
 int32_t console_ctrl_handler(int32_t event) {
   if (event == CONSOLE_CLOSE_EVENT) {
     // Only what can be seen from outside: the exit hooks put the terminal back and remove
-    // a reception's partial file, and the end of the process closes every socket. Nothing
+    // a reception's temporary file, and the end of the process closes every socket. Nothing
     // is freed here: the main flow may be using any heap, record or socket right now.
     runtime_run_exit_hooks();
     int32_t (*source)() = g_close_status_source.load();

@@ -53,7 +53,7 @@ int32_t console_write(const void* bytes, int32_t count);
 void console_clear();
 
 // The close event (CONSOLE_CLOSE_EVENT) runs the exit hooks (terminal restored, a
-// reception's partial file removed) and ends the process with the close status, from
+// reception's temporary file removed) and ends the process with the close status, from
 // whatever thread, without releasing anything the main flow may be using. Returns 0 for
 // every other event.
 int32_t console_ctrl_handler(int32_t event);

@@ -172,7 +172,7 @@ bool note_receive_end(const FileReplacement* out) {
   } else {
     t_receive_failure = disk_failure(outcome, t_receive_failure);
     if (file_replacement_gathers_elsewhere(out) && t_receive_failure == NET_RECEIVE_DISK_FULL)
-      t_receive_failure = NET_RECEIVE_STAGING_FULL;
+      t_receive_failure = NET_RECEIVE_TEMP_FULL;
   }
   return false;
 }
@@ -428,11 +428,11 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
 
 int32_t net_receive_failure() { return t_receive_failure; }
 
-bool net_transfer_remove_partial_file() { return file_replacement_end_process(); }
+bool net_transfer_remove_temp_file() { return file_replacement_end_process(); }
 
-void net_transfer_watch_partial_files() {
+void net_transfer_watch_temp_files() {
   static std::once_flag watching;
-  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_partial_file(); }); });
+  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_temp_file(); }); });
 }
 
 int32_t net_check_send_file(const char* path) {

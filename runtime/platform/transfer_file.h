@@ -26,7 +26,7 @@ void file_close(int fd);
 // Where a receiver puts a transfer's bytes, found from the save path walked one name at a
 // time as the kernel walks it for this process, with the shared-folder rule below applied
 // to every link on the way:
-// - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
+// - nothing there, or a regular file: the bytes go to a temporary file without a name in the
 //   file's folder that takes the name only once it is complete, so the file that was there
 //   stays exactly as it was on any failure and nothing is left behind on any ending. A
 //   replaced file keeps its permission bits, owner, group and access-control list where
@@ -34,9 +34,9 @@ void file_close(int fd);
 //   umask. Where the file system has no unnamed files, a named temporary
 //   (name.partXXXXXX) stands in.
 // - a regular file that cannot be replaced (no file can be made in its folder, or the
-//   folder is append-only), but which itself can be written: the bytes are gathered in an
-//   unnamed temporary file in the folder of TMPDIR (or /tmp, where that cannot take one)
-//   and copied into the file only once complete; where no such file can be made, they are
+//   folder is append-only), but which itself can be written: the bytes wait in a
+//   temporary file without a name in the folder of TMPDIR (or /tmp, where that cannot
+//   take one) and are copied into the file only once complete; where no such file can be made, they are
 //   written into it directly. The copy empties the file first and lets it grow, so
 //   whatever ends it (a failure, SIGKILL, a power loss) leaves the file shorter than the
 //   new one, never at its old size with new bytes in it (outcome incomplete).
@@ -64,7 +64,7 @@ int file_replacement_fd(const FileReplacement* replacement);
 // takes them (see file_wait_writable), and nothing is flushed.
 bool file_replacement_is_stream(const FileReplacement* replacement);
 
-// True when the bytes are gathered in a temporary file elsewhere, to be copied in place at
+// True when the bytes wait in a temporary file elsewhere, to be copied in place at
 // the end: a full disk there is not the target's.
 bool file_replacement_gathers_elsewhere(const FileReplacement* replacement);
 
@@ -79,7 +79,7 @@ bool file_replacement_flush(FileReplacement* replacement);
 // Finishes the bytes and releases the replacement: a temporary file is flushed to the
 // disk, given the old file's mode, owner and access-control list, named, and the folder
 // is flushed too, so the name survives a power loss; a file written in place gets the
-// gathered bytes (or is cut to what was written into it) and is flushed. Fails, leaving
+// temporary file's bytes (or is cut to what was written into it) and is flushed. Fails, leaving
 // the path as it was, when the path's folder was moved away meanwhile (moved). Once
 // stored, the told socket is set to close in order, in the same step. Returns ok, or why
 // it failed; a temporary file is then gone.

@@ -895,11 +895,11 @@ TEST_F(TransferTest, ReceptionOnABlockingConnectionWorksAndKeepsTheIdleRule) {
 }
 
 // The close event ends the process from its own thread in the middle of a reception: the
-// partial file goes, the file at the path stays, and the reception, if it still runs,
+// temporary file goes, the file at the path stays, and the reception, if it still runs,
 // fails. Ctrl+C, SIGTERM and SIGQUIT, landing in the middle of a reception, remove it as
 // well. Then the main flow's own shutdown.
 // Only a named temporary file can outlive the process, so the reception is made to use one.
-TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
+TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsTemporaryFile) {
   file_allow_unnamed(false);
   ScopeExit allow_again([] { file_allow_unnamed(true); });
   write_file(path("out"), "untouched");
@@ -909,7 +909,7 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   for (int i = 0; i < 200 && no_temporary_files(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(no_temporary_files());
-  net_transfer_remove_partial_file();
+  net_transfer_remove_temp_file();
   EXPECT_TRUE(no_temporary_files());
   put(std::string(990, 'x'));  // the reception completes, but its file is gone
   receiver.join();
@@ -917,8 +917,8 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   EXPECT_EQ(read_file(path("out")), "untouched");
   EXPECT_TRUE(no_temporary_files());
 
-  // A partial file that holds the ten bytes sent so far, once the reception took them.
-  auto partial_holds_them = [&] {
+  // A temporary file that holds the ten bytes sent so far, once the reception took them.
+  auto temp_holds_them = [&] {
     for (const auto& e :
          std::filesystem::directory_iterator(std::filesystem::path(path("out")).parent_path()))
       if (e.path().filename().string().find(".part") != std::string::npos && e.file_size() == 10) return true;
@@ -937,9 +937,9 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
       _exit(receive("out"));
     }
     ASSERT_GT(child, 0);
-    for (int i = 0; i < 200 && !partial_holds_them(); ++i)
+    for (int i = 0; i < 200 && !temp_holds_them(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(partial_holds_them());
+    EXPECT_TRUE(temp_holds_them());
     kill(child, signo);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

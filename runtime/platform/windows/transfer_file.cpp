@@ -31,8 +31,8 @@ struct FileReplacement {
 
 namespace {
 
-std::mutex g_partial_lock;
-std::wstring g_partial;  // the temporary file of the replacement in progress
+std::mutex g_temp_lock;
+std::wstring g_temp;  // the temporary file of the replacement in progress
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
@@ -66,9 +66,9 @@ std::wstring temp_beside(const std::wstring& target) {
   return out;
 }
 
-void record_partial(const std::wstring& temp) {
-  std::lock_guard<std::mutex> hold(g_partial_lock);
-  g_partial = temp;
+void record_temp(const std::wstring& temp) {
+  std::lock_guard<std::mutex> hold(g_temp_lock);
+  g_temp = temp;
 }
 
 }  // namespace
@@ -159,7 +159,7 @@ bool begin_replacement(FileReplacement& r, const char* path) {
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return failed();
   }
   if (h == INVALID_HANDLE_VALUE) return failed();
-  if (!set_delete_on_close(h, true)) record_partial(temp);
+  if (!set_delete_on_close(h, true)) record_temp(temp);
   r.fd = descriptor_for(h, _O_WRONLY);
   if (r.fd < 0) {
     DeleteFileW(temp.c_str());
@@ -176,7 +176,7 @@ void abort_replacement(FileReplacement& r) {
   r.fd = -1;
   if (!r.temp.empty()) DeleteFileW(r.temp.c_str());
   r.temp.clear();
-  record_partial(std::wstring());
+  record_temp(std::wstring());
   errno = saved;
 }
 
@@ -207,7 +207,7 @@ bool commit_replacement(FileReplacement& r) {
     DeleteFileW(r.temp.c_str());
     errno = saved;
   }
-  record_partial(std::wstring());
+  record_temp(std::wstring());
   r.temp.clear();
   return ok;
 }
@@ -261,8 +261,8 @@ SysOutcome file_replacement_abort(FileReplacement* replacement) {
 }
 
 bool file_replacement_end_process() {
-  std::unique_lock<std::mutex> hold(g_partial_lock, std::try_to_lock);
-  if (hold.owns_lock() && !g_partial.empty()) DeleteFileW(g_partial.c_str());
+  std::unique_lock<std::mutex> hold(g_temp_lock, std::try_to_lock);
+  if (hold.owns_lock() && !g_temp.empty()) DeleteFileW(g_temp.c_str());
   return false;  // the status told is the main flow's
 }
 

@@ -7,6 +7,7 @@
 #include "core/heaps.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "net/net.h"
@@ -171,7 +172,7 @@ void receiver_main(const CommandLine& line) {
   r.work_buffer = mem_alloc(1000);
   if (!net_server_create_tcp(0, r.port)) {
     console_print_line("Server: Can't create the server (port in use ?).");
-    delay_ms(3000);
+    clock_sleep_ms(3000);
     runtime_exit(failed);
   }
   dialogue_print_joined("Server: Server created (Port ", r.port_decimal,
@@ -184,6 +185,6 @@ void receiver_main(const CommandLine& line) {
   // No sender is taken that would not be served: the port is closed before the wait.
   net_server_close(0);
   console_print_line("Server: Wait for quit the server.");
-  if (!r.single) delay_ms(10000);  // a script waits for nobody
+  if (!r.single) clock_sleep_ms(10000);  // a script waits for nobody
   runtime_exit(outcome_status(r));
 }

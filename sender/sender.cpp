@@ -8,6 +8,7 @@
 #include "core/heaps.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "net/connect.h"
@@ -57,7 +58,7 @@ const char* unsendable_reason(int32_t check) {
 // of a file sent.
 bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
-  delay_ms(1000);
+  clock_sleep_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
   transfer_status_begin("Warte auf den Empfaenger ...", net_stall_limit());
   int32_t receipt = NET_RECEIPT_REFUSED;

@@ -25,8 +25,6 @@ std::atomic<int32_t (*)()> g_close_status_source{nullptr};
 constexpr char kLineEnd[] = "\r\n";
 std::string g_line_text;
 
-void restore_terminal() { term_restore(); }
-
 // Asked by the terminal's restore, also in signal handlers: leave a status line erased and
 // the cursor at the start of a fresh line, so that the shell's prompt does not stand
 // behind a question of ours. Touches only lock-free atomics.
@@ -169,7 +167,7 @@ int32_t console_open() {
   g_out_tty = term_is_tty(g_out_fd);
   term_open(g_in_fd, g_out_fd);
   term_set_line_hook(end_line_for_restore);
-  runtime_on_exit(restore_terminal);
+  runtime_on_exit(term_restore);
   signals_install(on_close_event);
   return 1;
 }

@@ -41,7 +41,7 @@ auto gtk_quiet() {
   return ScopeExit([quiet] { desktop_quiet_end(quiet); });
 }
 
-bool on_gtk_thread() { return g_started && window_current_thread() == g_gtk_thread; }
+bool on_gtk_thread() { return g_started && process_thread_id() == g_gtk_thread; }
 
 // Texts handed to GTK must be UTF-8; anything else is shown with replacement marks
 // instead of being refused.
@@ -81,7 +81,7 @@ class GtkWindows final : public WindowSystem {
   }
   uint32_t window_thread(WindowHandle window) override { return usable(window) ? g_gtk_thread : 0; }
   uint32_t window_process(WindowHandle window) override {
-    return usable(window) ? window_current_process() : 0;
+    return usable(window) ? process_id() : 0;
   }
   bool is_visible(WindowHandle window) override {
     return usable(window) && gtk_widget_get_visible(GTK_WIDGET(window));
@@ -291,7 +291,7 @@ bool gtk_backend_start() {
   auto quiet = gtk_quiet();
   if (!gtk_init_check(nullptr, nullptr)) return false;
   g_started = true;
-  g_gtk_thread = window_current_thread();
+  g_gtk_thread = process_thread_id();
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "core/heaps.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "net/internal.h"
 #include "net/net.h"
 #include "net/transfer.h"
@@ -345,7 +346,7 @@ int32_t net_server_wait(int32_t timeout_ms) {
   if (paused)
     timeout_ms = static_cast<int32_t>(std::min<uint32_t>(paused, static_cast<uint32_t>(timeout_ms)));
   if (fds.empty()) {  // servers that take nothing now: the wait is a pause
-    if (any) delay_ms(static_cast<uint32_t>(timeout_ms));
+    if (any) clock_sleep_ms(static_cast<uint32_t>(timeout_ms));
     return 0;
   }
   return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms) == 1 ? 1 : 0;

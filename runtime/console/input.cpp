@@ -162,8 +162,7 @@ Key next_key(bool wait, int* events = nullptr) {
         in.quiet_ms = elapsed_ms();
         return key;
       }
-      if (events && term_wait_either(fd, signals_event_fd()) == 2) {
-        *events = signals_take_events();
+      if (events && term_wait_input(fd, events) == 2) {
         if (*events) return key;
         continue;
       }

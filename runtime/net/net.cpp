@@ -21,5 +21,5 @@ void net_shutdown() {
     while (registry_iter_next(registry, &number)) net_server_close(number);
   }
   net_state_stop();
-  sock_spare_drop();
+  sock_spare_keep(false);
 }

@@ -199,7 +199,7 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   fd = open_bound(kind, static_cast<uint16_t>(port), &bound, &ipv4_only);
   if (fd < 0) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
-  if (kind == NET_KIND_TCP) sock_spare_keep();
+  if (kind == NET_KIND_TCP) sock_spare_keep(true);
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
   server->kind = kind;
   server->connections = nullptr;

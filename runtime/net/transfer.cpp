@@ -23,9 +23,6 @@ constexpr size_t kSendPiece = size_t{1} << 20;
 // The longest single wait for a socket: waits are cut into such slices so the idle rule is
 // seen in time.
 constexpr int kWaitSliceMs = 100;
-// The receiver asks the system to start writing received bytes to the disk after every
-// this many, so little is left to flush when the file is complete.
-constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
 struct Progress {
   NetProgressFn fn = nullptr;
@@ -245,7 +242,7 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
 // file by the platform's mover, or to a stream through one buffer of
 // NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than remains, so bytes
 // after the content stay in the socket.
-bool receive_into(int sock, FileReplacement* out, const Progress& progress) {
+bool receive_into(int sock, FileReplacement* out, SockFileMover* mover, const Progress& progress) {
   // Every way out before the last byte is the sender's, unless the file says otherwise.
   t_receive_failure = NET_RECEIVE_BROKEN_OFF;
   int file = file_replacement_fd(out);
@@ -266,20 +263,18 @@ bool receive_into(int sock, FileReplacement* out, const Progress& progress) {
   t_receive_failure = NET_RECEIVE_BROKEN_OFF;
   int64_t total = announced;
   int64_t done = 0;
-  int64_t written_back = 0;
   HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
   bool stream = file_replacement_is_stream(out);
   // A blocking socket would make the mover wait past the idle rule: it is read instead.
   // A FIFO, device or socket target is written through store_all, which waits for it.
-  SockFileMover* mover = total > 0 && !stream && sock_is_nonblocking(sock) ? sock_mover_open() : nullptr;
-  ScopeExit close_mover([&] { sock_mover_close(mover); });
+  SockFileMover* direct = total > 0 && !stream && sock_is_nonblocking(sock) ? mover : nullptr;
   idle_start = elapsed_ms();
   while (done < total) {
     int64_t left = total - done;
     size_t n = 0;
-    if (mover) {
+    if (direct) {
       n = receive_step(sock, &idle_start,
-                       [&] { return sock_receive_to_file(mover, sock, file, static_cast<size_t>(left)); });
+                       [&] { return sock_receive_to_file(direct, sock, file, static_cast<size_t>(left)); });
       if (n == 0) return note_receive_end(out);
     } else {
       if (!buffer.get()) return false;
@@ -289,10 +284,6 @@ bool receive_into(int sock, FileReplacement* out, const Progress& progress) {
       if (!store_all(file, buffer.get(), n)) return note_receive_end(out);
     }
     done += static_cast<int64_t>(n);
-    if (!stream && (done - written_back >= kWritebackStep || done == total)) {
-      file_replacement_start_writeback(out, written_back, done - written_back);
-      written_back = done;
-    }
     progress(done, total);
   }
   if (total == 0) progress(0, 0);
@@ -313,10 +304,11 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // however early: a transfer its sender did not send whole is never taken for one sent,
   // nor for a sender that left without sending.
   if (!sock_set_abort_on_close(sock, true)) return 0;
-  // Accepted clients may have taken every other descriptor: the spare ones are a
-  // transfer's while it runs (its file, its folder, whatever the mover needs).
-  sock_spare_lend();
-  ScopeExit take_back([] { sock_spare_take_back(); });
+  // Accepted clients may have taken every other descriptor: the mover frees the spare
+  // ones for the transfer while it runs (sock_spare_keep).
+  SockFileMover* mover = sock_mover_open();
+  ScopeExit close_mover([&] { sock_mover_close(mover); });
+  if (!mover) return 0;
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
@@ -348,9 +340,6 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
-  SockFileMover* mover = sock_mover_open();
-  ScopeExit close_mover([&] { sock_mover_close(mover); });
-  if (!mover) return 0;
   int64_t& done = state.done;
   while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
@@ -390,8 +379,9 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   t_receive_failure = NET_RECEIVE_FAILED;
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
-  sock_spare_lend();  // as for sending
-  ScopeExit take_back([] { sock_spare_take_back(); });
+  SockFileMover* mover = sock_mover_open();  // first, as for sending
+  ScopeExit close_mover([&] { sock_mover_close(mover); });
+  if (!mover) return 0;
   // Until the file is stored, a close of the connection tells the sender it was not.
   if (!sock_set_abort_on_close(sock, true)) return 0;
   SysOutcome failure = SysOutcome::ok;
@@ -400,7 +390,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
     t_receive_failure = replacement_failure(failure);
     return 0;
   }
-  bool stored = receive_into(sock, out, current_progress());
+  bool stored = receive_into(sock, out, mover, current_progress());
   if (stored) {
     // A sender that gave up after its last byte aborted the connection: the file it
     // reported as not sent is not stored. Looked at once the bytes are on the disk, right

@@ -81,18 +81,13 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
 // asked at all (Windows), false.
 bool sock_port_held_by_others(uint16_t port);
 
-// Spare descriptors. A server that accepts clients until the process has no descriptor
-// left would leave a transfer on a client it accepted earlier none to work with (the
-// file, its folder, what the mover needs). So while a server runs a few descriptors are held here,
-// and a transfer frees them for the time it runs.
-// From now on keeps the spare descriptors, taking them at once (as many as can be had).
-void sock_spare_keep();
-// Frees the spare descriptors for a transfer; paired with sock_spare_take_back.
-void sock_spare_lend();
-// Takes the spare descriptors again once no transfer has them lent, if they are kept.
-void sock_spare_take_back();
-// Frees the spare descriptors and keeps none from now on.
-void sock_spare_drop();
+// Spare descriptors, where the system limits a process's descriptors (Linux). A server
+// that accepts clients until the process has none left would leave a transfer on a client
+// it accepted earlier none to work with (the file, its folder, what the mover needs). So
+// with keep set, a few descriptors are held from now on (as many as can be had), and
+// every open mover frees them for its transfer until it is closed; with keep false they
+// are freed and none is kept.
+void sock_spare_keep(bool keep);
 
 // Where a connection goes: an IPv4 or an IPv6 address.
 struct SockPeer {
@@ -139,7 +134,8 @@ int sock_connect_wait(int fd, int timeout_ms);
 
 // Moves a transfer's bytes between a file and a socket, each back end its own way (Linux:
 // the system copies them without passing through the process where it can). A mover
-// serves one transfer on one thread; whatever it needs is made when first needed.
+// serves one transfer on one thread, and is opened before the transfer's files (see
+// sock_spare_keep); whatever it needs is made when first needed.
 struct SockFileMover;
 
 // Returns a new mover, or null when no memory is left.

@@ -68,10 +68,6 @@ bool file_replacement_is_stream(const FileReplacement* replacement);
 // the end: a full disk there is not the target's.
 bool file_replacement_gathers_elsewhere(const FileReplacement* replacement);
 
-// Starts writing length bytes from offset on to the disk without waiting for it. A hint:
-// failures are not reported.
-void file_replacement_start_writeback(FileReplacement* replacement, int64_t offset, int64_t length);
-
 // Puts the bytes received so far on the disk without naming them yet, so that the last
 // step, file_replacement_commit, is short. Returns false on failure (sys_outcome tells).
 bool file_replacement_flush(FileReplacement* replacement);

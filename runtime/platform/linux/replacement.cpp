@@ -165,14 +165,6 @@ bool folder_still_there(const FileReplacement& r) {
 
 }  // namespace
 
-void file_replacement_start_writeback(FileReplacement* replacement, int64_t offset, int64_t length) {
-  if (replacement->kind == FILE_SAVE_STREAM) return;
-  int fd = replacement->fd;
-  int saved = errno;
-  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
-  errno = saved;
-}
-
 int file_replacement_fd(const FileReplacement* replacement) { return replacement->fd; }
 
 bool file_replacement_is_stream(const FileReplacement* replacement) { return replacement->kind == FILE_SAVE_STREAM; }

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "platform/linux/signal_events.h"
 #include "platform/linux/sys_retry.h"
 #include "platform/terminal.h"
 #include "platform/transfer_file.h"

@@ -242,33 +242,35 @@ void spare_free(Spare& s) {
 
 }  // namespace
 
-void sock_spare_keep() {
+void sock_spare_keep(bool keep) {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
-  s.kept = true;
-  if (s.lent == 0) spare_take(s);
+  s.kept = keep;
+  if (!keep)
+    spare_free(s);
+  else if (s.lent == 0)
+    spare_take(s);
 }
 
-void sock_spare_lend() {
+namespace {
+
+// Frees the spare descriptors for a transfer; paired with spare_take_back.
+void spare_lend() {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
   ++s.lent;
   spare_free(s);
 }
 
-void sock_spare_take_back() {
+// Takes the spare descriptors again once no transfer has them lent, if they are kept.
+void spare_take_back() {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
   if (s.lent > 0) --s.lent;
   if (s.kept && s.lent == 0) spare_take(s);
 }
 
-void sock_spare_drop() {
-  Spare& s = spare();
-  std::lock_guard<std::mutex> hold(s.lock);
-  s.kept = false;
-  spare_free(s);
-}
+}  // namespace
 
 namespace {
 
@@ -314,12 +316,30 @@ struct SockFileMover {
   bool send_copy = true;  // sendfile not refused yet
   bool splice = true;     // splicing not refused yet
   bool pipe_tried = false;
+  int64_t moved = 0;        // bytes moved into the file from its start
+  int64_t written_back = 0;  // of them, those the system was asked to write to the disk
   MoverBuffer buffer;
 };
 
 namespace {
 
 // A pipe as large as an ordinary user may make it: fewer trips per megabyte.
+// The receiver asks the system to start writing received bytes to the disk after every
+// this many, so little is left to flush when the file is complete.
+constexpr int64_t kWritebackStep = int64_t{8} << 20;
+
+// Asks the system to start writing the bytes moved into file since the last time to the
+// disk, once there are kWritebackStep of them. A hint: failures are not reported.
+void write_back(SockFileMover* mover, int file, int64_t n) {
+  mover->moved += n;
+  if (mover->moved - mover->written_back < kWritebackStep) return;
+  int saved = errno;
+  off_t from = static_cast<off_t>(mover->written_back);
+  sync_file_range(file, from, static_cast<off_t>(mover->moved) - from, SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+  mover->written_back = mover->moved;
+}
+
 constexpr int kMoverPipeBytes = 1 << 20;
 
 // Writes every byte that sits in the pipe into file. Where the file cannot take spliced
@@ -386,13 +406,18 @@ int64_t splice_to_file(SockFileMover* mover, int fd, int file, size_t length) {
 
 }  // namespace
 
-SockFileMover* sock_mover_open() { return new (std::nothrow) SockFileMover; }
+SockFileMover* sock_mover_open() {
+  auto* mover = new (std::nothrow) SockFileMover;
+  if (mover) spare_lend();
+  return mover;
+}
 
 void sock_mover_close(SockFileMover* mover) {
   if (!mover) return;
   sock_close(mover->pipe_read);
   sock_close(mover->pipe_write);
   delete mover;
+  spare_take_back();
 }
 
 int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length) {
@@ -410,12 +435,14 @@ int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t leng
     mover->pipe_tried = true;
     mover->splice = open_pipe(mover);
   }
+  int64_t n = -1;
   if (mover->splice) {
-    int64_t n = splice_to_file(mover, fd, file, length);
-    if (n >= 0 || errno != EINVAL) return n;
-    mover->splice = false;  // this socket cannot be spliced: nothing was taken
+    n = splice_to_file(mover, fd, file, length);
+    if (n < 0 && errno == EINVAL) mover->splice = false;  // this socket cannot be spliced: nothing was taken
   }
-  return mover->buffer.receive_to_file(fd, file, length);
+  if (!mover->splice) n = mover->buffer.receive_to_file(fd, file, length);
+  if (n > 0) write_back(mover, file, n);
+  return n;
 }
 
 bool sock_is_nonblocking(int fd) {

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/linux/signal_events.h"
 #include "platform/linux/sys_retry.h"
 
 namespace {
@@ -156,11 +157,14 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
 
 bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(fd, bytes, n); }
 
-int term_wait_either(int fd, int other) {
+int term_wait_input(int fd, int* events) {
+  int other = signals_event_fd();
   pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};
   if (sys_poll(pfds, other >= 0 ? 2 : 1, -1) < 0) return -1;
   if (pfds[0].revents) return 1;
-  return pfds[1].revents ? 2 : -1;
+  if (!pfds[1].revents) return -1;
+  *events = signals_take_events();
+  return 2;
 }
 
 bool term_wait_readable(int fd, int ms) {

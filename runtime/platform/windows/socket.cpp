@@ -230,10 +230,7 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
 }
 
 // Windows has no small per-process limit of handles to keep spares against.
-void sock_spare_keep() {}
-void sock_spare_lend() {}
-void sock_spare_take_back() {}
-void sock_spare_drop() {}
+void sock_spare_keep(bool) {}
 
 namespace {
 // Makes the socket blocking again once its connection is made: senders hand a whole

@@ -351,7 +351,8 @@ bool term_wait_readable(int fd, int ms) {
   }
 }
 
-int term_wait_either(int fd, int) {
+// Windows reports no signal events: only the input is waited for.
+int term_wait_input(int fd, int*) {
   while (!term_wait_readable(fd, 1000)) {
   }
   return 1;

@@ -233,9 +233,6 @@ bool file_replacement_is_stream(const FileReplacement* replacement) { return rep
 // The bytes always go to the file beside the target.
 bool file_replacement_gathers_elsewhere(const FileReplacement*) { return false; }
 
-// The system writes back on its own.
-void file_replacement_start_writeback(FileReplacement*, int64_t, int64_t) {}
-
 bool file_replacement_flush(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
   if (r.fd < 0) return false;

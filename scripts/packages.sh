@@ -10,8 +10,13 @@ KV_PACKAGES=(
 )
 
 # The Windows build and its tests under wine (scripts/test): the cross compiler, wine,
-# the installer maker, ss for the programs' ports, tmux for a terminal, unzip.
-KV_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis iproute2 tmux unzip)
+# the installer maker, ss for the programs' ports, tmux for a terminal, unzip, and pefile
+# to read the programs' resources back.
+KV_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis iproute2 tmux unzip python3-pefile)
+
+# The tests alone (scripts/test): a private message bus with a stand-in for the login
+# manager, for the sleep inhibitor.
+KV_TEST_PACKAGES=(dbus-daemon python3-dbus python3-gi)
 
 kv_install_packages() {
   local missing=()

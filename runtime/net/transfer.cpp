@@ -12,6 +12,7 @@
 #include "net/internal.h"
 #include "platform/heap.h"
 #include "platform/outcome.h"
+#include "platform/power.h"
 #include "platform/socket.h"
 #include "platform/transfer_file.h"
 
@@ -51,6 +52,20 @@ int transfer_socket(const NetConnection* connection) {
   if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return -1;
   return connection->socket;
 }
+
+// The computer stays awake while a transfer runs, on either side, until it ends in any
+// way. Taken before the spare descriptors are lent: where descriptors are short, the
+// transfer gets them, not the sleep lock.
+class KeepAwake {
+ public:
+  explicit KeepAwake(const char* why) : handle_(power_keep_awake(why)) {}
+  ~KeepAwake() { power_allow_sleep(handle_); }
+  KeepAwake(const KeepAwake&) = delete;
+  KeepAwake& operator=(const KeepAwake&) = delete;
+
+ private:
+  int handle_;
+};
 
 // A block of the runtime heap, not zero-filled, made when first asked for and given back
 // when the buffer goes.
@@ -304,6 +319,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // however early: a transfer its sender did not send whole is never taken for one sent,
   // nor for a sender that left without sending.
   if (!sock_set_abort_on_close(sock, true)) return 0;
+  KeepAwake awake("Eine Datei wird gesendet");
   // Accepted clients may have taken every other descriptor: the mover frees the spare
   // ones for the transfer while it runs (sock_spare_keep).
   SockFileMover* mover = sock_mover_open();
@@ -379,6 +395,7 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   t_receive_failure = NET_RECEIVE_FAILED;
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
+  KeepAwake awake("Eine Datei wird empfangen");
   SockFileMover* mover = sock_mover_open();  // first, as for sending
   ScopeExit close_mover([&] { sock_mover_close(mover); });
   if (!mover) return 0;

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The Windows packages: the zip holds the two programs and the read-me, and a program
 # from it runs; the installer works silently, with Start-menu entries, the installed
-# program runs, and the uninstaller takes everything away again. Usage: package.sh
-# BUILD_DIR CPACK (wine's environment set).
+# program runs, and the uninstaller takes everything away again. Every shortcut it makes
+# (Start menu, "Senden an") leads to a program that runs, and it adds and removes the
+# receiver's firewall rule. Usage: package.sh BUILD_DIR CPACK (wine's environment set).
 set -eu
 build=$1 cpack=$2
 cd "$build"
@@ -17,13 +18,58 @@ wine "zip/$name/Dorvish.exe" --version | grep -q '^Dorvish '
 
 installed="$WINEPREFIX/drive_c/Program Files/Kelvane"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvane und Dorvish"
-wine "package/$name.exe" /S
+# What the installer ran of netsh, told by wine's trace of the processes started (what
+# wine's netsh answers tells nothing about Windows): expect_netsh TRACE COMMAND... checks
+# the last ones (an earlier installation left in the prefix is uninstalled first).
+rule='name="Kelvane (Empfaenger)" program="C:\Program Files\Kelvane\Kelvane.exe"'
+expect_netsh() {
+  local trace=$1 && shift
+  printf '%s\n' "$@" | diff - <(sed -n 's/.*CreateProcessInternalW app (null) cmdline L"\\"C:\\\\windows\\\\system32\\\\netsh.exe\\" \(.*\)"$/\1/p' \
+    "$trace" | sed 's/\\\(.\)/\1/g' | tail -n $#) >&2 || { echo "netsh was run otherwise (-expected +run)"; exit 1; }
+}
+sendto="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/SendTo/Dorvish (Sender).lnk"
+
+WINEDEBUG=-all,+process wine "package/$name.exe" /S 2>tmp/install.trace
 for file in "$installed/Kelvane.exe" "$installed/Dorvish.exe" "$installed/LIESMICH.txt" "$menu/Kelvane (Empfaenger).lnk"; do
   [ -e "$file" ] || { echo "not installed: $file"; exit 1; }
 done
 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" --version | grep -q '^Kelvane '
-# The uninstaller runs a copy of itself and returns at once: wait for it.
-wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S
-for _ in $(seq 100); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.1; done
-[ ! -e "$installed" ] && [ ! -e "$menu" ] || { echo "left after uninstalling: $installed"; exit 1; }
+expect_netsh tmp/install.trace "advfirewall firewall delete rule $rule" "advfirewall firewall add rule $rule dir=in action=allow enable=yes profile=private,domain"
+
+# Each shortcut leads to a file that is there: the one whole Windows path in it.
+for link in "$menu"/*.lnk "$sendto"; do
+  target=$(strings "$link" | grep -m1 -E '^C:\\.*\.[A-Za-z]+$' || true)
+  unix="$WINEPREFIX/drive_c/${target#C:\\}"
+  [ -n "$target" ] && [ -f "${unix//\\//}" ] || { echo "$link leads to '$target', which is not there"; exit 1; }
+done
+# Started as Explorer starts them, the programs' Start-menu entries run them: the
+# receiver's takes a file from the sender's. Started from "Senden an" with a file, the
+# sender asks for the port and the address only and sends it.
+head -c 300001 /dev/urandom >tmp/quelle.bin
+in_tmp() { printf 'Z:%s\\tmp\\%s' "${build//\//\\}" "$1"; }
+port=$((5000 + $$ % 4000))
+received() { for _ in $(seq 300); do cmp -s tmp/quelle.bin "tmp/$1" && return 0; sleep 0.1; done; echo "not received: $1"; exit 1; }
+listening() { for _ in $(seq 300); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; }
+wine start /unix "$menu/Kelvane (Empfaenger).lnk" -p $port "$(in_tmp vom-menue.bin)"
+listening $port
+wine start /unix "$menu/Dorvish (Sender).lnk" -p $port "$(in_tmp quelle.bin)" 127.0.0.1
+received vom-menue.bin
+port=$((port + 1))
+timeout 60 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" -p $port "$(in_tmp gesendet-an.bin)" </dev/null >/dev/null 2>&1 &
+listening $port
+printf '\n%s\n127.0.0.1\n\n' $port | KV_DIALOGS=text timeout 60 wine "$(strings "$sendto" | grep -m1 -E '^C:\\.*\.exe$')" \
+  "$(in_tmp quelle.bin)" >tmp/senden-an.log 2>&1 || { cat tmp/senden-an.log; exit 1; }
+received gesendet-an.bin
+wait
+asked=$(grep -o -e "Bitte den Port eingeben" -e "Bitte die IP eingeben" -e "Datei zum Laden" tmp/senden-an.log | tr '\n' ,)
+[ "$asked" = "Bitte den Port eingeben,Bitte die IP eingeben," ] || { echo "\"Senden an\" asked: $asked"; exit 1; }
+# The uninstaller runs a copy of itself (told the installation's folder by "_?=") and
+# returns at once: wait until that copy, the one of this prefix, has ended.
+WINEDEBUG=-all,+process wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S 2>tmp/uninstall.trace
+for pid in $(pgrep -f '_\?=C:\\Program Files\\Kelvane'); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+  for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+done
+for left in "$installed" "$menu" "$sendto"; do [ ! -e "$left" ] || { echo "left after uninstalling: $left"; exit 1; }; done
+expect_netsh tmp/uninstall.trace "advfirewall firewall delete rule $rule"
 echo "zip and installer fine"

@@ -54,6 +54,11 @@ add_test(NAME windows_imports
          COMMAND sh -c "x86_64-w64-mingw32-objdump -p \"$0\" \"$1\" | sed -n 's/^\\s*DLL Name: //p' | grep -viE '^(kernel32|msvcrt|ws2_32|user32|comdlg32|shell32|winmm|advapi32)\\.dll$' && exit 1 || exit 0"
                  $<TARGET_FILE:Kelvane> $<TARGET_FILE:Dorvish>)
 
+# What Windows and Explorer read from both programs: manifest, version information, icon.
+add_test(NAME windows_resources
+         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/resources.py ${PROJECT_VERSION}
+                 $<TARGET_FILE:Kelvane> $<TARGET_FILE:Dorvish>)
+
 # The zip and the installer (cpack), installed and removed silently.
 add_test(NAME windows_package COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package.sh ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND})
 set_tests_properties(windows_package PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT "${KV_WINE_ENV}")

@@ -48,7 +48,7 @@ TEST(ConsoleInputPiped, ACrLfSplitAcrossReadsIsOneLineEnd) {
   child.start_on_pipes({"in", "in", "in"});
   child.type("a\r");
   // Give the child time to take "a" alone before the LF arrives.
-  for (int i = 0; i < 200 && child.report().empty(); ++i) usleep(5000);
+  child.wait_until([&] { return !child.report().empty(); });
   child.type("\nb\n");
   child.close_input();
   ASSERT_EQ(child.wait_exit(), 0);
@@ -91,48 +91,44 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>",
                       "in",  "p:>",          "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
-  // A line that fits is echoed key by key, exactly as always.
-  child.type("abcdefghi\x7fX\r");
-  ASSERT_TRUE(child.wait_for(">"));
-  EXPECT_NE(child.output().find("1234567890abcdefghi\b \bX\r\n"), std::string::npos) << child.output();
-  child.clear_output();
-
-  // Past the edge the line scrolls: the end stays in view behind '<', every key is kept,
-  // and Backspace works across the scroll until the whole line fits again.
-  child.type("abcdefghijklmnopqrstuvwxy");
-  ASSERT_TRUE(child.wait_for("\r><ijklmnopqrstuvwxy\x1b[K")) << child.output();
-  EXPECT_EQ(child.lines().back(), "><ijklmnopqrstuvwxy");
-  child.type(std::string(10, '\x7f') + "Z");
-  ASSERT_TRUE(child.wait_for(">abcdefghijklmnoZ")) << child.output();
-  EXPECT_NE(child.output().find("\r>abcdefghijklmnopqr\x1b[K\b \b\b \b\b \bZ"), std::string::npos)
-      << "once it fits again, key by key";
-  child.type("\r");
-  ASSERT_TRUE(child.wait_for("Z\r\n>"));
-  child.clear_output();
-
-  // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
-  // typed writes nothing.
-  child.type("\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r");
-  ASSERT_TRUE(child.wait_for(">"));
-  EXPECT_EQ(child.output(), "ok\r\n>");
-  child.clear_output();
-
-  // A UTF-8 character is one key and one column; a control character is echoed visibly,
-  // takes two columns and comes back as itself.
-  child.type(
-      "a\xC3\xA4\xE2\x82\xAC\x7f\x01"
-      "b\r");
-  ASSERT_TRUE(child.wait_for(">"));
-  EXPECT_EQ(child.output(), "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>");
-  child.clear_output();
-
-  // A lone Escape is a key once nothing follows it; Enter may come as LF.
-  child.type("\x1b");
-  ASSERT_TRUE(child.wait_for("^[")) << child.output();
-  child.type("q\n");
-  ASSERT_TRUE(child.wait_for(">"));
-  EXPECT_EQ(child.output(), "^[q\r\n>");
-  child.clear_output();
+  // Each step's keys, and what they draw: the whole output since the step before, or a
+  // part of it (and then the screen's last line, if given).
+  struct Step {
+    std::string keys, drawn;
+    bool whole;
+    std::string last_line = {};
+  };
+  const Step steps[] = {
+      // A line that fits is echoed key by key, exactly as always.
+      {"abcdefghi\x7fX\r", "1234567890abcdefghi\b \bX\r\n", false},
+      // Past the edge the line scrolls: the end stays in view behind '<', every key is
+      // kept, and Backspace works across the scroll, key by key once the line fits again.
+      {"abcdefghijklmnopqrstuvwxy", "\r><ijklmnopqrstuvwxy\x1b[K", false, "><ijklmnopqrstuvwxy"},
+      {std::string(10, '\x7f') + "Z", "\r>abcdefghijklmnopqr\x1b[K\b \b\b \b\b \bZ", false},
+      {"\r", "\r\n>", true},
+      // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
+      // typed writes nothing.
+      {"\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r", "ok\r\n>", true},
+      // A UTF-8 character is one key and one column; a control character is echoed
+      // visibly, takes two columns and comes back as itself.
+      {"a\xC3\xA4\xE2\x82\xAC\x7f\x01"
+       "b\r", "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>", true},
+      // A lone Escape is a key once nothing follows it; Enter may come as LF.
+      {"\x1b", "^[", false},
+      {"q\n", "q\r\n>", true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.drawn);
+    child.type(step.keys);
+    ASSERT_TRUE(child.wait_for(step.whole ? "\r\n>" : step.drawn)) << child.output();
+    if (step.whole) {
+      EXPECT_EQ(child.output(), step.drawn);
+    }
+    if (!step.last_line.empty()) {
+      EXPECT_EQ(child.lines().back(), step.last_line);
+    }
+    child.clear_output();
+  }
 
   // Enter is taken at once; an LF right behind its CR, though apart from it, is the rest
   // of a CR LF. An LF typed later is an Enter of its own.
@@ -194,7 +190,7 @@ TEST(ConsoleInputTerminal, InkeyNeverWaitsAndReturnsAPendingKey) {
   child.start_on_pty({"raw", "key", "p:ready", "keywait", "keywait", "plain", "p:plain", "keywait"});
   ASSERT_TRUE(child.wait_for("ready"));
   child.type("\x1b[Bx");  // an arrow gives nothing, the x comes next
-  for (int i = 0; i < 200 && child.report().size() < 2; ++i) usleep(5000);
+  child.wait_until([&] { return child.report().size() >= 2; });
   child.type("\r");
   ASSERT_TRUE(child.wait_for("plain"));
   child.type("\xC3\xB6");

@@ -147,6 +147,12 @@ TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
   EXPECT_EQ(yes_no.result(), "7");
   EXPECT_NE(yes_no.output().find("Yes / No (Enter = Yes): "), std::string::npos);
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "1"}, "").result(), "2") << "end of input cancels OK/Cancel";
+  // Enter takes the default asked for (MB_DEFBUTTON2), and the first button where the one
+  // asked for (MB_DEFBUTTON3) is beyond them.
+  EXPECT_EQ(run({"box", "Frage", "Weiter?", "260"}, "\n").result(), "7");
+  DialogChild& beyond = run({"box", "Frage", "Weiter?", "516"}, "\n");
+  EXPECT_EQ(beyond.result(), "6");
+  EXPECT_NE(beyond.output().find("Yes / No (Enter = Yes): "), std::string::npos);
 }
 
 // Without a display, or with one that does not answer, the text back end is chosen, and

@@ -63,7 +63,7 @@ bool serves_on(ChildProcess& receiver, int port) {
   size_t before = count(receiver.output(), greeting);
   int probe = connect_to(port);
   if (probe < 0) return false;
-  for (int i = 0; i < 250 && count(receiver.output(), greeting) == before; ++i) receiver.wait_for("\x01", 20);
+  receiver.wait_until([&] { return count(receiver.output(), greeting) > before; }, 5000);
   close(probe);
   return count(receiver.output(), greeting) > before &&
          receiver.output().find("Server: Wait for quit the server.") == std::string::npos;

@@ -26,11 +26,6 @@
 
 namespace nettest {
 
-inline int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 inline NetServer* server_of(int64_t number) {
   return static_cast<NetServer*>(registry_find(net_server_registry(), number));
 }
@@ -53,11 +48,12 @@ inline int bytes_waiting(int fd) {
 
 // Waits up to 2 s until at least count bytes wait on fd.
 inline bool wait_bytes(int fd, int count) {
-  for (int64_t end = now_ms() + 2000; bytes_waiting(fd) < count;) {
-    if (now_ms() > end) return false;
-    usleep(1000);
-  }
-  return true;
+  return wait_until([=] { return bytes_waiting(fd) >= count; }, 2000);
+}
+
+// Waits up to 2 s until the reader of fd took every byte waiting there.
+inline bool wait_taken(int fd) {
+  return wait_until([=] { return bytes_waiting(fd) <= 0; }, 2000);
 }
 
 // Takes up to size bytes that wait on the TCP socket fd, without waiting, and has the
@@ -167,9 +163,5 @@ class NetTest : public RuntimeTest {
     return client;
   }
 
-  bool no_temporary_files() const {
-    for (auto& e : std::filesystem::directory_iterator(dir))
-      if (e.path().filename().string().find(".part") != std::string::npos) return false;
-    return true;
-  }
+  bool no_temporary_files() const { return temporary_files(dir).empty(); }
 };

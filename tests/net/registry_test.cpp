@@ -14,6 +14,7 @@
 #include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -39,8 +40,7 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
     registry_find(registry, 0);
     *done = true;
   });
-  for (int i = 0; i < 1000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  bool through = *done;
+  bool through = wait_until([&] { return done->load(); }, 1000);
   if (through) {
     probe.join();
   } else {
@@ -177,8 +177,7 @@ TEST_F(RegistryTest, IterationHoldsTheReentrantLockUntilItEnds) {
   EXPECT_TRUE(thread_sleeps(other_tid, *found)) << "waits for the iteration";
   EXPECT_FALSE(found->load());
   registry_iter_end(registry);
-  for (int i = 0; i < 2000 && !*found; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!*found) other.detach();  // left blocked: the test fails below
+  if (!wait_until([&] { return found->load(); }, 2000)) other.detach();  // left blocked: the test fails below
   ASSERT_TRUE(found->load()) << "the end of the iteration lets the other thread in";
   other.join();
   iterate();

@@ -22,11 +22,6 @@ extern char** environ;
 
 namespace {
 
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void make_nonblocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -180,6 +175,15 @@ bool ChildProcess::wait_for(const std::string& needle, int timeout_ms) {
     int64_t left = deadline - now_ms();
     if (left <= 0 || output_fd_ < 0) return false;
     read_some(static_cast<int>(std::min<int64_t>(left, 50)));
+  }
+}
+
+bool ChildProcess::wait_until(const std::function<bool()>& done, int timeout_ms) {
+  for (int64_t deadline = now_ms() + timeout_ms;;) {
+    if (done()) return true;
+    int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    if (output_fd_ < 0 || read_some(static_cast<int>(std::min<int64_t>(left, 20))) == 0) usleep(1000);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "support/x_client.h"
 
+#include "support/temp_dir.h"
+
 #include <X11/Xlib.h>
 #include <poll.h>
 
@@ -13,11 +15,6 @@ Display* as_display(void* display) { return static_cast<Display*>(display); }
 
 // A request on a window that has just gone must not end the test program.
 int ignore_error(Display*, XErrorEvent*) { return 0; }
-
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Waits until an event matching the test is read, up to the deadline.
 template <typename Match>

@@ -24,34 +24,43 @@ head -c 700001 /dev/urandom >"$work/quelle.bin"
 failures=0
 port=$((5000 + $$ % 4000))
 
-# Waits up to 20 s until the pane shows the text.
+source "$(dirname "$0")/until.sh"
+pane_shows() { tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1"; }
+
+# Waits up to 60 s until the pane shows the text.
 wait_for() {
-  for _ in $(seq 200); do
-    tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1" && return 0
-    sleep 0.1
-  done
+  until_true 60 pane_shows "$1" && return 0
   echo "the pane never showed: $1"
   tmux -L "$socket" capture-pane -p -t kv
   return 1
 }
 
-# receive NAME ANSWER_DIALOG KV_DIALOGS: starts the receiver in a pane, lets ANSWER_DIALOG
-# choose the file ü.bin in the work folder, gives the port and sends from Linux.
+# receive NAME ANSWER_DIALOG KV_DIALOGS [TRIES]: starts the receiver in a pane, lets
+# ANSWER_DIALOG choose the file ü.bin in the work folder, gives the port and sends from
+# Linux once the receiver shows that path as its save path. Keys that xdotool types into
+# a window can come out otherwise on a busy machine (it maps the umlaut onto a spare key
+# for a moment); a receiver that shows another path is ended and the dialog answered
+# anew, up to TRIES times.
 receive() {
-  local name=$1 answer=$2 dialogs=$3
-  port=$((port + 1))
-  rm -f "$work/ü.bin"
-  tmux -L "$socket" kill-server 2>/dev/null
-  socket="kvwin-$$-$port"  # a new server: one that is still ending takes no session
-  tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
-    "env KV_DIALOGS=$dialogs WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe'; sleep 30"
-  if $answer && wait_for "Bitte den Port eingeben" && tmux -L "$socket" send-keys -t kv "$port" Enter &&
-    wait_for "Wait for Connection" &&
-    timeout 30 "$linux/Dorvish" -p $port "$work/quelle.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 &&
+  local name=$1 answer=$2 dialogs=$3 tries=${4:-1} chosen=
+  for _ in $(seq "$tries"); do
+    port=$((port + 1))
+    rm -f "$work/ü.bin"
+    tmux -L "$socket" kill-server 2>/dev/null
+    socket="kvwin-$$-$port"  # a new server: one that is still ending takes no session
+    tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
+      "env KV_DIALOGS=$dialogs WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe'; sleep 30"
+    $answer && wait_for "Bitte den Port eingeben" && tmux -L "$socket" send-keys -t kv "$port" Enter &&
+      wait_for "Wait for Connection" || break
+    pane_shows "Speicherort: Z:${work//\//\\}\\ü.bin" && chosen=1 && break
+    echo "the dialog took another path than the one typed: once more"
+  done
+  if [ -n "$chosen" ] && timeout 30 "$linux/Dorvish" -p $port "$work/quelle.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 &&
     wait_for "Datei wurde hier gespeichert" && cmp -s "$work/quelle.bin" "$work/ü.bin"; then
     echo "ok   $name"
   else
     echo "FAIL $name"
+    tmux -L "$socket" capture-pane -p -t kv
     failures=$((failures + 1))
   fi
 }
@@ -62,7 +71,7 @@ if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   xvfb=$!
   exec 3>&-
-  for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+  until_true 30 test -s "$work/display"
   display=":$(cat "$work/display")"
   export DISPLAY=$display
 else
@@ -77,19 +86,29 @@ typed_path() {
     tmux -L "$socket" send-keys -t kv "Z:${work//\//\\}\\üx" BSpace ".bin" Enter
 }
 
-# The save dialog on a display of its own; without a window manager it takes keys only
-# once focused, and a Return typed at once is lost.
+# The save dialog on a display of its own. Without a window manager it takes keys only
+# once focused: the focus is proven before anything is typed, and a dialog that is still
+# shown after Return (a key lost after all) is cleared and typed into again.
+dialog_window() { DISPLAY=$display xdotool search --onlyvisible --name "Bitte Ort zum speichern" 2>/dev/null | head -1; }
+dialog_shown() { [ -n "$(dialog_window)" ]; }
+dialog_gone() { ! dialog_shown; }
+focused() {
+  DISPLAY=$display xdotool windowfocus --sync "$1" 2>/dev/null
+  [ "$(DISPLAY=$display xdotool getwindowfocus 2>/dev/null)" = "$1" ]
+}
 system_dialog() {
-  local window=
-  for _ in $(seq 300); do
-    window=$(DISPLAY=$display xdotool search --onlyvisible --name "Bitte Ort zum speichern" 2>/dev/null | head -1)
-    [ -n "$window" ] && break
-    sleep 0.1
+  local window clear=
+  until_true 60 dialog_shown || { echo "no save dialog on $display"; tmux -L "$socket" capture-pane -p -t kv; return 1; }
+  window=$(dialog_window)
+  for _ in 1 2 3; do
+    until_true 30 focused "$window" || { echo "the save dialog never took the focus"; return 1; }
+    DISPLAY=$display xdotool $clear type --delay 20 "Z:${work//\//\\}\\ü.bin"
+    DISPLAY=$display xdotool key Return
+    until_true 20 dialog_gone && return 0
+    clear="key End shift+Home BackSpace"
   done
-  [ -n "$window" ] || { echo "no save dialog on $display"; tmux -L "$socket" capture-pane -p -t kv; return 1; }
-  DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 20 "Z:${work//\//\\}\\ü.bin"
-  sleep 0.4
-  DISPLAY=$display xdotool key Return
+  echo "the save dialog stayed after Return"
+  return 1
 }
 receive "typed path on the console" typed_path text
 
@@ -106,5 +125,5 @@ else
   echo "FAIL Ctrl+C"
   failures=$((failures + 1))
 fi
-[ -n "$display" ] && receive "the system's save dialog on a display" system_dialog ""
+[ -n "$display" ] && receive "the system's save dialog on a display" system_dialog "" 3
 exit $((failures > 0))

@@ -15,14 +15,10 @@ port=$((5000 + $$ % 4000))
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# Waits up to 20 s until something listens on the port.
-wait_listening() {
-  for _ in $(seq 200); do
-    ss -Hltn "sport = :$1" | grep -q . && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "$0")/until.sh"
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+# Waits up to 60 s until something listens on the port.
+wait_listening() { until_true 60 listening "$1"; }
 
 # pair NAME RECEIVER SENDER ADDRESS TARGET EXPECTED: RECEIVER and SENDER are "linux" or
 # "windows"; TARGET is the receiver's save path (a Linux path); with EXPECTED 0 the file
@@ -66,6 +62,24 @@ done
 # A receiver that cannot store the bytes: the sender on the other system learns it.
 pair "Linux receiver fails storing, Windows sender" linux windows 127.0.0.1 /dev/full 1
 pair "Windows receiver fails storing, Linux sender" windows linux ::1 /dev/full 1
+
+# A Windows receiver ended in the middle of a transfer leaves the old file whole and no
+# temporary file beside it.
+port=$((port + 1))
+mkdir "$work/ended" && echo alt >"$work/ended/ziel.bin"
+wine "$kelvane_exe" -p $port "$(windows_path "$work/ended/ziel.bin")" </dev/null >"$work/k.log" 2>&1 &
+receiver_pid=$!
+entries() { [ "$(ls -A "$work/ended" | wc -l)" = "$1" ]; }
+if wait_listening $port && exec 5<>/dev/tcp/127.0.0.1/$port && printf 'QUORVANT\350\003\000\000abc' >&5 &&
+  until_true 60 entries 2 && kill -KILL $receiver_pid && until_true 60 entries 1 &&
+  [ "$(cat "$work/ended/ziel.bin")" = alt ]; then
+  echo "ok   Windows receiver ended midway: the old file alone"
+else
+  echo "FAIL Windows receiver ended midway: $(ls -A "$work/ended")"
+  failures=$((failures + 1))
+fi
+exec 5>&-
+wait $receiver_pid 2>/dev/null
 
 port=$((port + 1))
 timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" 127.0.0.1 </dev/null >"$work/d.log" 2>&1

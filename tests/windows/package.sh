@@ -5,6 +5,7 @@
 # (Start menu, "Senden an") leads to a program that runs, and it adds and removes the
 # receiver's firewall rule. Usage: package.sh BUILD_DIR CPACK (wine's environment set).
 set -eu
+source "$(dirname "$0")/until.sh"
 build=$1 cpack=$2
 cd "$build"
 rm -rf package
@@ -48,8 +49,9 @@ done
 head -c 300001 /dev/urandom >tmp/quelle.bin
 in_tmp() { printf 'Z:%s\\tmp\\%s' "${build//\//\\}" "$1"; }
 port=$((5000 + $$ % 4000))
-received() { for _ in $(seq 300); do cmp -s tmp/quelle.bin "tmp/$1" && return 0; sleep 0.1; done; echo "not received: $1"; exit 1; }
-listening() { for _ in $(seq 300); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; }
+received() { until_true 60 cmp -s tmp/quelle.bin "tmp/$1" || { echo "not received: $1"; exit 1; }; }
+listens() { ss -Hltn "sport = :$1" | grep -q .; }
+listening() { until_true 60 listens "$1" || { echo "nothing listens on $1"; exit 1; }; }
 wine start /unix "$menu/Kelvane (Empfaenger).lnk" -p $port "$(in_tmp vom-menue.bin)"
 listening $port
 wine start /unix "$menu/Dorvish (Sender).lnk" -p $port "$(in_tmp quelle.bin)" 127.0.0.1
@@ -66,10 +68,13 @@ asked=$(grep -o -e "Bitte den Port eingeben" -e "Bitte die IP eingeben" -e "Date
 # The uninstaller runs a copy of itself (told the installation's folder by "_?=") and
 # returns at once: wait until that copy, the one of this prefix, has ended.
 WINEDEBUG=-all,+process wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S 2>tmp/uninstall.trace
+ended() { ! kill -0 "$1" 2>/dev/null; }
 for pid in $(pgrep -f '_\?=C:\\Program Files\\Kelvane'); do
   tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-  for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  until_true 120 ended "$pid"
 done
-for left in "$installed" "$menu" "$sendto"; do [ ! -e "$left" ] || { echo "left after uninstalling: $left"; exit 1; }; done
+# A first run in a fresh prefix on a busy machine takes long to take everything away.
+gone() { [ ! -e "$installed" ] && [ ! -e "$menu" ] && [ ! -e "$sendto" ]; }
+until_true 120 gone || { echo "left after uninstalling: $installed, $menu or $sendto"; exit 1; }
 expect_netsh tmp/uninstall.trace "advfirewall firewall delete rule $rule"
 echo "zip and installer fine"

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
 #include "platform/paths.h"
+#include "platform/transfer_file.h"
+#include "support/temp_dir.h"
 
 // Windows paths: drive letters and shares are roots, both separators count.
 TEST(WindowsPaths, DrivesAndSharesAreRootsAndBothSeparatorsCount) {
@@ -24,4 +27,18 @@ TEST(WindowsPaths, DrivesAndSharesAreRootsAndBothSeparatorsCount) {
   }
   EXPECT_EQ(path_join("C:\\tmp", "x.bin"), "C:\\tmp\\x.bin");
   EXPECT_EQ(path_join("C:\\", "x.bin"), "C:\\x.bin");
+}
+
+// A replaced file keeps its attributes (hidden, here).
+TEST(WindowsFiles, AReplacedFileKeepsItsAttributes) {
+  TempDir dir;
+  std::string target = dir / "ziel.bin";
+  write_file(target, "alt");
+  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  FileReplacement r;
+  ASSERT_TRUE(file_replacement_begin(&r, target.c_str()));
+  ASSERT_EQ(file_write_some(r.fd, "neu", 3), 3);
+  ASSERT_TRUE(file_replacement_commit(&r));
+  EXPECT_EQ(read_file(target), "neu");
+  EXPECT_TRUE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
 }

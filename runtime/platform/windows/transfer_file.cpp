@@ -16,8 +16,8 @@
 // The bytes of a reception go into a temporary file beside the target, marked to be
 // deleted when it is closed, so no ending of the process leaves it behind. Once complete
 // it is flushed, unmarked, and takes the target's name: ReplaceFileW over an existing
-// file (which keeps that file's attributes and security descriptor), MoveFileExW for a
-// new one. The old file stays whole until then. A device or pipe is written into.
+// file (which keeps that file's security descriptor; its attributes are handed on before),
+// MoveFileExW for a new one. The old file stays whole until then. A device or pipe is written into.
 
 // A reception's file: the bytes go to fd; for a file, a temporary beside the target.
 struct FileReplacement {
@@ -30,6 +30,10 @@ struct FileReplacement {
 };
 
 namespace {
+
+// What a replaced file hands on to the file that takes its place.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 std::mutex g_temp_lock;
 std::wstring g_temp;  // the temporary file of the replacement in progress
@@ -196,6 +200,10 @@ bool commit_replacement(FileReplacement& r) {
   _close(r.fd);
   r.fd = -1;
   bool ok = false;
+  // The old file's attributes go to the new one first: the plain move keeps none, and not
+  // every ReplaceFileW (wine's) does.
+  DWORD kept = r.existed ? GetFileAttributesW(r.target.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (kept != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(r.temp.c_str(), kept & kKeptAttributes);
   if (r.existed)
     ok = ReplaceFileW(r.target.c_str(), r.temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr);

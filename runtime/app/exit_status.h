@@ -1,4 +1,5 @@
-// The exit status of a program's run, kept where a close of the terminal finds it too.
+// The exit status of a program's run, also handed to the console for a close of the
+// terminal (console_set_close_status).
 // With arguments given it tells a script the outcome (see command_line_status); without,
 // it is 0 on every path.
 #pragma once
@@ -10,9 +11,6 @@
 // was sent or received. Returns the status it gives, which runtime_exit is to end with
 // and which a close of the terminal ends with from now on.
 int32_t exit_status_note(const CommandLine& line, bool done);
-
-// The status a close of the terminal ends with now (0 before any outcome was noted).
-int32_t exit_status_now();
 
 // A reception that the close waited for stored its file: the close ends as a run that
 // received it.

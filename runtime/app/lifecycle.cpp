@@ -27,7 +27,6 @@ void runtime_start() {
     runtime_on_exit([] {
       if (net_transfer_remove_temp_file()) exit_status_note_stored();
     });
-    console_set_close_status_source(exit_status_now);
   });
   g_ended = false;
   runtime_heap_create();

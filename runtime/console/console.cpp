@@ -20,7 +20,7 @@ bool g_in_tty = false;
 bool g_out_tty = false;
 std::atomic<int> g_raw{0};
 std::atomic<bool> g_opened{false};
-std::atomic<int32_t (*)()> g_close_status_source{nullptr};
+std::atomic<int32_t> g_close_status{0};
 
 constexpr char kLineEnd[] = "\r\n";
 std::string g_line_text;
@@ -224,10 +224,9 @@ int32_t console_ctrl_handler(int32_t event) {
     // a reception's temporary file, and the end of the process closes every socket. Nothing
     // is freed here: the main flow may be using any heap, record or socket right now.
     runtime_run_exit_hooks();
-    int32_t (*source)() = g_close_status_source.load();
-    process_exit_now(source ? source() : 0);
+    process_exit_now(g_close_status.load());
   }
   return 0;
 }
 
-void console_set_close_status_source(int32_t (*source)()) { g_close_status_source.store(source); }
+void console_set_close_status(int32_t status) { g_close_status.store(status); }

@@ -58,10 +58,10 @@ void console_clear();
 // every other event.
 int32_t console_ctrl_handler(int32_t event);
 
-// Where the close event finds the exit code it ends the process with: source returns what
-// the program would report if it ended now. Without one (null) it ends with 0. source runs
-// on the close event's thread, after the exit hooks.
-void console_set_close_status_source(int32_t (*source)());
+// The exit code a close event ends the process with from now on: what the program would
+// report if it ended now (0 at the start). The program's exit status (app/exit_status.h)
+// keeps it up to date.
+void console_set_close_status(int32_t status);
 
 // The variants bound into console_ops. A null text prints nothing; print_line of a null
 // text writes the line end alone.

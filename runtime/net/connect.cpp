@@ -6,6 +6,7 @@
 
 #include "core/timing.h"
 #include "net/deadline.h"
+#include "net/shared_value.h"
 #include "net/internal.h"
 #include "net/net.h"
 #include "platform/outcome.h"
@@ -22,13 +23,9 @@ struct ConnectProgress {
   NetConnectProgressFn fn = nullptr;
   void* ctx = nullptr;
 };
-std::mutex g_progress_lock;
-ConnectProgress g_progress;
+SharedValue<ConnectProgress> g_progress;
 
-ConnectProgress current_progress() {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  return g_progress;
-}
+ConnectProgress current_progress() { return g_progress.get(); }
 
 // The connect limit in force: the set one, else NET_CONNECT_LIMIT_MS.
 uint32_t connect_limit() {
@@ -79,8 +76,7 @@ bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadli
 void net_set_connect_limit(uint32_t ms) { g_limit_ms.store(ms); }
 
 void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  g_progress = ConnectProgress{fn, ctx};
+  g_progress.set(ConnectProgress{fn, ctx});
 }
 
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {

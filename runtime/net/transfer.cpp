@@ -10,6 +10,7 @@
 #include "core/timing.h"
 #include "net/deadline.h"
 #include "net/internal.h"
+#include "net/shared_value.h"
 #include "platform/heap.h"
 #include "platform/outcome.h"
 #include "platform/power.h"
@@ -33,8 +34,7 @@ struct Progress {
   }
 };
 
-std::mutex g_progress_lock;
-Progress g_progress;
+SharedValue<Progress> g_progress;
 
 // The reason of this thread's last failed reception, and the counts of its last send,
 // told again while the sender waits for the receiver's close.
@@ -42,10 +42,7 @@ thread_local int32_t t_receive_failure = NET_RECEIVE_STORED;
 thread_local int64_t t_last_sent = 0;
 thread_local bool t_send_stalled = false;
 
-Progress current_progress() {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  return g_progress;
-}
+Progress current_progress() { return g_progress.get(); }
 
 // The socket of a connection a transfer may use, or -1: the library runs and it is TCP.
 int transfer_socket(const NetConnection* connection) {
@@ -308,8 +305,7 @@ bool receive_into(int sock, FileReplacement* out, SockFileMover* mover, const Pr
 }  // namespace
 
 void net_set_progress(NetProgressFn fn, void* ctx) {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  g_progress = Progress{fn, ctx};
+  g_progress.set(Progress{fn, ctx});
 }
 
 int32_t net_send_file(NetConnection* connection, const char* path) {

@@ -4,23 +4,32 @@
 #include "app/dialogue.h"
 #include "app/exit_status.h"
 #include "app/transfer_status.h"
+#include "console/status.h"
 #include "core/heaps.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
 #include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
+#include "net/discovery.h"
 #include "net/net.h"
 #include "net/server.h"
 #include "net/transfer.h"
 #include "strings/area.h"
 #include "strings/number.h"
 
+#include <string>
+
 namespace {
 
 // How long the loop sleeps on the sockets when nothing is pending. The server answers as
 // soon as a socket becomes ready; the timeout only bounds how late a close is noticed.
 constexpr int32_t kIdleWaitMs = 100;
+// How often the addresses shown while waiting are looked at again (a network that comes
+// or goes, the multicast DNS name once that service answers).
+constexpr uint32_t kAddressesMs = 2000;
+// The longest a sender's name is looked up for.
+constexpr int32_t kPeerNameMs = 1000;
 
 // The receiver's state; runtime_start leaves the heaps empty, these start out cleared.
 struct Receiver {
@@ -33,7 +42,29 @@ struct Receiver {
   bool single = false;    // save path given on the command line: one transfer, then the end
   bool received = false;  // the last transfer was stored whole
   const CommandLine* line = nullptr;
+  std::string status;        // the status line shown; empty when none is
+  uint32_t status_at = 0;    // when the addresses were last looked at
+  bool sender_shown = false; // the status line names the connected sender
 };
+
+// While the receiver waits, the status line names where a sender can reach it.
+void show_reachable(Receiver& r) {
+  if (r.sender_shown) return;
+  uint32_t now = elapsed_ms();
+  if (!r.status.empty() && now - r.status_at < kAddressesMs) return;
+  r.status_at = now;
+  std::string line = "Erreichbar unter:";
+  for (const std::string& name : net_reachable_names()) line += " " + name;
+  if (line == r.status) return;
+  r.status = line;
+  console_status_show(line.c_str());
+}
+
+// Every line printed erases the status line; it is drawn again when the receiver waits.
+void status_gone(Receiver& r) {
+  r.status.clear();
+  r.sender_shown = false;
+}
 
 // The exit status the outcome so far gives, also to a close of the terminal from now on.
 int32_t outcome_status(const Receiver& r) {
@@ -101,12 +132,19 @@ void serve(Receiver& r) {
   while (r.quit != 1) {
     int32_t event = net_server_poll();
     if (event == NET_EVENT_NONE) {
+      show_reachable(r);
       net_server_wait(kIdleWaitMs);
       continue;
     }
     NetConnection* conn = net_event_connection();
+    status_gone(r);
     switch (event) {
-      case NET_EVENT_CONNECT: console_print_line("Der Sender hat sich verbunden ..."); break;
+      case NET_EVENT_CONNECT:
+        console_print_line("Der Sender hat sich verbunden ...");
+        r.status = "Sender: " + net_connection_peer(conn, kPeerNameMs);
+        r.sender_shown = true;
+        console_status_show(r.status.c_str());
+        break;
       case NET_EVENT_FILE:
       case NET_EVENT_DATA: handle_transfer(r, conn); break;
       case NET_EVENT_ABORTED:
@@ -179,11 +217,13 @@ void receiver_main(const CommandLine& line) {
                        net_server_ipv4_only(0) ? ", IPv4 only)." : ").");
   console_print_line("Server: Wait for Connection ...");
   net_set_progress(transfer_status_update, nullptr);
+  if (!line.no_announce) net_announce(r.port);
 
   serve(r);
 
   // No sender is taken that would not be served: the port is closed before the wait.
   net_server_close(0);
+  net_withdraw();
   console_print_line("Server: Wait for quit the server.");
   if (!r.single) clock_sleep_ms(10000);  // a script waits for nobody
   runtime_exit(outcome_status(r));

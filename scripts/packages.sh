@@ -7,6 +7,7 @@ KV_PACKAGES=(
   xvfb xauth xdotool x11-utils imagemagick
   netcat-openbsd procps acl e2fsprogs
   dpkg-dev lintian
+  avahi-daemon dbus avahi-utils iproute2 tmux
 )
 
 # The Windows build and its tests under wine (scripts/test): the cross compiler, wine,

@@ -17,7 +17,13 @@ const CommandLineUsage kUsage = {"Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
                                  "      --version    Name und Version zeigen\n"
                                  "\n"
                                  "Rueckgabewert, wenn Argumente angegeben sind: 0 Datei gesendet,\n"
-                                 "1 Datei nicht gesendet, 2 falscher Aufruf.\n",
+                                 "1 Datei nicht gesendet, 2 falscher Aufruf.\n"
+                                 "\n"
+                                 "Die Adresse zeigt der Empfaenger, waehrend er wartet, unter\n"
+                                 "\"Erreichbar unter:\". Empfaenger, die sich im Netz bekannt machen,\n"
+                                 "stehen unter der Frage nach der IP; dort genuegt ihr Name, sein\n"
+                                 "eindeutiger Anfang oder ihre Nummer (Adresse und Port von dort).\n"
+                                 "Ohne Erfolg sagt die Zeile danach, woran es liegt, wo das erkennbar ist.\n",
                                  2};
 }  // namespace
 

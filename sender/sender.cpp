@@ -11,8 +11,10 @@
 #include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
+#include "console/status.h"
 #include "net/connect.h"
 #include "net/deadline.h"
+#include "net/discovery.h"
 #include "net/net.h"
 #include "net/server.h"
 #include "net/transfer.h"
@@ -26,7 +28,35 @@ struct Sender {
   StringVar port_text = nullptr;
   StringVar ip_text = nullptr;
   void* work_buffer = nullptr;
+  DiscoveredService found;  // the receiver found on the network that the typed address names
+  bool picked = false;
 };
+
+// The receivers found on the network, numbered, on the line below the address prompt;
+// redrawn while the prompt waits, drawn only once one is found.
+void show_found_receivers() {
+  static std::string shown;
+  std::string line;
+  int number = 0;
+  for (const DiscoveredService& found : discovery_found()) {
+    line += number == 0 ? "Im Netz gefunden: " : "  ";
+    line += std::to_string(++number) + ") " + found.instance;
+  }
+  if (line == shown) return;
+  shown = line;
+  console_status_below(line.c_str());
+}
+
+// Why no connection was made, where the library could tell.
+const char* unreachable_reason(int32_t failure) {
+  switch (failure) {
+    case NET_CONNECT_REFUSED: return "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!";
+    case NET_CONNECT_NO_ANSWER: return "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!";
+    case NET_CONNECT_UNKNOWN_NAME: return "Der Name ist unbekannt!";
+    case NET_CONNECT_NO_NETWORK: return "Das Netz ist von hier aus nicht erreichbar!";
+    default: return nullptr;
+  }
+}
 
 // The banner; its last line, the search, follows once the file is found sendable.
 void print_banner(const Sender& s) {
@@ -91,7 +121,8 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
 // still trying. Returns null when no connection was made.
 NetConnection* connect_to_receiver(const Sender& s) {
   net_set_connect_progress(transfer_status_connecting, nullptr);
-  NetConnection* conn = net_connect_tcp(s.ip_text, port_read(s.port_text, PORT_TYPED));
+  NetConnection* conn = s.picked ? net_connect_tcp(s.found.address.c_str(), s.found.port)
+                                 : net_connect_tcp(s.ip_text, port_read(s.port_text, PORT_TYPED));
   transfer_status_end();
   return conn;
 }
@@ -121,6 +152,7 @@ void sender_main(const CommandLine& line) {
     message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
     runtime_exit(failed);
   }
+  net_browse();  // the receivers on the network are found while the questions are answered
   console_open();
   exit_status_note(line, false);
   console_title("Sender v2.0.1");
@@ -148,11 +180,14 @@ void sender_main(const CommandLine& line) {
     str_assign(&s.ip_text, address);
   } else {
     console_print("Bitte die IP eingeben (0.0.0.0): ");
+    console_set_input_idle(show_found_receivers, 300);
     mark = str_area_top();
     console_input_line(mark);
+    console_set_input_idle(nullptr, 0);
     str_area_take(&s.ip_text, mark);
     if (console_input_ended(s.ip_text)) runtime_exit(failed);
     console_clear();
+    s.picked = net_browse_pick(s.ip_text, &s.found);
   }
 
   print_banner(s);
@@ -171,6 +206,7 @@ void sender_main(const CommandLine& line) {
       sent = send_and_report(s, conn, line);
     } else {
       console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
+      if (const char* reason = unreachable_reason(net_connect_failure())) console_print_line(reason);
       dialogue_pause();
     }
   }

@@ -50,6 +50,19 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
         std::fflush(stdout);
         return 0;
       }
+      if (usage.serves && std::strcmp(arg, "--no-announce") == 0) {
+        line->no_announce = true;
+        continue;
+      }
+      if (usage.serves && (std::strcmp(arg, "--allow") == 0 || std::strncmp(arg, "--allow=", 8) == 0)) {
+        const char* rule = arg[7] == '=' ? arg + 8 : nullptr;
+        if (!rule && i + 1 >= argc) return wrong_usage(usage, "Option --allow braucht eine Adresse");
+        if (!rule) rule = argv[++i];
+        if (line->allowed_count >= COMMAND_LINE_MAX_ALLOWED)
+          return wrong_usage(usage, "Zu viele Optionen --allow");
+        line->allowed[line->allowed_count++] = rule;
+        continue;
+      }
       const char* port = nullptr;
       if (std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--port") == 0) {
         if (i + 1 >= argc) return wrong_usage(usage, std::string("Option ") + arg + " braucht einen Port");

@@ -49,3 +49,7 @@ std::string& console_line_text();
 // start of a line (terminal, pipe or file), writes a line end, so that what comes next
 // starts on a fresh line.
 void console_end_line();
+
+// The function a waiting raw line input calls now and then, and how often (status.cpp).
+extern std::atomic<void (*)()> console_input_idle_fn;
+extern std::atomic<int32_t> console_input_idle_ms;

@@ -162,7 +162,16 @@ Key next_key(bool wait, int* events = nullptr) {
         in.quiet_ms = elapsed_ms();
         return key;
       }
-      if (events && term_wait_input(fd, events) == 2) {
+      // A status line drawn while the input waits is redrawn now and then; a key, a
+      // resize or a resume ends that wait as they end the plain one.
+      int woke = 0;
+      while (events && woke == 0) {
+        bool idling = console_input_idle_fn.load() != nullptr;
+        woke = term_wait_input(fd, idling ? console_input_idle_ms.load() : -1, events);
+        if (woke == 0)
+          if (auto idle = console_input_idle_fn.load()) idle();
+      }
+      if (woke == 2) {
         if (*events) return key;
         continue;
       }

@@ -48,6 +48,25 @@ void console_status_show(const char* text) {
   g_shown.store(true);
 }
 
+void console_status_below(const char* text) {
+  if (!console_out_tty()) return;
+  std::lock_guard<std::mutex> hold(console_output_lock());
+  // Save the cursor, one line down at its start, the text, erase the rest, cursor back.
+  std::string line = "\x1b" "7\n\r";
+  int used = 0;
+  if (text) line += console_visible(text, std::strlen(text), console_width() - 1, &used);
+  line += "\x1b[K\x1b" "8";
+  term_write_all(console_out_fd(), line.data(), line.size());
+}
+
+std::atomic<void (*)()> console_input_idle_fn{nullptr};
+std::atomic<int32_t> console_input_idle_ms{0};
+
+void console_set_input_idle(void (*fn)(), int32_t interval_ms) {
+  console_input_idle_ms.store(interval_ms > 0 ? interval_ms : 250);
+  console_input_idle_fn.store(fn);
+}
+
 void console_status_clear() {
   std::lock_guard<std::mutex> hold(console_output_lock());
   console_status_erase_shown();

@@ -12,6 +12,15 @@ void console_status_show(const char* text);
 // Erases a shown status line (CR, erase to the line's end); nothing when none is shown.
 void console_status_clear();
 
+// On a terminal only: the text on the line below the cursor's, clipped as above, with the
+// cursor left where it was (a prompt being answered stays as it is); null or the empty
+// text erases that line. Meant for a freshly cleared screen, where that line is free.
+void console_status_below(const char* text);
+
+// While a raw line input waits for a key, fn is called about every interval_ms on the
+// waiting thread (to redraw a status line); null stops it.
+void console_set_input_idle(void (*fn)(), int32_t interval_ms);
+
 // "  12.5 MiB / 100.0 MiB  12%  45.3 MiB/s": bytes done, the total and the percentage
 // done, and the mean rate over the seconds taken. A total of 0 or less shows only the
 // bytes done and the rate; no time taken shows a rate of 0. Units B, KiB, MiB, GiB, TiB

@@ -23,6 +23,19 @@ struct ConnectProgress {
   NetConnectProgressFn fn = nullptr;
   void* ctx = nullptr;
 };
+thread_local int32_t t_failure = NET_CONNECT_FAILED;
+
+// The failure that the outcome of a failed connect tells.
+int32_t failure_of(SysOutcome outcome) {
+  switch (outcome) {
+    case SysOutcome::refused: return NET_CONNECT_REFUSED;
+    case SysOutcome::timed_out:
+    case SysOutcome::host_unreachable: return NET_CONNECT_NO_ANSWER;
+    case SysOutcome::network_unreachable: return NET_CONNECT_NO_NETWORK;
+    default: return NET_CONNECT_FAILED;
+  }
+}
+
 SharedValue<ConnectProgress> g_progress;
 
 ConnectProgress current_progress() { return g_progress.get(); }
@@ -75,25 +88,34 @@ bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadli
 
 void net_set_connect_limit(uint32_t ms) { g_limit_ms.store(ms); }
 
+int32_t net_connect_failure() { return t_failure; }
+
 void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
   g_progress.set(ConnectProgress{fn, ctx});
 }
 
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   ObjectRegistry* registry = net_server_registry();
+  t_failure = NET_CONNECT_FAILED;
   if (!host || !registry || net_stopped()) return nullptr;
   // The look-up and the connect may take long: no lock is held for them. Both share one
   // deadline, and the progress function is told about both.
   NetDeadline deadline = net_deadline_start(connect_limit());
   ConnectProgress progress = current_progress();
   SockPeer peer;
-  if (!resolve_within(host, deadline, progress, &peer)) return nullptr;
+  sys_set_outcome(SysOutcome::ok);
+  if (!resolve_within(host, deadline, progress, &peer)) {
+    // A name service that did not answer in time has not said the name is unknown.
+    if (sys_outcome() != SysOutcome::timed_out) t_failure = NET_CONNECT_UNKNOWN_NAME;
+    return nullptr;
+  }
   bool tcp = kind == NET_KIND_TCP;
   if (!tcp && peer.ipv6) return nullptr;  // a UDP record holds an IPv4 address only
   int fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd < 0) return nullptr;
   bool ready = tcp ? connect_within(fd, peer, static_cast<uint16_t>(port), deadline, progress) : sock_set_nonblocking(fd);
   if (!ready) {
+    if (tcp) t_failure = failure_of(sys_outcome());
     sock_close(fd);
     return nullptr;
   }

@@ -29,3 +29,11 @@ using NetConnectProgressFn = void (*)(uint32_t waited_ms, uint32_t limit_ms, voi
 
 // Sets the process-wide connect progress function (null: none), for the next connects.
 void net_set_connect_progress(NetConnectProgressFn fn, void* ctx);
+
+// Why the last net_connect on this thread made no connection, where it can be told.
+constexpr int32_t NET_CONNECT_FAILED = 0;        // anything else (no socket, no memory, ...)
+constexpr int32_t NET_CONNECT_REFUSED = 1;       // the host answered: nothing listens on that port
+constexpr int32_t NET_CONNECT_NO_ANSWER = 2;     // no answer within the limit, or the host is unreachable
+constexpr int32_t NET_CONNECT_UNKNOWN_NAME = 3;  // the name service knows no such name
+constexpr int32_t NET_CONNECT_NO_NETWORK = 4;    // no route from here to that network
+int32_t net_connect_failure();

@@ -8,6 +8,7 @@
 
 #include "core/heaps.h"
 #include "core/timing.h"
+#include "net/allow.h"
 #include "platform/clock.h"
 #include "net/internal.h"
 #include "net/net.h"
@@ -130,8 +131,13 @@ NetConnection* take_client(NetServer* server) {
     if (sys_outcome() == SysOutcome::exhausted) pause_accepting();
     return nullptr;
   }
-  // A client that is never served, or whose transfer fails, learns it by a reset.
+  // A client that is never served, or whose transfer fails, learns it by a reset; one the
+  // allow rules keep out gets it at once, before anything of it is taken.
   sock_set_abort_on_close(fd, true);
+  if (!net_allow_admits(fd)) {
+    sock_close(fd);
+    return nullptr;
+  }
   auto* connection = static_cast<NetConnection*>(list_insert(&server->connections, kConnectionElement));
   if (!connection) {
     sock_close(fd);

@@ -11,6 +11,8 @@ enum class SysOutcome : int32_t {
   closed,           // the connection is gone: aborted, reset, not connected, shut down
   reset,            // the peer aborted the connection
   refused,          // nobody takes the connection
+  host_unreachable,    // no way to the host, or it is down
+  network_unreachable, // no way to its network, or this one is down
   address_in_use,   // the port is taken
   no_family,        // the system has no such address family or protocol option
   exhausted,        // no descriptor or memory left for a new socket

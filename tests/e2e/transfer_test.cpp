@@ -388,9 +388,11 @@ TEST(Transfer, SenderWithoutReceiver) {
     EXPECT_LE(since(searching).count(), limit + 500);
     EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
     std::vector<std::string> lines = sender.lines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 2], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
-    EXPECT_EQ(lines[lines.size() - 3], "Suche nach Empfänger ...") << "the status line is erased";
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[lines.size() - 2], silent ? "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!"
+                                              : "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!");
+    EXPECT_EQ(lines[lines.size() - 3], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
+    EXPECT_EQ(lines[lines.size() - 4], "Suche nach Empfänger ...") << "the status line is erased";
     sender.type("\r");
     EXPECT_EQ(sender.wait_exit(), 0);
     close(filler);

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <thread>
 
+#include "net/allow.h"
 #include "net/net.h"
+#include "platform/addresses.h"
 #include "net_test_support.h"
 
 using namespace nettest;
@@ -301,6 +303,51 @@ TEST_F(ServerTest, ShutdownOnAnotherThreadWhilePollingIsHarmless) {
   net_connection_close(conn);  // already gone with its server: ignored
   EXPECT_EQ(read_until_close(client, 2000), "");
   close(client);
+}
+
+// The allow rules: a client from outside them is reset before it counts as a connection
+// (no event, no record); once a rule names it, it is taken. Malformed rules add nothing.
+TEST_F(ServerTest, AllowRulesResetOtherClientsAtOnceAndTakeTheNamedOnes) {
+  for (const char* bad : {"", "10.0.0.0/33", "::1/129", "1.2.3.4/", "1.2.3.4/x", "rechner.example", "1.2.3.4/8/8"})
+    EXPECT_FALSE(net_allow_add(bad)) << bad;
+  ASSERT_NE(net_server_create_tcp(0, 0), 0);
+  ASSERT_TRUE(net_allow_add("10.0.0.0/8"));
+  ASSERT_TRUE(net_allow_add("[::ffff:127.0.0.1]"));  // IPv6 rules never match an IPv4 peer
+  ASSERT_TRUE(net_allow_add("127.0.0.2/31"));  // 127.0.0.2 and .3
+  int kept_out = connect_to(port_of(0));
+  ASSERT_TRUE(wait_readable(server_of(0)->socket));
+  EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);
+  EXPECT_EQ(server_of(0)->connections, nullptr);
+  ASSERT_TRUE(wait_readable(kept_out));
+  char byte;
+  EXPECT_EQ(recv(kept_out, &byte, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  ASSERT_TRUE(net_allow_add("127.0.0.0/31"));
+  int let_in = connect_to(port_of(0));
+  EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
+  net_allow_clear();
+  close(kept_out);
+  close(let_in);
+}
+
+// Which of this machine's addresses are shown, and in which group.
+TEST(LocalAddresses, LoopbackAndLinkLocalAreLeftOutPrivateOnesComeFirst) {
+  const std::pair<const char*, int> cases[] = {
+      {"127.0.0.1", -1}, {"169.254.3.4", -1}, {"0.0.0.0", -1}, {"224.0.0.251", -1}, {"::1", -1}, {"fe80::1", -1},
+      {"::", -1}, {"10.1.2.3", LOCAL_ADDRESS_PRIVATE}, {"172.31.0.1", LOCAL_ADDRESS_PRIVATE},
+      {"172.32.0.1", LOCAL_ADDRESS_OTHER}, {"192.168.1.20", LOCAL_ADDRESS_PRIVATE}, {"8.8.4.4", LOCAL_ADDRESS_OTHER},
+      {"fd00::14", LOCAL_ADDRESS_OTHER}};
+  for (const auto& [text, kind] : cases) {
+    SockPeer a;
+    ASSERT_TRUE(sock_parse_address(text, &a)) << text;
+    EXPECT_EQ(local_address_kind(a, false), kind) << text;
+    EXPECT_EQ(local_address_kind(a, true), kind < 0 ? -1 : LOCAL_ADDRESS_VIRTUAL) << text;
+    EXPECT_EQ(sock_address_text(a), text);
+  }
+  EXPECT_TRUE(local_interface_is_virtual("tun0"));
+  EXPECT_TRUE(local_interface_is_virtual("docker0"));
+  EXPECT_FALSE(local_interface_is_virtual("eth0"));
+  EXPECT_FALSE(local_interface_is_virtual("wlp2s0"));
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ recommends=$(dpkg-deb -f "$deb" Recommends)
 grep -q 'libc6' <<<"$depends" || fail "Depends lacks libc6: $depends"
 grep -q 'gtk' <<<"$depends" && fail "GTK is required: $depends"
 grep -q 'libgtk-3-0' <<<"$recommends" || fail "Recommends lacks GTK: $recommends"
+grep -q 'avahi-daemon' <<<"$recommends" || fail "Recommends lacks avahi-daemon: $recommends"
 mkdir "$work/unpacked"
 dpkg-deb -x "$deb" "$work/unpacked"
 for entry in "$work"/unpacked/usr/share/applications/*.desktop; do

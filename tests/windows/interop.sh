@@ -84,7 +84,11 @@ wait $receiver_pid 2>/dev/null
 port=$((port + 1))
 timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" 127.0.0.1 </dev/null >"$work/d.log" 2>&1
 status=$?
-if [ $status = 1 ]; then echo "ok   nobody listening: status 1"; else
+# The reason follows; wine has none of the system's DNS-SD calls, so the sender went on
+# as without them.
+if [ $status = 1 ] && grep -q "Dort wartet niemand auf diesem Port" "$work/d.log"; then
+  echo "ok   nobody listening: status 1, the reason said"
+else
   echo "FAIL nobody listening: status $status"
   failures=$((failures + 1))
 fi

@@ -22,6 +22,14 @@ SysOutcome sys_outcome() {
 #endif
     case EPIPE: return SysOutcome::closed;
     case ECONNREFUSED: return SysOutcome::refused;
+#ifdef EHOSTDOWN
+    case EHOSTDOWN:
+#endif
+    case EHOSTUNREACH: return SysOutcome::host_unreachable;
+#ifdef ENETDOWN
+    case ENETDOWN:
+#endif
+    case ENETUNREACH: return SysOutcome::network_unreachable;
     case EADDRINUSE: return SysOutcome::address_in_use;
     case EAFNOSUPPORT:
     case EADDRNOTAVAIL:

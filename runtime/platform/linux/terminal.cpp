@@ -160,10 +160,11 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
 
 bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(fd, bytes, n); }
 
-int term_wait_input(int fd, int* events) {
+int term_wait_input(int fd, int timeout_ms, int* events) {
   int other = signals_event_fd();
   pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};
-  if (sys_poll(pfds, other >= 0 ? 2 : 1, -1) < 0) return -1;
+  int ready = sys_poll(pfds, other >= 0 ? 2 : 1, timeout_ms);
+  if (ready <= 0) return ready;
   if (pfds[0].revents) return 1;
   if (!pfds[1].revents) return -1;
   *events = signals_take_events();

@@ -2,8 +2,8 @@
 // can run the ways taken on systems without them. Only tests include this header.
 #pragma once
 
-// With allowed false, sock_send_file_bytes fails with EINVAL as on a system that cannot
-// copy a file to a socket, so the callers' buffered way of sending runs. True (the start
+// With allowed false, sock_send_from_file sends through a buffer as on a system that cannot
+// copy a file to a socket, so the buffered way of sending runs. True (the start
 // value) lets it copy again.
 void sock_allow_file_copy(bool allowed);
 

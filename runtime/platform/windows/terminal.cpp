@@ -355,7 +355,8 @@ bool term_wait_readable(int fd, int ms) {
 }
 
 // Windows reports no signal events: only the input is waited for.
-int term_wait_input(int fd, int*) {
+int term_wait_input(int fd, int timeout_ms, int*) {
+  if (timeout_ms >= 0) return term_wait_readable(fd, timeout_ms) ? 1 : 0;
   while (!term_wait_readable(fd, 1000)) {
   }
   return 1;

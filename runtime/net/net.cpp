@@ -6,7 +6,7 @@
 int32_t net_init() {
   // Linux has no socket layer to start; what stands in for it is that a send on a closed
   // connection returns an error instead of ending the process.
-  sock_ignore_broken_pipe();
+  sock_survive_closed_peers();
   net_transfer_watch_temp_files();
   ObjectRegistry* registry = registry_create(sizeof(NetServer), 16, net_server_close);
   net_state_start(registry);

@@ -11,7 +11,7 @@ constexpr int SOCK_KIND_DATAGRAM = 2;
 
 // Makes send() on a connection the peer has closed fail with an error instead of ending
 // the process.
-void sock_ignore_broken_pipe();
+void sock_survive_closed_peers();
 
 // Returns a new IPv4 socket of the given kind (stream or datagram), or -1. A stream socket
 // keeps bytes sent as urgent data in the ordinary stream, at their place.

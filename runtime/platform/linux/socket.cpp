@@ -59,7 +59,7 @@ int open_socket(int family, int kind) {
 
 }  // namespace
 
-void sock_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
+void sock_survive_closed_peers() { signal(SIGPIPE, SIG_IGN); }
 
 int sock_open(int kind) { return open_socket(AF_INET, kind); }
 

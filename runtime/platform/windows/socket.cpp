@@ -53,7 +53,7 @@ bool readable_now(int fd) { return sock_wait(fd, false, 0) == 1; }
 
 }  // namespace
 
-void sock_ignore_broken_pipe() {
+void sock_survive_closed_peers() {
   // The system's socket layer is started once for the process and left running: its end
   // comes with the process. A send on a closed connection only ever fails here.
   static std::once_flag started;
@@ -64,12 +64,12 @@ void sock_ignore_broken_pipe() {
 }
 
 int sock_open(int kind) {
-  sock_ignore_broken_pipe();
+  sock_survive_closed_peers();
   return open_socket(AF_INET, kind);
 }
 
 int sock_open_ipv6(int kind) {
-  sock_ignore_broken_pipe();
+  sock_survive_closed_peers();
   return open_socket(AF_INET6, kind);
 }
 

@@ -20,7 +20,7 @@
 
 #include "core/heaps.h"
 #include "net/net.h"
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
 
 namespace {
 

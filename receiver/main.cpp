@@ -1,6 +1,7 @@
 #include <string>
 
-#include "console/command_line.h"
+#include "app/command_line.h"
+#include "app/port.h"
 #include "dialogs/text_backend.h"
 #include "net/allow.h"
 #include "receiver/receiver.h"
@@ -11,7 +12,7 @@ const CommandLineUsage kUsage = {
     "Empfaengt eine Datei ueber TCP (IPv4 und IPv6) und speichert sie unter DATEI.\n"
     "Was nicht angegeben ist, wird wie gewohnt gefragt.\n"
     "\n"
-    "  -p, --port PORT  Port, auf dem gewartet wird (1-9999)\n"
+    "  -p, --port PORT  Port, auf dem gewartet wird (" PORT_RANGE_TEXT ")\n"
     "      --allow ADRESSE[/PRAEFIX]\n"
     "                   nur Sender von dieser Adresse (oder diesem Netz) annehmen,\n"
     "                   IPv4 und IPv6, mehrfach moeglich; andere werden sofort getrennt.\n"

@@ -1,12 +1,14 @@
 #include "receiver/receiver.h"
 
 #include "console/console.h"
-#include "console/prompt.h"
+#include "app/dialogue.h"
+#include "app/exit_status.h"
+#include "app/transfer_status.h"
 #include "console/status.h"
-#include "console/transfer_status.h"
 #include "core/heaps.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "net/discovery.h"
@@ -66,9 +68,7 @@ void status_gone(Receiver& r) {
 
 // The exit status the outcome so far gives, also to a close of the terminal from now on.
 int32_t outcome_status(const Receiver& r) {
-  int32_t status = command_line_status(*r.line, r.received);
-  console_set_close_status(status);
-  return status;
+  return exit_status_note(*r.line, r.received);
 }
 
 // Gives the work buffer back the first time a give-back point is reached; later points
@@ -79,10 +79,10 @@ void give_back(Receiver& r) {
 }
 
 void print_banner(const Receiver& r) {
-  console_print_banner_head("Empfaenger v2.0.0");
-  console_print_joined("Speicherort: ", r.save_path);
-  console_print_joined("Port:", r.port_decimal);
-  console_print_rule();
+  dialogue_print_banner_head("Empfaenger v2.0.0");
+  dialogue_print_joined("Speicherort: ", r.save_path);
+  dialogue_print_joined("Port:", r.port_decimal);
+  dialogue_print_rule();
 }
 
 // Why a reception failed, in the user's words, where more can be said than that it did.
@@ -95,7 +95,7 @@ const char* failure_reason(int32_t failure) {
     case NET_RECEIVE_INCOMPLETE: return "Die Datei ist unvollstaendig!";
     case NET_RECEIVE_MOVED: return "Der Ordner wurde waehrend der Uebertragung verschoben!";
     case NET_RECEIVE_STALLED: return "Der Sender sendet seit 3 Sekunden nichts mehr!";
-    case NET_RECEIVE_STAGING_FULL: return "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!";
+    case NET_RECEIVE_TEMP_FULL: return "Kein Platz mehr auf dem Datentraeger der Zwischendatei (TMPDIR)!";
     default: return nullptr;
   }
 }
@@ -116,13 +116,13 @@ void handle_transfer(Receiver& r, NetConnection* conn) {
     console_print_line("Unbekannter Fehler!");
     if (const char* reason = failure_reason(net_receive_failure())) console_print_line(reason);
     net_connection_close(conn);
-    console_pause();
+    dialogue_pause();
   } else {
     console_print_line("Datei wurde hier gespeichert:");
     console_print_line(r.save_path);
     console_print_line("Bitte Enter druecken ...");
     net_connection_close(conn);
-    console_wait_enter();
+    dialogue_wait_enter();
   }
   give_back(r);
   if (r.single) r.quit = 1;
@@ -151,13 +151,13 @@ void serve(Receiver& r) {
         // A sender that failed before its first byte: a transfer that broke off.
         console_print_line("Unbekannter Fehler!");
         console_print_line(failure_reason(NET_RECEIVE_BROKEN_OFF));
-        console_pause();
+        dialogue_pause();
         if (r.single) r.quit = 1;
         break;
       case NET_EVENT_DISCONNECT:
         console_print_line("Der Sender hat die Verbindung beendet ...");
         r.quit = 1;
-        console_pause();
+        dialogue_pause();
         give_back(r);
         break;
       default: break;
@@ -194,7 +194,7 @@ void receiver_main(const CommandLine& line) {
     str_assign(&r.port_text, line.port_text);
     r.port = line.port;
   } else {
-    r.port = console_ask_port(&r.port_text);
+    r.port = dialogue_ask_port(&r.port_text);
     if (r.port == 0) runtime_exit(failed);  // input has ended: nobody is left to answer
   }
   // Input ended at the save path and the port was given: nothing could be stored, so it
@@ -210,10 +210,10 @@ void receiver_main(const CommandLine& line) {
   r.work_buffer = mem_alloc(1000);
   if (!net_server_create_tcp(0, r.port)) {
     console_print_line("Server: Can't create the server (port in use ?).");
-    delay_ms(3000);
+    clock_sleep_ms(3000);
     runtime_exit(failed);
   }
-  console_print_joined("Server: Server created (Port ", r.port_decimal,
+  dialogue_print_joined("Server: Server created (Port ", r.port_decimal,
                        net_server_ipv4_only(0) ? ", IPv4 only)." : ").");
   console_print_line("Server: Wait for Connection ...");
   net_set_progress(transfer_status_update, nullptr);
@@ -225,6 +225,6 @@ void receiver_main(const CommandLine& line) {
   net_server_close(0);
   net_withdraw();
   console_print_line("Server: Wait for quit the server.");
-  if (!r.single) delay_ms(10000);  // a script waits for nobody
+  if (!r.single) clock_sleep_ms(10000);  // a script waits for nobody
   runtime_exit(outcome_status(r));
 }

@@ -1,4 +1,5 @@
-#include "console/command_line.h"
+#include "app/command_line.h"
+#include "app/port.h"
 #include "sender/sender.h"
 
 namespace {
@@ -11,7 +12,7 @@ const CommandLineUsage kUsage = {"Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
                                  "sonst wartet er, bis Strg+C gedrueckt wird. Namensaufloesung und\n"
                                  "Verbindungsaufbau geben nach 20 Sekunden auf.\n"
                                  "\n"
-                                 "  -p, --port PORT  Port des Empfaengers (1-9999)\n"
+                                 "  -p, --port PORT  Port des Empfaengers (" PORT_RANGE_TEXT ")\n"
                                  "  -h, --help       diese Hilfe zeigen\n"
                                  "      --version    Name und Version zeigen\n"
                                  "\n"

@@ -1,11 +1,14 @@
 #include "sender/sender.h"
 
 #include "console/console.h"
-#include "console/prompt.h"
-#include "console/transfer_status.h"
+#include "app/dialogue.h"
+#include "app/exit_status.h"
+#include "app/port.h"
+#include "app/transfer_status.h"
 #include "core/heaps.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "console/status.h"
@@ -57,11 +60,11 @@ const char* unreachable_reason(int32_t failure) {
 
 // The banner; its last line, the search, follows once the file is found sendable.
 void print_banner(const Sender& s) {
-  console_print_banner_head("Sender v1.0.0");
-  console_print_joined("Datei: ", s.file_path);
-  console_print_joined("Port:", s.port_text);
-  console_print_joined("IP:", s.ip_text);
-  console_print_rule();
+  dialogue_print_banner_head("Sender v1.0.0");
+  dialogue_print_joined("Datei: ", s.file_path);
+  dialogue_print_joined("Port:", s.port_text);
+  dialogue_print_joined("IP:", s.ip_text);
+  dialogue_print_rule();
 }
 
 // The reason, in the user's words, why net_check_send_file refused a file.
@@ -85,7 +88,7 @@ const char* unsendable_reason(int32_t check) {
 // of a file sent.
 bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   console_print_line("Verbunden zum Empfaenger ...");
-  delay_ms(1000);
+  clock_sleep_ms(1000);
   net_set_progress(transfer_status_update, nullptr);
   transfer_status_begin("Warte auf den Empfaenger ...", net_stall_limit());
   int32_t receipt = NET_RECEIPT_REFUSED;
@@ -96,9 +99,9 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   }
   transfer_status_end();
   bool stored = receipt == NET_RECEIPT_STORED;
-  console_set_close_status(command_line_status(line, stored));
+  exit_status_note(line, stored);
   if (stored) {
-    console_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
+    dialogue_print_joined("Die Datei wurde zum Empfaenger gesendet ... (", s.file_path, ")");
   } else {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
     // A receiver that took no byte for the bound, or said nothing, has not answered.
@@ -110,7 +113,7 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
   }
   console_print_line("Bitte Enter druecken ...");
   net_connection_close(conn);
-  console_wait_enter();
+  dialogue_wait_enter();
   return stored;
 }
 
@@ -119,7 +122,7 @@ bool send_and_report(Sender& s, NetConnection* conn, const CommandLine& line) {
 NetConnection* connect_to_receiver(const Sender& s) {
   net_set_connect_progress(transfer_status_connecting, nullptr);
   NetConnection* conn = s.picked ? net_connect_tcp(s.found.address.c_str(), s.found.port)
-                                 : net_connect_tcp(s.ip_text, console_port_value(s.port_text));
+                                 : net_connect_tcp(s.ip_text, port_read(s.port_text, PORT_TYPED));
   transfer_status_end();
   return conn;
 }
@@ -151,7 +154,7 @@ void sender_main(const CommandLine& line) {
   }
   net_browse();  // the receivers on the network are found while the questions are answered
   console_open();
-  console_set_close_status(failed);
+  exit_status_note(line, false);
   console_title("Sender v2.0.1");
   console_set_raw_mode(1);
 
@@ -169,7 +172,7 @@ void sender_main(const CommandLine& line) {
   if (line.port_text) {
     str_assign(&s.port_text, line.port_text);
   } else {
-    if (console_ask_port(&s.port_text) == 0) runtime_exit(failed);  // input has ended
+    if (dialogue_ask_port(&s.port_text) == 0) runtime_exit(failed);  // input has ended
     console_clear();
   }
 
@@ -196,7 +199,7 @@ void sender_main(const CommandLine& line) {
   if (check != NET_FILE_SENDABLE) {
     console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
     console_print_line(unsendable_reason(check));
-    console_pause();
+    dialogue_pause();
   } else {
     console_print_line("Suche nach Empfänger ...");
     if (NetConnection* conn = connect_to_receiver(s)) {
@@ -204,7 +207,7 @@ void sender_main(const CommandLine& line) {
     } else {
       console_print_line("Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
       if (const char* reason = unreachable_reason(net_connect_failure())) console_print_line(reason);
-      console_pause();
+      dialogue_pause();
     }
   }
   mem_free(s.work_buffer);

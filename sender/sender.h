@@ -1,7 +1,7 @@
 // The sender program's flow.
 #pragma once
 
-#include "console/command_line.h"
+#include "app/command_line.h"
 
 // Runs the sender from start-up to exit; does not return. Answers given on the command
 // line skip their questions; with all of them given the notice is a line, not a box.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "console/command_line.h"
+#include "app/exit_status.h"
 #include "console/console.h"
 #include "core/fatal.h"
 #include "core/heaps.h"
@@ -25,7 +25,7 @@ void runtime_start() {
   static std::once_flag watching;
   std::call_once(watching, [] {
     runtime_on_exit([] {
-      if (net_transfer_remove_partial_file()) console_set_close_status(COMMAND_LINE_DONE);
+      if (net_transfer_remove_temp_file()) exit_status_note_stored();
     });
   });
   g_ended = false;

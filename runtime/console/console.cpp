@@ -14,18 +14,22 @@
 #include "platform/terminal.h"
 
 namespace {
-int g_in_fd = PROCESS_STDIN;
-int g_out_fd = PROCESS_STDOUT;
-bool g_in_tty = false;
-bool g_out_tty = false;
-std::atomic<int> g_raw{0};
-std::atomic<bool> g_opened{false};
-std::atomic<int32_t> g_close_status{0};
-
 constexpr char kLineEnd[] = "\r\n";
-std::string g_line_text;
 
-void restore_terminal() { term_restore(); }
+// The console of this process: its descriptors, whether they are terminals, the raw mode,
+// the exit code of a close event and the text on the current line. The close event's
+// thread and signal handlers read only the atomics.
+struct ConsoleState {
+  int in_fd = PROCESS_STDIN;
+  int out_fd = PROCESS_STDOUT;
+  bool in_tty = false;
+  bool out_tty = false;
+  std::atomic<int> raw{0};
+  std::atomic<bool> opened{false};
+  std::atomic<int32_t> close_status{0};
+  std::string line_text;
+};
+ConsoleState g_console;
 
 // Asked by the terminal's restore, also in signal handlers: leave a status line erased and
 // the cursor at the start of a fresh line, so that the shell's prompt does not stand
@@ -53,37 +57,37 @@ void write_raw_locked(const char* text, bool line_end) {
     out = console_visible(text, n, width, &used);
     // With auto-wrap off the cursor stops in the last column.
     console_column.store(std::min(console_column.load() + used, width - 1));
-    if (!line_end) g_line_text += console_visible(text, n, INT_MAX, nullptr);
+    if (!line_end) g_console.line_text += console_visible(text, n, INT_MAX, nullptr);
   }
   if (line_end) {
     out += kLineEnd;
     console_column.store(0);
-    g_line_text.clear();
+    g_console.line_text.clear();
   }
-  if (!out.empty()) term_write_all(g_out_fd, out.data(), out.size());
+  if (!out.empty()) term_write_all(g_console.out_fd, out.data(), out.size());
 }
 }  // namespace
 
 std::atomic<int> console_column{0};
 
-std::string& console_line_text() { return g_line_text; }
+std::string& console_line_text() { return g_console.line_text; }
 
 void console_end_line() {
   std::lock_guard<std::mutex> hold(console_output_lock());
   // Output into a pipe or a file gets its last line ended too, so a log does not end
   // inside a question.
-  if (g_out_tty) console_status_erase_shown();
+  if (g_console.out_tty) console_status_erase_shown();
   if (console_column.load() == 0) return;
-  term_write_all(g_out_fd, kLineEnd, sizeof kLineEnd - 1);
+  term_write_all(g_console.out_fd, kLineEnd, sizeof kLineEnd - 1);
   console_column.store(0);
-  g_line_text.clear();
+  g_console.line_text.clear();
 }
 
-int console_in_fd() { return g_in_fd; }
-int console_out_fd() { return g_out_fd; }
-bool console_in_tty() { return g_in_tty; }
-bool console_out_tty() { return g_out_tty; }
-int console_raw_value() { return g_raw.load(); }
+int console_in_fd() { return g_console.in_fd; }
+int console_out_fd() { return g_console.out_fd; }
+bool console_in_tty() { return g_console.in_tty; }
+bool console_out_tty() { return g_console.out_tty; }
+int console_raw_value() { return g_console.raw.load(); }
 
 std::mutex& console_output_lock() {
   static std::mutex lock;
@@ -96,7 +100,7 @@ std::mutex& console_input_lock() {
 }
 
 int console_width() {
-  int columns = term_columns(g_out_fd);
+  int columns = term_columns(g_console.out_fd);
   return columns > 0 ? columns : 80;
 }
 
@@ -122,12 +126,12 @@ void console_print_plain(const char* text) {
   size_t n = std::strlen(text);
   console_write(text, static_cast<int32_t>(n));
   console_track(text, n);
-  if (!g_out_tty) return;
+  if (!g_console.out_tty) return;
   size_t start = n;
   while (start > 0 && text[start - 1] != '\r' && text[start - 1] != '\n') --start;
   std::lock_guard<std::mutex> hold(console_output_lock());
-  if (start > 0) g_line_text.clear();
-  g_line_text += console_visible(text + start, n - start, INT_MAX, nullptr);
+  if (start > 0) g_console.line_text.clear();
+  g_console.line_text += console_visible(text + start, n - start, INT_MAX, nullptr);
 }
 
 void console_print_line_plain(const char* text) {
@@ -142,20 +146,20 @@ void console_print_line_plain(const char* text) {
   console_write(block, static_cast<int32_t>(n));
   console_column.store(0);
   rt_free(block);
-  if (!g_out_tty) return;
+  if (!g_console.out_tty) return;
   std::lock_guard<std::mutex> hold(console_output_lock());
-  g_line_text.clear();
+  g_console.line_text.clear();
 }
 
 void console_print_raw(const char* text) {
   if (!text) return;
-  if (!g_out_tty) return console_print_plain(text);
+  if (!g_console.out_tty) return console_print_plain(text);
   std::lock_guard<std::mutex> hold(console_output_lock());
   write_raw_locked(text, false);
 }
 
 void console_print_line_raw(const char* text) {
-  if (!g_out_tty) return console_print_line_plain(text);
+  if (!g_console.out_tty) return console_print_line_plain(text);
   std::lock_guard<std::mutex> hold(console_output_lock());
   write_raw_locked(text, true);
 }
@@ -164,18 +168,18 @@ ConsoleOps console_ops = {console_print_plain, console_input_line_plain, console
                           console_read_key};
 
 int32_t console_open() {
-  if (g_opened.exchange(true)) return 1;
-  g_in_tty = term_is_tty(g_in_fd);
-  g_out_tty = term_is_tty(g_out_fd);
-  term_open(g_in_fd, g_out_fd);
+  if (g_console.opened.exchange(true)) return 1;
+  g_console.in_tty = term_is_tty(g_console.in_fd);
+  g_console.out_tty = term_is_tty(g_console.out_fd);
+  term_open(g_console.in_fd, g_console.out_fd);
   term_set_line_hook(end_line_for_restore);
-  runtime_on_exit(restore_terminal);
+  runtime_on_exit(term_restore);
   signals_install(on_close_event);
   return 1;
 }
 
 int32_t console_title(const char* text) {
-  if (!g_out_tty) return 0;
+  if (!g_console.out_tty) return 0;
   // The title goes inside an escape sequence: a control byte in it would end it early.
   std::string sequence = "\x1b]0;";
   for (const char* p = text ? text : ""; *p; ++p) {
@@ -184,7 +188,7 @@ int32_t console_title(const char* text) {
   }
   sequence += '\a';
   std::lock_guard<std::mutex> hold(console_output_lock());
-  return term_write_all(g_out_fd, sequence.data(), sequence.size()) ? 1 : 0;
+  return term_write_all(g_console.out_fd, sequence.data(), sequence.size()) ? 1 : 0;
 }
 
 int32_t console_set_raw_mode(int32_t raw) {
@@ -198,37 +202,37 @@ int32_t console_set_raw_mode(int32_t raw) {
     console_ops.print = console_print_plain;
     console_ops.print_line = console_print_line_plain;
   }
-  g_raw.store(raw);
+  g_console.raw.store(raw);
   std::lock_guard<std::mutex> hold(console_output_lock());
-  bool raw_output = raw != 0 && g_out_tty;
-  bool raw_input = raw != 0 && g_in_tty && g_out_tty;
+  bool raw_output = raw != 0 && g_console.out_tty;
+  bool raw_input = raw != 0 && g_console.in_tty && g_console.out_tty;
   return term_set_mode(raw_input, raw_output) ? 1 : 0;
 }
 
 int32_t console_write(const void* bytes, int32_t count) {
   if (count <= 0) return 1;
-  return term_write_all(g_out_fd, bytes, static_cast<size_t>(count)) ? 1 : 0;
+  return term_write_all(g_console.out_fd, bytes, static_cast<size_t>(count)) ? 1 : 0;
 }
 
 void console_clear() {
-  if (g_raw.load() == 0 || !g_out_tty) return;
+  if (g_console.raw.load() == 0 || !g_console.out_tty) return;
   static constexpr char kClear[] = "\x1b[H\x1b[2J";
   std::lock_guard<std::mutex> hold(console_output_lock());
   console_status_erase_shown();
-  term_write_all(g_out_fd, kClear, sizeof kClear - 1);
+  term_write_all(g_console.out_fd, kClear, sizeof kClear - 1);
   console_column.store(0);
-  g_line_text.clear();
+  g_console.line_text.clear();
 }
 
 int32_t console_ctrl_handler(int32_t event) {
   if (event == CONSOLE_CLOSE_EVENT) {
     // Only what can be seen from outside: the exit hooks put the terminal back and remove
-    // a reception's partial file, and the end of the process closes every socket. Nothing
+    // a reception's temporary file, and the end of the process closes every socket. Nothing
     // is freed here: the main flow may be using any heap, record or socket right now.
     runtime_run_exit_hooks();
-    process_exit_now(g_close_status.load());
+    process_exit_now(g_console.close_status.load());
   }
   return 0;
 }
 
-void console_set_close_status(int32_t status) { g_close_status.store(status); }
+void console_set_close_status(int32_t status) { g_console.close_status.store(status); }

@@ -53,14 +53,14 @@ int32_t console_write(const void* bytes, int32_t count);
 void console_clear();
 
 // The close event (CONSOLE_CLOSE_EVENT) runs the exit hooks (terminal restored, a
-// reception's partial file removed) and ends the process with the close status, from
+// reception's temporary file removed) and ends the process with the close status, from
 // whatever thread, without releasing anything the main flow may be using. Returns 0 for
 // every other event.
 int32_t console_ctrl_handler(int32_t event);
 
 // The exit code a close event ends the process with from now on: what the program would
-// report if it ended now (0 at the start). A program whose exit status tells a script the
-// outcome keeps it up to date.
+// report if it ended now (0 at the start). The program's exit status (app/exit_status.h)
+// keeps it up to date.
 void console_set_close_status(int32_t status);
 
 // The variants bound into console_ops. A null text prints nothing; print_line of a null
@@ -90,6 +90,10 @@ char* console_input_line_raw(int32_t pos);
 // True once a line input met the end of input; a line that holds a typed Ctrl+D alone
 // looks the same but comes before it.
 bool console_input_at_end();
+
+// True when a line input met the end of input (the one-byte text CONSOLE_END_OF_INPUT given
+// at the end; a typed Ctrl+D alone is a line like others).
+bool console_input_ended(const char* text);
 
 // The most bytes a raw line input takes: any path the system takes (up to PATH_MAX less
 // its zero) and one byte more, so that a longer path is still seen as too long.

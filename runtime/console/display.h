@@ -1,6 +1,7 @@
 // What raw output sends to the terminal for a text: clipped to a number of columns and
 // with every byte a terminal would act on shown visibly. Pure.
 #pragma once
+#include <climits>
 #include <cstddef>
 #include <string>
 
@@ -13,7 +14,7 @@ int console_utf8_length(unsigned char lead);
 // split; a control byte (0x00-0x1F, 0x7F) is shown in caret form ("^[" for ESC, "^?" for
 // DEL, two columns); a C1 control character (U+0080-U+009F) and a byte that is no part of
 // a valid UTF-8 character are shown as "?". A piece that does not fit whole ends the text.
-std::string console_visible(const char* text, size_t n, int columns, int* used);
+std::string console_visible(const char* text, size_t n, int columns = INT_MAX, int* used = nullptr);
 
 // Columns that console_visible gives the last character of text[0..n), and its bytes in
 // *bytes: what a Backspace takes back.

@@ -5,7 +5,6 @@
 #include "console/console_internal.h"
 #include "console/display.h"
 #include "console/keys.h"
-#include "console/prompt.h"
 #include "core/heaps.h"
 #include "core/timing.h"
 #include "platform/signals.h"
@@ -165,13 +164,14 @@ Key next_key(bool wait, int* events = nullptr) {
       }
       // A status line drawn while the input waits is redrawn now and then; a key, a
       // resize or a resume ends that wait as they end the plain one.
-      while (events && console_input_idle_fn.load() && !term_wait_readable(fd, console_input_idle_ms.load())) {
-        int signal_fd = signals_event_fd();
-        if (signal_fd >= 0 && term_wait_readable(signal_fd, 0)) break;
-        if (auto idle = console_input_idle_fn.load()) idle();
+      int woke = 0;
+      while (events && woke == 0) {
+        bool idling = console_input_idle_fn.load() != nullptr;
+        woke = term_wait_input(fd, idling ? console_input_idle_ms.load() : -1, events);
+        if (woke == 0)
+          if (auto idle = console_input_idle_fn.load()) idle();
       }
-      if (events && term_wait_either(fd, signals_event_fd()) == 2) {
-        *events = signals_take_events();
+      if (woke == 2) {
         if (*events) return key;
         continue;
       }
@@ -351,4 +351,8 @@ char* console_read_key(int32_t pos) {
   std::memcpy(buffer, text, static_cast<size_t>(count));
   buffer[count] = 0;
   return buffer;
+}
+
+bool console_input_ended(const char* text) {
+  return text && text[0] == CONSOLE_END_OF_INPUT && text[1] == 0 && console_input_at_end();
 }

@@ -5,13 +5,13 @@
 
 namespace {
 int32_t desktop_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
-  int32_t shown = desktop_message_box(owner, caption, text, flags);
+  int32_t shown = desktop_dialogs()->message_box(owner, caption, text, flags);
   return shown >= 0 ? shown : text_backend.message_box(owner, caption, text, flags);
 }
 
 int32_t desktop_dialog(FileDialogRequest* r) {
-  int32_t shown = desktop_file_dialog(r->owner, r->kind == 1, r->title, r->initial_directory, r->file,
-                                      r->file_size, r->filter, r->filter_index, r->flags);
+  int32_t shown = desktop_dialogs()->file_dialog(r->owner, r->kind == 1, r->title, r->initial_directory, r->file,
+                                                r->file_size, r->filter, r->filter_index, r->flags);
   return shown >= 0 ? shown : text_backend.file_dialog(r);
 }
 }  // namespace

@@ -1,20 +1,18 @@
 #include "dialogs/gtk_backend.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <gtk/gtk.h>
-#include <pthread.h>
 #include <string>
-#include <unistd.h>
 
 #include "core/scope_exit.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
+#include "platform/desktop.h"
 #include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/terminal.h"
 
 namespace {
 
@@ -33,39 +31,17 @@ GLogWriterOutput log_writer(GLogLevelFlags level, const GLogField* fields, gsize
 }
 
 void print_handler(const gchar* text) {
-  if (!g_stderr_terminal) (void)!write(STDERR_FILENO, text, std::strlen(text));
+  if (!g_stderr_terminal) term_write_all(PROCESS_STDERR, text, std::strlen(text));
 }
 
-// While GTK runs: libraries below it (Xlib, Mesa, GIO modules) may write to standard
-// error directly, so a terminal there is swapped for /dev/null; and SIGHUP is blocked, so
-// the threads GTK starts never take the terminal's hang-up away from the console.
-// Returns what puts standard error and the signal mask back at the end of the scope.
+// While GTK runs, standard error and the hang-up are kept from it (desktop_quiet_begin).
+// Returns what puts them back at the end of the scope.
 auto gtk_quiet() {
-  int saved_errno = errno;
-  int saved_stderr = -1;
-  if (isatty(STDERR_FILENO)) {
-    saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved_stderr >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-    if (null_fd >= 0) close(null_fd);
-  }
-  sigset_t hangup, saved_mask;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &hangup, &saved_mask);
-  errno = saved_errno;
-  return ScopeExit([saved_stderr, saved_mask] {
-    int errno_then = errno;
-    if (saved_stderr >= 0) {
-      dup2(saved_stderr, STDERR_FILENO);
-      close(saved_stderr);
-    }
-    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-    errno = errno_then;
-  });
+  DesktopQuiet* quiet = desktop_quiet_begin();
+  return ScopeExit([quiet] { desktop_quiet_end(quiet); });
 }
 
-bool on_gtk_thread() { return g_started && window_current_thread() == g_gtk_thread; }
+bool on_gtk_thread() { return g_started && process_thread_id() == g_gtk_thread; }
 
 // Texts handed to GTK must be UTF-8; anything else is shown with replacement marks
 // instead of being refused.
@@ -105,7 +81,7 @@ class GtkWindows final : public WindowSystem {
   }
   uint32_t window_thread(WindowHandle window) override { return usable(window) ? g_gtk_thread : 0; }
   uint32_t window_process(WindowHandle window) override {
-    return usable(window) ? window_current_process() : 0;
+    return usable(window) ? process_id() : 0;
   }
   bool is_visible(WindowHandle window) override {
     return usable(window) && gtk_widget_get_visible(GTK_WIDGET(window));
@@ -302,7 +278,7 @@ bool gtk_backend_start() {
   static bool prepared = false;
   if (!prepared) {
     prepared = true;
-    g_stderr_terminal = isatty(STDERR_FILENO) != 0;
+    g_stderr_terminal = term_is_tty(PROCESS_STDERR);
     // Before GTK starts: the locale is the program's business, GL is never needed by a
     // dialog (and would pull in Mesa), and GLib's messages go through our writer.
     gtk_disable_setlocale();
@@ -315,7 +291,7 @@ bool gtk_backend_start() {
   auto quiet = gtk_quiet();
   if (!gtk_init_check(nullptr, nullptr)) return false;
   g_started = true;
-  g_gtk_thread = window_current_thread();
+  g_gtk_thread = process_thread_id();
   return true;
 }
 

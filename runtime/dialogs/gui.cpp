@@ -33,7 +33,7 @@ void gui_init() {
   bool text_only = choice && std::strcmp(choice, "text") == 0;
   bool gtk_only = choice && std::strcmp(choice, "gtk") == 0;
   // The system's own dialogs, where it has them (typed paths where no desktop is there).
-  if (!text_only && desktop_dialogs_exist()) return gui_set_backend(&desktop_backend);
+  if (!text_only && desktop_dialogs()) return gui_set_backend(&desktop_backend);
   // Without a display to try, GTK is not even loaded; nor for an X display that does not
   // answer within a moment, which GTK would wait minutes for.
   const char* x_display = std::getenv("DISPLAY");

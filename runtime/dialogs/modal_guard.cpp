@@ -1,5 +1,7 @@
 #include "dialogs/modal_guard.h"
 
+#include "platform/process.h"
+
 ListNode* modal_guard_list = nullptr;
 
 namespace {
@@ -14,13 +16,13 @@ WindowHandle owner_window() {
   WindowSystem* ws = window_system();
   WindowHandle foreground = ws->foreground();
   if (!foreground) return nullptr;
-  if (ws->window_process(foreground) != window_current_process()) return nullptr;
+  if (ws->window_process(foreground) != process_id()) return nullptr;
   return foreground;
 }
 
 void modal_guard_enter() {
   WindowSystem* ws = window_system();
-  uint32_t thread = window_current_thread();
+  uint32_t thread = process_thread_id();
   WindowHandle foreground = ws->foreground();
   for (WindowHandle window : ws->top_level_windows()) {
     if (ws->window_thread(window) != thread) continue;
@@ -44,7 +46,7 @@ void modal_guard_enter() {
 
 void modal_guard_leave() {
   WindowSystem* ws = window_system();
-  uint32_t thread = window_current_thread();
+  uint32_t thread = process_thread_id();
   ListNode* node = modal_guard_list;
   while (node) {
     ListNode* next = node->next;

@@ -6,7 +6,6 @@
 
 #include "console/console.h"
 #include "console/display.h"
-#include "console/prompt.h"
 #include "dialogs/file_dialog.h"
 #include "dialogs/message_box.h"
 #include "platform/paths.h"
@@ -45,7 +44,7 @@ void print_lines(const char* text) {
     const char* end = std::strchr(p, '\n');
     std::string line = end ? std::string(p, static_cast<size_t>(end - p)) : std::string(p);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    print_line(text_visible(line.c_str()));
+    print_line(console_visible(line.data(), line.size()));
     p = end ? end + 1 : nullptr;
   } while (p && *p);
 }
@@ -104,7 +103,7 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
     return Verdict::AskAgain;
   }
   if (path_is_folder(full)) {
-    *why = "Das ist ein Ordner: " + text_visible(full.c_str());
+    *why = "Das ist ein Ordner: " + console_visible(full.data(), full.size());
     return Verdict::AskAgain;
   }
   std::string folder;
@@ -114,11 +113,11 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
   if (path_resolve_folder(folder, &resolved)) {
     folder = resolved;
   } else if (flags & OFN_PATHMUSTEXIST) {
-    *why = "Der Ordner existiert nicht: " + text_visible(folder.c_str());
+    *why = "Der Ordner existiert nicht: " + console_visible(folder.data(), folder.size());
     return Verdict::AskAgain;
   }
   if (name.empty()) {
-    *why = "Kein Dateiname: " + text_visible(full.c_str());
+    *why = "Kein Dateiname: " + console_visible(full.data(), full.size());
     return Verdict::AskAgain;
   }
   *result = path_join(folder, name);
@@ -127,7 +126,7 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
     return Verdict::AskAgain;
   }
   if ((flags & OFN_FILEMUSTEXIST) && !path_exists(*result)) {
-    *why = "Die Datei existiert nicht: " + text_visible(result->c_str());
+    *why = "Die Datei existiert nicht: " + console_visible(result->data(), result->size());
     return Verdict::AskAgain;
   }
   return Verdict::Taken;
@@ -136,7 +135,7 @@ Verdict judge(const std::string& typed, uint32_t flags, std::string* result, std
 int32_t text_file_dialog(FileDialogRequest* request) {
   const char* title = request->title ? request->title : request->kind == 1 ? "Speichern unter" : "Oeffnen";
   print_line("");
-  print_line(text_visible(title));
+  print_line(console_visible(title, std::strlen(title)));
   for (;;) {
     console_print("Pfad: ");
     std::string typed;
@@ -168,11 +167,7 @@ std::string text_save_path_refusal(const char* path) {
   std::string result;
   std::string why;
   if (judge(path ? path : "", OFN_PATHMUSTEXIST, &result, &why) == Verdict::Cancel)
-    why = "Kein Dateiname: " + text_visible(path);
+    why = "Kein Dateiname: " + console_visible(path ? path : "", path ? std::strlen(path) : 0);
   return why;
 }
 
-std::string text_visible(const char* text) {
-  if (!text) return std::string();
-  return console_visible(text, std::strlen(text), INT_MAX, nullptr);
-}

@@ -19,10 +19,6 @@
 
 extern const GuiBackend text_backend;
 
-// The text as the console's raw output shows it, unclipped: bytes below 32 and DEL in
-// caret form (^A, ^[, ^?), C1 controls and broken UTF-8 as '?'.
-std::string text_visible(const char* text);
-
 // Why the save dialog would ask again for this path (a folder, a folder that does not
 // exist, no file name, too long), in the words it says so; empty when it takes the path.
 // An empty path has no file name.

@@ -1,6 +1,5 @@
 #include "dialogs/window_system.h"
 
-#include "platform/process.h"
 
 namespace {
 
@@ -26,7 +25,3 @@ WindowSystem* g_system = &g_no_windows;
 WindowSystem* window_system() { return g_system; }
 
 void window_system_set(WindowSystem* system) { g_system = system ? system : &g_no_windows; }
-
-uint32_t window_current_thread() { return process_thread_id(); }
-
-uint32_t window_current_process() { return process_id(); }

@@ -34,7 +34,3 @@ WindowSystem* window_system();
 // Puts a window system in place; null brings back the one without windows.
 void window_system_set(WindowSystem* system);
 
-// Identifiers of the calling thread and of this process, as window_thread and
-// window_process report them.
-uint32_t window_current_thread();
-uint32_t window_current_process();

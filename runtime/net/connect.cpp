@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 
 #include "core/timing.h"
 #include "net/deadline.h"
+#include "net/shared_value.h"
 #include "net/internal.h"
 #include "net/net.h"
+#include "platform/outcome.h"
 #include "platform/socket.h"
 
 namespace {
@@ -24,28 +25,20 @@ struct ConnectProgress {
 };
 thread_local int32_t t_failure = NET_CONNECT_FAILED;
 
-// The failure that errno after a failed connect tells.
-int32_t failure_of(int err) {
-  switch (err) {
-    case ECONNREFUSED: return NET_CONNECT_REFUSED;
-    case ETIMEDOUT:
-#ifdef EHOSTDOWN
-    case EHOSTDOWN:
-#endif
-    case EHOSTUNREACH: return NET_CONNECT_NO_ANSWER;
-    case ENETDOWN:
-    case ENETUNREACH: return NET_CONNECT_NO_NETWORK;
+// The failure that the outcome of a failed connect tells.
+int32_t failure_of(SysOutcome outcome) {
+  switch (outcome) {
+    case SysOutcome::refused: return NET_CONNECT_REFUSED;
+    case SysOutcome::timed_out:
+    case SysOutcome::host_unreachable: return NET_CONNECT_NO_ANSWER;
+    case SysOutcome::network_unreachable: return NET_CONNECT_NO_NETWORK;
     default: return NET_CONNECT_FAILED;
   }
 }
 
-std::mutex g_progress_lock;
-ConnectProgress g_progress;
+SharedValue<ConnectProgress> g_progress;
 
-ConnectProgress current_progress() {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  return g_progress;
-}
+ConnectProgress current_progress() { return g_progress.get(); }
 
 // The connect limit in force: the set one, else NET_CONNECT_LIMIT_MS.
 uint32_t connect_limit() {
@@ -55,13 +48,13 @@ uint32_t connect_limit() {
 
 // Waits on the deadline in steps of kConnectStepMs, telling the progress function before
 // each, for as long as step(ms) returns 0. Returns step's last other value, or -1 with
-// errno ETIMEDOUT once the deadline passed.
+// outcome timed_out once the deadline passed.
 template <typename Step>
 int wait_on(const NetDeadline& deadline, const ConnectProgress& progress, Step step) {
   for (;;) {
     int slice = net_deadline_slice(deadline, static_cast<int>(kConnectStepMs));
     if (slice == 0) {
-      errno = ETIMEDOUT;
+      sys_set_outcome(SysOutcome::timed_out);
       return -1;
     }
     if (progress.fn) progress.fn(net_deadline_waited(deadline), deadline.limit_ms, progress.ctx);
@@ -71,7 +64,7 @@ int wait_on(const NetDeadline& deadline, const ConnectProgress& progress, Step s
 }
 
 // Finds where host is within the deadline. Returns false when nothing resolves or no
-// answer came in time (errno ETIMEDOUT).
+// answer came in time (outcome timed_out).
 bool resolve_within(const char* host, const NetDeadline& deadline, const ConnectProgress& progress,
                     SockPeer* peer) {
   SockLookup* lookup = sock_lookup_start(host);
@@ -83,7 +76,7 @@ bool resolve_within(const char* host, const NetDeadline& deadline, const Connect
 }
 
 // Connects fd to the peer on port within the deadline. Returns false when the connection
-// failed or no answer came in time (errno ETIMEDOUT).
+// failed or no answer came in time (outcome timed_out).
 bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadline& deadline,
                     const ConnectProgress& progress) {
   int state = sock_connect_start(fd, peer, port);
@@ -98,8 +91,7 @@ void net_set_connect_limit(uint32_t ms) { g_limit_ms.store(ms); }
 int32_t net_connect_failure() { return t_failure; }
 
 void net_set_connect_progress(NetConnectProgressFn fn, void* ctx) {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  g_progress = ConnectProgress{fn, ctx};
+  g_progress.set(ConnectProgress{fn, ctx});
 }
 
 NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
@@ -111,10 +103,10 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   NetDeadline deadline = net_deadline_start(connect_limit());
   ConnectProgress progress = current_progress();
   SockPeer peer;
-  errno = 0;
+  sys_set_outcome(SysOutcome::ok);
   if (!resolve_within(host, deadline, progress, &peer)) {
     // A name service that did not answer in time has not said the name is unknown.
-    if (errno != ETIMEDOUT) t_failure = NET_CONNECT_UNKNOWN_NAME;
+    if (sys_outcome() != SysOutcome::timed_out) t_failure = NET_CONNECT_UNKNOWN_NAME;
     return nullptr;
   }
   bool tcp = kind == NET_KIND_TCP;
@@ -123,7 +115,7 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   if (fd < 0) return nullptr;
   bool ready = tcp ? connect_within(fd, peer, static_cast<uint16_t>(port), deadline, progress) : sock_set_nonblocking(fd);
   if (!ready) {
-    if (tcp) t_failure = failure_of(errno);
+    if (tcp) t_failure = failure_of(sys_outcome());
     sock_close(fd);
     return nullptr;
   }

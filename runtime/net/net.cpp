@@ -6,8 +6,8 @@
 int32_t net_init() {
   // Linux has no socket layer to start; what stands in for it is that a send on a closed
   // connection returns an error instead of ending the process.
-  sock_ignore_broken_pipe();
-  net_transfer_watch_partial_files();
+  sock_survive_closed_peers();
+  net_transfer_watch_temp_files();
   ObjectRegistry* registry = registry_create(sizeof(NetServer), 16, net_server_close);
   net_state_start(registry);
   return registry ? 1 : 0;
@@ -21,5 +21,5 @@ void net_shutdown() {
     while (registry_iter_next(registry, &number)) net_server_close(number);
   }
   net_state_stop();
-  sock_spare_drop();
+  sock_spare_keep(false);
 }

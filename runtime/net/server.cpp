@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -10,10 +9,12 @@
 #include "core/heaps.h"
 #include "core/timing.h"
 #include "net/allow.h"
+#include "platform/clock.h"
 #include "net/internal.h"
 #include "net/net.h"
 #include "net/transfer.h"
 #include "platform/heap.h"
+#include "platform/outcome.h"
 #include "platform/socket.h"
 
 namespace {
@@ -125,9 +126,9 @@ bool drop_oldest_silent(NetServer* server) {
 NetConnection* take_client(NetServer* server) {
   if (accept_pause_left() > 0) return nullptr;
   int fd = sock_accept(server->socket);
-  if (fd < 0 && sock_error_means_exhausted(errno) && drop_oldest_silent(server)) fd = sock_accept(server->socket);
+  if (fd < 0 && sys_outcome() == SysOutcome::exhausted && drop_oldest_silent(server)) fd = sock_accept(server->socket);
   if (fd < 0) {
-    if (sock_error_means_exhausted(errno)) pause_accepting();
+    if (sys_outcome() == SysOutcome::exhausted) pause_accepting();
     return nullptr;
   }
   // A client that is never served, or whose transfer fails, learns it by a reset; one the
@@ -164,9 +165,9 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
     }
     // A port in use may be in use for IPv6 only: the IPv4 bind below tells. Any other
     // failure of IPv6 than its absence stays a failure.
-    bool no_ipv6 =
-        errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT || errno == ENOPROTOOPT;
-    bool in_use = errno == EADDRINUSE;
+    SysOutcome outcome = sys_outcome();
+    bool no_ipv6 = outcome == SysOutcome::no_family;
+    bool in_use = outcome == SysOutcome::address_in_use;
     sock_close(fd);
     if (!no_ipv6 && !in_use) return -1;
     if (in_use && (port == 0 || sock_port_held_by_others(port))) return -1;
@@ -204,7 +205,7 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   fd = open_bound(kind, static_cast<uint16_t>(port), &bound, &ipv4_only);
   if (fd < 0) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
-  if (kind == NET_KIND_TCP) sock_spare_keep();
+  if (kind == NET_KIND_TCP) sock_spare_keep(true);
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
   server->kind = kind;
   server->connections = nullptr;
@@ -281,11 +282,11 @@ int32_t net_server_poll() {
     for (ListNode* node = server->connections; node; node = node->next) {
       auto* connection = static_cast<NetConnection*>(list_payload(node));
       char bytes[8];
-      errno = 0;
+      sys_set_outcome(SysOutcome::ok);
       int32_t n = net_peek(connection->socket, sizeof bytes, bytes);
       if (n == 0) continue;
       // A sender that gave up before its first byte aborts: it did not leave in order.
-      int32_t event = errno == ECONNRESET ? NET_EVENT_ABORTED : NET_EVENT_DISCONNECT;
+      int32_t event = sys_outcome() == SysOutcome::reset ? NET_EVENT_ABORTED : NET_EVENT_DISCONNECT;
       if (n == NET_PEEK_CLOSED)
         drop_connection(server, connection);
       else
@@ -318,7 +319,8 @@ int32_t net_peek(int32_t socket, int32_t length, void* buffer) {
   if (length <= 0) return 0;
   int64_t n = sock_receive(socket, buffer, static_cast<size_t>(length), true);
   if (n > 0) return static_cast<int32_t>(n);
-  if (n == 0 || sock_error_means_closed(errno)) return NET_PEEK_CLOSED;
+  SysOutcome outcome = n == 0 ? SysOutcome::closed : sys_outcome();
+  if (outcome == SysOutcome::closed || outcome == SysOutcome::reset) return NET_PEEK_CLOSED;
   return 0;
 }
 
@@ -350,7 +352,7 @@ int32_t net_server_wait(int32_t timeout_ms) {
   if (paused)
     timeout_ms = static_cast<int32_t>(std::min<uint32_t>(paused, static_cast<uint32_t>(timeout_ms)));
   if (fds.empty()) {  // servers that take nothing now: the wait is a pause
-    if (any) delay_ms(static_cast<uint32_t>(timeout_ms));
+    if (any) clock_sleep_ms(static_cast<uint32_t>(timeout_ms));
     return 0;
   }
   return sock_wait_any_readable(fds.data(), fds.size(), timeout_ms) == 1 ? 1 : 0;

@@ -1,7 +1,6 @@
 #include "net/transfer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -11,7 +10,9 @@
 #include "core/timing.h"
 #include "net/deadline.h"
 #include "net/internal.h"
+#include "net/shared_value.h"
 #include "platform/heap.h"
+#include "platform/outcome.h"
 #include "platform/power.h"
 #include "platform/socket.h"
 #include "platform/transfer_file.h"
@@ -24,9 +25,6 @@ constexpr size_t kSendPiece = size_t{1} << 20;
 // The longest single wait for a socket: waits are cut into such slices so the idle rule is
 // seen in time.
 constexpr int kWaitSliceMs = 100;
-// The receiver asks the system to start writing received bytes to the disk after every
-// this many, so little is left to flush when the file is complete.
-constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
 struct Progress {
   NetProgressFn fn = nullptr;
@@ -36,8 +34,7 @@ struct Progress {
   }
 };
 
-std::mutex g_progress_lock;
-Progress g_progress;
+SharedValue<Progress> g_progress;
 
 // The reason of this thread's last failed reception, and the counts of its last send,
 // told again while the sender waits for the receiver's close.
@@ -45,10 +42,7 @@ thread_local int32_t t_receive_failure = NET_RECEIVE_STORED;
 thread_local int64_t t_last_sent = 0;
 thread_local bool t_send_stalled = false;
 
-Progress current_progress() {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  return g_progress;
-}
+Progress current_progress() { return g_progress.get(); }
 
 // The socket of a connection a transfer may use, or -1: the library runs and it is TCP.
 int transfer_socket(const NetConnection* connection) {
@@ -99,14 +93,14 @@ struct SendState {
 };
 
 // Waits until fd can take more bytes, telling the send's progress again after every slice
-// spent waiting. Returns false when the socket failed or the deadline passed (errno
-// ETIMEDOUT).
+// spent waiting. Returns false when the socket failed or the deadline passed (outcome
+// timed_out).
 bool wait_writable(int fd, const SendState& state) {
   for (;;) {
     int slice = net_deadline_slice(state.deadline, kWaitSliceMs);
     if (slice == 0) {
       t_send_stalled = true;
-      errno = ETIMEDOUT;
+      sys_set_outcome(SysOutcome::timed_out);
       return false;
     }
     int ready = sock_wait(fd, true, slice);
@@ -121,7 +115,7 @@ bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, SendState&
   while (length > 0) {
     int64_t n = sock_send(fd, bytes, length, more);
     if (n < 0) {
-      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_writable(fd, state)) return false;
+      if (sys_outcome() != SysOutcome::would_block || !wait_writable(fd, state)) return false;
       continue;
     }
     net_deadline_progress(&state.deadline);
@@ -131,50 +125,37 @@ bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, SendState&
   return true;
 }
 
-// Sends up to length bytes of the file from offset on. Returns the count sent, 0 when the
-// file ended early, -1 on failure. Uses the system's file-to-socket copy and falls back
-// to reading through a buffer where the file system does not support it.
-int64_t send_piece(int sock, int file, int64_t offset, size_t length, bool* direct, HeapBuffer* buffer,
-                   SendState& state) {
+// Sends up to length bytes of the file from offset on, waiting while the socket takes
+// none. Returns the count sent, 0 when the file ended early, -1 on failure.
+int64_t send_piece(SockFileMover* mover, int sock, int file, int64_t offset, size_t length, SendState& state) {
   for (;;) {
-    if (*direct) {
-      int64_t n = sock_send_file_bytes(sock, file, offset, length);
-      if (n > 0) net_deadline_progress(&state.deadline);
-      if (n >= 0) return n;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (!wait_writable(sock, state)) return -1;
-        continue;
-      }
-      if (errno != EINVAL && errno != ENOSYS) return -1;
-      *direct = false;
-    }
-    if (!buffer->get()) return -1;
-    int64_t n = file_read_at(file, buffer->get(), std::min(length, kSendPiece), offset);
-    if (n <= 0) return n;
-    return send_all(sock, buffer->get(), static_cast<size_t>(n), false, state) ? n : -1;
+    int64_t n = sock_send_from_file(mover, sock, file, offset, length);
+    if (n > 0) net_deadline_progress(&state.deadline);
+    if (n >= 0) return n;
+    if (sys_outcome() != SysOutcome::would_block || !wait_writable(sock, state)) return -1;
   }
 }
 
 // Makes one step of reception under the idle rule: step() takes what waits (like a
-// non-blocking receive: a count, 0 when the peer closed, -1 with errno EAGAIN when nothing
-// waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
+// non-blocking receive: a count, 0 when the peer closed, -1 with outcome would_block when
+// nothing waits). Gives up when no byte arrived for more than NET_RECEIVE_IDLE_MS since
 // *idle_start, which moves to the moment each successful step began. Returns the count
-// taken, 0 when the peer closed, the step failed or the idle time passed (errno
-// ETIMEDOUT).
+// taken, 0 when the peer closed, the step failed or the idle time passed (outcome
+// timed_out).
 template <typename Step>
 size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   for (;;) {
     uint32_t read_start = elapsed_ms();
-    errno = 0;
+    sys_set_outcome(SysOutcome::ok);
     int64_t n = step();
     if (n > 0) {
       *idle_start = read_start;
       return static_cast<size_t>(n);
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
+    if (n == 0 || sys_outcome() != SysOutcome::would_block) return 0;
     uint32_t idle = elapsed_ms() - *idle_start;
     if (idle > NET_RECEIVE_IDLE_MS) {
-      errno = ETIMEDOUT;
+      sys_set_outcome(SysOutcome::timed_out);
       return 0;
     }
     int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
@@ -182,37 +163,38 @@ size_t receive_step(int fd, uint32_t* idle_start, Step step) {
   }
 }
 
-// The reason a failure to store with errno err gives: a full or read-only disk, else
+// The reason a failure to store with the outcome gives: a full or read-only disk, else
 // otherwise.
-int32_t disk_failure(int err, int32_t otherwise) {
-  if (file_error_means_full(err)) return NET_RECEIVE_DISK_FULL;
-  if (file_error_means_read_only(err)) return NET_RECEIVE_READ_ONLY;
+int32_t disk_failure(SysOutcome outcome, int32_t otherwise) {
+  if (outcome == SysOutcome::disk_full) return NET_RECEIVE_DISK_FULL;
+  if (outcome == SysOutcome::read_only) return NET_RECEIVE_READ_ONLY;
   return otherwise;
 }
 
-// Tells the reason a reception ended early with errno err: a sender that went silent, a
-// full (staging or target) or read-only disk, else the one already noted. Returns false,
-// for the caller to return.
-bool note_receive_end(const FileReplacement& out, int err) {
-  if (err == ETIMEDOUT) {
+// Tells the reason a reception ended early with the thread's outcome: a sender that went
+// silent, a full (temporary or target) or read-only disk, else the one already noted.
+// Returns false, for the caller to return.
+bool note_receive_end(const FileReplacement* out) {
+  SysOutcome outcome = sys_outcome();
+  if (outcome == SysOutcome::timed_out) {
     t_receive_failure = NET_RECEIVE_STALLED;
   } else {
-    t_receive_failure = disk_failure(err, t_receive_failure);
-    bool staged = out.kind == FILE_SAVE_IN_PLACE && out.target_fd >= 0;
-    if (staged && t_receive_failure == NET_RECEIVE_DISK_FULL) t_receive_failure = NET_RECEIVE_STAGING_FULL;
+    t_receive_failure = disk_failure(outcome, t_receive_failure);
+    if (file_replacement_gathers_elsewhere(out) && t_receive_failure == NET_RECEIVE_DISK_FULL)
+      t_receive_failure = NET_RECEIVE_TEMP_FULL;
   }
   return false;
 }
 
-// The reason a replacement gave for failing.
-int32_t replacement_failure(const FileReplacement& out, int err) {
-  switch (out.failure) {
-    case FILE_FAILED_FOREIGN: return NET_RECEIVE_FOREIGN;
-    case FILE_FAILED_INCOMPLETE: return NET_RECEIVE_INCOMPLETE;
-    case FILE_FAILED_MOVED: return NET_RECEIVE_MOVED;
+// The reason a replacement's outcome gives for failing.
+int32_t replacement_failure(SysOutcome outcome) {
+  switch (outcome) {
+    case SysOutcome::foreign_owner: return NET_RECEIVE_FOREIGN;
+    case SysOutcome::incomplete: return NET_RECEIVE_INCOMPLETE;
+    case SysOutcome::moved: return NET_RECEIVE_MOVED;
     default: break;
   }
-  return disk_failure(err, NET_RECEIVE_FAILED);
+  return disk_failure(outcome, NET_RECEIVE_FAILED);
 }
 
 // Reads a file whose size the system does not know beforehand (it says 0) whole, up to
@@ -258,7 +240,7 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
       idle_start = elapsed_ms();
       continue;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (sys_outcome() != SysOutcome::would_block) return false;
     uint32_t idle = elapsed_ms() - idle_start;
     if (idle > NET_RECEIVE_IDLE_MS) return false;
     int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
@@ -269,19 +251,19 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
 
 // Receives the header and the announced content into the save target. Returns true when
 // every announced byte was received and written. The content goes from the socket to a
-// file through a kernel pipe where the platform allows it, otherwise through one buffer of
+// file by the platform's mover, or to a stream through one buffer of
 // NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than remains, so bytes
 // after the content stay in the socket.
-bool receive_into(int sock, const FileReplacement& out, const Progress& progress) {
+bool receive_into(int sock, FileReplacement* out, SockFileMover* mover, const Progress& progress) {
   // Every way out before the last byte is the sender's, unless the file says otherwise.
   t_receive_failure = NET_RECEIVE_BROKEN_OFF;
-  int file = out.fd;
+  int file = file_replacement_fd(out);
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
   for (size_t got = 0; got < sizeof header;) {
     size_t n = receive_step(sock, &idle_start,
                             [&] { return sock_receive(sock, header + got, sizeof header - got, false); });
-    if (n == 0) return note_receive_end(out, errno);
+    if (n == 0) return note_receive_end(out);
     got += n;
   }
   // Only a transfer is stored. The poll reports bytes that are still coming in pieces
@@ -293,38 +275,27 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
   t_receive_failure = NET_RECEIVE_BROKEN_OFF;
   int64_t total = announced;
   int64_t done = 0;
-  int64_t written_back = 0;
   HeapBuffer buffer(NET_RECEIVE_BUFFER_SIZE);
-  SockFileMover mover;
-  ScopeExit close_mover([&] { sock_mover_close(&mover); });
-  // A blocking socket would make a splice wait past the idle rule: it is read instead.
+  bool stream = file_replacement_is_stream(out);
+  // A blocking socket would make the mover wait past the idle rule: it is read instead.
   // A FIFO, device or socket target is written through store_all, which waits for it.
-  bool direct =
-      total > 0 && out.kind != FILE_SAVE_STREAM && sock_is_nonblocking(sock) && sock_mover_open(&mover);
+  SockFileMover* direct = total > 0 && !stream && sock_is_nonblocking(sock) ? mover : nullptr;
   idle_start = elapsed_ms();
   while (done < total) {
     int64_t left = total - done;
     size_t n = 0;
     if (direct) {
       n = receive_step(sock, &idle_start,
-                       [&] { return sock_move_to_file(&mover, sock, file, static_cast<size_t>(left)); });
-      if (n == 0 && errno == EINVAL) {
-        direct = false;  // this socket cannot be spliced: nothing was taken
-        continue;
-      }
-      if (n == 0) return note_receive_end(out, errno);
+                       [&] { return sock_receive_to_file(direct, sock, file, static_cast<size_t>(left)); });
+      if (n == 0) return note_receive_end(out);
     } else {
       if (!buffer.get()) return false;
       size_t want = static_cast<size_t>(std::min<int64_t>(left, NET_RECEIVE_BUFFER_SIZE));
       n = receive_step(sock, &idle_start, [&] { return sock_receive(sock, buffer.get(), want, false); });
-      if (n == 0) return note_receive_end(out, errno);
-      if (!store_all(file, buffer.get(), n)) return note_receive_end(out, errno);
+      if (n == 0) return note_receive_end(out);
+      if (!store_all(file, buffer.get(), n)) return note_receive_end(out);
     }
     done += static_cast<int64_t>(n);
-    if (out.kind != FILE_SAVE_STREAM && (done - written_back >= kWritebackStep || done == total)) {
-      file_start_writeback(file, written_back, done - written_back);
-      written_back = done;
-    }
     progress(done, total);
   }
   if (total == 0) progress(0, 0);
@@ -334,8 +305,7 @@ bool receive_into(int sock, const FileReplacement& out, const Progress& progress
 }  // namespace
 
 void net_set_progress(NetProgressFn fn, void* ctx) {
-  std::lock_guard<std::mutex> hold(g_progress_lock);
-  g_progress = Progress{fn, ctx};
+  g_progress.set(Progress{fn, ctx});
 }
 
 int32_t net_send_file(NetConnection* connection, const char* path) {
@@ -346,10 +316,11 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // nor for a sender that left without sending.
   if (!sock_set_abort_on_close(sock, true)) return 0;
   KeepAwake awake("Eine Datei wird gesendet");
-  // Accepted clients may have taken every other descriptor: the spare ones are a
-  // transfer's while it runs (its file, its folder, the pipe's two ends).
-  sock_spare_lend();
-  ScopeExit take_back([] { sock_spare_take_back(); });
+  // Accepted clients may have taken every other descriptor: the mover frees the spare
+  // ones for the transfer while it runs (sock_spare_keep).
+  SockFileMover* mover = sock_mover_open();
+  ScopeExit close_mover([&] { sock_mover_close(mover); });
+  if (!mover) return 0;
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) return 0;
@@ -361,9 +332,9 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   // give (the system's pseudo-files): those are read whole first and sent from there.
   uint8_t last = 0;
   if (size > 0 && file_read_at(file, &last, 1, size - 1) != 1) return 0;
-  HeapBuffer fallback(kSendPiece);
   if (size == 0) {
-    int scratch = spool_unsized(file, &fallback, &size);
+    HeapBuffer spool(kSendPiece);
+    int scratch = spool_unsized(file, &spool, &size);
     if (scratch < 0) return 0;
     file_close(file);
     file = scratch;
@@ -381,11 +352,10 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   const Progress& progress = state.progress;
   if (!send_all(sock, reinterpret_cast<const uint8_t*>(&header), sizeof header, size > 0, state)) return 0;
 
-  bool direct = true;
   int64_t& done = state.done;
   while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, static_cast<int64_t>(kSendPiece)));
-    int64_t n = send_piece(sock, file, done, piece, &direct, &fallback, state);
+    int64_t n = send_piece(mover, sock, file, done, piece, state);
     if (n <= 0) return 0;  // a failure, or the file shrank while it was sent
     done += n;
     progress(done, size);
@@ -405,10 +375,10 @@ int32_t net_await_receipt(NetConnection* connection) {
   NetDeadline deadline = net_deadline_start(limit);
   for (;;) {
     uint8_t dropped[512];
-    errno = 0;
+    sys_set_outcome(SysOutcome::ok);
     int64_t n = sock_receive(sock, dropped, sizeof dropped, false);
     if (n == 0) return sock_set_abort_on_close(sock, false) ? NET_RECEIPT_STORED : NET_RECEIPT_REFUSED;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return NET_RECEIPT_REFUSED;
+    if (n < 0 && sys_outcome() != SysOutcome::would_block) return NET_RECEIPT_REFUSED;
     if (n > 0) continue;  // the protocol has no reply: whatever comes is dropped
     int slice = net_deadline_slice(deadline, kWaitSliceMs);
     if (slice == 0) return NET_RECEIPT_SILENT;
@@ -422,35 +392,36 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
   int sock = transfer_socket(connection);
   if (sock < 0 || !path || !*path) return 0;
   KeepAwake awake("Eine Datei wird empfangen");
-  sock_spare_lend();  // as for sending
-  ScopeExit take_back([] { sock_spare_take_back(); });
+  SockFileMover* mover = sock_mover_open();  // first, as for sending
+  ScopeExit close_mover([&] { sock_mover_close(mover); });
+  if (!mover) return 0;
   // Until the file is stored, a close of the connection tells the sender it was not.
   if (!sock_set_abort_on_close(sock, true)) return 0;
-  FileReplacement out;
-  out.told_fd = sock;
-  if (!file_replacement_begin(&out, path)) {
-    t_receive_failure = replacement_failure(out, errno);
+  SysOutcome failure = SysOutcome::ok;
+  FileReplacement* out = file_replacement_begin(path, sock, &failure);
+  if (!out) {
+    t_receive_failure = replacement_failure(failure);
     return 0;
   }
-  bool stored = receive_into(sock, out, current_progress());
+  bool stored = receive_into(sock, out, mover, current_progress());
   if (stored) {
     // A sender that gave up after its last byte aborted the connection: the file it
     // reported as not sent is not stored. Looked at once the bytes are on the disk, right
     // before they take the name.
-    stored = file_replacement_flush(&out);
-    if (!stored) t_receive_failure = replacement_failure(out, errno);
+    stored = file_replacement_flush(out);
+    if (!stored) t_receive_failure = replacement_failure(sys_outcome());
     if (stored && sock_peer_aborted(sock)) {
       t_receive_failure = NET_RECEIVE_BROKEN_OFF;
       stored = false;
     }
   }
   if (!stored) {
-    file_replacement_abort(&out);
-    if (out.failure == FILE_FAILED_INCOMPLETE) t_receive_failure = NET_RECEIVE_INCOMPLETE;
+    if (file_replacement_abort(out) == SysOutcome::incomplete) t_receive_failure = NET_RECEIVE_INCOMPLETE;
     return 0;
   }
-  if (!file_replacement_commit(&out)) {
-    t_receive_failure = replacement_failure(out, errno);
+  SysOutcome committed = file_replacement_commit(out);
+  if (committed != SysOutcome::ok) {
+    t_receive_failure = replacement_failure(committed);
     return 0;
   }
   t_receive_failure = NET_RECEIVE_STORED;
@@ -460,11 +431,11 @@ int32_t net_receive_file(NetConnection* connection, const char* path) {
 
 int32_t net_receive_failure() { return t_receive_failure; }
 
-bool net_transfer_remove_partial_file() { return file_replacement_end_process(); }
+bool net_transfer_remove_temp_file() { return file_replacement_end_process(); }
 
-void net_transfer_watch_partial_files() {
+void net_transfer_watch_temp_files() {
   static std::once_flag watching;
-  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_partial_file(); }); });
+  std::call_once(watching, [] { runtime_on_exit([] { net_transfer_remove_temp_file(); }); });
 }
 
 int32_t net_check_send_file(const char* path) {
@@ -472,15 +443,11 @@ int32_t net_check_send_file(const char* path) {
   int64_t size = 0;
   int file = file_open_regular(path, &size);
   if (file < 0) {
-    switch (errno) {
-      case ENOENT:
-      case ENOTDIR:
-      case ENAMETOOLONG:
-      case ELOOP: return NET_FILE_MISSING;
-      case EACCES:
-      case EPERM: return NET_FILE_UNREADABLE;
-      case EISDIR:
-      case EINVAL: return NET_FILE_NOT_REGULAR;
+    switch (sys_outcome()) {
+      case SysOutcome::not_found: return NET_FILE_MISSING;
+      case SysOutcome::no_permission: return NET_FILE_UNREADABLE;
+      case SysOutcome::folder:
+      case SysOutcome::not_regular: return NET_FILE_NOT_REGULAR;
       default: return NET_FILE_UNOPENABLE;
     }
   }

@@ -29,8 +29,8 @@ void net_set_progress(NetProgressFn fn, void* ctx);
 // whose size reads 0 (the system's pseudo-files) is read whole first and sent with the
 // size read. Returns 1 when all was handed to the socket, 0 on any failure: not TCP, the
 // file cannot be read whole, it has 2^31 bytes or more (nothing is sent then), a send
-// fails, or the peer took no byte within the stall limit where waits are bounded (errno
-// ETIMEDOUT; see net/deadline.h). The connection stays open; from the header on, closing it aborts it (the peer
+// fails, or the peer took no byte within the stall limit where waits are bounded (outcome
+// timed_out; see net/deadline.h). The connection stays open; from the header on, closing it aborts it (the peer
 // sees a reset) until net_await_receipt has seen the receiver's orderly close.
 int32_t net_send_file(NetConnection* connection, const char* path);
 
@@ -78,7 +78,7 @@ constexpr int32_t NET_RECEIVE_FOREIGN = 5;     // another user's file in a share
 constexpr int32_t NET_RECEIVE_INCOMPLETE = 6;  // written in place and cut short
 constexpr int32_t NET_RECEIVE_MOVED = 7;       // the path's folder moved away meanwhile
 constexpr int32_t NET_RECEIVE_STALLED = 8;     // the sender sent nothing for NET_RECEIVE_IDLE_MS
-constexpr int32_t NET_RECEIVE_STAGING_FULL = 9;  // the disk that holds the bytes before the copy in place
+constexpr int32_t NET_RECEIVE_TEMP_FULL = 9;  // the disk that holds the bytes before the copy in place
 int32_t net_receive_failure();
 
 // Why net_check_send_file finds that a file cannot be sent.
@@ -100,5 +100,5 @@ int32_t net_check_send_file(const char* path);
 // fails, its temporary file removed and the path left as it was. It frees nothing (the
 // signals that end the process do the same on their own). Once per process, net_init
 // makes it an exit hook. Returns true when a reception of this process stored its file.
-bool net_transfer_remove_partial_file();
-void net_transfer_watch_partial_files();
+bool net_transfer_remove_temp_file();
+void net_transfer_watch_temp_files();

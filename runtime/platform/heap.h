@@ -23,9 +23,5 @@ void* heap_realloc(PlatformHeap* heap, void* block, size_t n);
 // Returns a block of this heap to it. Returns true on success; null returns false.
 bool heap_free(PlatformHeap* heap, void* block);
 
-// Caps the bytes the heap may hold at once (0: no cap). A request that would pass the cap
-// fails as an exhausted heap does; tests use it to reach the failure paths.
-void heap_set_limit(PlatformHeap* heap, size_t max_bytes);
-
 // Number of blocks the heap holds now.
 size_t heap_block_count(PlatformHeap* heap);

@@ -16,14 +16,6 @@
 bool signals_install(void (*on_close)());
 
 // Events for whoever draws on the terminal: it was resized, or the process resumed after a
-// stop (what was on the screen may be gone).
+// stop (what was on the screen may be gone). term_wait_input reports them.
 constexpr int SIGNAL_EVENT_RESIZE = 1;
 constexpr int SIGNAL_EVENT_RESUME = 2;
-
-// A descriptor that becomes readable when an event was reported; -1 before
-// signals_install.
-int signals_event_fd();
-
-// The events reported since the last call (a set of SIGNAL_EVENT_*, 0 for none); the
-// descriptor is not readable afterwards until the next event.
-int signals_take_events();

@@ -1,6 +1,7 @@
 // The network library's narrow view of the platform's sockets, IPv4 and IPv6. Every
 // socket made here is close-on-exec and never takes descriptors 0 to 2, so a live socket
-// number is never 0. Calls interrupted by a signal are resumed; errno tells what failed.
+// number is never 0. Calls interrupted by a signal are resumed; sys_outcome (platform/outcome.h)
+// tells what failed.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +11,13 @@ constexpr int SOCK_KIND_DATAGRAM = 2;
 
 // Makes send() on a connection the peer has closed fail with an error instead of ending
 // the process.
-void sock_ignore_broken_pipe();
+void sock_survive_closed_peers();
 
 // Returns a new IPv4 socket of the given kind (stream or datagram), or -1. A stream socket
 // keeps bytes sent as urgent data in the ordinary stream, at their place.
 int sock_open(int kind);
 
-// Returns a new IPv6 socket of the given kind, or -1 (errno EAFNOSUPPORT where the system
+// Returns a new IPv6 socket of the given kind, or -1 (outcome no_family where the system
 // has no IPv6). Bound with sock_bind_any it takes IPv4 peers too.
 int sock_open_ipv6(int kind);
 
@@ -57,21 +58,12 @@ int sock_accept(int fd);
 int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port);
 
 // Receives up to length bytes without waiting; with peek set the bytes stay waiting.
-// Returns the count, 0 when the peer closed in order, -1 on failure (errno EAGAIN: none).
+// Returns the count, 0 when the peer closed in order, -1 on failure (would_block: none).
 int64_t sock_receive(int fd, void* buffer, size_t length, bool peek);
 
 // Sends up to length bytes; more says further bytes follow at once (the system may hold
 // these back to fill a packet). Returns the count sent (possibly short) or -1.
 int64_t sock_send(int fd, const void* buffer, size_t length, bool more);
-
-// Sends up to length bytes of the file from offset on, without copying them through the
-// caller. Returns the count sent (0: the file ended before offset) or -1.
-int64_t sock_send_file_bytes(int fd, int file, int64_t offset, size_t length);
-
-// With allowed false, sock_send_file_bytes fails with EINVAL as on a system that cannot
-// copy a file to a socket, so the tests can run the callers' buffered way of sending.
-// True (the start value) lets it copy again.
-void sock_allow_file_copy(bool allowed);
 
 // Bytes waiting to be received, or -1 when the query fails.
 int64_t sock_bytes_waiting(int fd);
@@ -84,31 +76,18 @@ int sock_wait(int fd, bool for_write, int timeout_ms);
 // 0 on timeout or when count is 0, -1 on failure.
 int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
 
-// True when err says the connection is gone (aborted, reset, not connected, shut down,
-// broken pipe).
-bool sock_error_means_closed(int err);
-
 // True when a TCP socket bound to port for IPv6 (listening or not) belongs to another
 // user than this process's, or when the system cannot say whose it is. Where it cannot be
 // asked at all (Windows), false.
 bool sock_port_held_by_others(uint16_t port);
 
-// True when err says the process or the system has no descriptor or memory left for a
-// new socket: waiting clients stay waiting, and trying again at once would fail again.
-bool sock_error_means_exhausted(int err);
-
-// Spare descriptors. A server that accepts clients until the process has no descriptor
-// left would leave a transfer on a client it accepted earlier none to work with (the
-// file, its folder, a pipe). So while a server runs a few descriptors are held here,
-// and a transfer frees them for the time it runs.
-// From now on keeps the spare descriptors, taking them at once (as many as can be had).
-void sock_spare_keep();
-// Frees the spare descriptors for a transfer; paired with sock_spare_take_back.
-void sock_spare_lend();
-// Takes the spare descriptors again once no transfer has them lent, if they are kept.
-void sock_spare_take_back();
-// Frees the spare descriptors and keeps none from now on.
-void sock_spare_drop();
+// Spare descriptors, where the system limits a process's descriptors (Linux). A server
+// that accepts clients until the process has none left would leave a transfer on a client
+// it accepted earlier none to work with (the file, its folder, what the mover needs). So
+// with keep set, a few descriptors are held from now on (as many as can be had), and
+// every open mover frees them for its transfer until it is closed; with keep false they
+// are freed and none is kept.
+void sock_spare_keep(bool keep);
 
 // Where a connection goes: an IPv4 or an IPv6 address.
 struct SockPeer {
@@ -146,31 +125,34 @@ int sock_open_for(const SockPeer& peer, int kind);
 
 // Starts connecting a blocking socket to the peer on port without waiting for the
 // answer. Returns 1 when the connection is made, 0 while it is under way (see
-// sock_connect_wait), -1 on failure (refused among them; errno tells why).
+// sock_connect_wait), -1 on failure (refused among them; sys_outcome tells why).
 int sock_connect_start(int fd, const SockPeer& peer, uint16_t port);
 
 // Waits up to timeout_ms for a connection under way. Returns 1 once it is made, the
-// socket blocking again; 0 while it is still under way; -1 when it failed (errno).
+// socket blocking again; 0 while it is still under way; -1 when it failed.
 int sock_connect_wait(int fd, int timeout_ms);
 
-// Moves received bytes from a socket into a file through a kernel pipe, so they are not
-// copied through the caller's memory.
-struct SockFileMover {
-  int pipe_read = -1;
-  int pipe_write = -1;
-  size_t capacity = 0;
-};
+// Moves a transfer's bytes between a file and a socket, each back end its own way (Linux:
+// the system copies them without passing through the process where it can). A mover
+// serves one transfer on one thread, and is opened before the transfer's files (see
+// sock_spare_keep); whatever it needs is made when first needed.
+struct SockFileMover;
 
-// Makes the mover's pipe. Returns false when it cannot be made.
-bool sock_mover_open(SockFileMover* mover);
+// Returns a new mover, or null when no memory is left.
+SockFileMover* sock_mover_open();
+// Releases the mover and what it made. Null does nothing.
 void sock_mover_close(SockFileMover* mover);
 
-// Takes up to length bytes waiting on fd, without waiting, and appends them all to file;
-// at an urgent mark, where the pipe takes nothing, they are received the ordinary way.
-// Returns the count moved, 0 when the peer closed, -1 on failure: errno EAGAIN when
-// nothing waits, EINVAL when the socket cannot be spliced (nothing was taken, the caller
-// may copy the bytes itself), anything else when the socket or the file write failed.
-int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length);
+// Sends up to length bytes of the file from offset on to the socket, without waiting.
+// Returns the count sent (possibly short; the next call goes on from offset + count), 0
+// when the file ended before offset, -1 on failure (would_block: the socket takes nothing
+// now).
+int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length);
+
+// Takes up to length bytes waiting on fd, without waiting, and appends them all to file
+// (a regular file). Returns the count moved, 0 when the peer closed, -1 on failure:
+// would_block when nothing waits, anything else when the socket or the file write failed.
+int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length);
 
 // True when the socket is in non-blocking mode.
 bool sock_is_nonblocking(int fd);

@@ -47,6 +47,8 @@ bool term_write_all(int fd, const void* bytes, size_t n);
 // Waits up to ms milliseconds for the descriptor to become readable (0: just look).
 bool term_wait_readable(int fd, int ms);
 
-// Waits, without a time limit, until fd or other (ignored when -1) is readable. Returns 1
-// when fd is, 2 when only other is, -1 when the wait failed.
-int term_wait_either(int fd, int other);
+// Waits up to timeout_ms (negative: without a limit) until fd is readable or the process
+// reported a signal event (SIGNAL_EVENT_* of platform/signals.h, once signals_install
+// ran). Returns 1 when fd is readable; 2 when only events came, with the set reported since
+// the last time in *events (it may be empty); 0 on timeout; -1 when the wait failed.
+int term_wait_input(int fd, int timeout_ms, int* events);

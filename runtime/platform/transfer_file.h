@@ -1,13 +1,15 @@
 // The files of a transfer: the file a sender reads, and the safe replacement of the file a
-// receiver writes. Calls interrupted by a signal are resumed; errno tells what failed.
+// receiver writes. Calls interrupted by a signal are resumed; sys_outcome (platform/outcome.h)
+// tells what failed.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "platform/outcome.h"
 
 // Opens an existing regular file for reading, without waiting, and reports its size.
 // Returns the descriptor (close-on-exec) or -1; anything but a regular file fails, without
-// being opened, with errno EISDIR for a folder and EINVAL for anything else.
+// being opened, with the outcome folder for a folder and not_regular for anything else.
 int file_open_regular(const char* path, int64_t* size);
 
 // Reads up to length bytes at offset. Returns the count (0 at the end) or -1.
@@ -18,17 +20,13 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
 // behind on any ending. Returns the descriptor, for reading and writing, or -1.
 int file_open_scratch();
 
-// Starts writing length bytes from offset on to the disk without waiting for it. A hint:
-// failures are not reported.
-void file_start_writeback(int fd, int64_t offset, int64_t length);
-
 // Closes a descriptor; errno is kept. Negative values do nothing.
 void file_close(int fd);
 
 // Where a receiver puts a transfer's bytes, found from the save path walked one name at a
 // time as the kernel walks it for this process, with the shared-folder rule below applied
 // to every link on the way:
-// - nothing there, or a regular file: the bytes go to an unnamed temporary file in the
+// - nothing there, or a regular file: the bytes go to a temporary file without a name in the
 //   file's folder that takes the name only once it is complete, so the file that was there
 //   stays exactly as it was on any failure and nothing is left behind on any ending. A
 //   replaced file keeps its permission bits, owner, group and access-control list where
@@ -36,91 +34,70 @@ void file_close(int fd);
 //   umask. Where the file system has no unnamed files, a named temporary
 //   (name.partXXXXXX) stands in.
 // - a regular file that cannot be replaced (no file can be made in its folder, or the
-//   folder is append-only), but which itself can be written: the bytes are gathered in an
-//   unnamed temporary file in the folder of TMPDIR (or /tmp, where that cannot take one)
-//   and copied into the file only once complete; where no such file can be made, they are
+//   folder is append-only), but which itself can be written: the bytes wait in a
+//   temporary file without a name in the folder of TMPDIR (or /tmp, where that cannot
+//   take one) and are copied into the file only once complete; where no such file can be made, they are
 //   written into it directly. The copy empties the file first and lets it grow, so
 //   whatever ends it (a failure, SIGKILL, a power loss) leaves the file shorter than the
-//   new one, never at its old size with new bytes in it (FILE_FAILED_INCOMPLETE).
+//   new one, never at its old size with new bytes in it (outcome incomplete).
 // - a FIFO, a character device or a socket: the bytes are written into it; it is never
 //   replaced. A FIFO that nobody reads fails at once.
 // - a symbolic link: what it leads to, as above; a link that leads nowhere fails.
 // - a folder, a block device, anything else: fails.
 // In a sticky folder that others or the group may write to (like /tmp), a regular file,
 // FIFO, socket or link (as the file or as a folder of the path) that belongs neither to
-// this process's user nor to the folder's owner is refused (FILE_FAILED_FOREIGN),
+// this process's user nor to the folder's owner is refused (outcome foreign_owner),
 // whatever the system's own protection says: whoever planted it could read what is
 // written, or lead it where its planter may not write.
-constexpr int FILE_SAVE_REPLACE = 1;
-constexpr int FILE_SAVE_IN_PLACE = 2;
-constexpr int FILE_SAVE_STREAM = 3;
-
-// Why a replacement failed, where errno does not tell it.
-constexpr int FILE_FAILED_FOREIGN = 1;     // another user's file in a shared sticky folder
-constexpr int FILE_FAILED_INCOMPLETE = 2;  // a file written in place was cut short
-constexpr int FILE_FAILED_MOVED = 3;       // the path's folder is no longer where the path says
-
-struct FileReplacement {
-  int fd = -1;              // the bytes go here; non-blocking for FILE_SAVE_STREAM
-  int kind = 0;             // one of FILE_SAVE_*
-  int target_fd = -1;       // FILE_SAVE_IN_PLACE gathered elsewhere: the file copied into at the end
-  int folder_fd = -1;       // the folder that holds the name
-  std::string name;         // the name inside that folder
-  std::string temp_name;    // the named temporary, where unnamed files are not supported
-  std::string path_folder;  // the folder as the path names it, looked at again at the end
-  uint64_t path_folder_id[2] = {};
-  bool existed = false;  // a regular file was there to be replaced
-  unsigned mode = 0;     // its permission bits, owner and group
-  unsigned owner = 0;
-  unsigned group = 0;
-  std::string acl;  // its access-control list as the system stores it; empty: none
-  bool flushed = false;
-  int failure = 0;  // FILE_FAILED_*, or 0 where errno tells
-  int told_fd = -1;  // a socket set to close in order in the same step that stores the file
-};
+struct FileReplacement;
 
 // Finds what the path names and opens where the bytes go; no byte of an existing file is
-// changed yet. Returns false (nothing made or opened) on failure.
-bool file_replacement_begin(FileReplacement* replacement, const char* path);
+// changed yet. told is a socket set to close in order in the same step that stores the
+// file (-1: none). Returns the replacement, or null (nothing made or opened) with the
+// reason in *failure.
+FileReplacement* file_replacement_begin(const char* path, int told, SysOutcome* failure);
+
+// The descriptor the bytes go to; non-blocking where the target is a stream.
+int file_replacement_fd(const FileReplacement* replacement);
+
+// True when the target is a FIFO, a device or a socket: bytes are written into it as it
+// takes them (see file_wait_writable), and nothing is flushed.
+bool file_replacement_is_stream(const FileReplacement* replacement);
+
+// True when the bytes wait in a temporary file elsewhere, to be copied in place at
+// the end: a full disk there is not the target's.
+bool file_replacement_gathers_elsewhere(const FileReplacement* replacement);
 
 // Puts the bytes received so far on the disk without naming them yet, so that the last
-// step, file_replacement_commit, is short. Returns false on failure.
+// step, file_replacement_commit, is short. Returns false on failure (sys_outcome tells).
 bool file_replacement_flush(FileReplacement* replacement);
 
-// Finishes the bytes: a temporary file is flushed to the disk, given the old file's mode,
-// owner and access-control list, named, and the folder is flushed too, so the name
-// survives a power loss; a file written in place gets the gathered bytes (or is cut to
-// what was written into it) and is flushed. Fails, leaving the path as it was, when the
-// path's folder was moved away meanwhile. Once stored, told_fd is set to close in order,
-// in the same step. Returns false on any failure; a temporary file is then gone.
-bool file_replacement_commit(FileReplacement* replacement);
+// Finishes the bytes and releases the replacement: a temporary file is flushed to the
+// disk, given the old file's mode, owner and access-control list, named, and the folder
+// is flushed too, so the name survives a power loss; a file written in place gets the
+// temporary file's bytes (or is cut to what was written into it) and is flushed. Fails, leaving
+// the path as it was, when the path's folder was moved away meanwhile (moved). Once
+// stored, the told socket is set to close in order, in the same step. Returns ok, or why
+// it failed; a temporary file is then gone.
+SysOutcome file_replacement_commit(FileReplacement* replacement);
 
-// With allowed false, receptions gather their bytes in a named temporary file as on a file
-// system without unnamed files, so the tests can run that way too. True (the start value)
-// lets them use unnamed files again.
-void file_allow_unnamed(bool allowed);
-
-// Closes everything and removes a temporary file; the path is left as it was (a file
-// written into directly is cut to what was written into it).
-void file_replacement_abort(FileReplacement* replacement);
+// Closes everything, removes a temporary file and releases the replacement; the path is
+// left as it was (a file written into directly is cut to what was written into it).
+// Returns incomplete when such a file was cut short, ok otherwise. Null does nothing.
+SysOutcome file_replacement_abort(FileReplacement* replacement);
 
 // Every ending of the process passes here, on any thread and from a signal handler
 // (async-signal-safe). A replacement whose last step runs (the file named or copied in
-// place, told_fd set to close in order) is waited for, so the file is stored and the
+// place, the told socket set to close in order) is waited for, so the file is stored and the
 // sender told so, or neither; one that has not reached it never will, and its named
 // temporary file, if it has one, is removed: the path is left as it was. An unnamed file
 // goes with the process. Returns true when a replacement of this process stored its file
 // (the one waited for included).
 bool file_replacement_end_process();
 
-// Writes up to length bytes without waiting. Returns the count, or -1 (errno EAGAIN when
+// Writes up to length bytes without waiting. Returns the count, or -1 (would_block when
 // the target cannot take more now).
 int64_t file_write_some(int fd, const void* buffer, size_t length);
-
-// True when err says the disk or the user's quota is full.
-bool file_error_means_full(int err);
-// True when err says the file system takes no writes.
-bool file_error_means_read_only(int err);
 
 // Waits until fd can take more bytes. Returns 1 when it can, 0 on timeout, -1 on failure
 // (a FIFO whose reader went away, for instance).

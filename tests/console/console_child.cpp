@@ -21,11 +21,12 @@
 #include <string>
 
 #include "console/console.h"
-#include "console/prompt.h"
+#include "app/dialogue.h"
 #include "console/status.h"
 #include "core/fatal.h"
 #include "app/lifecycle.h"
 #include "core/timing.h"
+#include "platform/clock.h"
 #include "strings/area.h"
 
 namespace {
@@ -130,7 +131,7 @@ void run(const std::string& step) {
         return;
       }
       str_area_reset(mark);
-      delay_ms(10);
+      clock_sleep_ms(10);
     }
     report("(no key)");
   } else if (step.rfind("status:", 0) == 0)
@@ -141,15 +142,15 @@ void run(const std::string& step) {
     listen_loopback();
   else if (step == "port") {
     StringVar text = nullptr;
-    report(std::to_string(console_ask_port(&text)).c_str());
+    report(std::to_string(dialogue_ask_port(&text)).c_str());
     str_assign(&text, nullptr);
   } else if (step.rfind("sleep:", 0) == 0)
-    delay_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
+    clock_sleep_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
   else if (step == "nonblock") {
     fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
     fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
   } else if (step == "block")
-    for (int i = 0; i < 200; ++i) delay_ms(100);
+    for (int i = 0; i < 200; ++i) clock_sleep_ms(100);
   else
     fatal_error(("unknown step " + step).c_str());
 }

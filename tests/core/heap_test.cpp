@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/heaps.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
 

@@ -4,6 +4,7 @@
 
 #include "core/heaps.h"
 #include "core/list.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
 

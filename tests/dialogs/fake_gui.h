@@ -9,6 +9,7 @@
 #include "dialogs/gui.h"
 #include "dialogs/modal_guard.h"
 #include "dialogs/window_system.h"
+#include "platform/process.h"
 
 struct FakeWindow {
   uint32_t thread = 0;
@@ -24,7 +25,7 @@ struct FakeWindow {
 class FakeWindows final : public WindowSystem {
  public:
   FakeWindow* add(bool visible, bool enabled, bool topmost) {
-    return add_for(window_current_thread(), window_current_process(), visible, enabled, topmost);
+    return add_for(process_thread_id(), process_id(), visible, enabled, topmost);
   }
   FakeWindow* add_for(uint32_t thread, uint32_t process, bool visible, bool enabled, bool topmost) {
     auto w = std::make_unique<FakeWindow>();

@@ -6,6 +6,7 @@
 
 #include "core/heaps.h"
 #include "dialogs/file_dialog.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"

@@ -6,7 +6,9 @@
 #include "core/heaps.h"
 #include "dialogs/message_box.h"
 #include "dialogs/modal_guard.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
+#include "platform/process.h"
 #include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"
 
@@ -80,7 +82,7 @@ TEST_F(ModalGuardTest, EntriesRecordWhatTheGuardTook) {
   int seen = 0;
   for (ListNode* node = modal_guard_list; node; node = node->next, ++seen) {
     auto* e = static_cast<ModalGuardEntry*>(list_payload(node));
-    EXPECT_EQ(e->thread_id, window_current_thread());
+    EXPECT_EQ(e->thread_id, process_thread_id());
     if (e->window == front) {
       EXPECT_EQ(e->was_topmost, 1);
       EXPECT_EQ(e->disabled_by_guard, 0);
@@ -121,7 +123,7 @@ TEST_F(ModalGuardTest, TheGuardDisablesAgainWhatSomethingElseEnabledAndEnablesIt
 
 TEST_F(ModalGuardTest, OwnerIsTheForegroundWindowOnlyWhenItIsOurs) {
   FakeWindow* ours = ws.add(true, true, false);
-  FakeWindow* foreign = ws.add_for(1, window_current_process() + 1, true, true, false);
+  FakeWindow* foreign = ws.add_for(1, process_id() + 1, true, true, false);
   EXPECT_EQ(owner_window(), nullptr) << "no foreground window";
   ws.foreground_window = ours;
   EXPECT_EQ(owner_window(), ours);
@@ -143,7 +145,7 @@ TEST_F(ModalGuardTest, EntriesOfOtherThreadsAreLeftAlone) {
   std::thread other([&] {
     theirs = ws.add(true, true, true);
     modal_guard_enter();
-    entered.set_value(window_current_thread());
+    entered.set_value(process_thread_id());
     go.wait();
     modal_guard_leave();
   });
@@ -155,7 +157,7 @@ TEST_F(ModalGuardTest, EntriesOfOtherThreadsAreLeftAlone) {
   EXPECT_FALSE(gui.calls.at(0).windows_during[1].enabled);
   EXPECT_TRUE(mine->enabled);
   EXPECT_EQ(entries_of_thread(their_thread), 1u) << "our leave removed only our entries";
-  EXPECT_EQ(entries_of_thread(window_current_thread()), 0u);
+  EXPECT_EQ(entries_of_thread(process_thread_id()), 0u);
   EXPECT_FALSE(theirs->enabled) << "their window stays disabled while their dialog is open";
   EXPECT_FALSE(theirs->topmost);
   EXPECT_EQ(theirs->enable_calls, 1);

@@ -1,5 +1,5 @@
 // Ending the receiver while it is anywhere in its flow: closing the terminal (SIGHUP) closes
-// the server and ends the process without races, and no signal leaves a partial file. The
+// the server and ends the process without races, and no signal leaves a temporary file. The
 // thread-sanitizer build runs these too.
 #include <gtest/gtest.h>
 #include <signal.h>

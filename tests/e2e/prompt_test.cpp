@@ -35,6 +35,10 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
     ASSERT_EQ(count(receiver.output(), kRejected), before + 1) << "port text " << text;
   }
   // Every rejection stays on the screen, each followed by a fresh prompt.
+  receiver.wait_until([&] {
+    std::vector<std::string> shown = receiver.lines();
+    return !shown.empty() && shown.back() == "Bitte den Port eingeben (1-9999):";
+  });
   std::vector<std::string> lines = receiver.lines();
   ASSERT_GE(lines.size(), bad.size() + 1);
   EXPECT_EQ(lines[lines.size() - 2], kRejected);

@@ -790,7 +790,7 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
   for (int fd : {silent, trickle, dns, first}) close(fd);
 }
 
-// A file written in place (its folder is not writable) from a staging file: whatever ends
+// A file written in place (its folder is not writable) from a temporary file: whatever ends
 // it, the file is old, new and whole, or shorter than the new one, never its old size with
 // new bytes; held endings wait for the copy and the orderly close. TMPDIR falls back, or is named full.
 TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
@@ -839,7 +839,7 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
         send_all(fd, header((1 << 20) + 1) + urgent.substr(0, 1 << 19));
         send(fd, "U", 1, MSG_OOB), send_all(fd, urgent.substr((1 << 19) + 1)), shutdown(fd, SHUT_WR);
       } else {
-        send_all(fd, header(4 << 20) + pattern(3 << 20));  // a full staging disk stops it early
+        send_all(fd, header(4 << 20) + pattern(3 << 20));  // a full disk for the temporary file stops it early
       }
       if (aborts) close(fd);
       EXPECT_TRUE(receiver.wait_for(c.says)) << receiver.output();

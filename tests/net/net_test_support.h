@@ -19,6 +19,7 @@
 
 #include "net/net.h"
 #include "platform/clock.h"
+#include "platform/common/test_helper.h"
 #include "support/loopback.h"
 #include "support/runtime_fixture.h"
 #include "support/temp_dir.h"

@@ -11,6 +11,7 @@
 
 #include "core/heaps.h"
 #include "net/registry.h"
+#include "platform/common/test_helper.h"
 #include "platform/heap.h"
 #include "support/runtime_fixture.h"
 #include "support/temp_dir.h"

@@ -25,6 +25,7 @@
 #include "net_test_support.h"
 #include "platform/signals.h"
 #include "platform/socket.h"
+#include "platform/linux/test_helper.h"
 #include "platform/transfer_file.h"
 
 using namespace nettest;
@@ -632,7 +633,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        {header(3) + "new"},
        1,
        [&](SaveTarget& t) { EXPECT_EQ(read_file(t.path("shared/out")), "new"); }},
-      {"a file written in place through a named staging file leaves nothing in TMPDIR",
+      {"a file written in place through a named temporary file leaves nothing in TMPDIR",
        false,
        [&](SaveTarget& t) {
          file_allow_unnamed(false);
@@ -926,11 +927,11 @@ TEST_F(TransferTest, ReceptionOnABlockingConnectionWorksAndKeepsTheIdleRule) {
 }
 
 // The close event ends the process from its own thread in the middle of a reception: the
-// partial file goes, the file at the path stays, and the reception, if it still runs,
+// temporary file goes, the file at the path stays, and the reception, if it still runs,
 // fails. Ctrl+C, SIGTERM and SIGQUIT, landing in the middle of a reception, remove it as
 // well. Then the main flow's own shutdown.
 // Only a named temporary file can outlive the process, so the reception is made to use one.
-TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
+TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsTemporaryFile) {
   file_allow_unnamed(false);
   ScopeExit allow_again([] { file_allow_unnamed(true); });
   write_file(path("out"), "untouched");
@@ -941,7 +942,7 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   struct stat temp {};
   EXPECT_EQ(stat(temporary_files(dir)[0].c_str(), &temp), 0);
   EXPECT_EQ(temp.st_mode & 0777, 0600u) << "private until it is complete";
-  net_transfer_remove_partial_file();
+  net_transfer_remove_temp_file();
   EXPECT_TRUE(no_temporary_files());
   put(std::string(990, 'x'));  // the reception completes, but its file is gone
   receiver.join();
@@ -949,10 +950,10 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
   EXPECT_EQ(read_file(path("out")), "untouched");
   EXPECT_TRUE(no_temporary_files());
 
-  // A partial file that holds the ten bytes sent so far, once the reception took them.
-  auto partial_holds_them = [&] {
-    std::vector<std::string> partial = temporary_files(dir);
-    return partial.size() == 1 && std::filesystem::file_size(partial[0]) == 10;
+  // A temporary file that holds the ten bytes sent so far, once the reception took them.
+  auto temp_holds_them = [&] {
+    std::vector<std::string> found = temporary_files(dir);
+    return found.size() == 1 && std::filesystem::file_size(found[0]) == 10;
   };
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) {
     SCOPED_TRACE(strsignal(signo));
@@ -967,7 +968,7 @@ TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsPartialFile) {
       _exit(receive("out"));
     }
     ASSERT_GT(child, 0);
-    EXPECT_TRUE(wait_until(partial_holds_them));
+    EXPECT_TRUE(wait_until(temp_holds_them));
     kill(child, signo);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -11,6 +11,7 @@
 #include "net/connect.h"
 #include "net/deadline.h"
 #include "platform/clock.h"
+#include "platform/common/test_helper.h"
 
 namespace {
 

@@ -35,10 +35,11 @@ TEST(WindowsFiles, AReplacedFileKeepsItsAttributes) {
   std::string target = dir / "ziel.bin";
   write_file(target, "alt");
   ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  FileReplacement r;
-  ASSERT_TRUE(file_replacement_begin(&r, target.c_str()));
-  ASSERT_EQ(file_write_some(r.fd, "neu", 3), 3);
-  ASSERT_TRUE(file_replacement_commit(&r));
+  SysOutcome failure = SysOutcome::ok;
+  FileReplacement* r = file_replacement_begin(target.c_str(), -1, &failure);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(file_write_some(file_replacement_fd(r), "neu", 3), 3);
+  ASSERT_TRUE(file_replacement_commit(r) == SysOutcome::ok);
   EXPECT_EQ(read_file(target), "neu");
   EXPECT_TRUE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
 }

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/system_net.h"
+#include "platform/common/system_net.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-#include "platform/system_clock.h"
+#include "platform/common/system_clock.h"
+#include "platform/common/test_helper.h"
 
 namespace {
 std::atomic<uint32_t (*)()> g_source{nullptr};

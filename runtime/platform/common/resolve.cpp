@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/socket.h"
-#include "platform/system_net.h"
+#include "platform/common/system_net.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ bool look_up(const std::string& name, int family, bool numeric, SockPeer* peer) 
 }  // namespace
 
 bool sock_resolve(const char* host, SockPeer* peer) {
-  sock_ignore_broken_pipe();  // the socket layer is up for the name service (Windows starts it here)
+  sock_survive_closed_peers();  // the socket layer is up for the name service (Windows starts it here)
   auto dotted = inet_addr(host);
   if (dotted != INADDR_NONE) {
     *peer = SockPeer{};

@@ -1,6 +1,6 @@
 #include <mutex>
 
-#include "platform/system_clock.h"
+#include "platform/common/system_clock.h"
 #include "platform/windows/win_util.h"
 
 #include <timeapi.h>

@@ -16,7 +16,6 @@ size_t list_length(const char* list) {
 }
 }  // namespace
 
-bool desktop_dialogs_exist() { return true; }
 
 namespace {
 bool desktop_available() {
@@ -34,17 +33,16 @@ bool desktop_available() {
   }();
   return available;
 }
-}  // namespace
 
-int32_t desktop_message_box(void* owner, const char* caption, const char* text, uint32_t flags) {
+int32_t message_box(void* owner, const char* caption, const char* text, uint32_t flags) {
   if (!desktop_available()) return -1;
   int result = MessageBoxW(static_cast<HWND>(owner), win_wide(text ? text : "").c_str(),
                            win_wide(caption ? caption : "Error").c_str(), flags);
   return result > 0 ? result : 0;
 }
 
-int32_t desktop_file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
-                            int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags) {
+int32_t file_dialog(void* owner, bool save, const char* title, const char* initial_folder, char* file,
+                    int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags) {
   if (!desktop_available()) return -1;
   std::wstring filters = win_wide(std::string(filter, list_length(filter)));
   std::wstring wide_title = win_wide(title ? title : "");
@@ -77,4 +75,11 @@ int32_t desktop_file_dialog(void* owner, bool save, const char* title, const cha
   std::memcpy(file, result.data(), result.size());
   file[result.size()] = '\0';
   return 1;
+}
+
+}  // namespace
+
+const DesktopDialogs* desktop_dialogs() {
+  static const DesktopDialogs dialogs = {message_box, file_dialog};
+  return &dialogs;
 }

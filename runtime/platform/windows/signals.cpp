@@ -36,6 +36,4 @@ bool signals_install(void (*on_close)()) {
   return SetConsoleCtrlHandler(on_control, TRUE) != 0;
 }
 
-int signals_event_fd() { return -1; }
 
-int signals_take_events() { return 0; }

@@ -13,7 +13,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/system_net.h"
+#include "platform/common/buffered_mover.h"
+#include "platform/common/system_net.h"
+#include "platform/outcome.h"
 #include "platform/windows/win_util.h"
 
 // Winsock 2. A socket number is the SOCKET handle, which the system keeps small; it is
@@ -51,7 +53,7 @@ bool readable_now(int fd) { return sock_wait(fd, false, 0) == 1; }
 
 }  // namespace
 
-void sock_ignore_broken_pipe() {
+void sock_survive_closed_peers() {
   // The system's socket layer is started once for the process and left running: its end
   // comes with the process. A send on a closed connection only ever fails here.
   static std::once_flag started;
@@ -62,12 +64,12 @@ void sock_ignore_broken_pipe() {
 }
 
 int sock_open(int kind) {
-  sock_ignore_broken_pipe();
+  sock_survive_closed_peers();
   return open_socket(AF_INET, kind);
 }
 
 int sock_open_ipv6(int kind) {
-  sock_ignore_broken_pipe();
+  sock_survive_closed_peers();
   return open_socket(AF_INET6, kind);
 }
 
@@ -101,7 +103,8 @@ bool sock_peer_aborted(int fd) {
   char byte = 0;
   if (recv(as_socket(fd), &byte, 1, MSG_PEEK) != -1) return false;
   fail();
-  return sock_error_means_closed(errno);
+  SysOutcome outcome = sys_outcome();
+  return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
 }
 
 bool sock_set_nonblocking(int fd) {
@@ -204,13 +207,6 @@ int64_t sock_send(int fd, const void* buffer, size_t length, bool) {
 
 // Under wine a plain send loop moves a file faster than the system's file-to-socket
 // copy, so there is none: the callers read through their buffer.
-int64_t sock_send_file_bytes(int, int, int64_t, size_t) {
-  errno = EINVAL;
-  return -1;
-}
-
-void sock_allow_file_copy(bool) {}
-
 int64_t sock_bytes_waiting(int fd) {
   u_long waiting = 0;
   if (ioctlsocket(as_socket(fd), FIONREAD, &waiting) != 0) return fail();
@@ -233,17 +229,8 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
   return n > 0 ? 1 : 0;
 }
 
-bool sock_error_means_closed(int err) {
-  return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == EPIPE;
-}
-
-bool sock_error_means_exhausted(int err) { return err == EMFILE || err == ENOBUFS || err == ENOMEM; }
-
 // Windows has no small per-process limit of handles to keep spares against.
-void sock_spare_keep() {}
-void sock_spare_lend() {}
-void sock_spare_take_back() {}
-void sock_spare_drop() {}
+void sock_spare_keep(bool) {}
 
 namespace {
 // Makes the socket blocking again once its connection is made: senders hand a whole
@@ -282,42 +269,20 @@ int sock_connect_wait(int fd, int timeout_ms) {
   return connected(fd);
 }
 
-// No kernel pipe to move bytes through: the mover takes large pieces through a buffer of
-// the receiving thread's own instead, far fewer trips than the caller's small buffer.
-namespace {
-constexpr size_t kMoverBytes = 1 << 20;
-thread_local std::unique_ptr<char[]> t_mover_buffer;
-}  // namespace
+// No system copy between files and sockets: the mover takes large pieces through a buffer
+// of its own, far fewer trips than the caller's small buffer.
+struct SockFileMover {
+  MoverBuffer buffer;
+};
 
-bool sock_mover_open(SockFileMover* mover) {
-  if (!t_mover_buffer) t_mover_buffer.reset(new (std::nothrow) char[kMoverBytes]);
-  if (!t_mover_buffer) return false;
-  mover->pipe_read = mover->pipe_write = 1;  // open; the buffer is the thread's
-  mover->capacity = kMoverBytes;
-  return true;
+SockFileMover* sock_mover_open() { return new (std::nothrow) SockFileMover; }
+
+void sock_mover_close(SockFileMover* mover) { delete mover; }
+
+int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length) {
+  return mover->buffer.send_from_file(fd, file, offset, length);
 }
 
-void sock_mover_close(SockFileMover* mover) {
-  mover->pipe_read = mover->pipe_write = -1;
-  mover->capacity = 0;
-}
-
-int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length) {
-  if (mover->capacity == 0 || !t_mover_buffer) {
-    errno = EINVAL;
-    return -1;
-  }
-  int64_t n = sock_receive(fd, t_mover_buffer.get(), std::min(length, mover->capacity), false);
-  if (n <= 0) return n;
-  HANDLE target = reinterpret_cast<HANDLE>(_get_osfhandle(file));
-  for (int64_t done = 0; done < n;) {
-    DWORD written = 0;
-    if (!WriteFile(target, t_mover_buffer.get() + done, static_cast<DWORD>(n - done), &written, nullptr) ||
-        written == 0) {
-      win_set_errno(GetLastError());
-      return -1;
-    }
-    done += written;
-  }
-  return n;
+int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+  return mover->buffer.receive_to_file(fd, file, length);
 }

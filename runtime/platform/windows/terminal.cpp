@@ -21,20 +21,23 @@ struct Saved {
   DWORD mode = 0;
   bool console = false;
 };
-Saved g_in;
-Saved g_out;
-UINT g_found_output_cp = 0;
-UINT g_found_input_cp = 0;
-std::atomic<int> g_opened{0};
-std::atomic<int> g_want_raw_input{0};
-std::atomic<int> g_want_raw_output{0};
-std::atomic<bool> g_cursor_hidden{false};
-const char* (*volatile g_line_hook)() = nullptr;
-std::mutex g_write_lock;
-
-// Bytes of keys read but not yet handed out, and a high surrogate waiting for its pair.
-std::string g_key_bytes;
-wchar_t g_high_surrogate = 0;
+// The console as found and the modes wanted, and the keys read but not yet handed out.
+struct TerminalState {
+  Saved in;
+  Saved out;
+  UINT found_output_cp = 0;
+  UINT found_input_cp = 0;
+  std::atomic<int> opened{0};
+  std::atomic<int> want_raw_input{0};
+  std::atomic<int> want_raw_output{0};
+  std::atomic<bool> cursor_hidden{false};
+  const char* (*volatile line_hook)() = nullptr;
+  std::mutex write_lock;
+  // Bytes of keys read but not yet handed out, and a high surrogate waiting for its pair.
+  std::string key_bytes;
+  wchar_t high_surrogate = 0;
+};
+TerminalState g_term;
 
 bool is_console(HANDLE h) {
   DWORD mode = 0;
@@ -43,15 +46,15 @@ bool is_console(HANDLE h) {
 
 bool apply_modes(bool raw_input, bool raw_output) {
   bool ok = true;
-  if (g_in.console) {
-    DWORD mode = g_in.mode | ENABLE_PROCESSED_INPUT;
+  if (g_term.in.console) {
+    DWORD mode = g_term.in.mode | ENABLE_PROCESSED_INPUT;
     if (raw_input) mode &= ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT);
-    ok = SetConsoleMode(g_in.handle, mode) != 0 && ok;
+    ok = SetConsoleMode(g_term.in.handle, mode) != 0 && ok;
   }
-  if (g_out.console) {
-    DWORD mode = g_out.mode | ENABLE_PROCESSED_OUTPUT;
+  if (g_term.out.console) {
+    DWORD mode = g_term.out.mode | ENABLE_PROCESSED_OUTPUT;
     if (raw_output) mode &= ~static_cast<DWORD>(ENABLE_WRAP_AT_EOL_OUTPUT);
-    ok = SetConsoleMode(g_out.handle, mode) != 0 && ok;
+    ok = SetConsoleMode(g_term.out.handle, mode) != 0 && ok;
   }
   return ok;
 }
@@ -61,7 +64,7 @@ void show_cursor(HANDLE h, bool visible) {
   if (!GetConsoleCursorInfo(h, &info)) return;
   info.bVisible = visible;
   SetConsoleCursorInfo(h, &info);
-  g_cursor_hidden = !visible;
+  g_term.cursor_hidden = !visible;
 }
 
 void write_wide(HANDLE h, const std::string& text) {
@@ -112,7 +115,7 @@ void control(HANDLE h, const std::string& params, char final) {
 
 // Writes text to the console, carrying out the sequences in it.
 void write_console(HANDLE h, const char* bytes, size_t n) {
-  std::lock_guard<std::mutex> hold(g_write_lock);
+  std::lock_guard<std::mutex> hold(g_term.write_lock);
   std::string text;
   size_t i = 0;
   while (i < n) {
@@ -161,41 +164,41 @@ bool write_file(HANDLE h, const void* bytes, size_t n) {
 
 void append_utf8(char32_t c) {
   if (c < 0x80) {
-    g_key_bytes += static_cast<char>(c);
+    g_term.key_bytes += static_cast<char>(c);
   } else if (c < 0x800) {
-    g_key_bytes += static_cast<char>(0xC0 | (c >> 6));
-    g_key_bytes += static_cast<char>(0x80 | (c & 0x3F));
+    g_term.key_bytes += static_cast<char>(0xC0 | (c >> 6));
+    g_term.key_bytes += static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    g_key_bytes += static_cast<char>(0xE0 | (c >> 12));
-    g_key_bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    g_key_bytes += static_cast<char>(0x80 | (c & 0x3F));
+    g_term.key_bytes += static_cast<char>(0xE0 | (c >> 12));
+    g_term.key_bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    g_term.key_bytes += static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    g_key_bytes += static_cast<char>(0xF0 | (c >> 18));
-    g_key_bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    g_key_bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    g_key_bytes += static_cast<char>(0x80 | (c & 0x3F));
+    g_term.key_bytes += static_cast<char>(0xF0 | (c >> 18));
+    g_term.key_bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    g_term.key_bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    g_term.key_bytes += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
 
-// The bytes of one input record appended to g_key_bytes; true when it gave any.
+// The bytes of one input record appended to g_term.key_bytes; true when it gave any.
 bool take_record(const INPUT_RECORD& record) {
   if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
   const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
   wchar_t c = key.uChar.UnicodeChar;
   if (c == 0 && key.wVirtualKeyCode == VK_ESCAPE) c = 0x1B;
   if (c == 0) return false;
-  size_t before = g_key_bytes.size();
+  size_t before = g_term.key_bytes.size();
   for (WORD i = 0; i < std::max<WORD>(key.wRepeatCount, 1); ++i) {
     if (c >= 0xD800 && c < 0xDC00) {
-      g_high_surrogate = c;
+      g_term.high_surrogate = c;
     } else if (c >= 0xDC00 && c < 0xE000) {
-      if (g_high_surrogate) append_utf8(0x10000 + ((g_high_surrogate - 0xD800) << 10) + (c - 0xDC00));
-      g_high_surrogate = 0;
+      if (g_term.high_surrogate) append_utf8(0x10000 + ((g_term.high_surrogate - 0xD800) << 10) + (c - 0xDC00));
+      g_term.high_surrogate = 0;
     } else {
       append_utf8(c);
     }
   }
-  return g_key_bytes.size() > before;
+  return g_term.key_bytes.size() > before;
 }
 
 // Drops records at the head of the console's queue that give no bytes. True when the
@@ -205,20 +208,20 @@ bool key_waiting(HANDLE h) {
     INPUT_RECORD record{};
     DWORD count = 0;
     if (!PeekConsoleInputW(h, &record, 1, &count) || count == 0) return false;
-    std::string kept = g_key_bytes;
-    wchar_t high = g_high_surrogate;
+    std::string kept = g_term.key_bytes;
+    wchar_t high = g_term.high_surrogate;
     bool gives = take_record(record);
-    g_key_bytes = kept;
-    g_high_surrogate = high;
+    g_term.key_bytes = kept;
+    g_term.high_surrogate = high;
     if (gives) return true;
     ReadConsoleInputW(h, &record, 1, &count);
   }
 }
 
 int64_t hand_out(void* bytes, size_t n) {
-  size_t count = std::min(n, g_key_bytes.size());
-  g_key_bytes.copy(static_cast<char*>(bytes), count);
-  g_key_bytes.erase(0, count);
+  size_t count = std::min(n, g_term.key_bytes.size());
+  g_term.key_bytes.copy(static_cast<char*>(bytes), count);
+  g_term.key_bytes.erase(0, count);
   return static_cast<int64_t>(count);
 }
 
@@ -240,59 +243,59 @@ int term_columns(int fd) {
 }
 
 bool term_open(int in_fd, int out_fd) {
-  if (g_opened) return g_in.console || g_out.console;
-  g_in.handle = win_handle(in_fd);
-  g_out.handle = win_handle(out_fd);
-  g_in.console = GetConsoleMode(g_in.handle, &g_in.mode) != 0;
-  g_out.console = GetConsoleMode(g_out.handle, &g_out.mode) != 0;
-  if (g_in.console || g_out.console) {
-    g_found_output_cp = GetConsoleOutputCP();
-    g_found_input_cp = GetConsoleCP();
+  if (g_term.opened) return g_term.in.console || g_term.out.console;
+  g_term.in.handle = win_handle(in_fd);
+  g_term.out.handle = win_handle(out_fd);
+  g_term.in.console = GetConsoleMode(g_term.in.handle, &g_term.in.mode) != 0;
+  g_term.out.console = GetConsoleMode(g_term.out.handle, &g_term.out.mode) != 0;
+  if (g_term.in.console || g_term.out.console) {
+    g_term.found_output_cp = GetConsoleOutputCP();
+    g_term.found_input_cp = GetConsoleCP();
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCP(CP_UTF8);
   }
-  g_opened = 1;
-  return g_in.console || g_out.console;
+  g_term.opened = 1;
+  return g_term.in.console || g_term.out.console;
 }
 
 bool term_set_mode(bool raw_input, bool raw_output) {
-  g_want_raw_input = raw_input && g_in.console;
-  g_want_raw_output = raw_output && g_out.console;
-  return apply_modes(g_want_raw_input, g_want_raw_output);
+  g_term.want_raw_input = raw_input && g_term.in.console;
+  g_term.want_raw_output = raw_output && g_term.out.console;
+  return apply_modes(g_term.want_raw_input, g_term.want_raw_output);
 }
 
-bool term_input_raw() { return g_want_raw_input != 0; }
-bool term_output_raw() { return g_want_raw_output != 0; }
+bool term_input_raw() { return g_term.want_raw_input != 0; }
+bool term_output_raw() { return g_term.want_raw_output != 0; }
 
-void term_set_line_hook(const char* (*hook)()) { g_line_hook = hook; }
+void term_set_line_hook(const char* (*hook)()) { g_term.line_hook = hook; }
 
 void term_restore() {
   int saved_errno = errno;
-  if (g_out.console && g_line_hook) {
-    const char* end = g_line_hook();
+  if (g_term.out.console && g_term.line_hook) {
+    const char* end = g_term.line_hook();
     size_t n = 0;
     while (end && end[n]) ++n;
-    if (n > 0) write_console(g_out.handle, end, n);
+    if (n > 0) write_console(g_term.out.handle, end, n);
   }
-  if (g_in.console) SetConsoleMode(g_in.handle, g_in.mode);
-  if (g_out.console) {
-    SetConsoleMode(g_out.handle, g_out.mode);
-    if (g_cursor_hidden) show_cursor(g_out.handle, true);
+  if (g_term.in.console) SetConsoleMode(g_term.in.handle, g_term.in.mode);
+  if (g_term.out.console) {
+    SetConsoleMode(g_term.out.handle, g_term.out.mode);
+    if (g_term.cursor_hidden) show_cursor(g_term.out.handle, true);
   }
-  if (g_found_output_cp) SetConsoleOutputCP(g_found_output_cp);
-  if (g_found_input_cp) SetConsoleCP(g_found_input_cp);
+  if (g_term.found_output_cp) SetConsoleOutputCP(g_term.found_output_cp);
+  if (g_term.found_input_cp) SetConsoleCP(g_term.found_input_cp);
   errno = saved_errno;
 }
 
 void term_reapply() {
-  if (g_want_raw_input || g_want_raw_output) apply_modes(g_want_raw_input, g_want_raw_output);
+  if (g_term.want_raw_input || g_term.want_raw_output) apply_modes(g_term.want_raw_input, g_term.want_raw_output);
 }
 
 ssize_t term_read(int fd, void* bytes, size_t n) {
   HANDLE h = win_handle(fd);
   if (n == 0) return 0;
-  if (fd == 0 && g_in.console && g_want_raw_input) {
-    while (g_key_bytes.empty()) {
+  if (fd == 0 && g_term.in.console && g_term.want_raw_input) {
+    while (g_term.key_bytes.empty()) {
       INPUT_RECORD record{};
       DWORD count = 0;
       if (!ReadConsoleInputW(h, &record, 1, &count)) {
@@ -304,14 +307,14 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
     return hand_out(bytes, n);
   }
   if (is_console(h)) {
-    if (g_key_bytes.empty()) {
+    if (g_term.key_bytes.empty()) {
       wchar_t line[1024];
       DWORD count = 0;
       if (!ReadConsoleW(h, line, 1024, &count, nullptr)) {
         win_set_errno(GetLastError());
         return -1;
       }
-      g_key_bytes = win_utf8(line, count);
+      g_term.key_bytes = win_utf8(line, count);
     }
     return hand_out(bytes, n);
   }
@@ -338,7 +341,7 @@ bool term_wait_readable(int fd, int ms) {
   HANDLE h = win_handle(fd);
   ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
   for (;;) {
-    if (fd == 0 && !g_key_bytes.empty()) return true;
+    if (fd == 0 && !g_term.key_bytes.empty()) return true;
     bool console = is_console(h);
     if (console ? key_waiting(h) : stream_ready(h)) return true;
     ULONGLONG now = GetTickCount64();
@@ -351,7 +354,9 @@ bool term_wait_readable(int fd, int ms) {
   }
 }
 
-int term_wait_either(int fd, int) {
+// Windows reports no signal events: only the input is waited for.
+int term_wait_input(int fd, int timeout_ms, int*) {
+  if (timeout_ms >= 0) return term_wait_readable(fd, timeout_ms) ? 1 : 0;
   while (!term_wait_readable(fd, 1000)) {
   }
   return 1;

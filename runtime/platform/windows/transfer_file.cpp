@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
+#include <string>
 #include <random>
 
 #include "platform/paths.h"
@@ -17,14 +19,24 @@
 // file (which keeps that file's security descriptor; its attributes are handed on before),
 // MoveFileExW for a new one. The old file stays whole until then. A device or pipe is written into.
 
+// A reception's file: the bytes go to fd; for a file, a temporary beside the target.
+struct FileReplacement {
+  int fd = -1;
+  bool stream = false;    // a device or a pipe, written into
+  bool existed = false;   // a file was there to be replaced
+  bool flushed = false;
+  std::wstring target;    // the whole path of the file the bytes are for
+  std::wstring temp;      // the temporary file beside it; empty: none
+};
+
 namespace {
 
 // What a replaced file hands on to the file that takes its place.
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-std::mutex g_partial_lock;
-std::wstring g_partial;  // the temporary file of the replacement in progress
+std::mutex g_temp_lock;
+std::wstring g_temp;  // the temporary file of the replacement in progress
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
@@ -58,9 +70,9 @@ std::wstring temp_beside(const std::wstring& target) {
   return out;
 }
 
-void record_partial(const std::wstring& temp) {
-  std::lock_guard<std::mutex> hold(g_partial_lock);
-  g_partial = temp;
+void record_temp(const std::wstring& temp) {
+  std::lock_guard<std::mutex> hold(g_temp_lock);
+  g_temp = temp;
 }
 
 }  // namespace
@@ -99,8 +111,6 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
   return got;
 }
 
-void file_start_writeback(int, int64_t, int64_t) {}
-
 void file_close(int fd) {
   if (fd < 0) return;
   int saved = errno;
@@ -123,25 +133,23 @@ int file_open_scratch() {
   return descriptor_for(h, _O_RDWR);
 }
 
-bool file_replacement_begin(FileReplacement* replacement, const char* path) {
-  FileReplacement r;
-  std::wstring target = win_file_path(path);
-  DWORD attributes = GetFileAttributesW(target.c_str());
+namespace {
+
+bool begin_replacement(FileReplacement& r, const char* path) {
+  r.target = win_file_path(path);
+  DWORD attributes = GetFileAttributesW(r.target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     errno = EISDIR;
     return false;
   }
   // A device or a pipe ("NUL", "\\.\pipe\...") is written into, never replaced.
-  HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE probe = CreateFileW(r.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
     if (GetFileType(probe) != FILE_TYPE_DISK) {
       r.fd = descriptor_for(probe, _O_WRONLY);
-      if (r.fd < 0) return false;
-      r.kind = FILE_SAVE_STREAM;
-      r.name = win_utf8(target);
-      *replacement = std::move(r);
-      return true;
+      r.stream = true;
+      return r.fd >= 0;
     }
     CloseHandle(probe);
   }
@@ -149,89 +157,117 @@ bool file_replacement_begin(FileReplacement* replacement, const char* path) {
   HANDLE h = INVALID_HANDLE_VALUE;
   std::wstring temp;
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = temp_beside(target);
+    temp = temp_beside(r.target);
     h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return failed();
   }
   if (h == INVALID_HANDLE_VALUE) return failed();
-  if (!set_delete_on_close(h, true)) record_partial(temp);
+  if (!set_delete_on_close(h, true)) record_temp(temp);
   r.fd = descriptor_for(h, _O_WRONLY);
   if (r.fd < 0) {
     DeleteFileW(temp.c_str());
     return false;
   }
-  r.kind = FILE_SAVE_REPLACE;
-  r.name = win_utf8(target);
-  r.temp_name = win_utf8(temp);
-  *replacement = std::move(r);
+  r.temp = temp;
   return true;
 }
 
-bool file_replacement_flush(FileReplacement* replacement) {
-  FileReplacement& r = *replacement;
-  if (r.fd < 0) return false;
-  if (r.kind != FILE_SAVE_REPLACE || r.flushed) return true;
-  r.flushed = FlushFileBuffers(handle_of(r.fd)) != 0;
-  if (!r.flushed) win_set_errno(GetLastError());
-  return r.flushed;
+// Closes the file and removes a temporary one; errno is kept.
+void abort_replacement(FileReplacement& r) {
+  int saved = errno;
+  if (r.fd >= 0) _close(r.fd);  // a temporary file marked for deletion goes with its handle
+  r.fd = -1;
+  if (!r.temp.empty()) DeleteFileW(r.temp.c_str());
+  r.temp.clear();
+  record_temp(std::wstring());
+  errno = saved;
 }
 
-bool file_replacement_commit(FileReplacement* replacement) {
-  FileReplacement& r = *replacement;
+bool commit_replacement(FileReplacement& r) {
   if (r.fd < 0) return false;
-  if (r.kind == FILE_SAVE_STREAM) {
+  if (r.stream) {
     bool ok = _close(r.fd) == 0;
     r.fd = -1;
     return ok;
   }
   HANDLE h = handle_of(r.fd);
-  if (!file_replacement_flush(replacement) || !set_delete_on_close(h, false)) {
+  if (!file_replacement_flush(&r) || !set_delete_on_close(h, false)) {
     win_set_errno(GetLastError());
-    file_replacement_abort(replacement);
+    abort_replacement(r);
     return false;
   }
   _close(r.fd);
   r.fd = -1;
-  std::wstring target = win_wide(r.name);
-  std::wstring temp = win_wide(r.temp_name);
   bool ok = false;
   // The old file's attributes go to the new one first: the plain move keeps none, and not
   // every ReplaceFileW (wine's) does.
-  DWORD kept = r.existed ? GetFileAttributesW(target.c_str()) : INVALID_FILE_ATTRIBUTES;
-  if (kept != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(temp.c_str(), kept & kKeptAttributes);
+  DWORD kept = r.existed ? GetFileAttributesW(r.target.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (kept != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(r.temp.c_str(), kept & kKeptAttributes);
   if (r.existed)
-    ok = ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+    ok = ReplaceFileW(r.target.c_str(), r.temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr);
   // A file that is gone by now, or a system without ReplaceFileW, takes the plain move.
-  if (!ok) ok = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) ok = MoveFileExW(r.temp.c_str(), r.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) {
     win_set_errno(GetLastError());
     int saved = errno;
-    DeleteFileW(temp.c_str());
+    DeleteFileW(r.temp.c_str());
     errno = saved;
   }
-  record_partial(std::wstring());
-  r.temp_name.clear();
+  record_temp(std::wstring());
+  r.temp.clear();
   return ok;
 }
 
-void file_allow_unnamed(bool) {}
+}  // namespace
 
-void file_replacement_abort(FileReplacement* replacement) {
+FileReplacement* file_replacement_begin(const char* path, int, SysOutcome* failure) {
+  auto* r = new (std::nothrow) FileReplacement;
+  if (!r) {
+    *failure = SysOutcome::exhausted;
+    return nullptr;
+  }
+  if (begin_replacement(*r, path)) return r;
+  *failure = sys_outcome();
+  delete r;
+  return nullptr;
+}
+
+int file_replacement_fd(const FileReplacement* replacement) { return replacement->fd; }
+
+bool file_replacement_is_stream(const FileReplacement* replacement) { return replacement->stream; }
+
+// The bytes always go to the file beside the target.
+bool file_replacement_gathers_elsewhere(const FileReplacement*) { return false; }
+
+bool file_replacement_flush(FileReplacement* replacement) {
   FileReplacement& r = *replacement;
-  int saved = errno;
-  if (r.fd >= 0) _close(r.fd);  // a temporary file marked for deletion goes with its handle
-  r.fd = -1;
-  if (!r.temp_name.empty()) DeleteFileW(win_wide(r.temp_name).c_str());
-  r.temp_name.clear();
-  record_partial(std::wstring());
-  errno = saved;
+  if (r.fd < 0) return false;
+  if (r.stream || r.flushed) return true;
+  r.flushed = FlushFileBuffers(handle_of(r.fd)) != 0;
+  if (!r.flushed) win_set_errno(GetLastError());
+  return r.flushed;
+}
+
+SysOutcome file_replacement_commit(FileReplacement* replacement) {
+  bool ok = commit_replacement(*replacement);
+  SysOutcome outcome = ok ? SysOutcome::ok : sys_outcome();
+  abort_replacement(*replacement);
+  delete replacement;
+  return outcome;
+}
+
+SysOutcome file_replacement_abort(FileReplacement* replacement) {
+  if (!replacement) return SysOutcome::ok;
+  abort_replacement(*replacement);
+  delete replacement;
+  return SysOutcome::ok;
 }
 
 bool file_replacement_end_process() {
-  std::unique_lock<std::mutex> hold(g_partial_lock, std::try_to_lock);
-  if (hold.owns_lock() && !g_partial.empty()) DeleteFileW(g_partial.c_str());
+  std::unique_lock<std::mutex> hold(g_temp_lock, std::try_to_lock);
+  if (hold.owns_lock() && !g_temp.empty()) DeleteFileW(g_temp.c_str());
   return false;  // the status told is the main flow's
 }
 
@@ -241,9 +277,5 @@ int64_t file_write_some(int fd, const void* buffer, size_t length) {
   if (!WriteFile(handle_of(fd), buffer, want, &written, nullptr)) return fail();
   return written;
 }
-
-bool file_error_means_full(int err) { return err == ENOSPC; }
-
-bool file_error_means_read_only(int err) { return err == EROFS; }
 
 int file_wait_writable(int, int) { return 1; }

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "platform/paths.h"
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
 
 char** process_arguments(int*, char** argv) { return argv; }
 

@@ -7,23 +7,29 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "platform/sys_retry.h"
+#include "platform/linux/signal_events.h"
+#include "platform/linux/sys_retry.h"
 #include "platform/terminal.h"
 #include "platform/transfer_file.h"
 
 namespace {
-int g_close_pipe[2] = {-1, -1};
-void (*g_on_close)() = nullptr;
-std::atomic<bool> g_installed{false};
-int g_event_pipe[2] = {-1, -1};
-std::atomic<int> g_events{0};
+// What the handlers need: the pipe that wakes the close thread and what it runs, and the
+// pipe and the set of the events reported.
+struct SignalState {
+  int close_pipe[2] = {-1, -1};
+  void (*on_close)() = nullptr;
+  std::atomic<bool> installed{false};
+  int event_pipe[2] = {-1, -1};
+  std::atomic<int> events{0};
+};
 static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+SignalState g_signals;
 
 void post_event(int event) {
   int saved_errno = errno;
-  g_events.fetch_or(event);
+  g_signals.events.fetch_or(event);
   char byte = 'e';
-  (void)!write(g_event_pipe[1], &byte, 1);  // a full pipe already wakes the reader
+  (void)!write(g_signals.event_pipe[1], &byte, 1);  // a full pipe already wakes the reader
   errno = saved_errno;
 }
 
@@ -32,7 +38,7 @@ void on_resize(int) { post_event(SIGNAL_EVENT_RESIZE); }
 void on_hangup(int) {
   int saved_errno = errno;
   char byte = 'h';
-  (void)!write(g_close_pipe[1], &byte, 1);
+  (void)!write(g_signals.close_pipe[1], &byte, 1);
   errno = saved_errno;
 }
 
@@ -80,18 +86,18 @@ bool ignored_at_start(int sig) {
 
 void* close_thread(void*) {
   char byte;
-  if (sys_retry([&] { return read(g_close_pipe[0], &byte, 1); }) != 1) return nullptr;
-  g_on_close();
+  if (sys_retry([&] { return read(g_signals.close_pipe[0], &byte, 1); }) != 1) return nullptr;
+  g_signals.on_close();
   return nullptr;
 }
 }  // namespace
 
 bool signals_install(void (*on_close)()) {
-  if (g_installed.exchange(true)) return true;
-  g_on_close = on_close;
-  if (pipe2(g_close_pipe, O_CLOEXEC) != 0) return false;
-  fcntl(g_close_pipe[1], F_SETFL, O_NONBLOCK);
-  if (pipe2(g_event_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (g_signals.installed.exchange(true)) return true;
+  g_signals.on_close = on_close;
+  if (pipe2(g_signals.close_pipe, O_CLOEXEC) != 0) return false;
+  fcntl(g_signals.close_pipe[1], F_SETFL, O_NONBLOCK);
+  if (pipe2(g_signals.event_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
 
   // The close thread takes no signal itself.
   sigset_t all, old;
@@ -113,12 +119,12 @@ bool signals_install(void (*on_close)()) {
   return true;
 }
 
-int signals_event_fd() { return g_event_pipe[0]; }
+int signals_event_fd() { return g_signals.event_pipe[0]; }
 
 int signals_take_events() {
-  if (g_event_pipe[0] < 0) return 0;
+  if (g_signals.event_pipe[0] < 0) return 0;
   char bytes[64];
-  while (sys_retry([&] { return read(g_event_pipe[0], bytes, sizeof bytes); }) > 0) {
+  while (sys_retry([&] { return read(g_signals.event_pipe[0], bytes, sizeof bytes); }) > 0) {
   }
-  return g_events.exchange(0);
+  return g_signals.events.exchange(0);
 }

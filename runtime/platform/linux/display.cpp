@@ -12,8 +12,8 @@
 #include <string>
 
 #include "platform/socket.h"
-#include "platform/sys_retry.h"
-#include "platform/system_net.h"
+#include "platform/linux/sys_retry.h"
+#include "platform/common/system_net.h"
 
 namespace {
 

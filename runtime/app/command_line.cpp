@@ -1,9 +1,10 @@
-#include "console/command_line.h"
+#include "app/command_line.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "app/port.h"
 #include "platform/process.h"
 
 #ifndef KV_VERSION
@@ -16,15 +17,8 @@ int32_t wrong_usage(const CommandLineUsage& usage, const std::string& error) {
   return command_line_wrong_usage(usage, error.c_str());
 }
 
-// A port on the command line is decimal digits only, 1 to 9999: a script means the number
-// it wrote, so a tail, an exponent or another base is a wrong call, not a port.
 bool take_port(const char* text, CommandLine* line) {
-  int32_t port = 0;
-  for (const char* p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    port = port * 10 + (*p - '0');
-    if (port > 9999) return false;
-  }
+  int32_t port = port_read(text, PORT_COMMAND_LINE);
   if (port == 0) return false;
   line->port_text = text;
   line->port = port;
@@ -81,7 +75,7 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
         return wrong_usage(usage, std::string("Unbekannte Option: ") + arg);
       }
       if (!take_port(port, line))
-        return wrong_usage(usage, std::string("Kein gueltiger Port (1-9999): ") + port);
+        return wrong_usage(usage, std::string("Kein gueltiger Port (" PORT_RANGE_TEXT "): ") + port);
       continue;
     }
     if (answers >= usage.max_answers || answers >= COMMAND_LINE_MAX_ANSWERS)

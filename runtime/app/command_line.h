@@ -21,7 +21,7 @@ constexpr int32_t COMMAND_LINE_MAX_ALLOWED = 32;
 struct CommandLine {
   bool given = false;               // any argument at all: the exit status then tells the outcome
   const char* port_text = nullptr;  // as typed after -p or --port
-  int32_t port = 0;                 // its value, 1 to 9999, when port_text is set
+  int32_t port = 0;                 // its value (app/port.h), when port_text is set
   const char* answers[COMMAND_LINE_MAX_ANSWERS] = {};
   const char* allowed[COMMAND_LINE_MAX_ALLOWED] = {};  // the texts after --allow, unchecked
   int32_t allowed_count = 0;
@@ -38,9 +38,10 @@ constexpr int32_t COMMAND_LINE_RUN = -1;
 
 // Reads the arguments after argv[0]: -h/--help prints the usage and help on standard output
 // and returns 0; --version prints the name and version and returns 0; -p PORT, -pPORT,
-// --port PORT or --port=PORT sets the port (decimal digits only, 1 to 9999); "--" ends
+// --port PORT or --port=PORT sets the port (port_read, PORT_COMMAND_LINE); "--" ends
 // the options; a program that serves also takes --allow TEXT (or --allow=TEXT, up to
-// COMMAND_LINE_MAX_ALLOWED times; the program checks the text) and --no-announce; any other argument starting with '-' (but "-" alone) is an unknown option.
+// COMMAND_LINE_MAX_ALLOWED times; the program checks the text) and --no-announce; any
+// other argument starting with '-' (but "-" alone) is an unknown option.
 // Wrong usage prints one German error line and the usage hint on standard error and
 // returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.
 int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage, CommandLine* line);

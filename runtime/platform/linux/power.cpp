@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
 
 // The login manager hands out the sleep lock as a descriptor: the system stays awake until
 // every copy of it is closed. It is asked over the system's message bus with the few

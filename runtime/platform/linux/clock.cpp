@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/system_clock.h"
+#include "platform/common/system_clock.h"
 
 uint32_t system_clock_ms() {
   timespec ts{};

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/sys_retry.h"
+#include "platform/linux/sys_retry.h"
 
 bool std_streams_fill() {
   for (int fd = 0; fd <= 2; ++fd) {

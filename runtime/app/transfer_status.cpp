@@ -1,4 +1,4 @@
-#include "console/transfer_status.h"
+#include "app/transfer_status.h"
 
 #include <string>
 

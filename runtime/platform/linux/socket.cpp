@@ -17,11 +17,15 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "platform/sys_retry.h"
-#include "platform/system_net.h"
+#include "platform/common/buffered_mover.h"
+#include "platform/linux/sys_retry.h"
+#include "platform/outcome.h"
+#include "platform/linux/test_helper.h"
+#include "platform/common/system_net.h"
 
 namespace {
 
@@ -55,7 +59,7 @@ int open_socket(int family, int kind) {
 
 }  // namespace
 
-void sock_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
+void sock_survive_closed_peers() { signal(SIGPIPE, SIG_IGN); }
 
 int sock_open(int kind) { return open_socket(AF_INET, kind); }
 
@@ -77,7 +81,9 @@ bool sock_peer_aborted(int fd) {
   socklen_t len = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return true;
   char byte = 0;
-  return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && sock_error_means_closed(errno);
+  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1) return false;
+  SysOutcome outcome = sys_outcome();
+  return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
 }
 
 bool sock_port_held_by_others(uint16_t port) {
@@ -180,15 +186,6 @@ int64_t sock_send(int fd, const void* buffer, size_t length, bool more) {
   return sys_retry([&] { return send(fd, buffer, length, flags); });
 }
 
-int64_t sock_send_file_bytes(int fd, int file, int64_t offset, size_t length) {
-  if (!g_file_copy_allowed.load(std::memory_order_relaxed)) {
-    errno = EINVAL;
-    return -1;
-  }
-  off_t at = static_cast<off_t>(offset);
-  return sys_retry([&] { return sendfile(fd, file, &at, length); });
-}
-
 void sock_allow_file_copy(bool allowed) { g_file_copy_allowed.store(allowed, std::memory_order_relaxed); }
 
 int64_t sock_bytes_waiting(int fd) {
@@ -209,14 +206,6 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
   for (size_t i = 0; i < count; ++i) polls[i] = pollfd{fds[i], POLLIN, 0};
   int n = sys_poll(polls.data(), polls.size(), timeout_ms);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
-}
-
-bool sock_error_means_closed(int err) {
-  return err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN || err == ESHUTDOWN || err == EPIPE;
-}
-
-bool sock_error_means_exhausted(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 namespace {
@@ -253,33 +242,35 @@ void spare_free(Spare& s) {
 
 }  // namespace
 
-void sock_spare_keep() {
+void sock_spare_keep(bool keep) {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
-  s.kept = true;
-  if (s.lent == 0) spare_take(s);
+  s.kept = keep;
+  if (!keep)
+    spare_free(s);
+  else if (s.lent == 0)
+    spare_take(s);
 }
 
-void sock_spare_lend() {
+namespace {
+
+// Frees the spare descriptors for a transfer; paired with spare_take_back.
+void spare_lend() {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
   ++s.lent;
   spare_free(s);
 }
 
-void sock_spare_take_back() {
+// Takes the spare descriptors again once no transfer has them lent, if they are kept.
+void spare_take_back() {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
   if (s.lent > 0) --s.lent;
   if (s.kept && s.lent == 0) spare_take(s);
 }
 
-void sock_spare_drop() {
-  Spare& s = spare();
-  std::lock_guard<std::mutex> hold(s.lock);
-  s.kept = false;
-  spare_free(s);
-}
+}  // namespace
 
 namespace {
 
@@ -315,9 +306,40 @@ int sock_connect_wait(int fd, int timeout_ms) {
   return connected(fd);
 }
 
+// The Linux mover: the system copies a file to a socket (sendfile) and a socket into a
+// file through a pipe of the mover's own (splice); where it refuses either, the bytes go
+// through a buffer instead.
+struct SockFileMover {
+  int pipe_read = -1;
+  int pipe_write = -1;
+  size_t capacity = 0;
+  bool send_copy = true;  // sendfile not refused yet
+  bool splice = true;     // splicing not refused yet
+  bool pipe_tried = false;
+  int64_t moved = 0;        // bytes moved into the file from its start
+  int64_t written_back = 0;  // of them, those the system was asked to write to the disk
+  MoverBuffer buffer;
+};
+
 namespace {
 
 // A pipe as large as an ordinary user may make it: fewer trips per megabyte.
+// The receiver asks the system to start writing received bytes to the disk after every
+// this many, so little is left to flush when the file is complete.
+constexpr int64_t kWritebackStep = int64_t{8} << 20;
+
+// Asks the system to start writing the bytes moved into file since the last time to the
+// disk, once there are kWritebackStep of them. A hint: failures are not reported.
+void write_back(SockFileMover* mover, int file, int64_t n) {
+  mover->moved += n;
+  if (mover->moved - mover->written_back < kWritebackStep) return;
+  int saved = errno;
+  off_t from = static_cast<off_t>(mover->written_back);
+  sync_file_range(file, from, static_cast<off_t>(mover->moved) - from, SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+  mover->written_back = mover->moved;
+}
+
 constexpr int kMoverPipeBytes = 1 << 20;
 
 // Writes every byte that sits in the pipe into file. Where the file cannot take spliced
@@ -350,9 +372,8 @@ int64_t receive_at_mark(int fd, int file, size_t length) {
   return sys_write_all(file, buf, static_cast<size_t>(n)) ? n : -1;
 }
 
-}  // namespace
-
-bool sock_mover_open(SockFileMover* mover) {
+// Makes the mover's pipe. Returns false when it cannot be made.
+bool open_pipe(SockFileMover* mover) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   mover->pipe_read = above_standard_streams(fds[0]);
@@ -361,19 +382,17 @@ bool sock_mover_open(SockFileMover* mover) {
   int size = fcntl(mover->pipe_write, F_GETPIPE_SZ);
   mover->capacity = size > 0 ? static_cast<size_t>(size) : 4096;
   if (mover->pipe_read < 0 || mover->pipe_write < 0) {
-    sock_mover_close(mover);
+    sock_close(mover->pipe_read);
+    sock_close(mover->pipe_write);
+    mover->pipe_read = mover->pipe_write = -1;
     return false;
   }
   return true;
 }
 
-void sock_mover_close(SockFileMover* mover) {
-  sock_close(mover->pipe_read);
-  sock_close(mover->pipe_write);
-  mover->pipe_read = mover->pipe_write = -1;
-}
-
-int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+// Splices up to length bytes waiting on fd into file. Returns the count, 0 when the peer
+// closed, -1 on failure (EINVAL: the socket cannot be spliced, nothing was taken).
+int64_t splice_to_file(SockFileMover* mover, int fd, int file, size_t length) {
   length = std::min(length, mover->capacity);
   ssize_t n = sys_retry([&] {
     return splice(fd, nullptr, mover->pipe_write, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -383,6 +402,47 @@ int64_t sock_move_to_file(SockFileMover* mover, int fd, int file, size_t length)
   if ((n == 0 || (n < 0 && errno == EAGAIN)) && sockatmark(fd) == 1) return receive_at_mark(fd, file, length);
   if (n <= 0) return n;
   return pipe_to_file(mover, file, static_cast<size_t>(n)) ? n : -1;
+}
+
+}  // namespace
+
+SockFileMover* sock_mover_open() {
+  auto* mover = new (std::nothrow) SockFileMover;
+  if (mover) spare_lend();
+  return mover;
+}
+
+void sock_mover_close(SockFileMover* mover) {
+  if (!mover) return;
+  sock_close(mover->pipe_read);
+  sock_close(mover->pipe_write);
+  delete mover;
+  spare_take_back();
+}
+
+int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length) {
+  if (mover->send_copy && g_file_copy_allowed.load(std::memory_order_relaxed)) {
+    off_t at = static_cast<off_t>(offset);
+    ssize_t n = sys_retry([&] { return sendfile(fd, file, &at, length); });
+    if (n >= 0 || (errno != EINVAL && errno != ENOSYS)) return n;
+  }
+  mover->send_copy = false;  // this file or socket cannot be copied by the system
+  return mover->buffer.send_from_file(fd, file, offset, length);
+}
+
+int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+  if (mover->splice && !mover->pipe_tried) {
+    mover->pipe_tried = true;
+    mover->splice = open_pipe(mover);
+  }
+  int64_t n = -1;
+  if (mover->splice) {
+    n = splice_to_file(mover, fd, file, length);
+    if (n < 0 && errno == EINVAL) mover->splice = false;  // this socket cannot be spliced: nothing was taken
+  }
+  if (!mover->splice) n = mover->buffer.receive_to_file(fd, file, length);
+  if (n > 0) write_back(mover, file, n);
+  return n;
 }
 
 bool sock_is_nonblocking(int fd) {

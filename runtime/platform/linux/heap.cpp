@@ -1,4 +1,5 @@
 #include "platform/heap.h"
+#include "platform/common/test_helper.h"
 
 #include <cassert>
 #include <cstdlib>

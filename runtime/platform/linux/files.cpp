@@ -1,0 +1,54 @@
+#include "platform/transfer_file.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/linux/replacement.h"
+#include "platform/linux/sys_retry.h"
+
+int file_open_regular(const char* path, int64_t* size) {
+  // Only a regular file is opened: opening a FIFO waits for a writer, and opening a device
+  // can do things of its own. The path is looked at first, and the open neither waits nor
+  // takes a terminal; what was opened is checked again, as the path may have changed.
+  struct stat st {};
+  if (stat(path, &st) == -1) return -1;
+  if (S_ISREG(st.st_mode)) {
+    int fd = sys_retry([&] { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      *size = st.st_size;
+      return fd;
+    }
+    file_close(fd);
+  }
+  errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  return -1;
+}
+
+int file_open_scratch() { return make_temp_elsewhere(); }
+
+int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
+  return sys_retry([&] { return pread(fd, buffer, length, static_cast<off_t>(offset)); });
+}
+
+void file_close(int fd) { sys_close(fd); }
+
+int64_t file_write_some(int fd, const void* buffer, size_t length) {
+  ssize_t n = sys_retry([&] { return write(fd, buffer, length); });
+  if (n == 0 && length > 0) {
+    errno = EIO;
+    return -1;
+  }
+  return n;
+}
+
+int file_wait_writable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLOUT, 0};
+  int ready = sys_poll(&p, 1, timeout_ms);
+  if (ready <= 0) return ready;
+  return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
+}

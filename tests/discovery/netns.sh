@@ -28,8 +28,7 @@ trap cleanup EXIT
 trap "exit 1" INT TERM
 
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
-# Waits up to 30 s (generous: the machine is shared) for a command to succeed.
-until_ok() { local i; for i in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; }
+source "$(dirname "$0")/../support/until.sh"
 
 # side NAME HOST [avahi]: a holder process in network namespace N$NAME with its own mount
 # and UTS namespaces; its pid goes into the variable H_NAME.
@@ -38,7 +37,7 @@ side() {
   ip netns exec $N$1 unshare -mu --propagation private sleep 3600 &
   local h=$!
   HOLDERS+=($h)
-  until_ok own_uts $h || exit 77
+  until_true 30 own_uts $h || exit 77
   eval H_$1=$h
   # The host name is set only where the UTS namespace is the side's own, never ours.
   in_ns $1 sh -c "[ \$(readlink /proc/self/ns/uts) != $(readlink /proc/$$/ns/uts) ] && hostname $2 && ip link set lo up && mkdir -p /run/dbus /run/avahi-daemon &&
@@ -65,33 +64,33 @@ head -c 300000 /dev/urandom >"$W/file.bin"
 
 # The receiver in a (the real one: its quit wait is when the announcement must be gone):
 # its status line names its address and .local name, not loopback.
-run a recv "$B/Kelvane"; until_ok shows a recv "Bitte Ort" || fail "receiver did not start"
-keys a recv "$W/got.bin"; until_ok shows a recv "Port eingeben"; keys a recv 4711
-until_ok shows a recv "Erreichbar unter: 10.231.0.1 kvrecv.local" || fail "reachable line: $(screen a recv)"
+run a recv "$B/Kelvane"; until_true 30 shows a recv "Bitte Ort" || fail "receiver did not start"
+keys a recv "$W/got.bin"; until_true 30 shows a recv "Port eingeben"; keys a recv 4711
+until_true 30 shows a recv "Erreichbar unter: 10.231.0.1 kvrecv.local" || fail "reachable line: $(screen a recv)"
 shows a recv "127.0.0.1" && fail "loopback listed"
 # The other side finds it with avahi-browse, with its port, and so do two senders, whose
 # list stands below their question.
-until_ok sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q '^=.*;IPv4;kvrecv;_kelvane._tcp;.*;10.231.0.1;4711;'" ||
+until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q '^=.*;IPv4;kvrecv;_kelvane._tcp;.*;10.231.0.1;4711;'" ||
   fail "avahi-browse does not find the receiver"
 for sender in send send2; do
-  run b $sender "$S"; until_ok shows b $sender "Wichtige Information"; keys b $sender ""
-  until_ok shows b $sender "Datei"; keys b $sender "$W/file.bin"; until_ok shows b $sender "Port eingeben"; keys b $sender 1
-  until_ok shows b $sender "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b $sender)"
+  run b $sender "$S"; until_true 30 shows b $sender "Wichtige Information"; keys b $sender ""
+  until_true 30 shows b $sender "Datei"; keys b $sender "$W/file.bin"; until_true 30 shows b $sender "Port eingeben"; keys b $sender 1
+  until_true 30 shows b $sender "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b $sender)"
   [ "$(screen b $sender | head -2)" = "$(printf 'Bitte die IP eingeben (0.0.0.0):\nIm Netz gefunden: 1) kvrecv')" ] ||
     fail "prompt and list: $(screen b $sender)"
   [ "$(in_ns b tmux -S "$W/tmuxb" display -p -t $sender "#{cursor_x},#{cursor_y}")" = 33,0 ] || fail "the cursor left the prompt"
 done
 keys b send kvr
-until_ok shows b send "Bitte Enter druecken" && shows b send "zum Empfaenger gesendet" || fail "not sent: $(screen b send)"
+until_true 30 shows b send "Bitte Enter druecken" && shows b send "zum Empfaenger gesendet" || fail "not sent: $(screen b send)"
 cmp -s "$W/file.bin" "$W/got.bin" || fail "the stored file differs"
-until_ok shows a recv "Datei wurde hier gespeichert" && keys a recv ""
+until_true 30 shows a recv "Datei wurde hier gespeichert" && keys a recv ""
 # A sender that stays connected is named; one that leaves without sending ends the
 # receiver, whose announcement is gone in its quit wait, also from the waiting sender's list.
 in_ns b bash -c "exec 3<>/dev/tcp/10.231.0.1/4711; until [ -e $W/leave ]; do sleep 0.1; done" &
-until_ok shows a recv "Sender: 10.231.0.2" || fail "the sender is not named: $(screen a recv)"
+until_true 30 shows a recv "Sender: 10.231.0.2" || fail "the sender is not named: $(screen a recv)"
 touch "$W/leave"
-until_ok shows a recv "Sender hat die Verbindung beendet" && keys a recv ""
-until_ok shows a recv "Wait for quit the server" || fail "the receiver does not end"
+until_true 30 shows a recv "Sender hat die Verbindung beendet" && keys a recv ""
+until_true 30 shows a recv "Wait for quit the server" || fail "the receiver does not end"
 # Gone while the receiver still ran: it was running when a look found it withdrawn began.
 withdrawn() {
   local alive=no
@@ -99,8 +98,8 @@ withdrawn() {
   nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q kvrecv && return 1
   echo $alive >"$W/alive"
 }
-until_ok withdrawn || fail "still announced"
-until_ok sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p -t send2 | grep -q 'Im Netz'" ||
+until_true 30 withdrawn || fail "still announced"
+until_true 30 sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p -t send2 | grep -q 'Im Netz'" ||
   fail "the ended receiver is still listed"
 [ "$(cat "$W/alive" 2>/dev/null)" = yes ] || fail "withdrawn only once the receiver ended, not in its quit wait"
 
@@ -108,9 +107,9 @@ until_ok sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p -t s
 # named address stores.
 in_ns a "$R" -p 4712 --no-announce --allow 10.231.0.99 --allow fd00::/8 "$W/denied.bin" </dev/null >"$W/denied.out" 2>&1 &
 in_ns a "$R" -p 4713 --allow 10.231.0.0/30 "$W/allowed.bin" </dev/null >"$W/allowed.out" 2>&1 &
-until_ok listens a 4712; until_ok listens a 4713
+until_true 30 listens a 4712; until_true 30 listens a 4713
 # The one started with --no-announce is not announced, the other is.
-until_ok sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ';4713;'" || fail "4713 not announced"
+until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ';4713;'" || fail "4713 not announced"
 nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ";4712;" && fail "announced despite --no-announce"
 in_ns b "$S" -p 4712 "$W/file.bin" 10.231.0.1 </dev/null >"$W/sent.out" 2>&1 && fail "a denied sender succeeded"
 grep -q "verbunden" "$W/denied.out" && fail "a denied sender was reported: $(cat "$W/denied.out")"
@@ -121,7 +120,7 @@ in_ns a "$R" -p 1 --allow 10.0.0.0/33 x </dev/null >/dev/null 2>&1; [ $? = 2 ] |
 
 # Without Avahi (c has no bus and no daemon): both run as before, and start as quickly.
 in_ns c "$R" -p 4714 "$W/plain.bin" </dev/null >"$W/plain.out" 2>&1 &
-until_ok listens c 4714
+until_true 30 listens c 4714
 in_ns c "$S" -p 4714 "$W/file.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 || fail "no transfer without Avahi"
 cmp -s "$W/file.bin" "$W/plain.bin" || fail "the file differs without Avahi"
 # The reasons the sender can tell from there: an unknown name, no route.

@@ -24,7 +24,7 @@ head -c 700001 /dev/urandom >"$work/quelle.bin"
 failures=0
 port=$((5000 + $$ % 4000))
 
-source "$(dirname "$0")/until.sh"
+source "$(dirname "$0")/../support/until.sh"
 pane_shows() { tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1"; }
 
 # Waits up to 60 s until the pane shows the text.

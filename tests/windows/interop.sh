@@ -15,7 +15,7 @@ port=$((5000 + $$ % 4000))
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-source "$(dirname "$0")/until.sh"
+source "$(dirname "$0")/../support/until.sh"
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
 # Waits up to 60 s until something listens on the port.
 wait_listening() { until_true 60 listening "$1"; }

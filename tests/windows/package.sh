@@ -5,7 +5,7 @@
 # (Start menu, "Senden an") leads to a program that runs, and it adds and removes the
 # receiver's firewall rule. Usage: package.sh BUILD_DIR CPACK (wine's environment set).
 set -eu
-source "$(dirname "$0")/until.sh"
+source "$(dirname "$0")/../support/until.sh"
 build=$1 cpack=$2
 cd "$build"
 rm -rf package

@@ -1,5 +1,5 @@
 # until_true SECONDS COMMAND...: runs the command every tenth of a second until it
-# succeeds; fails when it did not within the seconds. The one way the Windows test scripts
+# succeeds; fails when it did not within the seconds. The one way the test scripts
 # wait.
 until_true() {
   local tries=$(($1 * 10))

@@ -49,7 +49,7 @@ struct Receiver {
 
 // While the receiver waits, the status line names where a sender can reach it.
 void show_reachable(Receiver& r) {
-  if (r.sender_shown) return;
+  if (r.sender_shown || !console_status_possible()) return;
   uint32_t now = elapsed_ms();
   if (!r.status.empty() && now - r.status_at < kAddressesMs) return;
   r.status_at = now;
@@ -141,6 +141,7 @@ void serve(Receiver& r) {
     switch (event) {
       case NET_EVENT_CONNECT:
         console_print_line("Der Sender hat sich verbunden ...");
+        if (!console_status_possible()) break;  // no look-up for a line nobody sees
         r.status = "Sender: " + net_connection_peer(conn, kPeerNameMs);
         r.sender_shown = true;
         console_status_show(r.status.c_str());

@@ -35,6 +35,8 @@ void console_status_erase_shown() {
 
 bool console_status_forget_shown() { return g_shown.exchange(false); }
 
+bool console_status_possible() { return console_out_tty(); }
+
 void console_status_show(const char* text) {
   if (!console_out_tty()) return;
   std::lock_guard<std::mutex> hold(console_output_lock());

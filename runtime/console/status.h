@@ -9,6 +9,10 @@
 // lines that stay on screen are unchanged.
 void console_status_show(const char* text);
 
+// True when a status line can be shown (standard output is a terminal): what is worked
+// out only for the status line need not be worked out otherwise.
+bool console_status_possible();
+
 // Erases a shown status line (CR, erase to the line's end); nothing when none is shown.
 void console_status_clear();
 

@@ -7,8 +7,6 @@
 #include "dialogs/file_dialog.h"
 #include "dialogs/text_backend.h"
 #include "platform/desktop.h"
-#include "platform/display.h"
-#include "platform/module.h"
 
 namespace {
 const GuiBackend* g_backend = nullptr;
@@ -16,15 +14,10 @@ const GuiBackend* g_backend = nullptr;
 // How long an X display may take to answer before the dialogs stay on the terminal.
 constexpr int kDisplayProbeMs = 2000;
 
-// Loads the GTK module from beside the program or from where the installation puts it
-// (KV_GTK_MODULE_FROM_PROGRAM, for example ../lib/kelvane/ from bin/), nowhere else.
-// Returns its back end and whether the display opened, or null when the module cannot
-// be loaded.
-const GuiBackend* load_gtk(bool* started) {
-  using OpenFn = const GuiBackend* (*)(bool*);
-  void* open = module_load_symbol("libkvgtk.so", KV_GTK_MODULE_FROM_PROGRAM, "kv_gtk_backend_open");
-  return open ? reinterpret_cast<OpenFn>(open)(started) : nullptr;
-}
+// The GTK module, from beside the program or from where the installation puts it
+// (KV_GTK_MODULE_FROM_PROGRAM, for example ../lib/kelvane/ from bin/), nowhere else. Its
+// entry returns its back end and whether the display opened.
+const DesktopLibrary kGtkModule = {"libkvgtk.so", KV_GTK_MODULE_FROM_PROGRAM, "kv_gtk_backend_open"};
 }  // namespace
 
 void gui_init() {
@@ -32,15 +25,19 @@ void gui_init() {
   const char* choice = std::getenv("KV_DIALOGS");
   bool text_only = choice && std::strcmp(choice, "text") == 0;
   bool gtk_only = choice && std::strcmp(choice, "gtk") == 0;
+  if (text_only) return gui_set_backend(&text_backend);
   // The system's own dialogs, where it has them (typed paths where no desktop is there).
-  if (!text_only && desktop_dialogs()) return gui_set_backend(&desktop_backend);
-  // Without a display to try, GTK is not even loaded; nor for an X display that does not
+  // GTK is not even loaded without a display to try, nor for an X display that does not
   // answer within a moment, which GTK would wait minutes for.
-  const char* x_display = std::getenv("DISPLAY");
-  bool display = !text_only && (std::getenv("WAYLAND_DISPLAY") ||
-                                (x_display && display_answers(x_display, kDisplayProbeMs)));
+  DesktopOffer offer = desktop_offer(kGtkModule, kDisplayProbeMs, gtk_only);
+  if (offer.system) {
+    desktop_backend_use(offer.system);
+    return gui_set_backend(&desktop_backend);
+  }
+  using OpenFn = const GuiBackend* (*)(bool*);
   bool started = false;
-  const GuiBackend* gtk = !text_only && (display || gtk_only) ? load_gtk(&started) : nullptr;
+  const GuiBackend* gtk =
+      offer.library_entry ? reinterpret_cast<OpenFn>(offer.library_entry)(&started) : nullptr;
   gui_set_backend(gtk && (started || gtk_only) ? gtk : &text_backend);
 }
 

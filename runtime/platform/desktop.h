@@ -21,16 +21,38 @@ struct DesktopDialogs {
                          int32_t file_size, const char* filter, int32_t filter_index, uint32_t flags);
 };
 
-// The system's own dialogs, or null where it has none. Whether a desktop is there to show
-// them on is found out when the first one is to be shown.
-const DesktopDialogs* desktop_dialogs();
+// A desktop library's dialogs in a module of its own, loaded at run time: the module's
+// file, looked for beside the program and then in relative_folder (taken from the
+// program's folder), and the symbol of its entry.
+struct DesktopLibrary {
+  const char* file_name;
+  const char* relative_folder;
+  const char* entry;
+};
+
+// Where this desktop's dialogs come from: the system's own, or a desktop library's module.
+// Both null: nowhere, the dialogs stay on the terminal.
+struct DesktopOffer {
+  const DesktopDialogs* system = nullptr;  // whether a desktop is there is found out when
+                                           // the first dialog is to be shown
+  void* library_entry = nullptr;           // the library's entry symbol
+};
+
+// Which dialogs this desktop offers. The system's own where it has them built in (Windows).
+// Otherwise (Linux) the library's module, where a display is there to show them on: a
+// Wayland display is taken as named, an X display only when it answers within limit_ms (a
+// desktop library waits minutes for a display whose host drops packets, or for ever for a
+// server that never answers); with without_display it is loaded all the same. The module
+// is loaded only where the system's administrator or this user alone can have put it (the
+// file and the folder it really lies in).
+DesktopOffer desktop_offer(const DesktopLibrary& library, int limit_ms, bool without_display);
 
 // Where the dialogs come from a desktop library loaded as a module (Linux: the GTK module),
 // while it runs: standard error, when a terminal, is swapped for the null device, as the
 // libraries below it may write there directly over the console's screen; and the
 // terminal's hang-up is held back from the calling thread, so the threads the library
-// starts never take it away from the console. desktop_quiet_end puts both back (errno is
-// kept by both). Null when nothing could be saved; desktop_quiet_end takes null too.
+// starts never take it away from the console. desktop_quiet_end puts both back (the
+// outcome is kept by both). Null when nothing could be saved; desktop_quiet_end takes null too.
 struct DesktopQuiet;
 DesktopQuiet* desktop_quiet_begin();
 void desktop_quiet_end(DesktopQuiet* quiet);

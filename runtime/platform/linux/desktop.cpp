@@ -2,13 +2,23 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include "platform/linux/display.h"
+#include "platform/linux/module.h"
 
-// Linux has no dialogs of its own: the GTK module brings them where a display is.
-const DesktopDialogs* desktop_dialogs() { return nullptr; }
+// Linux has no dialogs of its own: a desktop library's module brings them where a display is.
+DesktopOffer desktop_offer(const DesktopLibrary& library, int limit_ms, bool without_display) {
+  const char* x_display = std::getenv("DISPLAY");
+  bool display = std::getenv("WAYLAND_DISPLAY") || (x_display && display_answers(x_display, limit_ms));
+  DesktopOffer offer;
+  if (display || without_display)
+    offer.library_entry = module_load_symbol(library.file_name, library.relative_folder, library.entry);
+  return offer;
+}
 
 struct DesktopQuiet {
   int saved_stderr = -1;

@@ -1,4 +1,4 @@
-#include "platform/display.h"
+#include "platform/linux/display.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "platform/module.h"
+#include "platform/linux/module.h"
 
 #include <climits>
 #include <cstdlib>

@@ -79,7 +79,10 @@ int32_t file_dialog(void* owner, bool save, const char* title, const char* initi
 
 }  // namespace
 
-const DesktopDialogs* desktop_dialogs() {
+// The system's own dialogs are always there; no module is ever loaded.
+DesktopOffer desktop_offer(const DesktopLibrary&, int, bool) {
   static const DesktopDialogs dialogs = {message_box, file_dialog};
-  return &dialogs;
+  DesktopOffer offer;
+  offer.system = &dialogs;
+  return offer;
 }

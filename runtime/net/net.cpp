@@ -21,5 +21,4 @@ void net_shutdown() {
     while (registry_iter_next(registry, &number)) net_server_close(number);
   }
   net_state_stop();
-  sock_spare_keep(false);
 }

@@ -153,8 +153,8 @@ NetConnection* take_client(NetServer* server) {
 // takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6, or a
 // program of this process's own user holds the port for IPv6 alone, it takes IPv4
 // clients alone (*ipv4_only), as a UDP server always does. A port whose IPv6 half another
-// user holds is a port in use: the clients that reach it over IPv6 would go to that
-// user's program. Returns -1 on failure (a port in use among them).
+// user holds is refused by the bind itself. Returns -1 on failure (a port in use among
+// them).
 int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
   *ipv4_only = true;
   if (kind == NET_KIND_TCP) {
@@ -170,7 +170,7 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
     bool in_use = outcome == SysOutcome::address_in_use;
     sock_close(fd);
     if (!no_ipv6 && !in_use) return -1;
-    if (in_use && (port == 0 || sock_port_held_by_others(port))) return -1;
+    if (in_use && port == 0) return -1;
   }
   int fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
   if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
@@ -205,7 +205,6 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   fd = open_bound(kind, static_cast<uint16_t>(port), &bound, &ipv4_only);
   if (fd < 0) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
-  if (kind == NET_KIND_TCP) sock_spare_keep(true);
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
   server->kind = kind;
   server->connections = nullptr;

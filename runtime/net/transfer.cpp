@@ -233,7 +233,10 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
 bool store_all(int file, const uint8_t* bytes, size_t length) {
   uint32_t idle_start = elapsed_ms();
   while (length > 0) {
-    int64_t n = file_write_some(file, bytes, length);
+    uint32_t idle = elapsed_ms() - idle_start;
+    if (idle > NET_RECEIVE_IDLE_MS) return false;
+    int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
+    int64_t n = file_write_some(file, bytes, length, slice);
     if (n > 0) {
       bytes += n;
       length -= static_cast<size_t>(n);
@@ -241,10 +244,6 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
       continue;
     }
     if (sys_outcome() != SysOutcome::would_block) return false;
-    uint32_t idle = elapsed_ms() - idle_start;
-    if (idle > NET_RECEIVE_IDLE_MS) return false;
-    int slice = static_cast<int>(std::min<uint32_t>(NET_RECEIVE_IDLE_MS + 1 - idle, kWaitSliceMs));
-    if (file_wait_writable(file, slice) < 0) return false;
   }
   return true;
 }
@@ -317,7 +316,7 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   if (!sock_set_abort_on_close(sock, true)) return 0;
   KeepAwake awake("Eine Datei wird gesendet");
   // Accepted clients may have taken every other descriptor: the mover frees the spare
-  // ones for the transfer while it runs (sock_spare_keep).
+  // ones for the transfer while it runs (sock_listen).
   SockFileMover* mover = sock_mover_open();
   ScopeExit close_mover([&] { sock_mover_close(mover); });
   if (!mover) return 0;

@@ -21,7 +21,7 @@ int sock_open(int kind);
 // has no IPv6). Bound with sock_bind_any it takes IPv4 peers too.
 int sock_open_ipv6(int kind);
 
-// Closes a socket; errno is kept as it was. Negative values do nothing.
+// Closes a socket; the outcome (sys_outcome) is kept as it was. Negative values do nothing.
 void sock_close(int fd);
 
 // With abort set, closing the stream socket (also by the end of the process) aborts the
@@ -43,9 +43,16 @@ bool sock_set_nonblocking(int fd);
 // Binds to every local interface on port (0: the system picks one); an IPv6 socket is
 // made to take IPv4 peers as well, on the same port. Stream sockets get address reuse
 // first so a restarted server can bind while old connections linger. The port actually
-// bound is stored in bound_port. Returns false on failure.
+// bound is stored in bound_port. Returns false on failure. An IPv6 stream socket fails
+// with no_permission instead of address_in_use where a socket of another user (or one whose
+// owner the system cannot tell) holds the port for IPv6: the clients that reach the port
+// over IPv6 would go to that user's program.
 bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port);
 
+// Starts listening. Where the system limits a process's descriptors (Linux), a few are
+// held in reserve from now on until the last listening socket is closed, so that clients
+// accepted until none is left cannot leave a transfer none to work with: every open mover
+// frees the reserve for its transfer until it is closed.
 bool sock_listen(int fd, int backlog);
 
 // Takes one waiting client without waiting: the new socket is non-blocking, close-on-exec
@@ -75,19 +82,6 @@ int sock_wait(int fd, bool for_write, int timeout_ms);
 // Waits until any of count sockets can be read or has closed. Returns 1 when one is ready,
 // 0 on timeout or when count is 0, -1 on failure.
 int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
-
-// True when a TCP socket bound to port for IPv6 (listening or not) belongs to another
-// user than this process's, or when the system cannot say whose it is. Where it cannot be
-// asked at all (Windows), false.
-bool sock_port_held_by_others(uint16_t port);
-
-// Spare descriptors, where the system limits a process's descriptors (Linux). A server
-// that accepts clients until the process has none left would leave a transfer on a client
-// it accepted earlier none to work with (the file, its folder, what the mover needs). So
-// with keep set, a few descriptors are held from now on (as many as can be had), and
-// every open mover frees them for its transfer until it is closed; with keep false they
-// are freed and none is kept.
-void sock_spare_keep(bool keep);
 
 // Where a connection goes: an IPv4 or an IPv6 address.
 struct SockPeer {
@@ -135,7 +129,7 @@ int sock_connect_wait(int fd, int timeout_ms);
 // Moves a transfer's bytes between a file and a socket, each back end its own way (Linux:
 // the system copies them without passing through the process where it can). A mover
 // serves one transfer on one thread, and is opened before the transfer's files (see
-// sock_spare_keep); whatever it needs is made when first needed.
+// sock_listen); whatever it needs is made when first needed.
 struct SockFileMover;
 
 // Returns a new mover, or null when no memory is left.

@@ -20,7 +20,7 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
 // behind on any ending. Returns the descriptor, for reading and writing, or -1.
 int file_open_scratch();
 
-// Closes a descriptor; errno is kept. Negative values do nothing.
+// Closes a descriptor; the outcome (sys_outcome) is kept. Negative values do nothing.
 void file_close(int fd);
 
 // Where a receiver puts a transfer's bytes, found from the save path walked one name at a
@@ -61,7 +61,7 @@ FileReplacement* file_replacement_begin(const char* path, int told, SysOutcome* 
 int file_replacement_fd(const FileReplacement* replacement);
 
 // True when the target is a FIFO, a device or a socket: bytes are written into it as it
-// takes them (see file_wait_writable), and nothing is flushed.
+// takes them (see file_write_some), and nothing is flushed.
 bool file_replacement_is_stream(const FileReplacement* replacement);
 
 // True when the bytes wait in a temporary file elsewhere, to be copied in place at
@@ -95,10 +95,8 @@ SysOutcome file_replacement_abort(FileReplacement* replacement);
 // (the one waited for included).
 bool file_replacement_end_process();
 
-// Writes up to length bytes without waiting. Returns the count, or -1 (would_block when
-// the target cannot take more now).
-int64_t file_write_some(int fd, const void* buffer, size_t length);
-
-// Waits until fd can take more bytes. Returns 1 when it can, 0 on timeout, -1 on failure
-// (a FIFO whose reader went away, for instance).
-int file_wait_writable(int fd, int timeout_ms);
+// Writes up to length bytes, waiting up to wait_ms (negative: for ever) for a target that
+// cannot take any now (a FIFO whose reader is slow). Returns the count, or -1
+// (would_block when the target took nothing in that time; closed, for instance, for a
+// FIFO whose reader went away).
+int64_t file_write_some(int fd, const void* buffer, size_t length, int wait_ms = 0);

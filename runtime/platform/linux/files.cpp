@@ -37,18 +37,23 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
 
 void file_close(int fd) { sys_close(fd); }
 
-int64_t file_write_some(int fd, const void* buffer, size_t length) {
-  ssize_t n = sys_retry([&] { return write(fd, buffer, length); });
+int64_t file_write_some(int fd, const void* buffer, size_t length, int wait_ms) {
+  auto write_once = [&] { return sys_retry([&] { return write(fd, buffer, length); }); };
+  ssize_t n = write_once();
+  if (n < 0 && errno == EAGAIN && wait_ms != 0) {
+    // A reader gone or an error shows as ready: the write then says which.
+    pollfd p{fd, POLLOUT, 0};
+    int ready = sys_poll(&p, 1, wait_ms);
+    if (ready < 0) return -1;
+    if (ready == 0) {
+      errno = EAGAIN;
+      return -1;
+    }
+    n = write_once();
+  }
   if (n == 0 && length > 0) {
     errno = EIO;
     return -1;
   }
   return n;
-}
-
-int file_wait_writable(int fd, int timeout_ms) {
-  pollfd p{fd, POLLOUT, 0};
-  int ready = sys_poll(&p, 1, timeout_ms);
-  if (ready <= 0) return ready;
-  return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? -1 : 1;
 }

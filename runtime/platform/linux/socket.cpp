@@ -36,7 +36,7 @@ std::atomic<bool> g_file_copy_allowed{true};
 int above_standard_streams(int fd) {
   if (fd < 0 || fd > 2) return fd;
   int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  sock_close(fd);
+  sys_close(fd);
   return moved;
 }
 
@@ -57,36 +57,9 @@ int open_socket(int family, int kind) {
   return urgent_inline(above_standard_streams(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)));
 }
 
-}  // namespace
-
-void sock_survive_closed_peers() { signal(SIGPIPE, SIG_IGN); }
-
-int sock_open(int kind) { return open_socket(AF_INET, kind); }
-
-int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
-
-void sock_close(int fd) { sys_close(fd); }
-
-bool sock_set_abort_on_close(int fd, bool abort) {
-  linger how{abort ? 1 : 0, 0};
-  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &how, sizeof how) == 0;
-}
-
-bool sock_shutdown_send(int fd) { return shutdown(fd, SHUT_WR) == 0; }
-
-bool sock_peer_aborted(int fd) {
-  // A reset is kept as the socket's pending error while received bytes are still read
-  // first, so the error is asked for directly (which also clears it).
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return true;
-  char byte = 0;
-  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1) return false;
-  SysOutcome outcome = sys_outcome();
-  return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
-}
-
-bool sock_port_held_by_others(uint16_t port) {
+// True when a TCP socket bound to port for IPv6 (listening or not) belongs to another
+// user than this process's, or when the system cannot say whose it is.
+bool port_held_by_others(uint16_t port) {
   // The system's table of IPv6 TCP sockets: the local address and port (hex), the state
   // (0A listening, 07 bound alone) and the owner's user id in the eighth column.
   FILE* table = std::fopen("/proc/net/tcp6", "re");
@@ -105,6 +78,98 @@ bool sock_port_held_by_others(uint16_t port) {
   }
   std::fclose(table);
   return others || !found;
+}
+
+}  // namespace
+
+namespace {
+
+// Spare descriptors. A server that accepts clients until the process has none left would
+// leave a transfer on a client it accepted earlier none to work with (the file, its
+// folder, the mover's pipe). So while a socket of this process listens, a few descriptors
+// are held (as many as can be had), and every open mover frees them for its transfer until
+// it is closed; once the last listening socket is closed they are freed.
+
+// Enough for one reception: its file, the folder, the entry looked at, the pipe's two
+// ends, with room to spare.
+constexpr size_t kSpareDescriptors = 8;
+
+struct Spare {
+  std::mutex lock;
+  std::vector<int> fds;
+  std::vector<int> listeners;        // the listening sockets the spare descriptors are kept for
+  std::atomic<size_t> listening{0};  // their count, read without the lock
+  int lent = 0;                      // transfers running with the spare descriptors freed
+};
+
+Spare& spare() {
+  static Spare s;
+  return s;
+}
+
+void spare_take(Spare& s) {
+  while (s.fds.size() < kSpareDescriptors) {
+    // Each its own open file, so the spare counts against the system's limit too.
+    int fd = above_standard_streams(sys_retry([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+    if (fd < 0) break;
+    s.fds.push_back(fd);
+  }
+}
+
+void spare_free(Spare& s) {
+  for (int fd : s.fds) sys_close(fd);
+  s.fds.clear();
+}
+
+void spare_note_listener(int fd) {
+  Spare& s = spare();
+  std::lock_guard<std::mutex> hold(s.lock);
+  s.listeners.push_back(fd);
+  s.listening = s.listeners.size();
+  if (s.lent == 0) spare_take(s);
+}
+
+void spare_forget_listener(int fd) {
+  Spare& s = spare();
+  if (fd < 0 || s.listening.load() == 0) return;
+  std::lock_guard<std::mutex> hold(s.lock);
+  auto it = std::find(s.listeners.begin(), s.listeners.end(), fd);
+  if (it == s.listeners.end()) return;
+  s.listeners.erase(it);
+  s.listening = s.listeners.size();
+  if (s.listeners.empty()) spare_free(s);
+}
+
+}  // namespace
+
+void sock_survive_closed_peers() { signal(SIGPIPE, SIG_IGN); }
+
+int sock_open(int kind) { return open_socket(AF_INET, kind); }
+
+int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
+
+void sock_close(int fd) {
+  spare_forget_listener(fd);
+  sys_close(fd);
+}
+
+bool sock_set_abort_on_close(int fd, bool abort) {
+  linger how{abort ? 1 : 0, 0};
+  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &how, sizeof how) == 0;
+}
+
+bool sock_shutdown_send(int fd) { return shutdown(fd, SHUT_WR) == 0; }
+
+bool sock_peer_aborted(int fd) {
+  // A reset is kept as the socket's pending error while received bytes are still read
+  // first, so the error is asked for directly (which also clears it).
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) return true;
+  char byte = 0;
+  if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1) return false;
+  SysOutcome outcome = sys_outcome();
+  return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
 }
 
 bool sock_set_nonblocking(int fd) {
@@ -134,7 +199,11 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
     sa.sin6_family = AF_INET6;
     sa.sin6_port = htons(port);
     sa.sin6_addr = in6addr_any;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) return false;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == -1) {
+      if (errno == EADDRINUSE && type == SOCK_STREAM && port != 0 && port_held_by_others(port))
+        errno = EACCES;
+      return false;
+    }
   } else {
     SockPeer any;
     any.ipv4 = htonl(INADDR_ANY);
@@ -149,7 +218,11 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   return true;
 }
 
-bool sock_listen(int fd, int backlog) { return listen(fd, backlog) == 0; }
+bool sock_listen(int fd, int backlog) {
+  if (listen(fd, backlog) != 0) return false;
+  spare_note_listener(fd);
+  return true;
+}
 
 int sock_accept(int fd) {
   int client = sys_retry([&] { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
@@ -210,50 +283,6 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
 
 namespace {
 
-// Enough for one reception: its file, the folder, the entry looked at, the pipe's two
-// ends, with room to spare.
-constexpr size_t kSpareDescriptors = 8;
-
-struct Spare {
-  std::mutex lock;
-  std::vector<int> fds;
-  bool kept = false;
-  int lent = 0;  // transfers running with the spare descriptors freed
-};
-
-Spare& spare() {
-  static Spare s;
-  return s;
-}
-
-void spare_take(Spare& s) {
-  while (s.fds.size() < kSpareDescriptors) {
-    // Each its own open file, so the spare counts against the system's limit too.
-    int fd = above_standard_streams(sys_retry([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
-    if (fd < 0) break;
-    s.fds.push_back(fd);
-  }
-}
-
-void spare_free(Spare& s) {
-  for (int fd : s.fds) sock_close(fd);
-  s.fds.clear();
-}
-
-}  // namespace
-
-void sock_spare_keep(bool keep) {
-  Spare& s = spare();
-  std::lock_guard<std::mutex> hold(s.lock);
-  s.kept = keep;
-  if (!keep)
-    spare_free(s);
-  else if (s.lent == 0)
-    spare_take(s);
-}
-
-namespace {
-
 // Frees the spare descriptors for a transfer; paired with spare_take_back.
 void spare_lend() {
   Spare& s = spare();
@@ -262,12 +291,12 @@ void spare_lend() {
   spare_free(s);
 }
 
-// Takes the spare descriptors again once no transfer has them lent, if they are kept.
+// Takes the spare descriptors again once no transfer has them lent, while a socket listens.
 void spare_take_back() {
   Spare& s = spare();
   std::lock_guard<std::mutex> hold(s.lock);
   if (s.lent > 0) --s.lent;
-  if (s.kept && s.lent == 0) spare_take(s);
+  if (!s.listeners.empty() && s.lent == 0) spare_take(s);
 }
 
 }  // namespace

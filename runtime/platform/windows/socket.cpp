@@ -4,7 +4,6 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -29,9 +28,10 @@ std::unordered_set<int> g_nonblocking;
 
 SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
-// Sets errno from the last Winsock error; returns -1 (for counts) or false (for outcomes).
+// Leaves the last Winsock error as the outcome; returns -1 (for counts) or false (for
+// outcomes).
 int fail() {
-  win_set_errno_socket(WSAGetLastError());
+  win_set_socket_outcome(WSAGetLastError());
   return -1;
 }
 bool failed() { return fail() == 0; }
@@ -75,13 +75,11 @@ int sock_open_ipv6(int kind) {
 
 void sock_close(int fd) {
   if (fd < 0) return;
-  int saved = errno;
   {
     std::lock_guard<std::mutex> hold(g_nonblocking_lock);
     g_nonblocking.erase(fd);
   }
   closesocket(as_socket(fd));
-  errno = saved;
 }
 
 bool sock_set_abort_on_close(int fd, bool abort) {
@@ -119,8 +117,6 @@ bool sock_is_nonblocking(int fd) {
   std::lock_guard<std::mutex> hold(g_nonblocking_lock);
   return g_nonblocking.count(fd) != 0;
 }
-
-bool sock_port_held_by_others(uint16_t) { return false; }
 
 bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   SOCKET s = as_socket(fd);
@@ -176,14 +172,14 @@ int sock_accept(int fd) {
 
 int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
   if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
-    errno = EAGAIN;
+    sys_set_outcome(SysOutcome::would_block);
     return -1;
   }
   sockaddr_in from{};
   int from_len = sizeof from;
   int n = recvfrom(as_socket(fd), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
                    reinterpret_cast<sockaddr*>(&from), &from_len);
-  if (n < 0) return fail();  // a datagram longer than capacity fails with EMSGSIZE
+  if (n < 0) return fail();  // a datagram longer than capacity fails
   if (address) *address = from.sin_addr.s_addr;
   if (port) *port = ntohs(from.sin_port);
   return n;
@@ -191,7 +187,7 @@ int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* addre
 
 int64_t sock_receive(int fd, void* buffer, size_t length, bool peek) {
   if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
-    errno = EAGAIN;
+    sys_set_outcome(SysOutcome::would_block);
     return -1;
   }
   int chunk = static_cast<int>(std::min<size_t>(length, 1u << 30));
@@ -229,9 +225,6 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
   return n > 0 ? 1 : 0;
 }
 
-// Windows has no small per-process limit of handles to keep spares against.
-void sock_spare_keep(bool) {}
-
 namespace {
 // Makes the socket blocking again once its connection is made: senders hand a whole
 // transfer to the system in blocking sends.
@@ -252,7 +245,7 @@ int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   if (!sock_set_nonblocking(fd)) return -1;
   if (connect(as_socket(fd), reinterpret_cast<sockaddr*>(&storage), length) == 0) return connected(fd);
   fail();
-  return errno == EAGAIN ? 0 : -1;
+  return sys_outcome() == SysOutcome::would_block ? 0 : -1;
 }
 
 int sock_connect_wait(int fd, int timeout_ms) {
@@ -263,7 +256,7 @@ int sock_connect_wait(int fd, int timeout_ms) {
   if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
     return fail();
   if (err != 0) {
-    win_set_errno_socket(err);
+    win_set_socket_outcome(err);
     return -1;
   }
   return connected(fd);

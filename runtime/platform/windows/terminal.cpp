@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <string>
 
@@ -149,11 +148,11 @@ bool write_file(HANDLE h, const void* bytes, size_t n) {
   while (n > 0) {
     DWORD written = 0;
     if (!WriteFile(h, p, static_cast<DWORD>(std::min<size_t>(n, 1 << 20)), &written, nullptr)) {
-      win_set_errno(GetLastError());
+      win_set_outcome(GetLastError());
       return false;
     }
     if (written == 0) {
-      errno = EIO;
+      sys_set_outcome(SysOutcome::other);
       return false;
     }
     p += written;
@@ -270,7 +269,6 @@ bool term_output_raw() { return g_term.want_raw_output != 0; }
 void term_set_line_hook(const char* (*hook)()) { g_term.line_hook = hook; }
 
 void term_restore() {
-  int saved_errno = errno;
   if (g_term.out.console && g_term.line_hook) {
     const char* end = g_term.line_hook();
     size_t n = 0;
@@ -284,7 +282,6 @@ void term_restore() {
   }
   if (g_term.found_output_cp) SetConsoleOutputCP(g_term.found_output_cp);
   if (g_term.found_input_cp) SetConsoleCP(g_term.found_input_cp);
-  errno = saved_errno;
 }
 
 void term_reapply() {
@@ -299,7 +296,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
       INPUT_RECORD record{};
       DWORD count = 0;
       if (!ReadConsoleInputW(h, &record, 1, &count)) {
-        win_set_errno(GetLastError());
+        win_set_outcome(GetLastError());
         return -1;
       }
       if (count == 1) take_record(record);
@@ -311,7 +308,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
       wchar_t line[1024];
       DWORD count = 0;
       if (!ReadConsoleW(h, line, 1024, &count, nullptr)) {
-        win_set_errno(GetLastError());
+        win_set_outcome(GetLastError());
         return -1;
       }
       g_term.key_bytes = win_utf8(line, count);
@@ -322,7 +319,7 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   if (!ReadFile(h, bytes, static_cast<DWORD>(std::min<size_t>(n, 1 << 20)), &got, nullptr)) {
     DWORD error = GetLastError();
     if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return 0;
-    win_set_errno(error);
+    win_set_outcome(error);
     return -1;
   }
   return got;

@@ -4,7 +4,6 @@
 #include <io.h>
 
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <new>
 #include <string>
@@ -44,14 +43,15 @@ int descriptor_for(HANDLE h, int flags) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);
-    errno = EMFILE;
+    sys_set_outcome(SysOutcome::exhausted);
   }
   return fd;
 }
 
-// Sets errno from the last system error; returns -1 (for counts) or false (for outcomes).
+// Leaves the last system error as the outcome; returns -1 (for counts) or false (for
+// outcomes).
 int fail() {
-  win_set_errno(GetLastError());
+  win_set_outcome(GetLastError());
   return -1;
 }
 bool failed() { return fail() == 0; }
@@ -82,7 +82,7 @@ int file_open_regular(const char* path, int64_t* size) {
   DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return fail();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    errno = EISDIR;
+    sys_set_outcome(SysOutcome::folder);
     return -1;
   }
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -91,7 +91,7 @@ int file_open_regular(const char* path, int64_t* size) {
   LARGE_INTEGER length{};
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length)) {
     CloseHandle(h);
-    errno = EINVAL;
+    sys_set_outcome(SysOutcome::not_regular);
     return -1;
   }
   if (size) *size = length.QuadPart;
@@ -113,9 +113,7 @@ int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
 
 void file_close(int fd) {
   if (fd < 0) return;
-  int saved = errno;
   _close(fd);
-  errno = saved;
 }
 
 int file_open_scratch() {
@@ -139,7 +137,7 @@ bool begin_replacement(FileReplacement& r, const char* path) {
   r.target = win_file_path(path);
   DWORD attributes = GetFileAttributesW(r.target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    errno = EISDIR;
+    sys_set_outcome(SysOutcome::folder);
     return false;
   }
   // A device or a pipe ("NUL", "\\.\pipe\...") is written into, never replaced.
@@ -173,27 +171,26 @@ bool begin_replacement(FileReplacement& r, const char* path) {
   return true;
 }
 
-// Closes the file and removes a temporary one; errno is kept.
+// Closes the file and removes a temporary one; the outcome is kept.
 void abort_replacement(FileReplacement& r) {
-  int saved = errno;
   if (r.fd >= 0) _close(r.fd);  // a temporary file marked for deletion goes with its handle
   r.fd = -1;
   if (!r.temp.empty()) DeleteFileW(r.temp.c_str());
   r.temp.clear();
   record_temp(std::wstring());
-  errno = saved;
 }
 
 bool commit_replacement(FileReplacement& r) {
   if (r.fd < 0) return false;
   if (r.stream) {
     bool ok = _close(r.fd) == 0;
+    if (!ok) win_set_outcome(GetLastError());  // the C library's close fails where the system's does
     r.fd = -1;
     return ok;
   }
   HANDLE h = handle_of(r.fd);
   if (!file_replacement_flush(&r) || !set_delete_on_close(h, false)) {
-    win_set_errno(GetLastError());
+    win_set_outcome(GetLastError());
     abort_replacement(r);
     return false;
   }
@@ -210,10 +207,8 @@ bool commit_replacement(FileReplacement& r) {
   // A file that is gone by now, or a system without ReplaceFileW, takes the plain move.
   if (!ok) ok = MoveFileExW(r.temp.c_str(), r.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) {
-    win_set_errno(GetLastError());
-    int saved = errno;
+    win_set_outcome(GetLastError());
     DeleteFileW(r.temp.c_str());
-    errno = saved;
   }
   record_temp(std::wstring());
   r.temp.clear();
@@ -246,7 +241,7 @@ bool file_replacement_flush(FileReplacement* replacement) {
   if (r.fd < 0) return false;
   if (r.stream || r.flushed) return true;
   r.flushed = FlushFileBuffers(handle_of(r.fd)) != 0;
-  if (!r.flushed) win_set_errno(GetLastError());
+  if (!r.flushed) win_set_outcome(GetLastError());
   return r.flushed;
 }
 
@@ -271,11 +266,11 @@ bool file_replacement_end_process() {
   return false;  // the status told is the main flow's
 }
 
-int64_t file_write_some(int fd, const void* buffer, size_t length) {
+// The system's writes wait until the target takes the bytes: there is nothing to wait for
+// beyond them.
+int64_t file_write_some(int fd, const void* buffer, size_t length, int) {
   DWORD written = 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
   if (!WriteFile(handle_of(fd), buffer, want, &written, nullptr)) return fail();
   return written;
 }
-
-int file_wait_writable(int, int) { return 1; }

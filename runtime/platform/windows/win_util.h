@@ -1,11 +1,13 @@
 // What the Windows back end's files share: text between UTF-8 and UTF-16, paths in the
-// form the wide calls take, and system error codes told in the errno terms the layers
+// form the wide calls take, and the system's error codes told as the outcomes the layers
 // above read.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
 
 #include <string>
+
+#include "platform/outcome.h"
 
 // UTF-16 of UTF-8 text and back; invalid sequences become U+FFFD.
 std::wstring win_wide(const std::string& text);
@@ -16,9 +18,10 @@ inline std::string win_utf8(const std::wstring& text) { return win_utf8(text.dat
 // the classic limit, so long paths work.
 std::wstring win_file_path(const std::string& path);
 
-// Sets errno from a Win32 error (GetLastError) or a Winsock error (WSAGetLastError).
-void win_set_errno(DWORD error);
-void win_set_errno_socket(int error);
+// Leaves the outcome a Win32 error (GetLastError) or a Winsock error (WSAGetLastError)
+// stands for as the calling thread's (sys_outcome).
+void win_set_outcome(DWORD error);
+void win_set_socket_outcome(int error);
 
 // The handle behind a descriptor: the standard handles for 0 to 2, the C library's
 // descriptors otherwise. INVALID_HANDLE_VALUE when there is none.

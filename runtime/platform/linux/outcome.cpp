@@ -2,9 +2,8 @@
 
 #include <cerrno>
 
-// Both back ends leave the system's own code of a failure in errno (Windows sets it from
-// its codes in win_util.cpp): the outcome is read from there, so no call pays for it
-// unless a caller asks.
+// The system leaves its own code of a failure in errno, per thread: the outcome is read
+// from there, so no call pays for it unless a caller asks.
 SysOutcome sys_outcome() {
   switch (errno) {
     case 0: return SysOutcome::ok;

@@ -2,6 +2,4 @@
 # first, so that at several jobs the suite does not end waiting for one of them alone.
 # (Once ctest has timed a run, its own measurements order the tests.)
 set_tests_properties(Transfer.TheRealProgramsPauseAsLongAsTheyMust PROPERTIES COST 1000)
-set_tests_properties(Transfer.EveryWaitIsBoundedInAScriptAndShownToAPerson PROPERTIES COST 400)
-set_tests_properties(Transfer.AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter PROPERTIES COST 300)
 set_tests_properties(DialogChoice.GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces PROPERTIES COST 200)

@@ -31,15 +31,10 @@ TEST(ConsoleInputPiped, LinesEndAtCrLfOrCrOrLfThenTheEndComesForEver) {
 
 TEST(ConsoleInputPiped, LongLinesComeWholeAcrossBlocks) {
   std::string last(10000, 'q');
-  Lines report = piped("first\n" + last, {"in", "in", "in"});
-  ASSERT_EQ(report.size(), 3u);
-  EXPECT_EQ(report[0], "first");
-  EXPECT_EQ(report[1], last);
-  EXPECT_EQ(report[2], "\\x04");
-
+  EXPECT_EQ(piped("first\n" + last, {"in", "in", "in"}), (Lines{"first", last, "\\x04"}));
   // A rest longer than one block behind a short line, then a line end far behind.
   std::string middle(5000, 'm');
-  report = piped("x\n" + middle + "\ny\n", {"in", "in", "in", "in"});
+  Lines report = piped("x\n" + middle + "\ny\n", {"in", "in", "in", "in"});
   EXPECT_EQ(report, (Lines{"x", middle, "y", "\\x04"}));
 }
 
@@ -63,9 +58,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ConsoleChild child;
   child.start_on_pty({"plain", "p:1>", "in", "p:2>", "in", "p:3>", "in", "p:4>", "in"});
   ASSERT_TRUE(child.wait_for("1>"));
-  child.type(
-      "abx\x7f"
-      "c\r");  // the terminal's own erase
+  child.type("abx\x7f" "c\r");  // the terminal's own erase
   ASSERT_TRUE(child.wait_for("2>"));
   child.type("\r");
   ASSERT_TRUE(child.wait_for("3>"));
@@ -76,9 +69,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ASSERT_EQ(child.wait_exit(), 0);
   Lines report = child.report();
   ASSERT_EQ(report.size(), 4u);
-  EXPECT_EQ(report[0], "abc");
-  EXPECT_EQ(report[1], "");
-  EXPECT_EQ(report[2], "\\x04");
+  EXPECT_EQ(Lines(report.begin(), report.begin() + 3), (Lines{"abc", "", "\\x04"}));
   // The terminal keeps at most one line buffer's worth; never more than one block a call.
   EXPECT_GE(report[3].size(), 4000u);
   EXPECT_LE(report[3].size(), 4096u);

@@ -79,12 +79,7 @@ TEST(ConsoleSignals, CtrlCAndTermEndTheProcessWithTheTerminalAsFound) {
     SCOPED_TRACE(sig);
     ConsoleChild child;
     start_waiting(child, {"listen"});
-    if (sig == SIGINT)
-      child.type("\x03");
-    else if (sig == SIGQUIT)
-      child.type("\x1c");
-    else
-      child.signal(sig);
+    sig == SIGTERM ? child.signal(sig) : child.type(sig == SIGINT ? "\x03" : "\x1c");
     int status = child.wait_status();
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);

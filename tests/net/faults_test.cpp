@@ -84,13 +84,9 @@ TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
   constexpr int kClients = 200;
   static_assert(kClients >= 2 * NET_LISTEN_BACKLOG, "twice as many as the queue is made for");
   std::vector<int> clients;
-  sockaddr_in sa = loopback(port_of(0));
   auto connect_one = [&] {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    int r = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ASSERT_TRUE(r == 0 || errno == EINPROGRESS) << clients.size();
-    clients.push_back(fd);
+    clients.push_back(connect_started(port_of(0)));
+    ASSERT_GE(clients.back(), 0) << clients.size();
   };
   auto connected = [](int fd) {
     pollfd p{fd, POLLOUT, 0};
@@ -125,12 +121,9 @@ TEST_F(FaultTest, RunningOutOfDescriptorsPausesAcceptingAndAnAcceptedTransferSti
   NetConnection* sender_conn = nullptr;
   int sender = accept_client(port_of(0), &sender_conn);
   std::vector<int> clients;
-  sockaddr_in sa = loopback(port_of(0));
   for (int i = 0; i < 60; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    clients.push_back(fd);
+    clients.push_back(connect_started(port_of(0)));
+    ASSERT_GE(clients.back(), 0);
   }
   // Room for ten more descriptors below the limit.
   int lowest_free = dup(0);

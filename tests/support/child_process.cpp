@@ -91,12 +91,7 @@ bool ChildProcess::start(const ChildOptions& options) {
     return true;
   }
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return false;
-  }
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
   pid_ = fork();
   if (pid_ == 0) {
     setsid();  // no controlling terminal
@@ -119,19 +114,12 @@ void ChildProcess::type(const std::string& text) {
   int64_t deadline = now_ms() + 5000;
   while (sent < text.size() && input_ >= 0) {
     ssize_t n = write(input_, text.data() + sent, text.size() - sent);
-    if (n > 0) {
+    if (n > 0)
       sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN && now_ms() < deadline) {
-      // The program has not read yet: take its output meanwhile.
-      if (output_fd_ >= 0)
-        read_some(10);
-      else
-        usleep(10000);
-    } else {
+    else if (n == 0 || (errno != EINTR && (errno != EAGAIN || now_ms() >= deadline)))
       break;
-    }
+    else if (errno == EAGAIN && read_some(10) == 0 && output_fd_ < 0)  // not read yet: take the output meanwhile
+      usleep(10000);
   }
 }
 
@@ -207,10 +195,7 @@ int ChildProcess::wait_status(int timeout_ms) {
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
     if (ended < 0) {  // no process descriptor: look again soon
-      if (output_fd_ >= 0)
-        read_some(20);
-      else
-        usleep(1000);
+      if (read_some(20) == 0 && output_fd_ < 0) usleep(1000);
       continue;
     }
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};

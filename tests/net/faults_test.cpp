@@ -32,8 +32,7 @@ class FaultTest : public NetTest {
 
 TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
   write_file(path("out"), "before");
-  NetConnection* conn = nullptr;
-  int fd = accept_client(port_of(0), &conn);
+  auto [fd, conn] = accept_client(port_of(0));
   ASSERT_TRUE(send_all(fd, header(1 << 20) + pattern(100000)));
   ASSERT_TRUE(wait_bytes(conn->socket, 12 + 100000));
   std::thread reset([fd, conn] {
@@ -53,8 +52,7 @@ TEST_F(FaultTest, PeerResetInTheMiddleOfTheContent) {
 }
 
 TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
-  NetConnection* conn = nullptr;
-  int fd = accept_client(port_of(0), &conn);
+  auto [fd, conn] = accept_client(port_of(0));
   std::string content = pattern(100);
   TestClock clock(0);  // moved on by the trickle alone: 100 ms before each byte
   std::atomic<bool> receiving{true};
@@ -118,8 +116,7 @@ TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
 // idle wait when nothing happened) must not spin on the listening socket, which stays
 // readable while accepting fails, and a transfer on a client accepted before still works.
 TEST_F(FaultTest, RunningOutOfDescriptorsPausesAcceptingAndAnAcceptedTransferStillWorks) {
-  NetConnection* sender_conn = nullptr;
-  int sender = accept_client(port_of(0), &sender_conn);
+  auto [sender, sender_conn] = accept_client(port_of(0));
   std::vector<int> clients;
   for (int i = 0; i < 60; ++i) {
     clients.push_back(connect_started(port_of(0)));
@@ -174,10 +171,8 @@ TEST_F(FaultTest, RunningOutOfDescriptorsPausesAcceptingAndAnAcceptedTransferSti
 }
 
 TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
-  NetConnection* idle_conn = nullptr;
-  int idle = accept_client(port_of(0), &idle_conn);
-  NetConnection* sender_conn = nullptr;
-  int sender = accept_client(port_of(0), &sender_conn);
+  auto [idle, idle_conn] = accept_client(port_of(0));
+  auto [sender, sender_conn] = accept_client(port_of(0));
   std::string content = pattern(300000);
   ASSERT_TRUE(send_all(sender, header(static_cast<uint32_t>(content.size())) + content));
   ASSERT_EQ(next_event(), NET_EVENT_FILE);
@@ -194,8 +189,7 @@ TEST_F(FaultTest, AnIdleClientDoesNotDisturbAnotherOnesTransfer) {
 }
 
 TEST_F(FaultTest, TargetsThatCannotBeWrittenFailAndTakeNothingAway) {
-  NetConnection* conn = nullptr;
-  int fd = accept_client(port_of(0), &conn);
+  auto [fd, conn] = accept_client(port_of(0));
   // A folder nobody may create files in (not even root), and a target that is a folder.
   std::filesystem::create_directory(path("folder"));
   write_file(path("folder/inside"), "kept");

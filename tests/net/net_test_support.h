@@ -176,6 +176,12 @@ class NetTest : public RuntimeTest {
     *accepted = net_event_connection();
     return client;
   }
+  // The same, returning both sides: the client's socket and the server's side.
+  std::pair<int, NetConnection*> accept_client(uint16_t port) {
+    NetConnection* accepted = nullptr;
+    int client = accept_client(port, &accepted);
+    return {client, accepted};
+  }
 
   bool no_temporary_files() const { return temporary_files(dir).empty(); }
 };

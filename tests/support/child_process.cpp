@@ -160,15 +160,11 @@ size_t ChildProcess::read_some(int wait_ms) {
 }
 
 bool ChildProcess::wait_for(const std::string& needle, int timeout_ms) {
-  int64_t deadline = now_ms() + timeout_ms;
-  for (;;) {
-    if (output_.find(needle) != std::string::npos || history_.find(needle) != std::string::npos ||
-        screen_.text().find(needle) != std::string::npos)
-      return true;
-    int64_t left = deadline - now_ms();
-    if (left <= 0 || output_fd_ < 0) return false;
-    read_some(static_cast<int>(std::min<int64_t>(left, 50)));
-  }
+  auto shown = [&] {
+    return output_.find(needle) != std::string::npos || history_.find(needle) != std::string::npos ||
+           screen_.text().find(needle) != std::string::npos;
+  };
+  return wait_until([&] { return shown() || output_fd_ < 0; }, timeout_ms) && shown();  // or the output ended
 }
 
 bool ChildProcess::wait_until(const std::function<bool()>& done, int timeout_ms) {

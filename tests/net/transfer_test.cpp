@@ -191,8 +191,8 @@ class SaveTarget {
   bool receive_as_nobody = false;
   bool skip = false;
   // How the peer ends after the last piece: it keeps the connection, ends its sending in
-  // order, or aborts the connection.
-  enum { kKeeps, kEndsEarly, kAborts } peer_end = kKeeps;
+  // order, aborts the connection, or aborts it once the reception took what came.
+  enum { kKeeps, kEndsEarly, kAborts, kAbortsMidway } peer_end = kKeeps;
   std::function<void()> midway;  // run once the receiver took the first piece
 
  private:
@@ -343,27 +343,6 @@ TEST_F(TransferTest, EmptyFileIsAHeaderAloneAndIsTakenAtOnce) {
   EXPECT_EQ(read_file(path("out")), "");
 }
 
-// A reception that fails, before or after its last byte (a content the disk cannot flush
-// must not take the name), leaves the old file and no temporary one, also where the file
-// system has no unnamed files.
-TEST_F(TransferTest, FailureBeforeOrAtTheFlushLeavesTheOldFile) {
-  for (bool unnamed : {true, false}) {
-    SCOPED_TRACE(unnamed ? "unnamed" : "named");
-    file_allow_unnamed(unnamed);
-    write_file(path("out"), "keep me");
-    put(header(0x80000000u) + "abc");
-    EXPECT_EQ(receive("out"), 0);
-    reconnect();
-    g_flush_fails = true;
-    put(header(3) + "new");
-    EXPECT_EQ(receive("out"), 0);
-    g_flush_fails = false;
-    EXPECT_EQ(read_file(path("out")), "keep me");
-    EXPECT_TRUE(no_temporary_files());
-  }
-  file_allow_unnamed(true);
-}
-
 // On the library's clock run twenty times as fast; the end-to-end tests measure the idle
 // time of the real receiver against the real clock.
 TEST_F(TransferTest, SenderStallingHalfwayFailsAfterTheIdleTimeAndDestroysNothing) {
@@ -437,28 +416,6 @@ TEST_F(TransferTest, UdpConnectionsAndBadPathsFailWithoutTouchingAnything) {
   EXPECT_EQ(bytes_waiting(accepted->socket), 13);  // a reception that cannot start takes nothing
 }
 
-TEST_F(TransferTest, NewFileFollowsTheUmaskAndALinkHasItsFileReplaced) {
-  write_file(path("real"), "an older and longer content");
-  chmod(path("real").c_str(), 0600);
-  std::filesystem::create_symlink(path("real"), path("link"));
-  mode_t old_mask = umask(027);
-  put(header(3) + "new");
-  int32_t replaced = receive("link");
-  put(header(5) + "fresh");
-  int32_t made = receive("fresh");
-  umask(old_mask);
-  EXPECT_EQ(replaced, 1);
-  EXPECT_EQ(made, 1);
-  EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
-  EXPECT_EQ(read_file(path("real")), "new");
-  struct stat st {};
-  ASSERT_EQ(stat(path("real").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the replaced file keeps its mode";
-  ASSERT_EQ(stat(path("fresh").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u) << "a new file follows the umask";
-  EXPECT_TRUE(no_temporary_files());
-}
-
 // What may stand at the save path, each received through the real reception: what is
 // replaced, what is written into, what is refused, and what is kept.
 struct SaveCase {
@@ -478,6 +435,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
   const std::string whole = header(static_cast<uint32_t>(content.size())) + content;
   const bool root = geteuid() == 0;
   const std::string tmpdir = std::filesystem::temp_directory_path().string();
+  mode_t mask = 0;  // the process's own, while a row receives under another
   std::vector<SaveCase> cases = {
       {"a regular file keeps its mode, owner and group", false, 1,
        [&](SaveTarget& t) { return t.file("out", "old", 0751), t.give_to_nobody("out"); },
@@ -575,7 +533,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        }},
       {"an append-only folder is written in place and keeps no other name", true, 1,
        [&](SaveTarget& t) {
-         t.file(t.folder("ao", 0755) + "/out", "old");
+         t.folder("ao", 0755), t.file("ao/out", "old");
          return t.run_or_skip("chattr +a " + t.path("ao")), t.path("ao/out");
        },
        [&](SaveTarget& t) {
@@ -589,13 +547,45 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
          return t.folder("here", 0755) + "/out";
        },
        [&](SaveTarget& t) { EXPECT_TRUE(t.entries("moved").empty()); }, {header(3) + "ne", "w"}},
-      {"a folder fails", false, 0, [&](SaveTarget& t) { return t.folder("out", 0755); },
-       [&](SaveTarget& t) { EXPECT_EQ(t.kind("out"), S_IFDIR); }},
+      {"a folder fails and keeps what it holds", false, 0,
+       [&](SaveTarget& t) { return t.folder("out", 0755), t.file("out/inside", "kept"), t.path("out"); },
+       [&](SaveTarget& t) {
+         EXPECT_EQ(t.kind("out"), S_IFDIR);
+         EXPECT_EQ(t.holds("out/inside"), "kept");
+         EXPECT_EQ(t.entries("out"), Names{"inside"});
+       }},
+      {"a folder nobody may create files in (not even root) fails", false, 0,
+       [&](SaveTarget&) { return std::string("/proc/kv-target.bin"); },
+       [&](SaveTarget&) { EXPECT_FALSE(std::filesystem::exists("/proc/kv-target.bin")); }, {header(5) + "hello"}},
+      {"a peer that resets in the middle of the content ends the reception at once", false, 0,
+       [&](SaveTarget& t) { return t.peer_end = SaveTarget::kAbortsMidway, t.file("out", "before"); },
+       [&](SaveTarget& t) {
+         EXPECT_EQ(t.holds("out"), "before");
+         EXPECT_EQ(t.entries(""), Names{"out"});
+       },
+       {header(1 << 20) + pattern(100000)}},
       {"a stream without the magic is no transfer", false, 0, [&](SaveTarget& t) { return t.file("out", "old"); },
        [&](SaveTarget& t) { EXPECT_EQ(t.holds("out"), "old"); }, {header(6, "GARBAGE!") + "hacked"}},
       {"a stream without the magic is no transfer when it comes in pieces either", false, 0,
        [&](SaveTarget& t) { return t.file("out", "old"); }, [&](SaveTarget& t) { EXPECT_EQ(t.holds("out"), "old"); },
        {"QUORV", "AN", "X", std::string("\x06\0\0\0", 4) + "hacked"}},
+      {"a link has its file replaced, which keeps its mode", false, 1,
+       [&](SaveTarget& t) {
+         std::filesystem::create_symlink(t.file("real", "an older and longer content", 0600), t.path("link"));
+         return mask = umask(027), t.path("link");
+       },
+       [&](SaveTarget& t) {
+         umask(mask);
+         EXPECT_TRUE(std::filesystem::is_symlink(t.path("link")));
+         EXPECT_EQ(t.holds("real"), "new");
+         EXPECT_EQ(t.stat_of("real").st_mode & 0777, 0600u) << "the replaced file keeps its mode";
+       }},
+      {"a new file follows the umask", false, 1, [&](SaveTarget& t) { return mask = umask(027), t.path("fresh"); },
+       [&](SaveTarget& t) {
+         umask(mask);
+         EXPECT_EQ(t.stat_of("fresh").st_mode & 0777, 0640u) << "a new file follows the umask";
+       },
+       {header(5) + "fresh"}},
       {"a reception takes the announced bytes only", false, 1, [&](SaveTarget& t) { return t.path("out"); },
        [&](SaveTarget& t) {
          EXPECT_EQ(t.holds("out"), "hello");
@@ -604,6 +594,25 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        },
        {header(5) + "hello" + "EXTRA"}},
   };
+  // A reception that fails, before or after its last byte (a content the disk cannot flush
+  // must not take the name), leaves the old file, also where the file system has no
+  // unnamed files.
+  for (bool unnamed : {true, false})
+    for (bool at_flush : {false, true})
+      cases.push_back({std::string(at_flush ? "a failing flush" : "a size of 2 GiB") + " keeps the old file" +
+                           (unnamed ? "" : " without unnamed files"),
+                       false, 0,
+                       [&, unnamed, at_flush](SaveTarget& t) {
+                         file_allow_unnamed(unnamed);
+                         g_flush_fails = at_flush;
+                         return t.file("out", "keep me");
+                       },
+                       [&](SaveTarget& t) {
+                         g_flush_fails = false;
+                         file_allow_unnamed(true);
+                         EXPECT_EQ(t.holds("out"), "keep me");
+                       },
+                       {at_flush ? header(3) + "new" : header(0x80000000u) + "abc"}});
   // The header cut at every point once, each cut a read of its own.
   for (size_t split = 1; split < 12; ++split)
     cases.push_back({"a header cut after byte " + std::to_string(split) + " is taken whole", false, 1,
@@ -632,7 +641,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
         if (i == 0 && target.midway) target.midway();
       }
       if (target.peer_end == SaveTarget::kEndsEarly) shutdown(client->socket, SHUT_WR);
-      if (target.peer_end != SaveTarget::kAborts) return;
+      if (target.peer_end == SaveTarget::kAbortsMidway) wait_taken(accepted->socket);
+      if (target.peer_end < SaveTarget::kAborts) return;
       sock_set_abort_on_close(client->socket, true);
       net_connection_close(client);
       client = nullptr;

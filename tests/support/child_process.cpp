@@ -181,21 +181,18 @@ int ChildProcess::wait_status(int timeout_ms) {
   // The process's own descriptor turns readable as it ends, so its end is seen at once
   // while its output is taken meanwhile.
   int ended = status_ == -1 && pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
-  while (status_ == -1) {
+  while (status_ == -1 && pid_ > 0) {
     int status = 0;
-    if (pid_ <= 0) break;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       status_ = status;
       break;
     }
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
-    if (ended < 0) {  // no process descriptor: look again soon
-      if (read_some(20) == 0 && output_fd_ < 0) usleep(1000);
-      continue;
-    }
+    // The poll passes over a descriptor that is not there; without the process's own it
+    // looks again soon.
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};
-    if (poll(p, output_fd_ >= 0 ? 2 : 1, static_cast<int>(std::min<int64_t>(left, 1000))) > 0 && p[1].revents)
+    if (poll(p, 2, static_cast<int>(std::min<int64_t>(left, ended < 0 ? 20 : 1000))) > 0 && p[1].revents)
       read_some(0);
   }
   if (ended >= 0) close(ended);

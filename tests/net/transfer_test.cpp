@@ -43,7 +43,7 @@ namespace {
 
 struct ProgressLog {
   std::mutex lock;
-  std::vector<std::pair<int64_t, int64_t>> calls;
+  std::vector<std::pair<int64_t, int64_t>> calls;  // done and total, in the order of the calls
 };
 
 void log_progress(int64_t done, int64_t total, void* ctx) {
@@ -681,20 +681,16 @@ TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
     write_file(path("src"), content);
     ProgressLog log;
     net_set_progress(log_progress, &log);
-    std::atomic<bool> done{false}, started{false};
+    std::atomic<bool> done{false};
     int32_t sent = -1;
-    pthread_t sender_id{};
     std::thread sender([&] {
-      sender_id = pthread_self();
-      started = true;
       sent = net_send_file(client, path("src").c_str());
       done = true;
     });
-    while (!started) std::this_thread::yield();
     std::string wire;
     char buf[16384];
     for (int64_t end = now_ms() + 20000; !(done && bytes_waiting(accepted->socket) <= 0) && now_ms() < end;) {
-      if (!done) pthread_kill(sender_id, SIGUSR1);
+      if (!done) pthread_kill(sender.native_handle(), SIGUSR1);
       if (!wait_readable(accepted->socket, 5)) continue;
       ssize_t n = recv_now(accepted->socket, buf, sizeof buf);
       if (n > 0) wire.append(buf, static_cast<size_t>(n));

@@ -12,14 +12,16 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The modes the raw mode changes, as the child found them.
-void expect_cooked(const termios& t) {
-  termios found = ConsoleChild::cooked_termios();
-  EXPECT_EQ(t.c_lflag, found.c_lflag);
-  EXPECT_EQ(t.c_iflag, found.c_iflag);
-  EXPECT_EQ(t.c_oflag, found.c_oflag);
-  EXPECT_EQ(t.c_cc[VMIN], found.c_cc[VMIN]);
+// Whether the terminal has the modes of want in every flag and in its reading counts.
+::testing::AssertionResult same_modes(const termios& t, const termios& want) {
+  if (t.c_lflag == want.c_lflag && t.c_iflag == want.c_iflag && t.c_oflag == want.c_oflag &&
+      t.c_cflag == want.c_cflag && t.c_cc[VMIN] == want.c_cc[VMIN] && t.c_cc[VTIME] == want.c_cc[VTIME])
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << std::hex << "local, input, output flags " << t.c_lflag << " "
+                                       << t.c_iflag << " " << t.c_oflag << ", wanted " << want.c_lflag;
 }
+// The modes the raw mode changes, as the child found them.
+void expect_cooked(const termios& t) { EXPECT_TRUE(same_modes(t, ConsoleChild::cooked_termios())); }
 
 // Starts a child in raw mode waiting for a line and returns once it waits.
 void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
@@ -34,13 +36,9 @@ void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
   raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
   raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  termios t = child.modes();
-  ASSERT_EQ(t.c_lflag, raw.c_lflag);
-  ASSERT_EQ(t.c_iflag, raw.c_iflag);
-  ASSERT_EQ(t.c_oflag, raw.c_oflag);
-  ASSERT_EQ(t.c_cflag, raw.c_cflag);
-  ASSERT_EQ(t.c_cc[VMIN], 1);
-  ASSERT_EQ(t.c_cc[VTIME], 0);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  ASSERT_TRUE(same_modes(child.modes(), raw));
 }
 }  // namespace
 
@@ -79,12 +77,7 @@ TEST(ConsoleSignals, CtrlCAndTermEndTheProcessWithTheTerminalAsFound) {
     SCOPED_TRACE(sig);
     ConsoleChild child;
     start_waiting(child, {"listen"});
-    if (sig == SIGINT)
-      child.type("\x03");
-    else if (sig == SIGQUIT)
-      child.type("\x1c");
-    else
-      child.signal(sig);
+    sig == SIGTERM ? child.signal(sig) : child.type(sig == SIGINT ? "\x03" : "\x1c");
     int status = child.wait_status();
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);

@@ -84,6 +84,20 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
   return all;
 }
 
+// Receives on fd until count bytes came or max_ms pass, pausing pause_us after each piece
+// (a slow reader).
+inline std::string take(int fd, size_t count, int pause_us = 0, int max_ms = 20000) {
+  std::string all;
+  char buf[65536];
+  for (int64_t end = now_ms() + max_ms; all.size() < count && now_ms() < end;) {
+    if (!wait_readable(fd, 20)) continue;
+    ssize_t n = recv_now(fd, buf, pause_us ? 16384 : sizeof buf);
+    if (n > 0) all.append(buf, static_cast<size_t>(n));
+    if (pause_us) usleep(static_cast<useconds_t>(pause_us));
+  }
+  return all;
+}
+
 // The library's millisecond clock replaced for one test, so rules of seconds are tested in
 // a fraction of the time. With speed 0 it stands still until the test moves it on with
 // advance(); with a speed it runs that many times as fast as real time, from start on.
@@ -161,6 +175,12 @@ class NetTest : public RuntimeTest {
     EXPECT_EQ(nettest::next_event(), NET_EVENT_CONNECT);
     *accepted = net_event_connection();
     return client;
+  }
+  // The same, returning both sides: the client's socket and the server's side.
+  std::pair<int, NetConnection*> accept_client(uint16_t port) {
+    NetConnection* accepted = nullptr;
+    int client = accept_client(port, &accepted);
+    return {client, accepted};
   }
 
   bool no_temporary_files() const { return temporary_files(dir).empty(); }

@@ -65,8 +65,7 @@ TEST_F(ServerTest, ClientsComeBeforeBytesServersInNumberOrderNewestConnectionFir
 
 TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
-  NetConnection* conn = nullptr;
-  int client = accept_client(port_of(0), &conn);
+  auto [client, conn] = accept_client(port_of(0));
   ASSERT_TRUE(send_all(client, "QUORV"));
   ASSERT_TRUE(wait_bytes(conn->socket, 5));
   EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);  // the start of the magic is not enough
@@ -76,8 +75,7 @@ TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
   EXPECT_EQ(net_server_poll(), NET_EVENT_FILE);
   EXPECT_EQ(bytes_waiting(conn->socket), 8);
 
-  NetConnection* other = nullptr;
-  int client2 = accept_client(port_of(0), &other);
+  auto [client2, other] = accept_client(port_of(0));
   ASSERT_TRUE(send_all(client2, "QUORVANX"));
   ASSERT_TRUE(wait_bytes(other->socket, 8));
   EXPECT_EQ(net_server_poll(), NET_EVENT_DATA);
@@ -90,8 +88,7 @@ TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
 
 TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
-  NetConnection* conn = nullptr;
-  int client = accept_client(port_of(0), &conn);
+  auto [client, conn] = accept_client(port_of(0));
   for (int fd : {conn->socket, server_of(0)->socket}) {
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK) << fd;
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
@@ -178,8 +175,7 @@ TEST_F(ServerTest, TcpServersTakeIpv6AndIpv4AndIpv4AloneWithoutIpv6) {
 TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFails) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   uint16_t port = port_of(0);
-  NetConnection* conn = nullptr;
-  int client = accept_client(port, &conn);
+  auto [client, conn] = accept_client(port);
   EXPECT_EQ(net_server_create_tcp(0, 65536), 0);
   EXPECT_EQ(server_of(0), nullptr);
   EXPECT_EQ(read_until_close(client, 2000), "");  // the client saw its connection end
@@ -202,8 +198,7 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
 TEST_F(ServerTest, StoppedListeningRefusesNewClientsAndUnservedOnesAreReset) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   uint16_t port = port_of(0);
-  NetConnection* conn = nullptr;
-  int client = accept_client(port, &conn);
+  auto [client, conn] = accept_client(port);
   net_server_stop_listening(0);
   EXPECT_EQ(connect_to(port), -1);
   net_server_close(0);
@@ -285,8 +280,7 @@ TEST_F(ServerTest, WaitWakesForAClientOrBytesAndOtherwiseTimesOut) {
 
 TEST_F(ServerTest, ShutdownOnAnotherThreadWhilePollingIsHarmless) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
-  NetConnection* conn = nullptr;
-  int client = accept_client(port_of(0), &conn);
+  auto [client, conn] = accept_client(port_of(0));
   send_all(client, "data");
   std::atomic<bool> done{false};
   std::atomic<int> polls{0};

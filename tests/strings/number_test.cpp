@@ -9,31 +9,18 @@
 
 TEST(StrToInt64, ReadsTheThreeBasesAndStopsAtTheFirstStrayCharacter) {
   EXPECT_EQ(str_to_int64(nullptr), 0);
-  EXPECT_EQ(str_to_int64(""), 0);
-  EXPECT_EQ(str_to_int64("abc"), 0);
-  EXPECT_EQ(str_to_int64("  \t+42"), 42);
-  EXPECT_EQ(str_to_int64("12abc"), 12);
-  EXPECT_EQ(str_to_int64("-$1F"), -31);
-  EXPECT_EQ(str_to_int64("$ff"), 255);
-  EXPECT_EQ(str_to_int64("$50"), 80);
-  EXPECT_EQ(str_to_int64("%1011"), 11);
-  EXPECT_EQ(str_to_int64("%102"), 2);
-  EXPECT_EQ(str_to_int64("$"), 0);
-  EXPECT_EQ(str_to_int64("%"), 0);
-  EXPECT_EQ(str_to_int64("- 5"), 0);
-  EXPECT_EQ(str_to_int64("$-1"), 0);
-  EXPECT_EQ(str_to_int64("+-1"), 0);
-  EXPECT_EQ(str_to_int64(" 8080 "), 8080);
+  const std::pair<const char*, int64_t> cases[] = {
+      {"", 0},    {"abc", 0}, {"  \t+42", 42}, {"12abc", 12}, {"-$1F", -31}, {"$ff", 255}, {"$50", 80}, {"%1011", 11},
+      {"%102", 2}, {"$", 0},  {"%", 0},       {"- 5", 0},    {"$-1", 0},    {"+-1", 0},   {" 8080 ", 8080}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(str_to_int64(text), value) << text;
 }
 
 TEST(StrToInt64, WrapsModulo2To64) {
-  EXPECT_EQ(str_to_int64("18446744073709551617"), 1);         // 2^64 + 1
-  EXPECT_EQ(str_to_int64("9223372036854775808"), LLONG_MIN);  // 2^63
-  EXPECT_EQ(str_to_int64("-9223372036854775808"), LLONG_MIN);
-  EXPECT_EQ(str_to_int64("18446744073709551615"), -1);  // 2^64 - 1
-  EXPECT_EQ(str_to_int64("$FFFFFFFFFFFFFFFF"), -1);
-  EXPECT_EQ(str_to_int64("$10000000000000001"), 1);
-  EXPECT_EQ(str_to_int64("4294967297"), 4294967297LL);  // no 32-bit cut
+  // 2^64 + 1, 2^63, -2^63, 2^64 - 1, and no 32-bit cut.
+  const std::pair<const char*, int64_t> cases[] = {
+      {"18446744073709551617", 1}, {"9223372036854775808", LLONG_MIN}, {"-9223372036854775808", LLONG_MIN},
+      {"18446744073709551615", -1}, {"$FFFFFFFFFFFFFFFF", -1}, {"$10000000000000001", 1}, {"4294967297", 4294967297LL}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(str_to_int64(text), value) << text;
 }
 
 using StrFromInt = RuntimeTest;
@@ -52,15 +39,11 @@ std::string format64(int64_t v) {
 }  // namespace
 
 TEST_F(StrFromInt, WritesDecimalTextInPlaceOnBothPaths) {
-  EXPECT_EQ(format64(0), "<0>");
-  EXPECT_EQ(format64(-1), "<-1>");
-  EXPECT_EQ(format64(80), "<80>");
-  EXPECT_EQ(format64(2147483647), "<2147483647>");
-  EXPECT_EQ(format64(-2147483648LL), "<-2147483648>");
-  EXPECT_EQ(format64(2147483648LL), "<2147483648>");
-  EXPECT_EQ(format64(-2147483649LL), "<-2147483649>");
-  EXPECT_EQ(format64(LLONG_MAX), "<9223372036854775807>");
-  EXPECT_EQ(format64(LLONG_MIN), "<-9223372036854775808>");
+  const std::pair<int64_t, const char*> cases[] = {
+      {0, "<0>"}, {-1, "<-1>"}, {80, "<80>"}, {2147483647, "<2147483647>"}, {-2147483648LL, "<-2147483648>"},
+      {2147483648LL, "<2147483648>"}, {-2147483649LL, "<-2147483649>"}, {LLONG_MAX, "<9223372036854775807>"},
+      {LLONG_MIN, "<-9223372036854775808>"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(format64(value), text);
 }
 
 TEST_F(StrFromInt, LeavesTopRightBehindTheText) {

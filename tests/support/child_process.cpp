@@ -91,12 +91,7 @@ bool ChildProcess::start(const ChildOptions& options) {
     return true;
   }
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return false;
-  }
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
   pid_ = fork();
   if (pid_ == 0) {
     setsid();  // no controlling terminal
@@ -119,19 +114,12 @@ void ChildProcess::type(const std::string& text) {
   int64_t deadline = now_ms() + 5000;
   while (sent < text.size() && input_ >= 0) {
     ssize_t n = write(input_, text.data() + sent, text.size() - sent);
-    if (n > 0) {
+    if (n > 0)
       sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN && now_ms() < deadline) {
-      // The program has not read yet: take its output meanwhile.
-      if (output_fd_ >= 0)
-        read_some(10);
-      else
-        usleep(10000);
-    } else {
+    else if (n == 0 || (errno != EINTR && (errno != EAGAIN || now_ms() >= deadline)))
       break;
-    }
+    else if (errno == EAGAIN && read_some(10) == 0 && output_fd_ < 0)  // not read yet: take the output meanwhile
+      usleep(10000);
   }
 }
 
@@ -172,15 +160,11 @@ size_t ChildProcess::read_some(int wait_ms) {
 }
 
 bool ChildProcess::wait_for(const std::string& needle, int timeout_ms) {
-  int64_t deadline = now_ms() + timeout_ms;
-  for (;;) {
-    if (output_.find(needle) != std::string::npos || history_.find(needle) != std::string::npos ||
-        screen_.text().find(needle) != std::string::npos)
-      return true;
-    int64_t left = deadline - now_ms();
-    if (left <= 0 || output_fd_ < 0) return false;
-    read_some(static_cast<int>(std::min<int64_t>(left, 50)));
-  }
+  auto shown = [&] {
+    return output_.find(needle) != std::string::npos || history_.find(needle) != std::string::npos ||
+           screen_.text().find(needle) != std::string::npos;
+  };
+  return wait_until([&] { return shown() || output_fd_ < 0; }, timeout_ms) && shown();  // or the output ended
 }
 
 bool ChildProcess::wait_until(const std::function<bool()>& done, int timeout_ms) {
@@ -197,24 +181,18 @@ int ChildProcess::wait_status(int timeout_ms) {
   // The process's own descriptor turns readable as it ends, so its end is seen at once
   // while its output is taken meanwhile.
   int ended = status_ == -1 && pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
-  while (status_ == -1) {
+  while (status_ == -1 && pid_ > 0) {
     int status = 0;
-    if (pid_ <= 0) break;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       status_ = status;
       break;
     }
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
-    if (ended < 0) {  // no process descriptor: look again soon
-      if (output_fd_ >= 0)
-        read_some(20);
-      else
-        usleep(1000);
-      continue;
-    }
+    // The poll passes over a descriptor that is not there; without the process's own it
+    // looks again soon.
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};
-    if (poll(p, output_fd_ >= 0 ? 2 : 1, static_cast<int>(std::min<int64_t>(left, 1000))) > 0 && p[1].revents)
+    if (poll(p, 2, static_cast<int>(std::min<int64_t>(left, ended < 0 ? 20 : 1000))) > 0 && p[1].revents)
       read_some(0);
   }
   if (ended >= 0) close(ended);

@@ -59,6 +59,15 @@ int connect_to(int port) {
   return -1;
 }
 
+int connect_started(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = loopback(port);
+  if (fd >= 0 && (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EINPROGRESS))
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 int listen_on(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;

@@ -10,6 +10,8 @@
 sockaddr_in loopback(int port);
 // A blocking TCP client connected to the port, or -1.
 int connect_to(int port);
+// A non-blocking TCP client whose connection to the port is made or under way, or -1.
+int connect_started(int port);
 // Listens on the port; returns the descriptor, or -1.
 int listen_on(int port);
 // Listens on the port with its queue of clients not yet taken full (*filler is the client

@@ -4,22 +4,12 @@ void Screen::feed(const std::string& bytes) {
   for (char c : bytes) {
     switch (state_) {
       case State::kText:
-        if (c == '\x1b') {
-          state_ = State::kEsc;
-          sequence_.clear();
-        } else {
+        if (c == '\x1b')
+          state_ = State::kEsc, sequence_.clear();
+        else
           put(c);
-        }
         break;
-      case State::kEsc:
-        if (c == '[') {
-          state_ = State::kCsi;
-        } else if (c == ']') {
-          state_ = State::kOsc;
-        } else {
-          state_ = State::kText;
-        }
-        break;
+      case State::kEsc: state_ = c == '[' ? State::kCsi : c == ']' ? State::kOsc : State::kText; break;
       case State::kCsi:
         sequence_ += c;
         if (c >= 0x40 && c <= 0x7e) {
@@ -39,6 +29,17 @@ void Screen::feed(const std::string& bytes) {
   }
 }
 
+size_t Screen::cursor_byte() const {
+  // Columns count characters, not bytes: skip the continuation bytes of UTF-8.
+  const std::string& line = rows_[row_];
+  size_t byte = 0;
+  for (size_t seen = 0; byte < line.size(); ++byte) {
+    if ((static_cast<unsigned char>(line[byte]) & 0xC0) == 0x80) continue;
+    if (seen++ == col_) break;
+  }
+  return byte;
+}
+
 void Screen::put(char c) {
   if (c == '\r') {
     col_ = 0;
@@ -49,12 +50,7 @@ void Screen::put(char c) {
     if (col_ > 0) --col_;
   } else if (static_cast<unsigned char>(c) >= 0x20) {
     std::string& line = rows_[row_];
-    // Columns count characters, not bytes: skip the continuation bytes of UTF-8.
-    size_t byte = 0;
-    for (size_t seen = 0; byte < line.size(); ++byte) {
-      if ((static_cast<unsigned char>(line[byte]) & 0xC0) == 0x80) continue;
-      if (seen++ == col_) break;
-    }
+    size_t byte = cursor_byte();
     bool continuation = (static_cast<unsigned char>(c) & 0xC0) == 0x80;
     if (continuation) {
       // Belongs to the character just written, one column to the left.
@@ -77,13 +73,7 @@ void Screen::escape_done(const std::string& sequence) {
   char final = sequence.back();
   std::string args = sequence.substr(0, sequence.size() - 1);
   if (final == 'K') {  // erase from the cursor to the end of the line
-    std::string& line = rows_[row_];
-    size_t byte = 0;
-    for (size_t seen = 0; byte < line.size(); ++byte) {
-      if ((static_cast<unsigned char>(line[byte]) & 0xC0) == 0x80) continue;
-      if (seen++ == col_) break;
-    }
-    if (byte < line.size()) line.erase(byte);
+    if (size_t byte = cursor_byte(); byte < rows_[row_].size()) rows_[row_].erase(byte);
   } else if (final == 'J' && args == "2") {
     rows_.assign(1, std::string());
     row_ = col_ = 0;

@@ -21,6 +21,7 @@ class Screen {
 
  private:
   void put(char c);
+  size_t cursor_byte() const;  // where the cursor's column starts in its line
   void escape_done(const std::string& sequence);
 
   std::vector<std::string> rows_{std::string()};

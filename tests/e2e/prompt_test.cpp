@@ -108,6 +108,8 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kSenderProgram, {"--port=7e3abc", "a", "b"}, 2, "", "Dorvish: Kein gueltiger Port (1-9999): 7e3abc"},
       {kSenderProgram, {"a", "b", "c"}, 2, "", "Dorvish: Zu viele Argumente: c"},
       {kReceiverProgram, {"--", "-x", "y"}, 2, "", "Kelvane: Zu viele Argumente: y"},  // "--" ends the options
+      {kSenderProgram, {"--send-to", "a", "b"}, 2, "[^]*\nEs kann nur eine Datei auf einmal gesendet werden \\(2 gewaehlt\\)\\.[^]*", ""},
+      {kSenderProgram, {"a", "--send-to", "b"}, 2, "", "Dorvish: Zu viele Argumente: --send-to"},
   };
   // Every case twice, side by side: once with standard output alone, once with standard
   // error alone.

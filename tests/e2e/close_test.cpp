@@ -2,24 +2,27 @@
 // the server and ends the process without races, and no signal leaves a temporary file. The
 // thread-sanitizer build runs these too.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "e2e_support.h"
 
 using namespace e2e;
 
 namespace {
+
+// True once the program holds an unnamed temporary file with bytes in it: it is storing.
+bool storing(pid_t pid) {
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    struct stat file {};
+    if (stat(fd.path().c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_nlink == 0 && file.st_size > 0) return true;
+  }
+  return false;
+}
 
 void expect_clean_end(ChildProcess& program, int port) {
   int code = program.wait_exit(10000);
@@ -64,7 +67,7 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
     ASSERT_TRUE(send_all(clients.back(), header(512u << 20) + pattern(3 << 20)));
     ASSERT_TRUE(run.receiver.wait_for("Der Sender sendet nun die Datei ...")) << strsignal(signals[i]);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (auto& run : runs) ASSERT_TRUE(wait_until([&] { return storing(run->receiver.pid()); })) << "the copy began";
   for (size_t i = 0; i < signals.size(); ++i) runs[i]->receiver.signal(signals[i]);
   for (size_t i = 0; i < signals.size(); ++i) {
     SCOPED_TRACE(strsignal(signals[i]));

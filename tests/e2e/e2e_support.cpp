@@ -1,7 +1,5 @@
 #include "e2e_support.h"
 
-#include <unistd.h>
-
 namespace e2e {
 
 ChildOptions text_mode(const std::string& program, int columns) {
@@ -28,12 +26,17 @@ void start_receiver(ChildProcess& receiver, const std::string& save_path, const 
   receiver.type(port_text + "\r");
 }
 
-void start_scripted(ChildProcess& child, const std::string& program, const std::vector<std::string>& args) {
+ChildProcess* Programs::start(ChildOptions options, const std::vector<std::string>& args) {
+  options.args.insert(options.args.end(), args.begin(), args.end());
+  all.push_back(std::make_unique<ChildProcess>(options));
+  if (!options.terminal) all.back()->close_input();
+  return all.back().get();
+}
+
+ChildProcess* Programs::script(const std::string& program, const std::vector<std::string>& args) {
   ChildOptions options = text_mode(program);
   options.terminal = false;
-  options.args.insert(options.args.end(), args.begin(), args.end());
-  child.start(options);
-  child.close_input();
+  return start(options, args);
 }
 
 bool receiver_ready(ChildProcess& receiver) { return receiver.wait_for("Server: Wait for Connection ..."); }

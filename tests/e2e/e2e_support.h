@@ -1,8 +1,18 @@
 // What the end-to-end tests share: starting the two programs with the dialogs in text
 // mode and answering their first questions.
 #pragma once
+// The headers nearly every end-to-end test needs, here once.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -23,9 +33,16 @@ const std::string kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
 ChildOptions text_mode(const std::string& program, int columns = 80);
 // Starts the program on pipes with the whole input given and ended: no terminal at all.
 void start_piped(ChildProcess& child, const std::string& program, const std::string& input);
-// Starts the program with the arguments on pipes, its input ended at once (as a script
-// does with </dev/null).
-void start_scripted(ChildProcess& child, const std::string& program, const std::vector<std::string>& args);
+
+// The programs a test starts side by side, kept until it ends.
+struct Programs {
+  // Starts the program of the options with the arguments appended; on pipes, its input
+  // ended at once.
+  ChildProcess* start(ChildOptions options, const std::vector<std::string>& args = {});
+  // The program in text mode on pipes, as a script runs it.
+  ChildProcess* script(const std::string& program, const std::vector<std::string>& args);
+  std::vector<std::unique_ptr<ChildProcess>> all;
+};
 
 // Answers the receiver's save dialog with save_path and its port prompt with port_text.
 void start_receiver(ChildProcess& receiver, const std::string& save_path, const std::string& port_text);

@@ -1,15 +1,8 @@
 // The programs' questions and their failure paths: port texts, a busy port, input that
 // ends at a prompt, and running without any terminal.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "e2e_support.h"
 
@@ -193,8 +186,8 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
     EXPECT_EQ(sender.output().find("Suche nach"), std::string::npos);
   }
   // With arguments given, a question that finds no answer is a run that did not do its job.
-  ChildProcess asked;
-  start_scripted(asked, kQuickSender, {"-p", "5000", "/etc/hostname"});
+  Programs p;
+  ChildProcess& asked = *p.script(kQuickSender, {"-p", "5000", "/etc/hostname"});
   EXPECT_EQ(asked.wait_exit(10000), 1) << asked.output();
   EXPECT_TRUE(asked.wait_for("Bitte die IP eingeben (0.0.0.0): "));
   EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
@@ -259,10 +252,10 @@ TEST(Prompt, ReceiverTakesTypedBytesAsTheyCame) {
   ASSERT_TRUE(send_all(fd, header(6) + "inhalt") && run.receiver.wait_for("Bitte Enter druecken ..."));
   close(fd);
   EXPECT_EQ(read_file(run.target), "inhalt");
+  size_t paused = run.receiver.output().size();
   run.receiver.type("\r");
-  usleep(10000);
-  run.receiver.type("\n");
-  usleep(200000);  // the LF waits unread while the receiver serves
+  ASSERT_TRUE(run.receiver.wait_until([&] { return run.receiver.output().find('\n', paused) != std::string::npos; }));
+  run.receiver.type("\n");  // after the pause took the CR: the LF waits unread while the receiver serves
   close(connect_to(run.port));
   ASSERT_TRUE(run.receiver.wait_for("Der Sender hat die Verbindung beendet ..."));
   EXPECT_FALSE(run.receiver.wait_for("Server: Wait for quit the server.", 300));  // the pause waits
@@ -272,8 +265,8 @@ TEST(Prompt, ClosedStandardStreamsDoNotHoldThePrograms) {
   TempDir dir;
   for (int run = 0; run < 6; ++run) {
     int port = free_port();
-    ChildProcess child;
-    start_scripted(child, "/bin/sh",
+    Programs p;
+    ChildProcess& child = *p.script("/bin/sh",
                    {"-c", "exec \"$0\" \"$@\" " + std::to_string(run / 2) + "<&-",
                     run % 2 ? kQuickSender : kQuickReceiver, "-p", std::to_string(port),
                     run % 2 ? "/etc/hostname" : dir / "out.bin"});

@@ -2,23 +2,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/fsuid.h>
-#include <unistd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <future>
-#include <memory>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "e2e_support.h"
 #include "net/connect.h"
@@ -189,57 +178,76 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
 }
 // A script gives every answer on the command line and no input at all: nothing waits for
 // a key, the receiver ends after its one transfer without the ten-second wait, and the
-// exit status tells the outcome, also when the terminal closes. The transfer goes over
-// IPv6 loopback.
+// exit status tells the outcome. The transfer goes over IPv6 loopback. With every answer
+// given on a terminal, closing it ends each program with the outcome so far: 0 once the
+// file went or came whole, 1 after a reception or a send that failed.
 TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   TempDir dir;
   std::string content = pattern(1024 * 1024 + 3);
   write_file(dir / "source.bin", content);
+  write_file(dir / "big.bin", "");
+  std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
   int port = free_port();
-  ChildProcess receiver;
-  start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
+  const std::string port_text = std::to_string(port);
+  Programs p;
+  ChildProcess& receiver = *p.script(kQuickReceiver, {"-p", port_text, dir / "target.bin"});
   ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
-  ChildProcess sender;
-  start_scripted(sender, kQuickSender, {dir / "source.bin", "::1", "--port", std::to_string(port)});
+  ChildProcess& sender = *p.script(kQuickSender, {dir / "source.bin", "::1", "--port", port_text});
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
   // Every byte either writes: no question, no clearing, no status line, no terminal
   // sequence; the sender's notice is a line of its own, no box waiting for a key.
-  Lines received = receiver_lines(dir / "target.bin", std::to_string(port)),
-        sent = sender_lines(dir / "source.bin", std::to_string(port), "::1");
+  Lines received = receiver_lines(dir / "target.bin", port_text), sent = sender_lines(dir / "source.bin", port_text, "::1");
   received.push_back("Server: Wait for quit the server.");
   sent.insert(sent.begin(),
               "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
   EXPECT_EQ(receiver.output(), crlf(received));
   EXPECT_EQ(sender.output(), crlf(sent));
 
-  // A transfer that breaks off, and a file that cannot be sent: status 1 on either side.
-  ChildProcess broken;
-  start_scripted(broken, kQuickReceiver, {"-p" + std::to_string(port), dir / "broken.bin"});
-  ASSERT_TRUE(receiver_ready(broken)) << broken.output();
-  int fd = connect_to(port);
-  ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
-  ASSERT_TRUE(broken.wait_for("Der Sender sendet nun die Datei ..."));
-  EXPECT_LT(connect_to(port), 0) << "a one-transfer receiver takes no sender once its transfer began";
-  close(fd);
-  EXPECT_EQ(broken.wait_exit(5000), 1) << broken.output();
-  EXPECT_TRUE(broken.wait_for("Unbekannter Fehler!"));
+  auto hang_up = [](ChildProcess& program, const std::string& last, int status) {
+    ASSERT_TRUE(program.wait_for(last)) << program.output();
+    program.signal(SIGHUP);
+    EXPECT_EQ(program.wait_exit(5000), status) << program.output();
+  };
+  ChildProcess& shown = *p.start(text_mode(kQuickReceiver), {"-p", port_text, dir / "shown.bin"});
+  ASSERT_TRUE(receiver_ready(shown)) << shown.output();
+  hang_up(*p.start(text_mode(kQuickSender), {"-p", port_text, dir / "source.bin", "127.0.0.1"}),
+          "Bitte Enter druecken ...", 0);
+  hang_up(shown, "Bitte Enter druecken ...", 0);
+
+  // A transfer that breaks off: status 1, by itself in a script, at the hang-up on a terminal.
+  for (bool terminal : {false, true}) {
+    ChildOptions options = text_mode(kQuickReceiver);
+    options.terminal = terminal;
+    ChildProcess& broken = *p.start(options, {"-p" + port_text, dir / "broken.bin"});
+    ASSERT_TRUE(receiver_ready(broken)) << broken.output();
+    int fd = connect_to(port);
+    ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
+    ASSERT_TRUE(broken.wait_for("Der Sender sendet nun die Datei ..."));
+    EXPECT_TRUE(terminal || connect_to(port) < 0) << "a one-transfer receiver takes no sender once its transfer began";
+    close(fd);
+    if (terminal) hang_up(broken, "Unbekannter Fehler!", 1);
+    EXPECT_EQ(broken.wait_exit(5000), 1) << broken.output();
+    EXPECT_TRUE(broken.wait_for("Unbekannter Fehler!"));
+  }
 
   // A hang-up before any transfer came ends the receiver with nothing received: status 1.
-  ChildProcess hung_up;
-  start_scripted(hung_up, kReceiverProgram, {"-p", std::to_string(port), dir / "never.bin"});
+  ChildProcess& hung_up = *p.script(kReceiverProgram, {"-p", port_text, dir / "never.bin"});
   ASSERT_TRUE(receiver_ready(hung_up)) << hung_up.output();
   hung_up.signal(SIGHUP);
   EXPECT_EQ(hung_up.wait_exit(5000), 1) << hung_up.output();
 
-  int listener = listen_on(port);
+  // A file that cannot be sent, and a send whose connection is reset: status 1.
+  int listener = listen_on(port);  // takes the connection, never reads
   ASSERT_GE(listener, 0);
-  ChildProcess failing;
-  start_scripted(failing, kQuickSender, {"-p", std::to_string(port), dir / "missing.bin", "127.0.0.1"});
+  ChildProcess& failing = *p.script(kQuickSender, {"-p", port_text, dir / "missing.bin", "127.0.0.1"});
   EXPECT_EQ(failing.wait_exit(), 1) << failing.output();
   EXPECT_EQ(failing.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
-  close(listener);
+  ChildProcess& stuck = *p.start(text_mode(kQuickSender), {"-p", port_text, dir / "big.bin", "127.0.0.1"});
+  ASSERT_TRUE(stuck.wait_for("Verbunden zum Empfaenger ...")) << stuck.output();
+  close(listener);  // resets the connection waiting in it
+  hang_up(stuck, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
 // A socket of user uid's (made with that file-system user) that holds port on address for
@@ -273,8 +281,8 @@ TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
     int holder = hold_ipv6(port, c.address, c.holder);
     if (holder < 0) GTEST_SKIP() << "no IPv6 here";
     TempDir dir;
-    ChildProcess receiver;
-    start_scripted(receiver, kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
+    Programs p;
+    ChildProcess& receiver = *p.script(kQuickReceiver, {"-p", std::to_string(port), dir / "target.bin"});
     EXPECT_TRUE(receiver.wait_for(c.says)) << receiver.output();
     int fd = c.holder == geteuid() ? connect_to(port) : -1;
     EXPECT_TRUE(fd < 0 || send_all(fd, header(5) + "hello"));
@@ -284,43 +292,6 @@ TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   }
 }
 
-// With every answer given on a terminal, closing it ends each program with the outcome so
-// far: 0 once the file went or came whole, 1 after a reception or a send that failed.
-TEST(Transfer, HangupAfterATransferEndsWithItsOutcome) {
-  TempDir dir;
-  write_file(dir / "source.bin", pattern(100000));
-  write_file(dir / "big.bin", "");
-  std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
-  const std::string port = std::to_string(free_port());
-  auto start = [&](const std::string& program, std::vector<std::string> args) {
-    ChildOptions options = text_mode(program);
-    options.args.insert(options.args.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(options);
-  };
-  auto hang_up = [](ChildProcess& program, const std::string& last, int status) {
-    ASSERT_TRUE(program.wait_for(last)) << program.output();
-    program.signal(SIGHUP);
-    EXPECT_EQ(program.wait_exit(5000), status) << program.output();
-  };
-  auto receiver = start(kQuickReceiver, {"-p", port, dir / "target.bin"});
-  ASSERT_TRUE(receiver_ready(*receiver)) << receiver->output();
-  auto sender = start(kQuickSender, {"-p", port, dir / "source.bin", "127.0.0.1"});
-  hang_up(*sender, "Bitte Enter druecken ...", 0);
-  hang_up(*receiver, "Bitte Enter druecken ...", 0);
-
-  auto broken = start(kQuickReceiver, {"-p", port, dir / "broken.bin"});
-  ASSERT_TRUE(receiver_ready(*broken)) << broken->output();
-  int fd = connect_to(std::stoi(port));
-  ASSERT_TRUE(send_all(fd, header(100000) + pattern(500)));
-  close(fd);
-  hang_up(*broken, "Unbekannter Fehler!", 1);
-
-  int listener = listen_on(std::stoi(port));  // takes the connection, never reads
-  auto failing = start(kQuickSender, {"-p", port, dir / "big.bin", "127.0.0.1"});
-  ASSERT_TRUE(failing->wait_for("Verbunden zum Empfaenger ...")) << failing->output();
-  close(listener);  // resets the connection waiting in it
-  hang_up(*failing, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
-}
 // What a script learns from the sender's status: 0 only when the receiver stored the file
 // byte for byte, 1 with a reason otherwise. Each receiver takes one transfer; a receiver
 // whose transfer began takes no more senders, so of three senders at once just the one
@@ -362,21 +333,16 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
   for (int i = 0; i < 3; ++i)
     write_file(dir / std::to_string(i), pattern(100000, static_cast<unsigned>(i + 1)));
-  std::vector<std::unique_ptr<ChildProcess>> runs;  // receiver, then its senders
-  auto start = [&](const std::string& program, std::vector<std::string> args) {
-    runs.push_back(std::make_unique<ChildProcess>());
-    start_scripted(*runs.back(), program, args);
-    return runs.back().get();
-  };
+  Programs p;  // each receiver, then its senders
   for (size_t i = 0; i <= cases.size(); ++i) {
     std::string port = std::to_string(free_port());
     ASSERT_TRUE(receiver_ready(
-        *start(kQuickReceiver, {"-p", port, i < cases.size() ? cases[i].target : dir / "one"})));
+        *p.script(kQuickReceiver, {"-p", port, i < cases.size() ? cases[i].target : dir / "one"})));
     for (int k = 0; k < (i < cases.size() ? 1 : 3); ++k)
-      start(kQuickSender, {"-p", port, i < cases.size() ? cases[i].source : dir / std::to_string(k), "::1"});
+      p.script(kQuickSender, {"-p", port, i < cases.size() ? cases[i].source : dir / std::to_string(k), "::1"});
   }
   for (size_t i = 0; i < cases.size(); ++i) {
-    ChildProcess &receiver = *runs[2 * i], &sender = *runs[2 * i + 1];
+    ChildProcess &receiver = *p.all[2 * i], &sender = *p.all[2 * i + 1];
     int status = cases[i].receiver_says == stored ? 0 : 1;
     EXPECT_EQ(sender.wait_exit(), status) << sender.output();
     EXPECT_EQ(receiver.wait_exit(), status) << receiver.output();
@@ -390,14 +356,14 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   if (disks) umount((dir / "full").c_str()), umount((dir / "ro").c_str());
   std::vector<int> succeeded;
   for (int k = 0; k < 3; ++k)
-    if (runs[2 * cases.size() + 1 + static_cast<size_t>(k)]->wait_exit() == 0) succeeded.push_back(k);
-  EXPECT_EQ(runs[2 * cases.size()]->wait_exit(), 0);
+    if (p.all[2 * cases.size() + 1 + static_cast<size_t>(k)]->wait_exit() == 0) succeeded.push_back(k);
+  EXPECT_EQ(p.all[2 * cases.size()]->wait_exit(), 0);
   ASSERT_EQ(succeeded.size(), 1u);
   EXPECT_TRUE(read_file(dir / "one") == read_file(dir / std::to_string(succeeded[0])));
 
   // A save path the typed dialog would not take is a wrong call, before any port is taken.
   for (const std::string& bad : {std::string(), dir.path(), dir / "missing/out"}) {
-    ChildProcess* refused = start(kQuickReceiver, {"-p", "1", bad});
+    ChildProcess* refused = p.script(kQuickReceiver, {"-p", "1", bad});
     EXPECT_EQ(refused->wait_exit(), 2) << bad;
     EXPECT_EQ(refused->output().find("Server:"), std::string::npos) << refused->output();
   }
@@ -517,19 +483,13 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
   const int stall_ms = 60 * 1000 / static_cast<int>(kQuickTimeFactor);
   std::vector<std::pair<std::string, std::function<void()>>> rows;
-  std::vector<std::unique_ptr<ChildProcess>> programs;
-  auto start = [&](ChildOptions options, const std::vector<std::string>& args) {
-    options.args.insert(options.args.end(), args.begin(), args.end());
-    programs.push_back(std::make_unique<ChildProcess>(options));
-    if (!options.terminal) programs.back()->close_input();
-    return programs.back().get();
-  };
+  Programs p;
   ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
   script.terminal = piped_receiver.terminal = false;
   // A script's send ends after the minute (its last progress may come just before the
   // row); meanwhile the row plays the receiver's part, if it has one.
   auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
-    ChildProcess* sender = start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
+    ChildProcess* sender = p.start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
     return [=, started = now_ms()] {
       receiving(sender);
       EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
@@ -546,7 +506,7 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
     close(conn);
   }));
   int stopped_port = free_port();  // stopped (Ctrl+Z) during the transfer, it stores nothing after
-  ChildProcess* stopped = start(piped_receiver, {"-p", std::to_string(stopped_port), dir / "stopped.bin"});
+  ChildProcess* stopped = p.start(piped_receiver, {"-p", std::to_string(stopped_port), dir / "stopped.bin"});
   ASSERT_TRUE(receiver_ready(*stopped)) << stopped->output();
   rows.emplace_back("stopped receiver", gives_up(stopped_port, [stopped](ChildProcess* sender) {
     sender->wait_exit();
@@ -558,7 +518,7 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   ReceiverRun busy;  // its user has not yet pressed Enter after a first file: a person waits
   int first = receiver_ready(busy.receiver) ? connect_to(busy.port) : -1;
   ASSERT_TRUE(send_all(first, header(5) + "first") && busy.receiver.wait_for("Bitte Enter druecken ..."));
-  ChildProcess* person = start(text_mode(kQuickSender), {});
+  ChildProcess* person = p.start(text_mode(kQuickSender), {});
   start_sender(*person, "/etc/hostname", std::to_string(busy.port));
   rows.emplace_back("a person waits for the receiver's Enter", [&, person] {
     std::string waited = " " + std::to_string(stall_ms / 1000 + 1) + " s, Strg+C bricht ab";
@@ -566,16 +526,16 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
     busy.receiver.type("\r");
     EXPECT_TRUE(person->wait_for("Die Datei wurde zum Empfaenger gesendet ...")) << person->output();
   });
-  ChildProcess* unanswered = start(piped_receiver, {"-p", std::to_string(free_port())});
+  ChildProcess* unanswered = p.start(piped_receiver, {"-p", std::to_string(free_port())});
   rows.emplace_back("input ended at the save path", [=] { EXPECT_EQ(unanswered->wait_exit(5000), 1); });
   int crowded_port = free_port();  // as many silent clients as descriptors, then a real sender
   ChildOptions limited = piped_receiver;
   limited.args = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", kQuickReceiver};
-  ChildProcess* crowded = start(limited, {"-p", std::to_string(crowded_port), dir / "crowded.bin"});
+  ChildProcess* crowded = p.start(limited, {"-p", std::to_string(crowded_port), dir / "crowded.bin"});
   ASSERT_TRUE(receiver_ready(*crowded)) << crowded->output();
   std::vector<int> idle;
   for (int i = 0; i < 64; ++i) idle.push_back(connect_to(crowded_port));
-  ChildProcess* real = start(text_mode(kQuickSender), {});
+  ChildProcess* real = p.start(text_mode(kQuickSender), {});
   start_sender(*real, "/etc/hostname", std::to_string(crowded_port));
   // Served once the receiver has reset silent clients, one idle time or two: on a loaded
   // machine under the sanitizers that can take longer than a plain wait's ten seconds.
@@ -594,14 +554,14 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
     ChildOptions named = text_mode(kQuickSender), displayed = text_mode(kQuickReceiver);
     named.args.insert(named.args.begin(), ns.begin(), ns.end());
     displayed.args.insert(displayed.args.begin(), ns.begin(), ns.end());
-    ChildProcess* looking = start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
+    ChildProcess* looking = p.start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
     rows.emplace_back("silent name servers", [=] {
       EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden", 20 * 1000 / kQuickTimeFactor + 4000));
       EXPECT_NE(looking->output().find("versuche weiter ... 0 s von 1 s"), std::string::npos);
     });
     displayed.env["KV_DIALOGS"] = std::nullopt;
     displayed.env["DISPLAY"] = "kv-none.example:0";
-    rows.emplace_back("a display on a host name", [asking = start(displayed, {})] {
+    rows.emplace_back("a display on a host name", [asking = p.start(displayed, {})] {
       EXPECT_TRUE(asking->wait_for("Pfad: ", 2000 + 2500)) << asking->output();
     });
   }
@@ -649,8 +609,8 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
     options.terminal = false, options.user = 65534;
     options.env["TMPDIR"] = c.tmpdir.empty() ? std::optional<std::string>() : c.tmpdir;
     options.args.insert(options.args.end(), {"-p", std::to_string(port), target});
-    ChildProcess receiver(options), sender;
-    receiver.close_input();
+    Programs p;
+    ChildProcess& receiver = *p.start(options);
     ASSERT_TRUE(receiver_ready(receiver)) << receiver.output();
     if (!c.ending) {
       linger hard{1, 0};
@@ -671,7 +631,7 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
       if (!aborts) close(fd);
       return;
     }
-    start_scripted(sender, kQuickSender, {"-p", std::to_string(port), dir / "source.bin", "127.0.0.1"});
+    ChildProcess& sender = *p.script(kQuickSender, {"-p", std::to_string(port), dir / "source.bin", "127.0.0.1"});
     int watch = open(target.c_str(), O_RDONLY);
     char first = 'o';  // the copy has begun once the file is shorter or its first byte new
     wait_until([&] {

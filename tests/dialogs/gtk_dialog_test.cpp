@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -97,8 +98,19 @@ TEST_F(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTer
     EXPECT_EQ(dialog.reported("GL", i), "none");
     EXPECT_EQ(dialog.reported("CWD", i), d);
   }
+  // GTK reads the folder through a descriptor of it, closed once every name was handed
+  // over. Once a choice was taken too early, the next dialog is answered only after its
+  // descriptor was seen open and closed again (or five seconds passed).
+  auto folder_open = [&] {
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(dialog.pid()) + "/fd", error))
+      if (std::filesystem::read_symlink(fd, error) == many) return true;
+    return false;
+  };
   bool refused = false;
   for (size_t n = std::size(rows) + 1; n <= std::size(rows) + 3; ++n) {
+    bool seen = n == std::size(rows) + 1;
+    dialog.wait_until([&] { return (seen = seen || folder_open()) && !folder_open(); }, 5000);
     std::string window = find_window("KvViele");
     ASSERT_FALSE(window.empty()) << dialog.output();
     // Nothing is chosen while the list is not there: the dialog stays and is asked again.

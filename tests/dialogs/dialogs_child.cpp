@@ -1,16 +1,17 @@
-// A program that shows one dialog the way the receiver and sender do and reports the
-// outcome on standard output, for tests that drive it from outside (pipes, a
-// pseudo-terminal, or GTK under Xvfb).
+// A program that shows dialogs one after the other the way the receiver and sender do and
+// reports each outcome on standard output, for tests that drive it from outside (pipes, a
+// pseudo-terminal, or GTK under Xvfb). Each step is one of
 //
-//   dialogs_child save|open|multi TITLE INITIAL [raw] [hold]
-//   dialogs_child box CAPTION TEXT [FLAGS] [raw] [hold]
+//   save|open|multi TITLE INITIAL     box CAPTION TEXT [FLAGS]     cd FOLDER
 //
-// With "raw" the console is opened and switched to raw mode first, as the programs do.
-// After the dialog it prints RESULT[text] and TOP+n (how far the area's top moved), the
-// back end, the current directory, the locale and whether a GL library is loaded. With
-// "hold" it then waits until standard input ends, so a test can look at the screen.
+// followed at the end by [raw] [hold]. With "raw" the console is opened and switched to
+// raw mode first, as the programs do. After each dialog it prints RESULT[text] and TOP+n
+// (how far the area's top moved), the back end, the current directory, the locale and
+// whether a GL library is loaded. With "hold" it then waits until standard input ends, so
+// a test can look at the screen.
 #include <unistd.h>
 
+#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +49,6 @@ void report(const std::string& result, int32_t moved) {
 
 int main(int argc, char** argv) {
   alarm(120);  // never outlives a test that lost track of it
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: dialogs_child save|open|multi|box ...\n");
-    return 2;
-  }
   bool hold = std::strcmp(argv[argc - 1], "hold") == 0;
   if (hold) --argc;
   bool raw = std::strcmp(argv[argc - 1], "raw") == 0;
@@ -61,19 +58,31 @@ int main(int argc, char** argv) {
     console_open();
     console_set_raw_mode(1);
   }
-  std::string command = argv[1];
-  int32_t mark = str_area_top();
-  if (command == "box") {
-    uint32_t flags = argc > 4 ? static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)) : 0;
-    int32_t id = flags ? message_box(argv[2], argv[3], flags) : message_box_ok(argv[2], argv[3]);
-    report(std::to_string(id), 0);
-  } else {
-    const char* initial = argv[3];
-    const char* filter = "Alle Dateien (*.*)|*.*";
-    char* text = command == "save"   ? file_dialog_save(argv[2], initial, filter, 0, mark)
-                 : command == "open" ? file_dialog_open(argv[2], initial, filter, 0, mark)
-                                     : file_dialog(argv[2], initial, filter, 0, 0, 1, mark);
-    report(text, str_area_top() - mark);
+  for (int i = 1; i + 1 < argc;) {
+    std::string command = argv[i];
+    if (command == "cd") {
+      if (chdir(argv[i + 1]) != 0) return 2;
+      i += 2;
+      continue;
+    }
+    if (i + 2 >= argc) return 2;
+    int32_t mark = str_area_top();
+    if (command == "box") {
+      bool flagged = i + 3 < argc && std::isdigit(static_cast<unsigned char>(argv[i + 3][0]));
+      uint32_t flags = flagged ? static_cast<uint32_t>(std::strtoul(argv[i + 3], nullptr, 0)) : 0;
+      int32_t id = flags ? message_box(argv[i + 1], argv[i + 2], flags) : message_box_ok(argv[i + 1], argv[i + 2]);
+      report(std::to_string(id), 0);
+      i += flagged ? 4 : 3;
+    } else {
+      const char* initial = argv[i + 2];
+      const char* filter = "Alle Dateien (*.*)|*.*";
+      char* text = command == "save"   ? file_dialog_save(argv[i + 1], initial, filter, 0, mark)
+                   : command == "open" ? file_dialog_open(argv[i + 1], initial, filter, 0, mark)
+                                       : file_dialog(argv[i + 1], initial, filter, 0, 0, 1, mark);
+      report(text, str_area_top() - mark);
+      str_area_reset(mark);
+      i += 3;
+    }
   }
   if (hold) {
     char byte;

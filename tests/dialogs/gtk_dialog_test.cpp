@@ -1,144 +1,139 @@
-// The GTK dialogs on a private Xvfb display, driven with xdotool the way a user would.
-// Each test starts its own X server on a free display and stops it afterwards. When a
-// step misses its deadline, a screenshot of the display is left in the build folder.
+// The GTK dialogs on a private Xvfb display, driven with xdotool the way a user would: one
+// program on a terminal shows them one after the other, so GTK starts once. When a step
+// misses its deadline, a screenshot of the display is left in the build folder.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <future>
+#include <sstream>
 
 #include "tests/dialogs/dialog_run.h"
 #include "tests/support/x_session.h"
 
 namespace {
 
-class GtkDialogTest : public XSessionTest {
- protected:
-  // Starts the dialog program (it holds after the dialog until its input ends), waits for
-  // the window named by the second argument and answers it.
-  void answer(std::vector<std::string> args, const std::vector<std::string>& keys_first,
-              const std::string& text, const std::string& final_key, bool terminal = false,
-              const Env& extra = {}) {
-    args.push_back("hold");
-    ChildOptions options = dialog_options(args, environment(), dir.path());
-    for (auto& [k, v] : extra) options.env[k] = v;
-    options.terminal = terminal;
-    ASSERT_TRUE(dialog.start(options));
-    std::string window = find_window(args[1]);
-    ASSERT_FALSE(window.empty()) << dialog.output();
-    type_into(window, keys_first, text, final_key);
-  }
+using GtkDialogTest = XSessionTest;
 
-  // Answers the dialog, waits for its report, checks the window is gone meanwhile, and
-  // ends it.
-  void run(const std::vector<std::string>& args, const std::vector<std::string>& keys_first,
-           const std::string& text, const std::string& final_key) {
-    ASSERT_NO_FATAL_FAILURE(answer(args, keys_first, text, final_key));
-    bool done = dialog.wait_for("GL ", kStepMs) && dialog.wait_for("\n", 1000);
-    if (!done) screenshot();
-    ASSERT_TRUE(done) << dialog.output();
-    EXPECT_FALSE(window_visible(args[1])) << "the dialog is off the screen before the call returns";
-    dialog.close_input();
-    EXPECT_EQ(dialog.wait_exit(kStepMs), 0) << dialog.output();
-  }
-
-  DialogChild dialog;
-};
-
-// The file exists already: the dialog takes it without asking before replacing it.
-TEST_F(GtkDialogTest, SaveDialogReturnsATypedFullPath) {
-  std::string path = dir.path() + "/alt.bin";
-  std::ofstream(path) << "alt";
-  ASSERT_NO_FATAL_FAILURE(run({"save", "KvSpeichern", "C:\\"}, {}, path, "Return"));
-  EXPECT_EQ(dialog.result(), path);
-  EXPECT_EQ(dialog.reported("TOP"), "+" + std::to_string(path.size()));
-  EXPECT_EQ(dialog.reported("BACKEND"), "gtk");
-  EXPECT_EQ(dialog.reported("LOCALE"), "C") << "GTK left the locale as it was";
-  EXPECT_EQ(dialog.reported("GL"), "none");
-  EXPECT_EQ(dialog.reported("CWD"), dir.path());
-}
-
-TEST_F(GtkDialogTest, APathOf259BytesFits) {
-  std::string path = dir.path() + "/" + std::string(259 - dir.path().size() - 1, 'x');
-  ASSERT_NO_FATAL_FAILURE(run({"save", "KvLang", "C:"}, {}, path, "Return"));
-  EXPECT_EQ(dialog.result(), path);
-}
-
-// A choice that fills the whole buffer leaves no room for its last zero byte: refused.
-// (GTK itself refuses a typed path of PATH_MAX bytes; every file of a folder chosen at
-// once can fill the multiple-selection buffer to the byte.)
-TEST_F(GtkDialogTest, AChoiceAsLongAsTheBufferIsRefused) {
-  std::string folder = dir.path() + "/viele";
-  mkdir(folder.c_str(), 0700);
-  // The folder with its zero, then each name with its zero: 512000 bytes.
-  for (size_t left = 512000 - folder.size() - 1, i = 0; left > 0; ++i) {
-    size_t n = left > 500 ? 250 : left > 251 ? left / 2 : left - 1;
-    std::ofstream(folder + "/" + std::string(n - 5, 'n') + std::to_string(10000 + i));
-    left -= n + 1;
-  }
-  // GTK lists the folder in the background: all chosen before the list is complete is
-  // less, and taken; the dialog is then shown anew and given longer.
-  std::optional<std::string> box;
-  for (int attempt = 0; attempt < 3 && (!box || box->empty()); ++attempt) {
-    DialogChild run;
-    ASSERT_TRUE(run.start(dialog_options({"multi", "KvViele", "C:", "hold"}, environment(), folder)));
-    std::string window = find_window("KvViele");
-    usleep((attempt * 1000 + 500) * 1000);
-    ASSERT_NO_FATAL_FAILURE(type_into(window, {"ctrl+a"}, "", "Return"));
-    for (int i = 0; i < 100 && (!box || box->empty()) && !run.wait_for("RESULT[", 100); ++i)
-      box = tool({"xdotool", "search", "--onlyvisible", "--name", "Error!"});
-  }
-  EXPECT_TRUE(box && !box->empty()) << "the choice was taken";
-}
-
-TEST_F(GtkDialogTest, SaveDialogStartsInTheInitialFolderWithTheProposedName) {
-  ASSERT_NO_FATAL_FAILURE(run({"save", "KvVorschlag", dir.path() + "\\vorschlag.txt"}, {}, "", "Return"));
-  EXPECT_EQ(dialog.result(), dir.path() + "/vorschlag.txt");
-}
-
-TEST_F(GtkDialogTest, OpenDialogReturnsAPathTypedAfterCtrlL) {
-  std::string path = dir.path() + "/senden.txt";
-  std::ofstream(path) << "inhalt";
-  ASSERT_NO_FATAL_FAILURE(run({"open", "KvOeffnen", "C:"}, {"ctrl+l"}, path, "Return"));
-  EXPECT_EQ(dialog.result(), path);
-}
-
-// Typed relative to where the dialog starts: the current folder (not GTK's list of recent
-// files); and a path longer than 259 bytes is taken whole.
-TEST_F(GtkDialogTest, OpenDialogStartsInTheCurrentFolderAndTakesLongPaths) {
+// Each dialog answered as a row says; the result is checked, and that the dialog is off the
+// screen before the call returns. On a terminal none of GTK's messages may appear, even
+// when GLib is asked for all of its debug output. Last, every file of a folder chosen at
+// once fills the multiple-selection buffer to the byte: no room for its last zero, refused
+// (GTK itself refuses a typed path of PATH_MAX bytes).
+TEST_F(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTerminal) {
+  const std::string d = dir.path();
+  std::string existing = d + "/alt.bin", opened = d + "/senden.txt";
+  std::ofstream(existing) << "alt";
+  std::ofstream(opened) << "inhalt";
+  std::string long_name = d + "/" + std::string(259 - d.size() - 1, 'x');
+  // Typed relative to where the dialog starts (the current folder, not GTK's list of
+  // recent files), and longer than 259 bytes.
   std::string folder = std::string(200, 'o');
-  mkdir((dir.path() + "/" + folder).c_str(), 0700);
-  std::string relative = folder + "/" + std::string(300 - dir.path().size() - folder.size() - 2, 's');
-  std::ofstream(dir.path() + "/" + relative) << "inhalt";
-  ASSERT_NO_FATAL_FAILURE(run({"open", "KvHier", "C:"}, {"ctrl+l"}, relative, "Return"));
-  EXPECT_EQ(dialog.result(), dir.path() + "/" + relative);
-  EXPECT_EQ(dialog.result().size(), 300u);
-}
-
-TEST_F(GtkDialogTest, EscapeCancels) {
-  ASSERT_NO_FATAL_FAILURE(run({"save", "KvAbbruch", "C:\\"}, {}, "", "Escape"));
-  EXPECT_EQ(dialog.result(), "");
-  EXPECT_EQ(dialog.reported("TOP"), "+0");
-}
-
-TEST_F(GtkDialogTest, MessageBoxTitleIsTheCaptionAndReturnGivesOk) {
-  ASSERT_NO_FATAL_FAILURE(
-      run({"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "",
-          "Return"));
-  EXPECT_EQ(dialog.result(), "1");
-}
-
-// On a terminal none of GTK's messages may appear, even when GLib is asked for all of
-// its debug output.
-TEST_F(GtkDialogTest, NothingOfGtkReachesTheTerminal) {
-  ASSERT_NO_FATAL_FAILURE(
-      answer({"box", "KvLeise", "Text"}, {}, "", "Return", true, {{"G_MESSAGES_DEBUG", "all"}}));
-  ASSERT_TRUE(dialog.wait_for("GL ", kStepMs)) << dialog.output();
+  mkdir((d + "/" + folder).c_str(), 0700);
+  std::string relative = folder + "/" + std::string(300 - d.size() - folder.size() - 2, 's');
+  std::ofstream(d + "/" + relative) << "inhalt";
+  // The folder with its zero, then each name with its zero: 512000 bytes. Made while the
+  // first dialogs are answered: a busy disk takes seconds for it.
+  std::string many = d + "/viele";
+  mkdir(many.c_str(), 0700);
+  auto filled = std::async(std::launch::async, [many] {
+    for (size_t left = 512000 - many.size() - 1, i = 0; left > 0; ++i) {
+      size_t n = left > 500 ? 250 : left > 251 ? left / 2 : left - 1;
+      std::ofstream(many + "/" + std::string(n - 5, 'n') + std::to_string(10000 + i));
+      left -= n + 1;
+    }
+  });
+  struct Row {
+    std::vector<std::string> dialog, keys_first;
+    std::string text, final_key, result;
+  } rows[] = {
+      // The file exists already: taken without asking before replacing it.
+      {{"save", "KvSpeichern", "C:\\"}, {}, existing, "Return", existing},
+      {{"save", "KvLang", "C:"}, {}, long_name, "Return", long_name},
+      {{"save", "KvVorschlag", d + "\\vorschlag.txt"}, {}, "", "Return", d + "/vorschlag.txt"},
+      {{"open", "KvOeffnen", "C:"}, {"ctrl+l"}, opened, "Return", opened},
+      {{"open", "KvHier", "C:"}, {"ctrl+l"}, relative, "Return", d + "/" + relative},
+      {{"save", "KvAbbruch", "C:\\"}, {}, "", "Escape", ""},
+      {{"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "", "Return",
+       "1"},
+  };
+  // The folder is listed in the background: what is chosen before the list is complete is
+  // less, and taken; so the multiple selection is offered up to three times.
+  std::vector<std::string> args;
+  for (const Row& row : rows) args.insert(args.end(), row.dialog.begin(), row.dialog.end());
+  for (const char* step : {"cd", many.c_str(), "multi", "KvViele", "C:", "multi", "KvViele", "C:", "multi",
+                           "KvViele", "C:", "hold"})
+    args.push_back(step);
+  ChildOptions options = dialog_options(args, environment(), d);
+  options.env["G_MESSAGES_DEBUG"] = "all";
+  options.terminal = true;
+  DialogChild dialog;
+  ASSERT_TRUE(dialog.start(options));
+  // Waits for the nth report, whole.
+  auto reported = [&](size_t n) {
+    bool done = dialog.wait_until([&] {
+      const std::string& out = dialog.output();
+      size_t gl = out.find("\nGL ", out.rfind("RESULT["));
+      return dialog.reports() >= n && gl != std::string::npos && out.find('\n', gl + 1) != std::string::npos;
+    }, kStepMs);
+    if (!done) screenshot();
+    return done;
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.dialog[1]);
+    std::string window = find_window(row.dialog[1]);
+    ASSERT_FALSE(window.empty()) << dialog.output();
+    if (i + 1 == std::size(rows)) filled.wait();  // the folder is complete before it is shown
+    ASSERT_NO_FATAL_FAILURE(type_into(window, row.keys_first, row.text, row.final_key));
+    ASSERT_TRUE(reported(i + 1)) << dialog.output();
+    EXPECT_FALSE(window_visible(row.dialog[1])) << "the dialog is off the screen before the call returns";
+    EXPECT_EQ(dialog.result(i), row.result);
+    EXPECT_EQ(dialog.reported("TOP", i), "+" + std::to_string(row.dialog[0] == "box" ? 0 : row.result.size()));
+    EXPECT_EQ(dialog.reported("BACKEND", i), "gtk");
+    EXPECT_EQ(dialog.reported("LOCALE", i), "C") << "GTK left the locale as it was";
+    EXPECT_EQ(dialog.reported("GL", i), "none");
+    EXPECT_EQ(dialog.reported("CWD", i), d);
+  }
+  // GTK reads the folder through a descriptor of it, closed once every name was handed
+  // over. Once a choice was taken too early, the next dialog is answered only after its
+  // descriptor was seen open and closed again (or five seconds passed).
+  auto folder_open = [&] {
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(dialog.pid()) + "/fd", error))
+      if (std::filesystem::read_symlink(fd, error) == many) return true;
+    return false;
+  };
+  bool refused = false;
+  for (size_t n = std::size(rows) + 1; n <= std::size(rows) + 3; ++n) {
+    bool seen = n == std::size(rows) + 1;
+    dialog.wait_until([&] { return (seen = seen || folder_open()) && !folder_open(); }, 5000);
+    std::string window = find_window("KvViele");
+    ASSERT_FALSE(window.empty()) << dialog.output();
+    // Nothing is chosen while the list is not there: the dialog stays and is asked again.
+    for (int round = 0; !refused && round < 100 && dialog.reports() < n; ++round) {
+      ASSERT_NO_FATAL_FAILURE(type_into(window, {"ctrl+a"}, "", "Return"));
+      refused = dialog.wait_until([&] { return dialog.reports() >= n || window_visible("Error!"); }, 1000) &&
+                dialog.reports() < n;
+      if (refused) {
+        ASSERT_NO_FATAL_FAILURE(type_into(find_window("Error!"), {}, "", "Return"));
+      }
+    }
+    if (dialog.reports() < n) {
+      ASSERT_NO_FATAL_FAILURE(type_into(window, {}, "", "Escape"));
+    }
+    ASSERT_TRUE(reported(n)) << dialog.output();
+  }
+  EXPECT_TRUE(refused) << "the choice was taken";
   dialog.type("\x04");  // end of input on the terminal ends the hold
   EXPECT_EQ(dialog.wait_exit(kStepMs), 0);
-  EXPECT_EQ(dialog.plain_output().rfind("\nRESULT[1]\n", 0), 0u) << "only the program's own lines:\n"
-                                                                 << dialog.output();
+  std::istringstream lines(dialog.plain_output());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(line.empty() || std::regex_search(line, std::regex("^(RESULT\\[|TOP\\+|BACKEND |CWD |LOCALE |GL )")))
+        << "only the program's own lines: " << line;
 }
 
 }  // namespace

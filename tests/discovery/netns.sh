@@ -29,6 +29,7 @@ trap "exit 1" INT TERM
 
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 source "$(dirname "$0")/../support/until.sh"
+UNTIL_STEP=0.02  # the screens and the daemons are looked at often: most waits are short
 
 # side NAME HOST [avahi]: a holder process in network namespace N$NAME with its own mount
 # and UTS namespaces; its pid goes into the variable H_NAME.
@@ -59,7 +60,8 @@ ip link add ${N}va type veth peer name ${N}vb || exit 77
 ip link set ${N}va netns ${N}a && ip link set ${N}vb netns ${N}b
 in_ns a sh -c "ip addr add 10.231.0.1/24 dev ${N}va && ip link set ${N}va up"
 in_ns b sh -c "ip addr add 10.231.0.2/24 dev ${N}vb && ip link set ${N}vb up"
-daemons a; daemons b
+daemons a & da=$!; daemons b & db=$!
+wait $da && wait $db || exit 77
 head -c 300000 /dev/urandom >"$W/file.bin"
 
 # The receiver in a (the real one: its quit wait is when the announcement must be gone):
@@ -72,9 +74,12 @@ shows a recv "127.0.0.1" && fail "loopback listed"
 # list stands below their question.
 until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q '^=.*;IPv4;kvrecv;_kelvane._tcp;.*;10.231.0.1;4711;'" ||
   fail "avahi-browse does not find the receiver"
+# Both senders at once, each step of both before the next.
+for sender in send send2; do run b $sender "$S"; done
+for sender in send send2; do until_true 30 shows b $sender "Wichtige Information"; keys b $sender ""; done
+for sender in send send2; do until_true 30 shows b $sender "Datei"; keys b $sender "$W/file.bin"; done
+for sender in send send2; do until_true 30 shows b $sender "Port eingeben"; keys b $sender 1; done
 for sender in send send2; do
-  run b $sender "$S"; until_true 30 shows b $sender "Wichtige Information"; keys b $sender ""
-  until_true 30 shows b $sender "Datei"; keys b $sender "$W/file.bin"; until_true 30 shows b $sender "Port eingeben"; keys b $sender 1
   until_true 30 shows b $sender "Im Netz gefunden: 1) kvrecv" || fail "sender lists nothing: $(screen b $sender)"
   [ "$(screen b $sender | head -2)" = "$(printf 'Bitte die IP eingeben (0.0.0.0):\nIm Netz gefunden: 1) kvrecv')" ] ||
     fail "prompt and list: $(screen b $sender)"

@@ -1,9 +1,9 @@
-# until_true SECONDS COMMAND...: runs the command every tenth of a second until it
-# succeeds; fails when it did not within the seconds. The one way the test scripts
-# wait.
+# until_true SECONDS COMMAND...: runs the command every tenth of a second (every
+# UNTIL_STEP seconds where a script sets that) until it succeeds; fails when it did not
+# within the seconds. The one way the test scripts wait.
 until_true() {
-  local tries=$(($1 * 10))
+  local step=${UNTIL_STEP:-0.1} deadline=$((SECONDS + $1))
   shift
-  for _ in $(seq $tries); do "$@" && return 0; sleep 0.1; done
+  while [ $SECONDS -le $deadline ]; do "$@" && return 0; sleep "$step"; done
   return 1
 }

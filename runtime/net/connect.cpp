@@ -132,8 +132,8 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   if (tcp)
     *connection = NetConnection{NET_KIND_TCP, 0, net_socket_word(fd), nullptr, 0, nullptr, 0};
   else
-    *connection =
-        NetConnection{NET_KIND_UDP, peer.ipv4, static_cast<int32_t>(port), nullptr, net_socket_word(fd), nullptr, 0};
+    *connection = NetConnection{
+        NET_KIND_UDP, peer.ipv4, static_cast<int32_t>(port), nullptr, net_socket_word(fd), nullptr, 0};
   return connection;
 }
 

@@ -128,7 +128,8 @@ bool send_all(SockFd fd, const uint8_t* bytes, size_t length, bool more, SendSta
 
 // Sends up to length bytes of the file from offset on, waiting while the socket takes
 // none. Returns the count sent, 0 when the file ended early, -1 on failure.
-int64_t send_piece(SockFileMover* mover, SockFd sock, FileFd file, int64_t offset, size_t length, SendState& state) {
+int64_t send_piece(SockFileMover* mover, SockFd sock, FileFd file, int64_t offset, size_t length,
+                   SendState& state) {
   for (;;) {
     int64_t n = sock_send_from_file(mover, sock, file, offset, length);
     if (n > 0) net_deadline_progress(&state.deadline);

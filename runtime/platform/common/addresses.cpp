@@ -60,7 +60,8 @@ std::string local_host_name() {
 bool sock_peer_of(SockFd fd, SockPeer* peer) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getpeername(static_cast<decltype(socket(0, 0, 0))>(sys_fd(fd)), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (getpeername(static_cast<decltype(socket(0, 0, 0))>(sys_fd(fd)), reinterpret_cast<sockaddr*>(&address),
+                  &length) != 0)
     return false;
   *peer = SockPeer{};
   if (address.ss_family == AF_INET) {

@@ -67,7 +67,7 @@ set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
   Pop $0
   nsExec::ExecToLog '${KV_NETSH} add rule ${KV_FIREWALL_RULE} dir=in action=allow enable=yes profile=private,domain'
   Pop $0
-  CreateShortCut ${KV_SENDTO_LINK} \"$INSTDIR\\Dorvish.exe\"
+  CreateShortCut ${KV_SENDTO_LINK} \"$INSTDIR\\Dorvish.exe\" \"--send-to\"
 ")
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "
   nsExec::ExecToLog '${KV_NETSH} delete rule ${KV_FIREWALL_RULE}'

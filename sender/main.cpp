@@ -15,6 +15,8 @@ const CommandLineUsage kUsage = {"Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
                                  "  -p, --port PORT  Port des Empfaengers (" PORT_RANGE_TEXT ")\n"
                                  "  -h, --help       diese Hilfe zeigen\n"
                                  "      --version    Name und Version zeigen\n"
+                                 "      --send-to DATEI...  DATEI senden, wie aus \"Senden an\";\n"
+                                 "                   mehrere Dateien werden abgelehnt\n"
                                  "\n"
                                  "Rueckgabewert, wenn Argumente angegeben sind: 0 Datei gesendet,\n"
                                  "1 Datei nicht gesendet, 2 falscher Aufruf.\n"
@@ -24,7 +26,7 @@ const CommandLineUsage kUsage = {"Dorvish", "[-p PORT] [DATEI [ADRESSE]]",
                                  "stehen unter der Frage nach der IP; dort genuegt ihr Name, sein\n"
                                  "eindeutiger Anfang oder ihre Nummer (Adresse und Port von dort).\n"
                                  "Ohne Erfolg sagt die Zeile danach, woran es liegt, wo das erkennbar ist.\n",
-                                 2};
+                                 2, false, true};
 }  // namespace
 
 int main(int argc, char** argv) {

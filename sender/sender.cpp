@@ -157,6 +157,16 @@ void sender_main(const CommandLine& line) {
   exit_status_note(line, false);
   console_title("Sender v2.0.1");
   console_set_raw_mode(1);
+  // A file manager hands on every file chosen; one transfer carries one file, and a
+  // receiver stores each one under the same name, so several are refused, not guessed at.
+  if (line.files_given > 1) {
+    console_print_line("Fehler: Die Datei konnte nicht gesendet werden!");
+    const std::string chosen = "Es kann nur eine Datei auf einmal gesendet werden (" +
+                               std::to_string(line.files_given) + " gewaehlt).";
+    console_print_line(chosen.c_str());
+    dialogue_pause();
+    runtime_exit(COMMAND_LINE_WRONG_USAGE);
+  }
 
   // Each answer given on the command line skips its question and the clearing after it.
   int32_t mark = str_area_top();

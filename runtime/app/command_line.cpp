@@ -50,6 +50,13 @@ int32_t command_line_parse(int argc, char** argv, const CommandLineUsage& usage,
         std::fflush(stdout);
         return 0;
       }
+      if (usage.sends && std::strcmp(arg, "--send-to") == 0) {
+        if (i + 1 >= argc) return wrong_usage(usage, "Option --send-to braucht eine Datei");
+        if (answers > 0) return wrong_usage(usage, std::string("Zu viele Argumente: ") + arg);
+        line->answers[answers++] = argv[i + 1];
+        line->files_given = argc - i - 1;
+        break;
+      }
       if (usage.serves && std::strcmp(arg, "--no-announce") == 0) {
         line->no_announce = true;
         continue;

@@ -12,6 +12,7 @@ struct CommandLineUsage {
   const char* help;
   int32_t max_answers;
   bool serves = false;  // takes the server's options: --allow ADDRESS[/PREFIX], --no-announce
+  bool sends = false;   // takes --send-to FILE...: the files a file manager hands on
 };
 
 constexpr int32_t COMMAND_LINE_MAX_ANSWERS = 2;
@@ -26,6 +27,7 @@ struct CommandLine {
   const char* allowed[COMMAND_LINE_MAX_ALLOWED] = {};  // the texts after --allow, unchecked
   int32_t allowed_count = 0;
   bool no_announce = false;  // --no-announce
+  int32_t files_given = 0;   // how many files followed --send-to; the first is answers[0]
 };
 
 // Exit statuses a script sees when arguments were given.
@@ -40,7 +42,9 @@ constexpr int32_t COMMAND_LINE_RUN = -1;
 // and returns 0; --version prints the name and version and returns 0; -p PORT, -pPORT,
 // --port PORT or --port=PORT sets the port (port_read, PORT_COMMAND_LINE); "--" ends
 // the options; a program that serves also takes --allow TEXT (or --allow=TEXT, up to
-// COMMAND_LINE_MAX_ALLOWED times; the program checks the text) and --no-announce; any
+// COMMAND_LINE_MAX_ALLOWED times; the program checks the text) and --no-announce; a
+// program that sends takes --send-to, after which every argument is a file (a file
+// manager's "send to" menu hands on all the files chosen, however many); any
 // other argument starting with '-' (but "-" alone) is an unknown option.
 // Wrong usage prints one German error line and the usage hint on standard error and
 // returns COMMAND_LINE_WRONG_USAGE. Otherwise fills *line and returns COMMAND_LINE_RUN.

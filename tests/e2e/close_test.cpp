@@ -55,11 +55,9 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
   const std::vector<int> signals = {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGKILL};
   std::vector<std::unique_ptr<ReceiverRun>> runs;
   std::vector<int> clients;
+  for (size_t i = 0; i < signals.size(); ++i) runs.push_back(std::make_unique<ReceiverRun>());
   for (size_t i = 0; i < signals.size(); ++i) {
-    runs.push_back(std::make_unique<ReceiverRun>());
-    write_file(runs.back()->target, "precious");
-  }
-  for (size_t i = 0; i < signals.size(); ++i) {
+    write_file(runs[i]->target, "precious");
     ReceiverRun& run = *runs[i];
     ASSERT_TRUE(receiver_ready(run.receiver)) << strsignal(signals[i]);
     clients.push_back(connect_to(run.port));
@@ -73,10 +71,8 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
     ReceiverRun& run = *runs[i];
     expect_clean_end(run.receiver, run.port);
     EXPECT_EQ(read_file(run.target), "precious");
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(run.dir.path()))
-      names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"target.bin"});
+    auto entries = std::filesystem::directory_iterator(run.dir.path());
+    EXPECT_EQ(std::distance(entries, {}), 1) << "the old file alone";
     close(clients[i]);
   }
 }

@@ -69,6 +69,13 @@ bool serves_on(ChildProcess& receiver, int port) {
          receiver.output().find("Server: Wait for quit the server.") == std::string::npos;
 }
 
+bool send_closing(int port, const std::string& bytes) {
+  int fd = connect_to(port);
+  bool sent = fd >= 0 && send_all(fd, bytes);
+  if (fd >= 0) close(fd);
+  return sent;
+}
+
 size_t count(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;

@@ -62,6 +62,9 @@ struct BusyPortRun {
 // greeted, and the receiver never said that it would end.
 bool serves_on(ChildProcess& receiver, int port);
 
+// A raw peer: connects to the port, sends the bytes and closes. False when a step failed.
+bool send_closing(int port, const std::string& bytes);
+
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);
 

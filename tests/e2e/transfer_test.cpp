@@ -15,6 +15,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,276 +24,112 @@
 #include "net/connect.h"
 
 using namespace e2e;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kRule = "+++++++++++++++++++++++++++++++++++++";
+
+// What each program shows of a whole transfer, up to its pause after it.
+Lines receiver_lines(const std::string& target, const std::string& port) {
+  return {"Empfaenger v2.0.0", kRule, "Gestartet ...", "Speicherort: " + target, "Port:" + port, kRule,
+          "Server: Server created (Port " + port + ").", "Server: Wait for Connection ...",
+          "Der Sender hat sich verbunden ...", "Der Sender sendet nun die Datei ...",
+          "Datei wurde hier gespeichert:", target, "Bitte Enter druecken ..."};
+}
+Lines sender_lines(const std::string& source, const std::string& port, const std::string& ip) {
+  return {"Sender v1.0.0", kRule, "Gestartet ...", "Datei: " + source, "Port:" + port, "IP:" + ip, kRule,
+          "Suche nach Empfänger ...", "Verbunden zum Empfaenger ...",
+          "Die Datei wurde zum Empfaenger gesendet ... (" + source + ")", "Bitte Enter druecken ..."};
+}
+
+// The lines as a program writes them to a pipe.
+std::string crlf(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+}  // namespace
 
 TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
-  TempDir& dir = run.dir;
-  int port = run.port;
+  const std::string source = run.dir / "source.bin", port = std::to_string(run.port);
   std::string content = pattern(3 * 1024 * 1024 + 17);
-  write_file(dir / "source.bin", content);
+  write_file(source, content);
   ASSERT_TRUE(receiver_ready(receiver)) << receiver.screen_text();
 
   ChildProcess sender(text_mode(kQuickSender));
-  start_sender(sender, dir / "source.bin", std::to_string(port));
-  ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ...")) << receiver.screen_text();
-  ASSERT_TRUE(receiver.wait_for("Der Sender sendet nun die Datei ...")) << receiver.screen_text();
+  start_sender(sender, source, port);
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-  std::vector<std::string> expected_sender = {
-      "Sender v1.0.0",
-      "+++++++++++++++++++++++++++++++++++++",
-      "Gestartet ...",
-      "Datei: " + (dir / "source.bin"),
-      "Port:" + std::to_string(port),
-      "IP:127.0.0.1",
-      "+++++++++++++++++++++++++++++++++++++",
-      "Suche nach Empfänger ...",
-      "Verbunden zum Empfaenger ...",
-      "Die Datei wurde zum Empfaenger gesendet ... (" + (dir / "source.bin") + ")",
-      "Bitte Enter druecken ...",
-  };
-  EXPECT_EQ(sender.lines(), expected_sender);
+  EXPECT_EQ(sender.lines(), sender_lines(source, port, "127.0.0.1"));
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
 
-  ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
-  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
-  std::vector<std::string> expected_receiver = {
-      "Empfaenger v2.0.0",
-      "+++++++++++++++++++++++++++++++++++++",
-      "Gestartet ...",
-      "Speicherort: " + (run.target),
-      "Port:" + std::to_string(port),
-      "+++++++++++++++++++++++++++++++++++++",
-      "Server: Server created (Port " + std::to_string(port) + ").",
-      "Server: Wait for Connection ...",
-      "Der Sender hat sich verbunden ...",
-      "Der Sender sendet nun die Datei ...",
-      "Datei wurde hier gespeichert:",
-      run.target,
-      "Bitte Enter druecken ...",
-  };
-  EXPECT_EQ(receiver.lines(), expected_receiver);
+  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
+  EXPECT_EQ(receiver.lines(), receiver_lines(run.target, port));
   EXPECT_TRUE(read_file(run.target) == content);
   EXPECT_EQ(receiver.title(), "Empfaenger v2.0.1");
   EXPECT_EQ(sender.title(), "Sender v2.0.1");
 
   // The receiver serves on after a transfer and does not end by itself.
   receiver.type("\r");
-  EXPECT_TRUE(serves_on(receiver, port)) << receiver.screen_text();
+  EXPECT_TRUE(serves_on(receiver, run.port)) << receiver.screen_text();
 }
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::chrono::milliseconds since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
-
-// A receiver started on a port that is taken gives up: the time from its message to its
-// end, or -1 ms when it did not say so or did not end.
-std::chrono::milliseconds busy_port_wait(BusyPortRun& busy) {
-  if (!busy.refused()) return std::chrono::milliseconds(-1);
-  auto shown = Clock::now();
-  if (busy.run.receiver.wait_exit(10000) != 0) return std::chrono::milliseconds(-1);
-  return since(shown);
-}
-
-// A sender that stops halfway through its content: the time from its last byte to the
-// receiver's failure, or -1 ms when it did not fail. The existing file stays as it was.
-std::chrono::milliseconds stalled_sender_wait(ReceiverRun& run) {
-  if (!receiver_ready(run.receiver)) return std::chrono::milliseconds(-1);
-  int fd = connect_to(run.port);
-  if (fd < 0 || !send_all(fd, header(1000) + pattern(500))) return std::chrono::milliseconds(-1);
-  auto last_byte = Clock::now();
-  bool failed = run.receiver.wait_for("Unbekannter Fehler!", 10000);
-  auto waited = since(last_byte);
-  close(fd);
-  EXPECT_EQ(read_file(run.target), "previous");
-  return failed ? waited : std::chrono::milliseconds(-1);
-}
-
-// The real sender sends a file to a receiver: the time between the receiver seeing it
-// connect and seeing its first bytes, or -1 ms when the transfer did not happen.
-std::chrono::milliseconds sender_pause(ChildProcess& sender, ReceiverRun& run) {
-  if (!receiver_ready(run.receiver)) return std::chrono::milliseconds(-1);
-  write_file(run.dir / "source.bin", "content");
-  start_sender(sender, run.dir / "source.bin", std::to_string(run.port));
-  if (!run.receiver.wait_for("Der Sender hat sich verbunden ...")) return std::chrono::milliseconds(-1);
-  auto connected = Clock::now();
-  if (!run.receiver.wait_for("Der Sender sendet nun die Datei ...")) return std::chrono::milliseconds(-1);
-  auto pause = since(connected);
-  bool sent = sender.wait_for("Die Datei wurde zum Empfaenger gesendet ...") &&
-              run.receiver.wait_for("Datei wurde hier gespeichert:");
-  return sent ? pause : std::chrono::milliseconds(-1);
-}
-
-}  // namespace
-
-// The pauses of the real programs, each measured once against the real clock; everywhere
-// else the quick builds stand in for them. They run side by side, so together they take
-// about as long as the longest, the receiver's ten seconds before it ends:
-// - the receiver serves two transfers; a sender that then connects and leaves without
-//   sending ends the serving, and the receiver ends ten seconds after saying so;
-// - a second receiver on a taken port gives up three seconds after saying so;
-// - a receiver whose sender stops halfway fails three seconds after the last byte;
-// - the sender waits a second between connecting and sending;
-// - a sender whose receiver took every byte but closes only later says that it waits.
-// Every program starts before the side runs begin, so only this thread starts processes.
-TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
-  ReceiverRun run("", 0, 80, kReceiverProgram);
-  ChildProcess& receiver = run.receiver;
-  int port = run.port;
-  BusyPortRun busy(kReceiverProgram);
-  auto busy_wait = std::async(std::launch::async, busy_port_wait, std::ref(busy));
-  TempDir stalled_dir;
-  write_file(stalled_dir / "target.bin", "previous");
-  ReceiverRun stalled(stalled_dir / "target.bin", 0, 80, kReceiverProgram);
-  auto stalled_wait = std::async(std::launch::async, stalled_sender_wait, std::ref(stalled));
-  ReceiverRun quick;
-  ChildProcess sender(text_mode(kSenderProgram));
-  auto sender_wait = std::async(std::launch::async, sender_pause, std::ref(sender), std::ref(quick));
-  int late_port = free_port(), late = listen_on(late_port);
-  ChildProcess waiting(text_mode(kQuickSender));
-  auto waiting_said = std::async(std::launch::async, [&] {
-    start_sender(waiting, "/proc/version", std::to_string(late_port));
-    int conn = accept_within(late);
-    bool said = read_until_close(conn) && waiting.wait_for("Warte auf die Bestaetigung des Empfaengers ...");
-    close(conn);
-    return said && waiting.wait_for("Die Datei wurde zum Empfaenger gesendet");
-  });
-
-  ASSERT_TRUE(receiver_ready(receiver));
-
-  for (int round = 1; round <= 2; ++round) {
-    std::string content = pattern(1000 * static_cast<size_t>(round), static_cast<unsigned>(round));
-    int fd = connect_to(port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size())) + content));
-    std::string stored = "Datei wurde hier gespeichert:";
-    ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
-    receiver.wait_until([&] { return count(receiver.output(), stored) >= static_cast<size_t>(round); });
-    EXPECT_EQ(count(receiver.output(), stored), static_cast<size_t>(round));
-    close(fd);
-    receiver.type("\r");
-    EXPECT_TRUE(wait_until([&] { return read_file(run.target) == content; }));
-  }
-  EXPECT_EQ(receiver.output().find('%'), std::string::npos) << "short transfers show no status line";
-
-  // A sender that connects and leaves without sending ends the serving.
-  int fd = connect_to(port);
-  ASSERT_GE(fd, 0);
-  receiver.wait_until([&] { return count(receiver.output(), "Der Sender hat sich verbunden ...") >= 3; });
-  close(fd);
-  ASSERT_TRUE(receiver.wait_for("Der Sender hat die Verbindung beendet ...")) << receiver.screen_text();
-  receiver.type("\r");
-  ASSERT_TRUE(receiver.wait_for("Server: Wait for quit the server."));
-  auto quit_shown = Clock::now();
-  EXPECT_LT(connect_to(port), 0) << "a sender is taken during the quit wait";
-  EXPECT_EQ(receiver.wait_exit(15000), 0);
-  auto quit_delay = since(quit_shown);
-  EXPECT_GE(quit_delay.count(), 9500);
-  EXPECT_LE(quit_delay.count(), 11000);
-  std::vector<std::string> lines = receiver.lines();
-  std::vector<std::string> tail(lines.end() - 4, lines.end());
-  // The empty line is the echo of the Enter typed.
-  EXPECT_EQ(tail,
-            (std::vector<std::string>{"Der Sender hat die Verbindung beendet ...", "Bitte Enter druecken ...",
-                                      "", "Server: Wait for quit the server."}));
-
-  auto refused = busy_wait.get();
-  EXPECT_GE(refused.count(), 2500) << "ms from the busy port's message to the end";
-  EXPECT_LE(refused.count(), 4000);
-  auto idle = stalled_wait.get();
-  EXPECT_GE(idle.count(), 2950) << "ms from the last byte to the failure";
-  EXPECT_LE(idle.count(), 4500);
-  // Half of the second is enough to tell, however late this test looks.
-  EXPECT_GE(sender_wait.get().count(), 500) << "ms between connecting and sending";
-  EXPECT_TRUE(waiting_said.get()) << waiting.screen_text();
-  close(late);
-}
-
-TEST(Transfer, FailedTransferLeavesTheExistingFileAndServesOn) {
-  ReceiverRun run;
-  ChildProcess& receiver = run.receiver;
-  TempDir& dir = run.dir;
-  int port = run.port;
-  write_file(run.target, "precious");
-  ASSERT_TRUE(receiver_ready(receiver));
-
-  // Fewer bytes than announced, then the end, with the reason told; and bytes that are no
-  // transfer at all, with none.
-  using Told = std::vector<std::string>;
-  for (const auto& [wire, told] :
-       {std::pair<std::string, Told>{header(100000) + pattern(5000), {"Der Sender hat die Uebertragung abgebrochen!"}},
-        {header(6, "GARBAGE!") + "hacked", {}}}) {
-    receiver.clear_output();
-    int fd = connect_to(port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, wire));
-    close(fd);
-    ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
-    Told lines = receiver.lines(), expected = told;
-    expected.insert(expected.begin(), "Unbekannter Fehler!");
-    expected.push_back("Bitte Enter druecken ...");
-    EXPECT_EQ(Told(lines.end() - static_cast<long>(expected.size()), lines.end()), expected);
-    EXPECT_EQ(read_file(run.target), "precious");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no leftovers";
-
-    receiver.type("\r");
-  }
-  // The next round found it serving; after the last one it serves on too.
-  EXPECT_TRUE(serves_on(receiver, port)) << "a failed transfer does not end the receiver\n"
-                                         << receiver.screen_text();
-}
-
-// Bytes that are not a transfer: whatever the receiver says about them, it stores nothing
-// and serves on.
-TEST(Transfer, BytesThatAreNoTransferLeaveTheExistingFile) {
+// Bytes that bring no whole transfer: fewer than announced, then the end, with the reason
+// told; bytes that are no transfer at all, with none; and bytes of no transfer of which it
+// may say anything (a request of another protocol; a stream whose first twelve bytes
+// announce a size that follows in full but without the transfer's magic). Each time the
+// receiver stores nothing, leaves nothing beside the existing file, and serves on.
+TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
   write_file(run.target, "precious");
   ASSERT_TRUE(receiver_ready(receiver));
   const std::string pause = "Bitte Enter druecken ...";
-  // A request of another protocol, and a stream whose first twelve bytes announce a
-  // size that follows in full but without the transfer's magic.
-  for (const std::string& bytes :
-       {std::string("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n"), header(5, "NOTMAGIC") + "hello"}) {
-    size_t pauses = count(receiver.output(), pause);
-    int fd = connect_to(run.port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, bytes));
-    close(fd);
-    receiver.wait_until([&] { return count(receiver.output(), pause) > pauses; });
-    ASSERT_EQ(count(receiver.output(), pause), pauses + 1) << receiver.screen_text();
+  for (const auto& [wire, told] :  // told: the lines between the failure and the pause, if checked
+       {std::pair<std::string, std::optional<Lines>>{header(100000) + pattern(5000),
+                                                     Lines{"Der Sender hat die Uebertragung abgebrochen!"}},
+        {header(6, "GARBAGE!") + "hacked", Lines{}},
+        {"GET / HTTP/1.0\r\nHost: localhost\r\n\r\n", std::nullopt},
+        {header(5, "NOTMAGIC") + "hello", std::nullopt}}) {
+    SCOPED_TRACE(wire.substr(0, 12));
+    receiver.clear_output();
+    ASSERT_TRUE(send_closing(run.port, wire));
+    ASSERT_TRUE(receiver.wait_for(pause)) << receiver.screen_text();
+    EXPECT_EQ(count(receiver.output(), pause), 1u) << receiver.screen_text();
+    Lines lines = receiver.lines(), expected = told.value_or(Lines{});
+    expected.insert(expected.begin(), "Unbekannter Fehler!");
+    expected.push_back(pause);
+    if (told) {
+      EXPECT_EQ(Lines(lines.end() - static_cast<long>(expected.size()), lines.end()), expected);
+    }
+    EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
+    EXPECT_EQ(read_file(run.target), "precious");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
     receiver.type("\r");
   }
-  EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos)
-      << receiver.screen_text();
-  EXPECT_EQ(read_file(run.target), "precious");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
+  // The next round found it serving; after the last one it serves on too.
+  EXPECT_TRUE(serves_on(receiver, run.port)) << "a failed transfer does not end the receiver\n"
+                                             << receiver.screen_text();
 }
 
 TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
   TempDir dir;
-  std::string folder = dir / std::string(60, 'd');
-  std::filesystem::create_directory(folder);
-  std::string target = folder + "/" + std::string(40, 'f') + ".bin";
-  int port = free_port();
-  ChildProcess receiver(text_mode(kQuickReceiver, 50));
-  start_receiver(receiver, target, std::to_string(port));
-  ASSERT_TRUE(receiver_ready(receiver));
-
+  std::filesystem::create_directory(dir / std::string(60, 'd'));
+  ReceiverRun run(dir / (std::string(60, 'd') + "/" + std::string(40, 'f') + ".bin"), 0, 50);
+  ASSERT_TRUE(receiver_ready(run.receiver));
   std::string content = pattern(4096);
-  int fd = connect_to(port);
+  int fd = connect_to(run.port);
   ASSERT_TRUE(send_all(fd, header(4096) + content));
-  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
+  ASSERT_TRUE(run.receiver.wait_for("Bitte Enter druecken ...")) << run.receiver.screen_text();
   close(fd);
-  EXPECT_TRUE(read_file(target) == content);
-  for (const std::string& line : receiver.lines()) EXPECT_LE(line.size(), 50u) << line;
-  EXPECT_TRUE(receiver.wait_for(("Speicherort: " + target).substr(0, 50)));
-  EXPECT_TRUE(receiver.wait_for(target.substr(0, 50) + "\n"));
+  EXPECT_TRUE(read_file(run.target) == content);
+  for (const std::string& line : run.receiver.lines()) EXPECT_LE(line.size(), 50u) << line;
+  EXPECT_TRUE(run.receiver.wait_for(("Speicherort: " + run.target).substr(0, 50)));
+  EXPECT_TRUE(run.receiver.wait_for(run.target.substr(0, 50) + "\n"));
 }
 
 // Every file the sender cannot send is found out before it connects: it says why and
@@ -309,128 +146,47 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   { std::ofstream{dir / "big.bin"}; }
   ASSERT_EQ(truncate((dir / "big.bin").c_str(), int64_t{1} << 31), 0);  // sparse: costs no disk
   struct Case {
-    std::string path;
-    std::string reason;
+    std::string path, reason;
     std::function<void()> after_choice;
     bool unprivileged = false;  // root reads every file: the sender then runs as nobody
+    int port = free_port(), listener = listen_on(port);
+    std::unique_ptr<ChildProcess> sender = nullptr;
   };
-  const std::vector<Case> cases = {
-      {"", "Keine Datei ausgewaehlt!", nullptr},  // the open dialog was cancelled
-      {dir / "gone.bin", "Datei nicht gefunden!", [&] { unlink((dir / "gone.bin").c_str()); }, false},
-      {dir / "now-a-folder", "Keine normale Datei!",
-       [&] {
-         unlink((dir / "now-a-folder").c_str());
-         mkdir((dir / "now-a-folder").c_str(), 0755);
-       },
-       false},
-      {dir / "secret.bin", "Keine Leserechte!", nullptr, true},
-      {"/dev/zero", "Keine normale Datei!", nullptr},
-      {dir / "fifo", "Keine normale Datei!", nullptr},
-      {dir / "big.bin", "Datei zu gross (2 GiB oder mehr)!", nullptr},
-  };
-  // The cases run side by side, each against a listener of its own.
-  struct Run {
-    int port;
-    int listener;
-    std::unique_ptr<ChildProcess> sender;
-  };
-  std::vector<Run> runs;
-  for (const Case& c : cases) {
+  const std::string folder = dir / "now-a-folder";
+  std::vector<Case> cases;  // each against a listener of its own, side by side
+  cases.push_back({"", "Keine Datei ausgewaehlt!", nullptr});  // the open dialog was cancelled
+  cases.push_back({dir / "gone.bin", "Datei nicht gefunden!", [&] { unlink((dir / "gone.bin").c_str()); }});
+  cases.push_back({folder, "Keine normale Datei!", [&] { unlink(folder.c_str()), mkdir(folder.c_str(), 0755); }});
+  cases.push_back({dir / "secret.bin", "Keine Leserechte!", nullptr, true});
+  cases.push_back({"/dev/zero", "Keine normale Datei!", nullptr});
+  cases.push_back({dir / "fifo", "Keine normale Datei!", nullptr});
+  cases.push_back({dir / "big.bin", "Datei zu gross (2 GiB oder mehr)!", nullptr});
+  for (Case& c : cases) {
+    ASSERT_GE(c.listener, 0);
     ChildOptions options = text_mode(kQuickSender);
     if (c.unprivileged && geteuid() == 0) options.user = 65534;
-    int port = free_port();
-    runs.push_back({port, listen_on(port), std::make_unique<ChildProcess>(options)});
-    ASSERT_GE(runs.back().listener, 0);
+    c.sender = std::make_unique<ChildProcess>(options);
   }
-  for (size_t i = 0; i < cases.size(); ++i)
-    start_sender(*runs[i].sender, cases[i].path, std::to_string(runs[i].port), "127.0.0.1",
-                 cases[i].after_choice);
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    ChildProcess& sender = *runs[i].sender;
+  for (Case& c : cases) start_sender(*c.sender, c.path, std::to_string(c.port), "127.0.0.1", c.after_choice);
+  for (Case& c : cases) {
     SCOPED_TRACE(c.path);
-    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-    std::vector<std::string> lines = sender.lines();
+    ASSERT_TRUE(c.sender->wait_for("Bitte Enter druecken ...")) << c.sender->screen_text();
+    Lines lines = c.sender->lines();
     ASSERT_GE(lines.size(), 10u);
-    EXPECT_EQ(lines[3],
-              c.path.empty() ? "Datei:" : "Datei: " + c.path);  // the screen model drops trailing blanks
-    std::vector<std::string> tail(lines.end() - 4, lines.end());
+    EXPECT_EQ(lines[3], c.path.empty() ? "Datei:" : "Datei: " + c.path);  // the screen model drops trailing blanks
     // No receiver is searched for a file that cannot be sent.
-    EXPECT_EQ(tail, (std::vector<std::string>{"+++++++++++++++++++++++++++++++++++++",
-                                              "Fehler: Die Datei konnte nicht gesendet werden!", c.reason,
-                                              "Bitte Enter druecken ..."}));
-    sender.type("\r");
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+              (Lines{kRule, "Fehler: Die Datei konnte nicht gesendet werden!", c.reason, "Bitte Enter druecken ..."}));
+    c.sender->type("\r");
   }
-  for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].path);
-    EXPECT_EQ(runs[i].sender->wait_exit(), 0);
-    pollfd waiting{runs[i].listener, POLLIN, 0};
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(c.sender->wait_exit(), 0);
+    pollfd waiting{c.listener, POLLIN, 0};
     EXPECT_EQ(poll(&waiting, 1, 0), 0) << "a connection reached the receiver";
-    close(runs[i].listener);
+    close(c.listener);
   }
 }
-
-// A sender finds no receiver: where nothing listens it is told so at once; where nothing
-// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
-// still tries.
-TEST(Transfer, SenderWithoutReceiver) {
-  for (bool silent : {false, true}) {
-    SCOPED_TRACE(silent ? "silent" : "refused");
-    int port = free_port(), filler = -1;
-    int listener = silent ? listen_silently(port, &filler) : -1;
-    ChildProcess sender(text_mode(kQuickSender));
-    start_sender(sender, "/etc/hostname", std::to_string(port));
-    ASSERT_TRUE(sender.wait_for("Suche nach Empfänger ..."));
-    auto searching = Clock::now();
-    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-    int64_t limit = silent ? 20000 / kQuickTimeFactor : 0;  // the twenty seconds, quick
-    EXPECT_GE(since(searching).count(), limit - 250);  // what the output was seen late may hide
-    EXPECT_LE(since(searching).count(), limit + 500);
-    EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
-    std::vector<std::string> lines = sender.lines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines[lines.size() - 2], silent ? "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!"
-                                              : "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!");
-    EXPECT_EQ(lines[lines.size() - 3], "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)");
-    EXPECT_EQ(lines[lines.size() - 4], "Suche nach Empfänger ...") << "the status line is erased";
-    sender.type("\r");
-    EXPECT_EQ(sender.wait_exit(), 0);
-    close(filler);
-    close(listener);
-  }
-}
-
-TEST(Transfer, ProgressLineShowsDuringASlowTransferAndIsErasedAfter) {
-  ReceiverRun run;
-  ChildProcess& receiver = run.receiver;
-  int port = run.port;
-  ASSERT_TRUE(receiver_ready(receiver));
-
-  // Eight pieces over about 0.8 s: well past the half second before the line appears.
-  std::string content = pattern(8 * 100000);
-  int fd = connect_to(port);
-  ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
-  for (int piece = 0; piece < 8; ++piece) {
-    ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 100000, 100000)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // paces the sender; decides nothing
-  }
-  ASSERT_TRUE(receiver.wait_for("Datei wurde hier gespeichert:")) << receiver.screen_text();
-  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ..."));
-  close(fd);
-
-  const std::string& out = receiver.output();
-  size_t status = out.find("%");
-  ASSERT_NE(status, std::string::npos) << "a status line with a percentage was drawn";
-  EXPECT_LT(status, out.find("Datei wurde hier gespeichert:"));
-  // What stays on the screen are the program's own lines only.
-  std::vector<std::string> lines = receiver.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[lines.size() - 4], "Der Sender sendet nun die Datei ...");
-  EXPECT_EQ(lines[lines.size() - 3], "Datei wurde hier gespeichert:");
-  for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
-  EXPECT_TRUE(read_file(run.target) == content);
-}
-
 // A script gives every answer on the command line and no input at all: nothing waits for
 // a key, the receiver ends after its one transfer without the ten-second wait, and the
 // exit status tells the outcome, also when the terminal closes. The transfer goes over
@@ -450,23 +206,13 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
   // Every byte either writes: no question, no clearing, no status line, no terminal
   // sequence; the sender's notice is a line of its own, no box waiting for a key.
-  const std::string rule = "+++++++++++++++++++++++++++++++++++++\r\n", p = std::to_string(port);
-  EXPECT_EQ(receiver.output(), "Empfaenger v2.0.0\r\n" + rule +
-                                   "Gestartet ...\r\nSpeicherort: " + (dir / "target.bin") + "\r\nPort:" + p +
-                                   "\r\n" + rule + "Server: Server created (Port " + p +
-                                   ").\r\nServer: Wait for Connection ...\r\nDer Sender hat sich verbunden "
-                                   "...\r\nDer Sender sendet nun die Datei ...\r\nDatei wurde hier "
-                                   "gespeichert:\r\n" +
-                                   (dir / "target.bin") +
-                                   "\r\nBitte Enter druecken ...\r\nServer: Wait for quit the server.\r\n");
-  EXPECT_EQ(sender.output(),
-            "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet "
-            "werden!\r\nSender v1.0.0\r\n" +
-                rule + "Gestartet ...\r\nDatei: " + (dir / "source.bin") + "\r\nPort:" + p +
-                "\r\nIP:::1\r\n" + rule +
-                "Suche nach Empfänger ...\r\nVerbunden zum Empfaenger ...\r\nDie Datei wurde zum "
-                "Empfaenger gesendet ... (" +
-                (dir / "source.bin") + ")\r\nBitte Enter druecken ...\r\n");
+  Lines received = receiver_lines(dir / "target.bin", std::to_string(port)),
+        sent = sender_lines(dir / "source.bin", std::to_string(port), "::1");
+  received.push_back("Server: Wait for quit the server.");
+  sent.insert(sent.begin(),
+              "Fragen sie erst den Empfänger ob er bereit ist den erst dann, kann die Datei gesendet werden!");
+  EXPECT_EQ(receiver.output(), crlf(received));
+  EXPECT_EQ(sender.output(), crlf(sent));
 
   // A transfer that breaks off, and a file that cannot be sent: status 1 on either side.
   ChildProcess broken;
@@ -575,39 +321,6 @@ TEST(Transfer, HangupAfterATransferEndsWithItsOutcome) {
   close(listener);  // resets the connection waiting in it
   hang_up(*failing, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
-
-// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
-// line says that it waits instead of showing nothing, and the transfer completes once the
-// receiver goes on.
-TEST(Transfer, SenderWaitingOnAReceiverThatDoesNotReadSaysSo) {
-  ReceiverRun run;
-  ChildProcess& receiver = run.receiver;
-  ASSERT_TRUE(receiver_ready(receiver));
-  int fd = connect_to(run.port);
-  ASSERT_TRUE(send_all(fd, header(5) + "first"));
-  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
-  close(fd);
-
-  std::string content = pattern(32 * 1024 * 1024);  // more than the sockets hold
-  write_file(run.dir / "source.bin", content);
-  ChildProcess sender(text_mode(kQuickSender));
-  start_sender(sender, run.dir / "source.bin", std::to_string(run.port));
-  ASSERT_TRUE(sender.wait_for("Warte auf den Empfaenger ...", 15000)) << sender.screen_text();
-  EXPECT_EQ(sender.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
-
-  receiver.type("\r");
-  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
-  std::vector<std::string> lines = sender.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2],
-            "Die Datei wurde zum Empfaenger gesendet ... (" + (run.dir / "source.bin") + ")");
-  for (const std::string& line : lines)
-    EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
-  sender.type("\r");
-  EXPECT_EQ(sender.wait_exit(), 0);
-  EXPECT_TRUE(receiver.wait_until([&] { return read_file(run.target) == content; }));
-}
-
 // What a script learns from the sender's status: 0 only when the receiver stored the file
 // byte for byte, 1 with a reason otherwise. Each receiver takes one transfer; a receiver
 // whose transfer began takes no more senders, so of three senders at once just the one
@@ -690,9 +403,115 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
+// The scenarios below need a program in a slow state (a stall of seconds, a display's
+// probe, a sender's pause): they run during the ten-second wait of the last test, which
+// names each in its failures.
+namespace {
+
+// A sender finds no receiver: where nothing listens it is told so at once; where nothing
+// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
+// still tries.
+void sender_without_receiver(bool silent) {
+  SCOPED_TRACE(silent ? "silent" : "refused");
+  int port = free_port(), filler = -1;
+  int listener = silent ? listen_silently(port, &filler) : -1;
+  ChildProcess sender(text_mode(kQuickSender));
+  start_sender(sender, "/etc/hostname", std::to_string(port));
+  ASSERT_TRUE(sender.wait_for("Suche nach Empfänger ..."));
+  int64_t searching = now_ms();
+  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
+  int64_t limit = silent ? 20000 / kQuickTimeFactor : 0, searched = now_ms() - searching;  // the twenty seconds, quick
+  EXPECT_GE(searched, limit - 250);  // what the output was seen late may hide
+  EXPECT_LE(searched, limit + 500);
+  EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
+  Lines lines = sender.lines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
+            (Lines{"Suche nach Empfänger ...",  // the status line is erased
+                   "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)",
+                   silent ? "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!"
+                          : "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!"}));
+  sender.type("\r");
+  EXPECT_EQ(sender.wait_exit(), 0);
+  close(filler);
+  close(listener);
+}
+
+// Eight pieces over about 0.8 s, well past the half second before a status line appears, to
+// a receiver on a terminal and to one on pipes: the first draws a line with a percentage
+// and erases it after, so that its own lines alone stay; the second writes neither the
+// line nor any terminal sequence.
+void status_line_during_a_slow_transfer_on_a_terminal_alone() {
+  ReceiverRun shown;
+  TempDir dir;
+  int port = free_port();
+  ChildProcess piped;
+  start_piped(piped, kQuickReceiver, dir / "target.bin\n" + std::to_string(port) + "\n");
+  ASSERT_TRUE(receiver_ready(shown.receiver));
+  ASSERT_TRUE(receiver_ready(piped)) << piped.output();
+  std::string content = pattern(8 * 100000);
+  int fds[] = {connect_to(shown.port), connect_to(port)};
+  for (int fd : fds) ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size()))));
+  for (int piece = 0; piece < 8; ++piece) {
+    for (int fd : fds) ASSERT_TRUE(send_all(fd, content.substr(static_cast<size_t>(piece) * 100000, 100000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // paces the sender; decides nothing
+  }
+  ASSERT_TRUE(shown.receiver.wait_for("Bitte Enter druecken ...")) << shown.receiver.screen_text();
+  ASSERT_TRUE(piped.wait_for("Bitte Enter druecken ...")) << piped.output();
+  for (int fd : fds) close(fd);
+
+  const std::string& out = shown.receiver.output();
+  size_t status = out.find("%");
+  ASSERT_NE(status, std::string::npos) << "a status line with a percentage was drawn";
+  EXPECT_LT(status, out.find("Datei wurde hier gespeichert:"));
+  // What stays on the screen are the program's own lines only.
+  Lines lines = shown.receiver.lines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 2),
+            (Lines{"Der Sender sendet nun die Datei ...", "Datei wurde hier gespeichert:"}));
+  for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
+  EXPECT_TRUE(read_file(shown.target) == content);
+
+  EXPECT_TRUE(read_file(dir / "target.bin") == content);
+  EXPECT_EQ(piped.output().find('%'), std::string::npos) << piped.output();
+  EXPECT_EQ(piped.output().find('\x1b'), std::string::npos) << "no terminal sequences on a pipe";
+  piped.signal(SIGTERM);
+  piped.wait_exit();
+}
+
+// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
+// line says that it waits instead of showing nothing, and the transfer completes once the
+// receiver goes on.
+void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
+  ReceiverRun run;
+  ChildProcess& receiver = run.receiver;
+  ASSERT_TRUE(receiver_ready(receiver));
+  int fd = connect_to(run.port);
+  ASSERT_TRUE(send_all(fd, header(5) + "first"));
+  ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
+  close(fd);
+
+  const std::string source = run.dir / "source.bin", content = pattern(32 * 1024 * 1024);  // more than the sockets hold
+  write_file(source, content);
+  ChildProcess sender(text_mode(kQuickSender));
+  start_sender(sender, source, std::to_string(run.port));
+  ASSERT_TRUE(sender.wait_for("Warte auf den Empfaenger ...", 15000)) << sender.screen_text();
+  EXPECT_EQ(sender.output().find("Die Datei wurde zum Empfaenger gesendet"), std::string::npos);
+
+  receiver.type("\r");
+  ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
+  Lines lines = sender.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Die Datei wurde zum Empfaenger gesendet ... (" + source + ")");
+  for (const std::string& line : lines) EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
+  sender.type("\r");
+  EXPECT_EQ(sender.wait_exit(), 0);
+  EXPECT_TRUE(receiver.wait_until([&] { return read_file(run.target) == content; }));
+}
+
 // Every wait ends: in a script a send and the receipt's after a minute without progress, look-up
 // and connect after 20 s (quick: a twentieth), a display's probe after 2 s; a person's waits counting.
-TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
+void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   TempDir dir;
   write_file(dir / "big.bin", "");
   std::filesystem::resize_file(dir / "big.bin", 64 << 20);  // more than the sockets hold
@@ -711,11 +530,11 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
   // row); meanwhile the row plays the receiver's part, if it has one.
   auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
     ChildProcess* sender = start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
-    return [=, started = Clock::now()] {
+    return [=, started = now_ms()] {
       receiving(sender);
       EXPECT_EQ(sender->wait_exit(), 1) << sender->output();
       EXPECT_NE(sender->output().find("Der Empfaenger hat nicht geantwortet!"), std::string::npos);
-      EXPECT_NEAR(static_cast<double>(since(started).count()), stall_ms + 2000, 2500);
+      EXPECT_NEAR(static_cast<double>(now_ms() - started), stall_ms + 2000, 2500);
     };
   };
   int silent_port = free_port(), silent = listen_on(silent_port);  // never reads
@@ -760,7 +579,9 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
   start_sender(*real, "/etc/hostname", std::to_string(crowded_port));
   // Served once the receiver has reset silent clients, one idle time or two: on a loaded
   // machine under the sanitizers that can take longer than a plain wait's ten seconds.
-  rows.emplace_back("many silent clients", [=] { EXPECT_TRUE(real->wait_for("Empfaenger gesendet ...", 30000)); });
+  rows.emplace_back("many silent clients", [=] {
+    EXPECT_TRUE(real->wait_for("Empfaenger gesendet ...", 90000)) << real->output() << crowded->output();
+  });
   int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // a silent name server, 127.0.0.77
   sockaddr_in at = loopback(53);
   at.sin_addr.s_addr = htonl(0x7f00004d);
@@ -795,8 +616,8 @@ TEST(Transfer, EveryWaitIsBoundedInAScriptAndShownToAPerson) {
 // A file written in place (its folder is not writable) from a temporary file: whatever ends
 // it, the file is old, new and whole, or shorter than the new one, never its old size with
 // new bytes; held endings wait for the copy and the orderly close. TMPDIR falls back, or is named full.
-TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to receive as nobody";
+void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
+  if (geteuid() != 0) return;  // needs root, to receive as nobody
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   mkdir((dir / "locked").c_str(), 0755);
@@ -853,10 +674,10 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
     start_scripted(sender, kQuickSender, {"-p", std::to_string(port), dir / "source.bin", "127.0.0.1"});
     int watch = open(target.c_str(), O_RDONLY);
     char first = 'o';  // the copy has begun once the file is shorter or its first byte new
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         first == 'o' && lseek(watch, 0, SEEK_END) == off_t(old_content.size()) &&
-         std::chrono::steady_clock::now() < end;)
+    wait_until([&] {
       (void)!pread(watch, &first, 1, 0);
+      return first != 'o' || lseek(watch, 0, SEEK_END) != off_t(old_content.size());
+    }, 30000, 0);
     receiver.signal(c.ending);
     close(watch);
     int sent = sender.wait_exit(), received = receiver.wait_exit();
@@ -872,4 +693,141 @@ TEST(Transfer, AnEndingDuringACopyInPlaceLeavesTheFileOldNewOrShorter) {
                               dir / ("locked/out" + std::to_string(rows.size())), free_port()));
   for (auto& r : rows) r.get();
   if (small) umount((dir / "small").c_str());
+}
+
+// A receiver started on a port that is taken gives up: the ms from its message to its end,
+// or -1 when it did not say so or did not end.
+int64_t busy_port_wait(BusyPortRun& busy) {
+  if (!busy.refused()) return -1;
+  int64_t shown = now_ms();
+  return busy.run.receiver.wait_exit(10000) == 0 ? now_ms() - shown : -1;
+}
+
+// A sender that stops halfway through its content: the ms from its last byte to the
+// receiver's failure, or -1 when it did not fail. The existing file stays as it was.
+int64_t stalled_sender_wait(ReceiverRun& run) {
+  if (!receiver_ready(run.receiver)) return -1;
+  int fd = connect_to(run.port);
+  if (fd < 0 || !send_all(fd, header(1000) + pattern(500))) return -1;
+  int64_t last_byte = now_ms();
+  bool failed = run.receiver.wait_for("Unbekannter Fehler!", 10000);
+  int64_t waited = now_ms() - last_byte;
+  close(fd);
+  EXPECT_EQ(read_file(run.target), "previous");
+  return failed ? waited : -1;
+}
+
+// The real sender sends a file to a receiver: the ms between the receiver seeing it
+// connect and seeing its first bytes, or -1 when the transfer did not happen.
+int64_t sender_pause(ChildProcess& sender, ReceiverRun& run) {
+  if (!receiver_ready(run.receiver)) return -1;
+  write_file(run.dir / "source.bin", "content");
+  start_sender(sender, run.dir / "source.bin", std::to_string(run.port));
+  if (!run.receiver.wait_for("Der Sender hat sich verbunden ...")) return -1;
+  int64_t connected = now_ms();
+  if (!run.receiver.wait_for("Der Sender sendet nun die Datei ...")) return -1;
+  int64_t pause = now_ms() - connected;
+  bool sent = sender.wait_for("Die Datei wurde zum Empfaenger gesendet ...") &&
+              run.receiver.wait_for("Datei wurde hier gespeichert:");
+  return sent ? pause : -1;
+}
+
+const std::pair<const char*, std::function<void()>> kSlowScenarios[] = {
+    {"every wait is bounded in a script and shown to a person", every_wait_is_bounded_in_a_script_and_shown_to_a_person},
+    {"an ending during a copy in place leaves the file old, new or shorter",
+     an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter},
+    {"a sender waiting on a receiver that does not read says so", sender_waiting_on_a_receiver_that_does_not_read_says_so},
+    {"a sender without a receiver: refused", [] { sender_without_receiver(false); }},
+    {"a sender without a receiver: silent", [] { sender_without_receiver(true); }},
+    {"a status line during a slow transfer, on a terminal alone", status_line_during_a_slow_transfer_on_a_terminal_alone},
+};
+
+}  // namespace
+
+// The pauses of the real programs, each measured once against the real clock; everywhere
+// else the quick builds stand in for them. They run side by side, so together they take
+// about as long as the longest, the receiver's ten seconds before it ends:
+// - the receiver serves two transfers; a sender that then connects and leaves without
+//   sending ends the serving, and the receiver ends ten seconds after saying so;
+// - a second receiver on a taken port gives up three seconds after saying so;
+// - a receiver whose sender stops halfway fails three seconds after the last byte;
+// - the sender waits a second between connecting and sending;
+// - a sender whose receiver took every byte but closes only later says that it waits.
+// Once these are measured, the slow scenarios above run during the rest of the ten seconds.
+TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
+  ReceiverRun run("", 0, 80, kReceiverProgram);
+  ChildProcess& receiver = run.receiver;
+  int port = run.port;
+  BusyPortRun busy(kReceiverProgram);
+  auto busy_wait = std::async(std::launch::async, busy_port_wait, std::ref(busy));
+  TempDir stalled_dir;
+  write_file(stalled_dir / "target.bin", "previous");
+  ReceiverRun stalled(stalled_dir / "target.bin", 0, 80, kReceiverProgram);
+  auto stalled_wait = std::async(std::launch::async, stalled_sender_wait, std::ref(stalled));
+  ReceiverRun quick;
+  ChildProcess sender(text_mode(kSenderProgram));
+  auto sender_wait = std::async(std::launch::async, sender_pause, std::ref(sender), std::ref(quick));
+  int late_port = free_port(), late = listen_on(late_port);
+  ChildProcess waiting(text_mode(kQuickSender));
+  auto waiting_said = std::async(std::launch::async, [&] {
+    start_sender(waiting, "/proc/version", std::to_string(late_port));
+    int conn = accept_within(late);
+    bool said = read_until_close(conn) && waiting.wait_for("Warte auf die Bestaetigung des Empfaengers ...");
+    close(conn);
+    return said && waiting.wait_for("Die Datei wurde zum Empfaenger gesendet");
+  });
+
+  ASSERT_TRUE(receiver_ready(receiver));
+  for (int round = 1; round <= 2; ++round) {
+    std::string content = pattern(1000 * static_cast<size_t>(round), static_cast<unsigned>(round));
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, header(static_cast<uint32_t>(content.size())) + content));
+    std::string stored = "Datei wurde hier gespeichert:";
+    ASSERT_TRUE(receiver.wait_for("Bitte Enter druecken ...")) << receiver.screen_text();
+    receiver.wait_until([&] { return count(receiver.output(), stored) >= static_cast<size_t>(round); });
+    EXPECT_EQ(count(receiver.output(), stored), static_cast<size_t>(round));
+    close(fd);
+    receiver.type("\r");
+    EXPECT_TRUE(wait_until([&] { return read_file(run.target) == content; }));
+  }
+  EXPECT_EQ(receiver.output().find('%'), std::string::npos) << "short transfers show no status line";
+
+  // A sender that connects and leaves without sending ends the serving.
+  int fd = connect_to(port);
+  ASSERT_GE(fd, 0);
+  receiver.wait_until([&] { return count(receiver.output(), "Der Sender hat sich verbunden ...") >= 3; });
+  close(fd);
+  ASSERT_TRUE(receiver.wait_for("Der Sender hat die Verbindung beendet ...")) << receiver.screen_text();
+  receiver.type("\r");
+  ASSERT_TRUE(receiver.wait_for("Server: Wait for quit the server."));
+  int64_t quit_shown = now_ms();
+  EXPECT_LT(connect_to(port), 0) << "a sender is taken during the quit wait";
+
+  int64_t refused = busy_wait.get();
+  EXPECT_GE(refused, 2500) << "ms from the busy port's message to the end";
+  EXPECT_LE(refused, 4000);
+  int64_t idle = stalled_wait.get();
+  EXPECT_GE(idle, 2950) << "ms from the last byte to the failure";
+  EXPECT_LE(idle, 4500);
+  // Half of the second is enough to tell, however late this test looks.
+  EXPECT_GE(sender_wait.get(), 500) << "ms between connecting and sending";
+  EXPECT_TRUE(waiting_said.get()) << waiting.screen_text();
+  close(late);
+
+  std::vector<std::future<void>> scenarios;
+  for (const auto& [name, scenario] : kSlowScenarios)
+    scenarios.push_back(std::async(std::launch::async, [name = name, &scenario = scenario] {
+      SCOPED_TRACE(name);
+      scenario();
+    }));
+  EXPECT_EQ(receiver.wait_exit(15000), 0);
+  int64_t quit_delay = now_ms() - quit_shown;
+  EXPECT_GE(quit_delay, 9500);
+  EXPECT_LE(quit_delay, 11000);
+  Lines lines = receiver.lines();
+  // The empty line is the echo of the Enter typed.
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end()), (Lines{"Der Sender hat die Verbindung beendet ...",
+                                                        "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));
+  for (auto& scenario : scenarios) scenario.get();
 }

@@ -35,6 +35,15 @@ wait_for() {
   return 1
 }
 
+# new_pane COMMAND: runs the command in a pane of a new tmux server on the next port (a
+# server that is still ending takes no session).
+new_pane() {
+  port=$((port + 1))
+  tmux -L "$socket" kill-server 2>/dev/null
+  socket="kvwin-$$-$port"
+  tmux -L "$socket" new-session -d -s kv -x 100 -y 30 "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all $1; sleep 30"
+}
+
 # receive NAME ANSWER_DIALOG KV_DIALOGS [TRIES]: starts the receiver in a pane, lets
 # ANSWER_DIALOG choose the file ü.bin in the work folder, gives the port and sends from
 # Linux once the receiver shows that path as its save path. Keys that xdotool types into
@@ -44,12 +53,8 @@ wait_for() {
 receive() {
   local name=$1 answer=$2 dialogs=$3 tries=${4:-1} chosen=
   for _ in $(seq "$tries"); do
-    port=$((port + 1))
     rm -f "$work/ü.bin"
-    tmux -L "$socket" kill-server 2>/dev/null
-    socket="kvwin-$$-$port"  # a new server: one that is still ending takes no session
-    tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
-      "env KV_DIALOGS=$dialogs WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe'; sleep 30"
+    new_pane "KV_DIALOGS=$dialogs wine '$kelvane_exe'"
     $answer && wait_for "Bitte den Port eingeben" && tmux -L "$socket" send-keys -t kv "$port" Enter &&
       wait_for "Wait for Connection" || break
     pane_shows "Speicherort: Z:${work//\//\\}\\ü.bin" && chosen=1 && break
@@ -113,11 +118,7 @@ system_dialog() {
 receive "typed path on the console" typed_path text
 
 # Ctrl+C while the receiver waits ends it with a status a script sees as a failure.
-port=$((port + 1))
-tmux -L "$socket" kill-server 2>/dev/null
-socket="kvwin-$$-$port"
-tmux -L "$socket" new-session -d -s kv -x 100 -y 30 \
-  "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all wine '$kelvane_exe' -p $port 'Z:${work//\//\\}\\c.bin'; echo Status \$?; sleep 30"
+new_pane "wine '$kelvane_exe' -p $((port + 1)) 'Z:${work//\//\\}\\c.bin'; echo Status \$?"
 if wait_for "Wait for Connection" && tmux -L "$socket" send-keys -t kv C-c && wait_for "Status " &&
   ! tmux -L "$socket" capture-pane -p -t kv | grep -q "Status 0"; then
   echo "ok   Ctrl+C"

@@ -59,8 +59,15 @@ received vom-menue.bin
 port=$((port + 1))
 timeout 60 wine "C:\\Program Files\\Kelvane\\Kelvane.exe" -p $port "$(in_tmp gesendet-an.bin)" </dev/null >/dev/null 2>&1 &
 listening $port
-printf '\n%s\n127.0.0.1\n\n' $port | KV_DIALOGS=text timeout 60 wine "$(strings "$sendto" | grep -m1 -E '^C:\\.*\.exe$')" \
+# The link hands Explorer's files on after its own argument; several are refused.
+sender_exe=$(strings "$sendto" | grep -m1 -E '^C:\\.*\.exe$')
+link_args=$(strings -e l "$sendto" | grep -x -e --send-to) || { echo "\"Senden an\" passes no --send-to"; exit 1; }
+printf '\n%s\n127.0.0.1\n\n' $port | KV_DIALOGS=text timeout 60 wine "$sender_exe" $link_args \
   "$(in_tmp quelle.bin)" >tmp/senden-an.log 2>&1 || { cat tmp/senden-an.log; exit 1; }
+status=0
+KV_DIALOGS=text timeout 60 wine "$sender_exe" $link_args a b </dev/null >tmp/senden-an-2.log 2>&1 || status=$?
+[ $status = 2 ] && grep -qF "Es kann nur eine Datei auf einmal gesendet werden (2 gewaehlt)." tmp/senden-an-2.log ||
+  { echo "two files from \"Senden an\" (status $status):"; cat tmp/senden-an-2.log; exit 1; }
 received gesendet-an.bin
 wait
 asked=$(grep -o -e "Bitte den Port eingeben" -e "Bitte die IP eingeben" -e "Datei zum Laden" tmp/senden-an.log | tr '\n' ,)

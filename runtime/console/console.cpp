@@ -20,8 +20,8 @@ constexpr char kLineEnd[] = "\r\n";
 // the exit code of a close event and the text on the current line. The close event's
 // thread and signal handlers read only the atomics.
 struct ConsoleState {
-  int in_fd = PROCESS_STDIN;
-  int out_fd = PROCESS_STDOUT;
+  StdStream in_fd = StdStream::input;
+  StdStream out_fd = StdStream::output;
   bool in_tty = false;
   bool out_tty = false;
   std::atomic<int> raw{0};
@@ -83,8 +83,8 @@ void console_end_line() {
   g_console.line_text.clear();
 }
 
-int console_in_fd() { return g_console.in_fd; }
-int console_out_fd() { return g_console.out_fd; }
+StdStream console_in_fd() { return g_console.in_fd; }
+StdStream console_out_fd() { return g_console.out_fd; }
 bool console_in_tty() { return g_console.in_tty; }
 bool console_out_tty() { return g_console.out_tty; }
 int console_raw_value() { return g_console.raw.load(); }

@@ -5,10 +5,12 @@
 #include <mutex>
 #include <string>
 
-// Descriptors of standard input and output and whether each is a terminal (set by
-// console_open; before it, descriptors 0 and 1 and no terminal).
-int console_in_fd();
-int console_out_fd();
+#include "platform/descriptors.h"
+
+// The streams of input and output and whether each is a terminal (set by console_open;
+// before it, standard input and output and no terminal).
+StdStream console_in_fd();
+StdStream console_out_fd();
 bool console_in_tty();
 bool console_out_tty();
 

@@ -133,7 +133,7 @@ char* input_line_stream(int32_t pos) {
 // ends the wait: KEY_INCOMPLETE with consumed 0 and the events in *events.
 Key next_key(bool wait, int* events = nullptr) {
   ConsoleInput& in = g_input;
-  int fd = console_in_fd();
+  StdStream fd = console_in_fd();
   for (;;) {
     Key key = key_decode(in.keys, in.key_count, false);
     if (key.kind == KEY_INCOMPLETE && in.key_count > 0) {

@@ -31,7 +31,7 @@ GLogWriterOutput log_writer(GLogLevelFlags level, const GLogField* fields, gsize
 }
 
 void print_handler(const gchar* text) {
-  if (!g_stderr_terminal) term_write_all(PROCESS_STDERR, text, std::strlen(text));
+  if (!g_stderr_terminal) term_write_all(StdStream::error, text, std::strlen(text));
 }
 
 // While GTK runs, standard error and the hang-up are kept from it (desktop_quiet_begin).
@@ -278,7 +278,7 @@ bool gtk_backend_start() {
   static bool prepared = false;
   if (!prepared) {
     prepared = true;
-    g_stderr_terminal = term_is_tty(PROCESS_STDERR);
+    g_stderr_terminal = term_is_tty(StdStream::error);
     // Before GTK starts: the locale is the program's business, GL is never needed by a
     // dialog (and would pull in Mesa), and GLib's messages go through our writer.
     gtk_disable_setlocale();

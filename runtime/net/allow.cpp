@@ -64,7 +64,7 @@ void net_allow_clear() {
   g_rules.clear();
 }
 
-bool net_allow_admits(int socket) {
+bool net_allow_admits(SockFd socket) {
   std::lock_guard<std::mutex> hold(g_lock);
   if (g_rules.empty()) return true;
   SockPeer peer;

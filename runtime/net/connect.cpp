@@ -77,7 +77,7 @@ bool resolve_within(const char* host, const NetDeadline& deadline, const Connect
 
 // Connects fd to the peer on port within the deadline. Returns false when the connection
 // failed or no answer came in time (outcome timed_out).
-bool connect_within(int fd, const SockPeer& peer, uint16_t port, const NetDeadline& deadline,
+bool connect_within(SockFd fd, const SockPeer& peer, uint16_t port, const NetDeadline& deadline,
                     const ConnectProgress& progress) {
   int state = sock_connect_start(fd, peer, port);
   if (state == 0) state = wait_on(deadline, progress, [&](int ms) { return sock_connect_wait(fd, ms); });
@@ -111,8 +111,8 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
   }
   bool tcp = kind == NET_KIND_TCP;
   if (!tcp && peer.ipv6) return nullptr;  // a UDP record holds an IPv4 address only
-  int fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
-  if (fd < 0) return nullptr;
+  SockFd fd = sock_open_for(peer, tcp ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
+  if (fd == SOCK_NONE) return nullptr;
   bool ready = tcp ? connect_within(fd, peer, static_cast<uint16_t>(port), deadline, progress) : sock_set_nonblocking(fd);
   if (!ready) {
     if (tcp) t_failure = failure_of(sys_outcome());
@@ -130,9 +130,10 @@ NetConnection* net_connect(const char* host, uint32_t port, int32_t kind) {
     return nullptr;
   }
   if (tcp)
-    *connection = NetConnection{NET_KIND_TCP, 0, fd, nullptr, 0, nullptr, 0};
+    *connection = NetConnection{NET_KIND_TCP, 0, net_socket_word(fd), nullptr, 0, nullptr, 0};
   else
-    *connection = NetConnection{NET_KIND_UDP, peer.ipv4, static_cast<int32_t>(port), nullptr, fd, nullptr, 0};
+    *connection = NetConnection{
+        NET_KIND_UDP, peer.ipv4, static_cast<int32_t>(port), nullptr, net_socket_word(fd), nullptr, 0};
   return connection;
 }
 

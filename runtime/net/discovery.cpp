@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/fatal.h"
+#include "net/internal.h"
 #include "platform/addresses.h"
 
 namespace {
@@ -77,7 +78,8 @@ bool net_browse_pick(const char* typed, DiscoveredService* found) {
 
 std::string net_connection_peer(const NetConnection* connection, int timeout_ms) {
   SockPeer peer;
-  if (!connection || connection->kind != NET_KIND_TCP || !sock_peer_of(connection->socket, &peer))
+  if (!connection || connection->kind != NET_KIND_TCP ||
+      !sock_peer_of(net_socket_of(connection->socket), &peer))
     return std::string();
   std::string text = sock_address_text(peer);
   std::string name = sock_reverse_name(peer, timeout_ms);

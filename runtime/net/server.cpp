@@ -45,7 +45,7 @@ int32_t report(int32_t event, NetConnection* connection) {
 
 // Frees one record of a server's list, closing its socket first when it has one.
 void drop_connection(NetServer* server, NetConnection* connection) {
-  if (connection->kind == NET_KIND_TCP) sock_close(connection->socket);
+  if (connection->kind == NET_KIND_TCP) sock_close(net_socket_of(connection->socket));
   net_connection_free_data(connection);
   list_remove(&server->connections, connection);
 }
@@ -69,7 +69,7 @@ NetConnection* take_datagram(NetServer* server) {
   uint8_t datagram[NET_DATAGRAM_MAX];
   uint32_t address = 0;
   uint16_t port = 0;
-  int64_t n = sock_receive_from(server->socket, datagram, sizeof datagram, &address, &port);
+  int64_t n = sock_receive_from(net_socket_of(server->socket), datagram, sizeof datagram, &address, &port);
   if (n <= 0) return nullptr;
   NetConnection* peer = nullptr;
   for (ListNode* node = server->connections; node && !peer; node = node->next) {
@@ -125,9 +125,10 @@ bool drop_oldest_silent(NetServer* server) {
 // One accept attempt for a TCP server. Returns the new connection, or null.
 NetConnection* take_client(NetServer* server) {
   if (accept_pause_left() > 0) return nullptr;
-  int fd = sock_accept(server->socket);
-  if (fd < 0 && sys_outcome() == SysOutcome::exhausted && drop_oldest_silent(server)) fd = sock_accept(server->socket);
-  if (fd < 0) {
+  SockFd fd = sock_accept(net_socket_of(server->socket));
+  if (fd == SOCK_NONE && sys_outcome() == SysOutcome::exhausted && drop_oldest_silent(server))
+    fd = sock_accept(net_socket_of(server->socket));
+  if (fd == SOCK_NONE) {
     if (sys_outcome() == SysOutcome::exhausted) pause_accepting();
     return nullptr;
   }
@@ -144,7 +145,7 @@ NetConnection* take_client(NetServer* server) {
     pause_accepting();
     return nullptr;
   }
-  *connection = NetConnection{NET_KIND_TCP, 0, fd, server, 0, nullptr, 0};
+  *connection = NetConnection{NET_KIND_TCP, 0, net_socket_word(fd), server, 0, nullptr, 0};
   connection->accepted_ms = elapsed_ms();
   return connection;
 }
@@ -153,13 +154,13 @@ NetConnection* take_client(NetServer* server) {
 // takes IPv6 and IPv4 clients on one IPv6 socket; where the system has no IPv6, or a
 // program of this process's own user holds the port for IPv6 alone, it takes IPv4
 // clients alone (*ipv4_only), as a UDP server always does. A port whose IPv6 half another
-// user holds is refused by the bind itself. Returns -1 on failure (a port in use among
+// user holds is refused by the bind itself. Returns SOCK_NONE on failure (a port in use among
 // them).
-int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
+SockFd open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
   *ipv4_only = true;
   if (kind == NET_KIND_TCP) {
-    int fd = sock_open_ipv6(SOCK_KIND_STREAM);
-    if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) {
+    SockFd fd = sock_open_ipv6(SOCK_KIND_STREAM);
+    if (fd != SOCK_NONE && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) {
       *ipv4_only = false;
       return fd;
     }
@@ -169,13 +170,13 @@ int open_bound(int32_t kind, uint16_t port, uint16_t* bound, bool* ipv4_only) {
     bool no_ipv6 = outcome == SysOutcome::no_family;
     bool in_use = outcome == SysOutcome::address_in_use;
     sock_close(fd);
-    if (!no_ipv6 && !in_use) return -1;
-    if (in_use && port == 0) return -1;
+    if (!no_ipv6 && !in_use) return SOCK_NONE;
+    if (in_use && port == 0) return SOCK_NONE;
   }
-  int fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
-  if (fd >= 0 && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
+  SockFd fd = sock_open(kind == NET_KIND_TCP ? SOCK_KIND_STREAM : SOCK_KIND_DATAGRAM);
+  if (fd != SOCK_NONE && sock_set_nonblocking(fd) && sock_bind_any(fd, port, bound)) return fd;
   sock_close(fd);
-  return -1;
+  return SOCK_NONE;
 }
 
 bool is_transfer_magic(const char* bytes, int32_t count) {
@@ -192,7 +193,7 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   if (net_stopped()) return 0;
   auto* server = static_cast<NetServer*>(registry_acquire(registry, number));
   if (!server) return 0;
-  int fd = -1;
+  SockFd fd = SOCK_NONE;
   auto fail = [&]() -> int64_t {
     sock_close(fd);
     // A dynamic element that never became live is given back at once.
@@ -203,15 +204,15 @@ int64_t net_server_create(int64_t number, uint32_t port, int32_t kind) {
   uint16_t bound = 0;
   bool ipv4_only = true;
   fd = open_bound(kind, static_cast<uint16_t>(port), &bound, &ipv4_only);
-  if (fd < 0) return fail();
+  if (fd == SOCK_NONE) return fail();
   if (kind == NET_KIND_TCP && !sock_listen(fd, NET_LISTEN_BACKLOG)) return fail();
   server->address = NetAddress{kFamilyIpv4, network_order(bound), 0, {}};
   server->kind = kind;
   server->connections = nullptr;
   server->number = number == REGISTRY_DYNAMIC ? registry_number_of(server) : number;
-  server->socket = fd;
+  server->socket = net_socket_word(fd);
   server->ipv4_only = ipv4_only;
-  return number == REGISTRY_DYNAMIC ? server->number : fd;
+  return number == REGISTRY_DYNAMIC ? server->number : server->socket;
 }
 
 bool net_server_ipv4_only(int64_t number) {
@@ -237,7 +238,7 @@ void net_server_close(int64_t number) {
     drop_connection(server, static_cast<NetConnection*>(list_payload(node)));
     node = next;
   }
-  sock_close(server->socket);
+  sock_close(net_socket_of(server->socket));
   registry_release(registry, number);
 }
 
@@ -247,7 +248,7 @@ void net_server_stop_listening(int64_t number) {
   std::lock_guard<std::recursive_mutex> hold(registry->lock);
   auto* server = static_cast<NetServer*>(registry_find(registry, number));
   if (!server || server->kind != NET_KIND_TCP || server->socket == NET_NOT_LISTENING) return;
-  sock_close(server->socket);
+  sock_close(net_socket_of(server->socket));
   server->socket = NET_NOT_LISTENING;
 }
 
@@ -307,7 +308,7 @@ void net_connection_close(NetConnection* connection) {
   bool outgoing = net_is_outgoing(connection);
   if (net_stopped() && !outgoing) return;
   if (outgoing) {
-    sock_close(connection->kind == NET_KIND_TCP ? connection->socket : connection->udp_socket);
+    sock_close(net_socket_of(connection->kind == NET_KIND_TCP ? connection->socket : connection->udp_socket));
     list_remove(net_outgoing_list(), connection);
   } else if (connection->server) {
     drop_connection(connection->server, connection);
@@ -316,7 +317,7 @@ void net_connection_close(NetConnection* connection) {
 
 int32_t net_peek(int32_t socket, int32_t length, void* buffer) {
   if (length <= 0) return 0;
-  int64_t n = sock_receive(socket, buffer, static_cast<size_t>(length), true);
+  int64_t n = sock_receive(net_socket_of(socket), buffer, static_cast<size_t>(length), true);
   if (n > 0) return static_cast<int32_t>(n);
   SysOutcome outcome = n == 0 ? SysOutcome::closed : sys_outcome();
   if (outcome == SysOutcome::closed || outcome == SysOutcome::reset) return NET_PEEK_CLOSED;
@@ -326,7 +327,7 @@ int32_t net_peek(int32_t socket, int32_t length, void* buffer) {
 int32_t net_server_wait(int32_t timeout_ms) {
   ObjectRegistry* registry = net_server_registry();
   if (!registry) return 0;
-  std::vector<int> fds;
+  std::vector<SockFd> fds;
   uint32_t paused = accept_pause_left();
   registry_iter_begin(registry);
   if (net_stopped()) {
@@ -338,13 +339,13 @@ int32_t net_server_wait(int32_t timeout_ms) {
     if (server->socket == 0) continue;
     any = true;
     if (server->kind != NET_KIND_TCP) {
-      fds.push_back(server->socket);
+      fds.push_back(net_socket_of(server->socket));
       continue;
     }
     // A paused listener is readable but not to be served.
-    if (!paused && server->socket != NET_NOT_LISTENING) fds.push_back(server->socket);
+    if (!paused && server->socket != NET_NOT_LISTENING) fds.push_back(net_socket_of(server->socket));
     for (ListNode* node = server->connections; node; node = node->next)
-      fds.push_back(static_cast<NetConnection*>(list_payload(node))->socket);
+      fds.push_back(net_socket_of(static_cast<NetConnection*>(list_payload(node))->socket));
   }
   if (timeout_ms < 0) timeout_ms = 0;
   // While accepting pauses, the wait ends when the pause does, so accepting goes on then.

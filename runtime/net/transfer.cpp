@@ -44,10 +44,11 @@ thread_local bool t_send_stalled = false;
 
 Progress current_progress() { return g_progress.get(); }
 
-// The socket of a connection a transfer may use, or -1: the library runs and it is TCP.
-int transfer_socket(const NetConnection* connection) {
-  if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return -1;
-  return connection->socket;
+// The socket of a connection a transfer may use (the library runs and it is TCP), or
+// SOCK_NONE.
+SockFd transfer_socket(const NetConnection* connection) {
+  if (!connection || net_stopped() || connection->kind != NET_KIND_TCP) return SOCK_NONE;
+  return net_socket_of(connection->socket);
 }
 
 // The computer stays awake while a transfer runs, on either side, until it ends in any
@@ -95,7 +96,7 @@ struct SendState {
 // Waits until fd can take more bytes, telling the send's progress again after every slice
 // spent waiting. Returns false when the socket failed or the deadline passed (outcome
 // timed_out).
-bool wait_writable(int fd, const SendState& state) {
+bool wait_writable(SockFd fd, const SendState& state) {
   for (;;) {
     int slice = net_deadline_slice(state.deadline, kWaitSliceMs);
     if (slice == 0) {
@@ -111,7 +112,7 @@ bool wait_writable(int fd, const SendState& state) {
 }
 
 // Sends every one of length bytes, continuing after short sends.
-bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, SendState& state) {
+bool send_all(SockFd fd, const uint8_t* bytes, size_t length, bool more, SendState& state) {
   while (length > 0) {
     int64_t n = sock_send(fd, bytes, length, more);
     if (n < 0) {
@@ -127,7 +128,8 @@ bool send_all(int fd, const uint8_t* bytes, size_t length, bool more, SendState&
 
 // Sends up to length bytes of the file from offset on, waiting while the socket takes
 // none. Returns the count sent, 0 when the file ended early, -1 on failure.
-int64_t send_piece(SockFileMover* mover, int sock, int file, int64_t offset, size_t length, SendState& state) {
+int64_t send_piece(SockFileMover* mover, SockFd sock, FileFd file, int64_t offset, size_t length,
+                   SendState& state) {
   for (;;) {
     int64_t n = sock_send_from_file(mover, sock, file, offset, length);
     if (n > 0) net_deadline_progress(&state.deadline);
@@ -143,7 +145,7 @@ int64_t send_piece(SockFileMover* mover, int sock, int file, int64_t offset, siz
 // taken, 0 when the peer closed, the step failed or the idle time passed (outcome
 // timed_out).
 template <typename Step>
-size_t receive_step(int fd, uint32_t* idle_start, Step step) {
+size_t receive_step(SockFd fd, uint32_t* idle_start, Step step) {
   for (;;) {
     uint32_t read_start = elapsed_ms();
     sys_set_outcome(SysOutcome::ok);
@@ -199,26 +201,26 @@ int32_t replacement_failure(SysOutcome outcome) {
 
 // Reads a file whose size the system does not know beforehand (it says 0) whole, up to
 // the largest count a transfer can announce, into a scratch file, through buffer, so the
-// sender's memory stays the same whatever the file gives. Returns the scratch file's
-// descriptor with the count read in *size (0: it is empty indeed), or -1 when it cannot be
-// read or is too large.
-int spool_unsized(int file, HeapBuffer* buffer, int64_t* size) {
-  if (!buffer->get()) return -1;
-  int scratch = file_open_scratch();
-  if (scratch < 0) return -1;
+// sender's memory stays the same whatever the file gives. Returns the scratch file with
+// the count read in *size (0: it is empty indeed), or FILE_NONE when it cannot be read or
+// is too large.
+FileFd spool_unsized(FileFd file, HeapBuffer* buffer, int64_t* size) {
+  if (!buffer->get()) return FILE_NONE;
+  FileFd scratch = file_open_scratch();
+  if (scratch == FILE_NONE) return FILE_NONE;
   for (*size = 0;;) {
     int64_t n = file_read_at(file, buffer->get(), kSendPiece, *size);
     if (n == 0) return scratch;
     if (n < 0 || *size + n > INT32_MAX) break;
     for (int64_t put = 0; put < n;) {
       int64_t m = file_write_some(scratch, buffer->get() + put, static_cast<size_t>(n - put));
-      if (m <= 0) return file_close(scratch), -1;
+      if (m <= 0) return file_close(scratch), FILE_NONE;
       put += m;
     }
     *size += n;
   }
   file_close(scratch);
-  return -1;
+  return FILE_NONE;
 }
 
 int32_t little_endian_count(const uint8_t bytes[4]) {
@@ -230,7 +232,7 @@ int32_t little_endian_count(const uint8_t bytes[4]) {
 // Writes every one of length bytes into the save target. A target that cannot take more
 // for now (a FIFO whose reader is slow) is waited for while it keeps taking bytes; one that
 // takes none for more than NET_RECEIVE_IDLE_MS, or whose reader went away, fails.
-bool store_all(int file, const uint8_t* bytes, size_t length) {
+bool store_all(FileFd file, const uint8_t* bytes, size_t length) {
   uint32_t idle_start = elapsed_ms();
   while (length > 0) {
     uint32_t idle = elapsed_ms() - idle_start;
@@ -253,10 +255,10 @@ bool store_all(int file, const uint8_t* bytes, size_t length) {
 // file by the platform's mover, or to a stream through one buffer of
 // NET_RECEIVE_BUFFER_SIZE bytes; either way no step asks for more than remains, so bytes
 // after the content stay in the socket.
-bool receive_into(int sock, FileReplacement* out, SockFileMover* mover, const Progress& progress) {
+bool receive_into(SockFd sock, FileReplacement* out, SockFileMover* mover, const Progress& progress) {
   // Every way out before the last byte is the sender's, unless the file says otherwise.
   t_receive_failure = NET_RECEIVE_BROKEN_OFF;
-  int file = file_replacement_fd(out);
+  FileFd file = file_replacement_fd(out);
   uint32_t idle_start = elapsed_ms();
   uint8_t header[sizeof(FileTransferHeader)];
   for (size_t got = 0; got < sizeof header;) {
@@ -308,8 +310,8 @@ void net_set_progress(NetProgressFn fn, void* ctx) {
 }
 
 int32_t net_send_file(NetConnection* connection, const char* path) {
-  int sock = transfer_socket(connection);
-  if (sock < 0 || !path) return 0;
+  SockFd sock = transfer_socket(connection);
+  if (sock == SOCK_NONE || !path) return 0;
   // A close before the receiver confirmed aborts the connection, whatever went wrong and
   // however early: a transfer its sender did not send whole is never taken for one sent,
   // nor for a sender that left without sending.
@@ -321,8 +323,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   ScopeExit close_mover([&] { sock_mover_close(mover); });
   if (!mover) return 0;
   int64_t size = 0;
-  int file = file_open_regular(path, &size);
-  if (file < 0) return 0;
+  FileFd file = file_open_regular(path, &size);
+  if (file == FILE_NONE) return 0;
   ScopeExit close_file([&] { file_close(file); });
   // The receiver takes the count as signed: larger files cannot be announced.
   if (size > INT32_MAX) return 0;
@@ -333,8 +335,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
   if (size > 0 && file_read_at(file, &last, 1, size - 1) != 1) return 0;
   if (size == 0) {
     HeapBuffer spool(kSendPiece);
-    int scratch = spool_unsized(file, &spool, &size);
-    if (scratch < 0) return 0;
+    FileFd scratch = spool_unsized(file, &spool, &size);
+    if (scratch == FILE_NONE) return 0;
     file_close(file);
     file = scratch;
   }
@@ -366,8 +368,8 @@ int32_t net_send_file(NetConnection* connection, const char* path) {
 bool net_send_stalled() { return t_send_stalled; }
 
 int32_t net_await_receipt(NetConnection* connection) {
-  int sock = transfer_socket(connection);
-  if (sock < 0 || !sock_shutdown_send(sock)) return NET_RECEIPT_REFUSED;
+  SockFd sock = transfer_socket(connection);
+  if (sock == SOCK_NONE || !sock_shutdown_send(sock)) return NET_RECEIPT_REFUSED;
   Progress progress = current_progress();
   uint32_t limit = net_stall_limit();
   if (limit) limit += static_cast<uint32_t>(t_last_sent / NET_RECEIPT_BYTES_PER_MS);
@@ -388,8 +390,8 @@ int32_t net_await_receipt(NetConnection* connection) {
 
 int32_t net_receive_file(NetConnection* connection, const char* path) {
   t_receive_failure = NET_RECEIVE_FAILED;
-  int sock = transfer_socket(connection);
-  if (sock < 0 || !path || !*path) return 0;
+  SockFd sock = transfer_socket(connection);
+  if (sock == SOCK_NONE || !path || !*path) return 0;
   KeepAwake awake("Eine Datei wird empfangen");
   SockFileMover* mover = sock_mover_open();  // first, as for sending
   ScopeExit close_mover([&] { sock_mover_close(mover); });
@@ -440,8 +442,8 @@ void net_transfer_watch_temp_files() {
 int32_t net_check_send_file(const char* path) {
   if (!path || !*path) return NET_FILE_NONE;
   int64_t size = 0;
-  int file = file_open_regular(path, &size);
-  if (file < 0) {
+  FileFd file = file_open_regular(path, &size);
+  if (file == FILE_NONE) {
     switch (sys_outcome()) {
       case SysOutcome::not_found: return NET_FILE_MISSING;
       case SysOutcome::no_permission: return NET_FILE_UNREADABLE;

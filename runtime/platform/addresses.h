@@ -35,7 +35,7 @@ std::string local_host_name();
 
 // The address of the peer of a connected socket, an IPv4 peer of an IPv6 socket as IPv4.
 // Returns false on failure.
-bool sock_peer_of(int fd, SockPeer* peer);
+bool sock_peer_of(SockFd fd, SockPeer* peer);
 
 // The address as text: dotted IPv4, or IPv6 in its short form.
 std::string sock_address_text(const SockPeer& peer);

@@ -4,11 +4,6 @@
 #include <cstdint>
 #include <string>
 
-// The descriptors of standard input, output and error.
-constexpr int PROCESS_STDIN = 0;
-constexpr int PROCESS_STDOUT = 1;
-constexpr int PROCESS_STDERR = 2;
-
 // The program's arguments in UTF-8, as main received them in argc and argv; on a system
 // that hands main another encoding they are read again from the system. *argc may change
 // with them. The texts stay for the life of the process.

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/descriptors.h"
+
 constexpr int SOCK_KIND_STREAM = 1;
 constexpr int SOCK_KIND_DATAGRAM = 2;
 
@@ -13,32 +15,32 @@ constexpr int SOCK_KIND_DATAGRAM = 2;
 // the process.
 void sock_survive_closed_peers();
 
-// Returns a new IPv4 socket of the given kind (stream or datagram), or -1. A stream socket
-// keeps bytes sent as urgent data in the ordinary stream, at their place.
-int sock_open(int kind);
+// Returns a new IPv4 socket of the given kind (stream or datagram), or SOCK_NONE. A stream
+// socket keeps bytes sent as urgent data in the ordinary stream, at their place.
+SockFd sock_open(int kind);
 
-// Returns a new IPv6 socket of the given kind, or -1 (outcome no_family where the system
-// has no IPv6). Bound with sock_bind_any it takes IPv4 peers too.
-int sock_open_ipv6(int kind);
+// Returns a new IPv6 socket of the given kind, or SOCK_NONE (outcome no_family where the
+// system has no IPv6). Bound with sock_bind_any it takes IPv4 peers too.
+SockFd sock_open_ipv6(int kind);
 
-// Closes a socket; the outcome (sys_outcome) is kept as it was. Negative values do nothing.
-void sock_close(int fd);
+// Closes a socket; the outcome (sys_outcome) is kept as it was. SOCK_NONE does nothing.
+void sock_close(SockFd fd);
 
 // With abort set, closing the stream socket (also by the end of the process) aborts the
 // connection: the peer sees a reset instead of an orderly end. Without it a close is
 // orderly again. Returns false on failure.
-bool sock_set_abort_on_close(int fd, bool abort);
+bool sock_set_abort_on_close(SockFd fd, bool abort);
 
 // Ends the sending direction in order: the peer reads the end of the stream, and bytes
 // can still be received. Returns false on failure.
-bool sock_shutdown_send(int fd);
+bool sock_shutdown_send(SockFd fd);
 
 // True when the peer has aborted the connection (a reset came), without taking any byte
 // or waiting. Bytes still waiting do not hide a reset behind them.
-bool sock_peer_aborted(int fd);
+bool sock_peer_aborted(SockFd fd);
 
 // Switches a socket to non-blocking mode. Returns false on failure.
-bool sock_set_nonblocking(int fd);
+bool sock_set_nonblocking(SockFd fd);
 
 // Binds to every local interface on port (0: the system picks one); an IPv6 socket is
 // made to take IPv4 peers as well, on the same port. Stream sockets get address reuse
@@ -47,41 +49,42 @@ bool sock_set_nonblocking(int fd);
 // with no_permission instead of address_in_use where a socket of another user (or one whose
 // owner the system cannot tell) holds the port for IPv6: the clients that reach the port
 // over IPv6 would go to that user's program.
-bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port);
+bool sock_bind_any(SockFd fd, uint16_t port, uint16_t* bound_port);
 
 // Starts listening. Where the system limits a process's descriptors (Linux), a few are
 // held in reserve from now on until the last listening socket is closed, so that clients
 // accepted until none is left cannot leave a transfer none to work with: every open mover
 // frees the reserve for its transfer until it is closed.
-bool sock_listen(int fd, int backlog);
+bool sock_listen(SockFd fd, int backlog);
 
 // Takes one waiting client without waiting: the new socket is non-blocking, close-on-exec
-// and keeps urgent bytes in the stream. Returns -1 when none is waiting or on failure.
-int sock_accept(int fd);
+// and keeps urgent bytes in the stream. Returns SOCK_NONE when none is waiting or on
+// failure.
+SockFd sock_accept(SockFd fd);
 
 // Receives one datagram of at most capacity bytes without waiting. A longer datagram is
 // dropped and counts as a failure. Returns the byte count with the sender's address
 // (network order) and port (host order), or -1.
-int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port);
+int64_t sock_receive_from(SockFd fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port);
 
 // Receives up to length bytes without waiting; with peek set the bytes stay waiting.
 // Returns the count, 0 when the peer closed in order, -1 on failure (would_block: none).
-int64_t sock_receive(int fd, void* buffer, size_t length, bool peek);
+int64_t sock_receive(SockFd fd, void* buffer, size_t length, bool peek);
 
 // Sends up to length bytes; more says further bytes follow at once (the system may hold
 // these back to fill a packet). Returns the count sent (possibly short) or -1.
-int64_t sock_send(int fd, const void* buffer, size_t length, bool more);
+int64_t sock_send(SockFd fd, const void* buffer, size_t length, bool more);
 
 // Bytes waiting to be received, or -1 when the query fails.
-int64_t sock_bytes_waiting(int fd);
+int64_t sock_bytes_waiting(SockFd fd);
 
 // Waits until the socket can be read (or written, with for_write) or has failed or closed.
 // Returns 1 when ready, 0 on timeout, -1 on failure. A negative timeout waits for ever.
-int sock_wait(int fd, bool for_write, int timeout_ms);
+int sock_wait(SockFd fd, bool for_write, int timeout_ms);
 
 // Waits until any of count sockets can be read or has closed. Returns 1 when one is ready,
 // 0 on timeout or when count is 0, -1 on failure.
-int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms);
+int sock_wait_any_readable(const SockFd* fds, size_t count, int timeout_ms);
 
 // Where a connection goes: an IPv4 or an IPv6 address.
 struct SockPeer {
@@ -114,17 +117,17 @@ int sock_lookup_wait(SockLookup* lookup, int timeout_ms, SockPeer* peer);
 // Lets the look-up go, finished or not; its thread ends on its own. Null does nothing.
 void sock_lookup_end(SockLookup* lookup);
 
-// Returns a new socket of the kind for the peer's address family, or -1.
-int sock_open_for(const SockPeer& peer, int kind);
+// Returns a new socket of the kind for the peer's address family, or SOCK_NONE.
+SockFd sock_open_for(const SockPeer& peer, int kind);
 
 // Starts connecting a blocking socket to the peer on port without waiting for the
 // answer. Returns 1 when the connection is made, 0 while it is under way (see
 // sock_connect_wait), -1 on failure (refused among them; sys_outcome tells why).
-int sock_connect_start(int fd, const SockPeer& peer, uint16_t port);
+int sock_connect_start(SockFd fd, const SockPeer& peer, uint16_t port);
 
 // Waits up to timeout_ms for a connection under way. Returns 1 once it is made, the
 // socket blocking again; 0 while it is still under way; -1 when it failed.
-int sock_connect_wait(int fd, int timeout_ms);
+int sock_connect_wait(SockFd fd, int timeout_ms);
 
 // Moves a transfer's bytes between a file and a socket, each back end its own way (Linux:
 // the system copies them without passing through the process where it can). A mover
@@ -141,12 +144,12 @@ void sock_mover_close(SockFileMover* mover);
 // Returns the count sent (possibly short; the next call goes on from offset + count), 0
 // when the file ended before offset, -1 on failure (would_block: the socket takes nothing
 // now).
-int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length);
+int64_t sock_send_from_file(SockFileMover* mover, SockFd fd, FileFd file, int64_t offset, size_t length);
 
 // Takes up to length bytes waiting on fd, without waiting, and appends them all to file
 // (a regular file). Returns the count moved, 0 when the peer closed, -1 on failure:
 // would_block when nothing waits, anything else when the socket or the file write failed.
-int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length);
+int64_t sock_receive_to_file(SockFileMover* mover, SockFd fd, FileFd file, size_t length);
 
 // True when the socket is in non-blocking mode.
-bool sock_is_nonblocking(int fd);
+bool sock_is_nonblocking(SockFd fd);

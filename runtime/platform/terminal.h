@@ -1,19 +1,21 @@
 // The terminal behind standard input and output: its modes, its width, and byte I/O on
-// its descriptors. The state saved here is what every exit path puts back.
+// the standard streams. The state saved here is what every exit path puts back.
 #pragma once
 #include <cstddef>
 #include <sys/types.h>
 
-// True when the descriptor is a terminal.
-bool term_is_tty(int fd);
+#include "platform/descriptors.h"
 
-// The terminal's current width in columns, or 0 when the descriptor is no terminal or
-// does not know its size.
-int term_columns(int fd);
+// True when the stream is a terminal.
+bool term_is_tty(StdStream stream);
 
-// Remembers the modes of the terminal(s) behind in_fd and out_fd as found. Only the first
+// The terminal's current width in columns, or 0 when the stream is no terminal or does
+// not know its size.
+int term_columns(StdStream stream);
+
+// Remembers the modes of the terminal(s) behind input and output as found. Only the first
 // call saves; later calls do nothing. Returns true when at least one is a terminal.
-bool term_open(int in_fd, int out_fd);
+bool term_open(StdStream input, StdStream output);
 
 // Sets the wanted modes. raw_input: non-canonical, no echo, signals kept. raw_output: output
 // post-processing and auto-wrap off. Both false: the modes as found, but for the end-of-file
@@ -37,18 +39,19 @@ void term_set_line_hook(const char* (*hook)());
 // Applies the wanted modes again (after a resume). Async-signal-safe.
 void term_reapply();
 
-// read() that waits for bytes (EINTR retried, a non-blocking descriptor waited on). Returns
-// the byte count, 0 at the end, -1 on failure.
-ssize_t term_read(int fd, void* bytes, size_t n);
+// read() that waits for bytes (EINTR retried, a non-blocking stream waited on). Returns the
+// byte count, 0 at the end, -1 on failure.
+ssize_t term_read(StdStream stream, void* bytes, size_t n);
 
 // Writes all n bytes (EINTR retried). Returns false when a write failed.
-bool term_write_all(int fd, const void* bytes, size_t n);
+bool term_write_all(StdStream stream, const void* bytes, size_t n);
 
-// Waits up to ms milliseconds for the descriptor to become readable (0: just look).
-bool term_wait_readable(int fd, int ms);
+// Waits up to ms milliseconds for the stream to become readable (0: just look).
+bool term_wait_readable(StdStream stream, int ms);
 
-// Waits up to timeout_ms (negative: without a limit) until fd is readable or the process
-// reported a signal event (SIGNAL_EVENT_* of platform/signals.h, once signals_install
-// ran). Returns 1 when fd is readable; 2 when only events came, with the set reported since
-// the last time in *events (it may be empty); 0 on timeout; -1 when the wait failed.
-int term_wait_input(int fd, int timeout_ms, int* events);
+// Waits up to timeout_ms (negative: without a limit) until stream is readable or the
+// process reported a signal event (SIGNAL_EVENT_* of platform/signals.h, once
+// signals_install ran). Returns 1 when stream is readable; 2 when only events came, with
+// the set reported since the last time in *events (it may be empty); 0 on timeout; -1 when
+// the wait failed.
+int term_wait_input(StdStream stream, int timeout_ms, int* events);

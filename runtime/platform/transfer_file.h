@@ -5,23 +5,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/descriptors.h"
 #include "platform/outcome.h"
 
 // Opens an existing regular file for reading, without waiting, and reports its size.
-// Returns the descriptor (close-on-exec) or -1; anything but a regular file fails, without
+// Returns the file (close-on-exec) or FILE_NONE; anything but a regular file fails, without
 // being opened, with the outcome folder for a folder and not_regular for anything else.
-int file_open_regular(const char* path, int64_t* size);
+FileFd file_open_regular(const char* path, int64_t* size);
 
 // Reads up to length bytes at offset. Returns the count (0 at the end) or -1.
-int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset);
+int64_t file_read_at(FileFd fd, void* buffer, size_t length, int64_t offset);
 
 // Makes a file for bytes that wait, in the folder of TMPDIR (or /tmp; on Windows the
 // user's temporary folder), that has no name or loses it when closed: nothing is left
-// behind on any ending. Returns the descriptor, for reading and writing, or -1.
-int file_open_scratch();
+// behind on any ending. Returns the file, for reading and writing, or FILE_NONE.
+FileFd file_open_scratch();
 
-// Closes a descriptor; the outcome (sys_outcome) is kept. Negative values do nothing.
-void file_close(int fd);
+// Closes a descriptor; the outcome (sys_outcome) is kept. FILE_NONE does nothing.
+void file_close(FileFd fd);
 
 // Where a receiver puts a transfer's bytes, found from the save path walked one name at a
 // time as the kernel walks it for this process, with the shared-folder rule below applied
@@ -53,12 +54,12 @@ struct FileReplacement;
 
 // Finds what the path names and opens where the bytes go; no byte of an existing file is
 // changed yet. told is a socket set to close in order in the same step that stores the
-// file (-1: none). Returns the replacement, or null (nothing made or opened) with the
+// file (SOCK_NONE: none). Returns the replacement, or null (nothing made or opened) with the
 // reason in *failure.
-FileReplacement* file_replacement_begin(const char* path, int told, SysOutcome* failure);
+FileReplacement* file_replacement_begin(const char* path, SockFd told, SysOutcome* failure);
 
-// The descriptor the bytes go to; non-blocking where the target is a stream.
-int file_replacement_fd(const FileReplacement* replacement);
+// The file the bytes go to; non-blocking where the target is a stream.
+FileFd file_replacement_fd(const FileReplacement* replacement);
 
 // True when the target is a FIFO, a device or a socket: bytes are written into it as it
 // takes them (see file_write_some), and nothing is flushed.
@@ -99,4 +100,4 @@ bool file_replacement_end_process();
 // cannot take any now (a FIFO whose reader is slow). Returns the count, or -1
 // (would_block when the target took nothing in that time; closed, for instance, for a
 // FIFO whose reader went away).
-int64_t file_write_some(int fd, const void* buffer, size_t length, int wait_ms = 0);
+int64_t file_write_some(FileFd fd, const void* buffer, size_t length, int wait_ms = 0);

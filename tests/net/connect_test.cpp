@@ -72,8 +72,8 @@ TEST(ConnectScope, LinkLocalAddressKeepsItsInterface) {
     SockPeer peer;
     ASSERT_TRUE(sock_resolve(host, &peer)) << host;
     EXPECT_EQ(peer.scope, if_nametoindex("lo")) << host;
-    int fd = sock_open_for(peer, SOCK_KIND_STREAM);
-    ASSERT_GE(fd, 0);
+    SockFd fd = sock_open_for(peer, SOCK_KIND_STREAM);
+    ASSERT_NE(fd, SOCK_NONE);
     int made = sock_connect_start(fd, peer, 9);
     if (made == 0) made = sock_connect_wait(fd, 1000);
     EXPECT_NE(made, 1);

@@ -643,7 +643,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
       if (target.peer_end == SaveTarget::kEndsEarly) shutdown(client->socket, SHUT_WR);
       if (target.peer_end == SaveTarget::kAbortsMidway) wait_taken(accepted->socket);
       if (target.peer_end < SaveTarget::kAborts) return;
-      sock_set_abort_on_close(client->socket, true);
+      sock_set_abort_on_close(SockFd{client->socket}, true);
       net_connection_close(client);
       client = nullptr;
     });

@@ -107,10 +107,10 @@ TEST_F(LoopbackTest, BrokenOffTransferKeepsTheOldFileWholeAndLeavesNothingBeside
     connect("::1");
     std::string bytes(NET_TRANSFER_MAGIC, sizeof NET_TRANSFER_MAGIC);
     bytes += std::string("\xC8\0\0\0", 4) + pattern(10);
-    ASSERT_EQ(sock_send(client_->socket, bytes.data(), bytes.size(), false),
+    ASSERT_EQ(sock_send(SockFd{client_->socket}, bytes.data(), bytes.size(), false),
               static_cast<int64_t>(bytes.size()));
     ASSERT_EQ(next_event(), NET_EVENT_FILE);
-    if (aborts) sock_set_abort_on_close(client_->socket, true);
+    if (aborts) sock_set_abort_on_close(SockFd{client_->socket}, true);
     net_connection_close(client_);
     client_ = nullptr;
     EXPECT_EQ(net_receive_file(accepted_, target.c_str()), 0);

@@ -36,7 +36,7 @@ TEST(WindowsFiles, AReplacedFileKeepsItsAttributes) {
   write_file(target, "alt");
   ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
   SysOutcome failure = SysOutcome::ok;
-  FileReplacement* r = file_replacement_begin(target.c_str(), -1, &failure);
+  FileReplacement* r = file_replacement_begin(target.c_str(), SOCK_NONE, &failure);
   ASSERT_TRUE(r);
   ASSERT_EQ(file_write_some(file_replacement_fd(r), "neu", 3), 3);
   ASSERT_TRUE(file_replacement_commit(r) == SysOutcome::ok);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/common/fd.h"
 #include "platform/common/system_net.h"
 
 namespace {
@@ -56,10 +57,11 @@ std::string local_host_name() {
   return name;
 }
 
-bool sock_peer_of(int fd, SockPeer* peer) {
+bool sock_peer_of(SockFd fd, SockPeer* peer) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getpeername(static_cast<decltype(socket(0, 0, 0))>(fd), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (getpeername(static_cast<decltype(socket(0, 0, 0))>(sys_fd(fd)), reinterpret_cast<sockaddr*>(&address),
+                  &length) != 0)
     return false;
   *peer = SockPeer{};
   if (address.ss_family == AF_INET) {

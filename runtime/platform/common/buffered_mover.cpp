@@ -18,7 +18,7 @@ bool MoverBuffer::reserve() {
   return bytes_ != nullptr;
 }
 
-int64_t MoverBuffer::send_from_file(int fd, int file, int64_t offset, size_t length) {
+int64_t MoverBuffer::send_from_file(SockFd fd, FileFd file, int64_t offset, size_t length) {
   if (held_ == 0 || offset < offset_ || offset >= offset_ + static_cast<int64_t>(held_)) {
     held_ = 0;
     if (!reserve()) return -1;
@@ -31,7 +31,7 @@ int64_t MoverBuffer::send_from_file(int fd, int file, int64_t offset, size_t len
   return sock_send(fd, bytes_ + skip, std::min(length, held_ - skip), false);
 }
 
-int64_t MoverBuffer::receive_to_file(int fd, int file, size_t length) {
+int64_t MoverBuffer::receive_to_file(SockFd fd, FileFd file, size_t length) {
   if (!reserve()) return -1;
   held_ = 0;  // what was held for sending is no longer the file's
   int64_t n = sock_receive(fd, bytes_, std::min(length, kPieceBytes), false);

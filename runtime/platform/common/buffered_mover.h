@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/descriptors.h"
+
 class MoverBuffer {
  public:
   MoverBuffer() = default;
@@ -14,9 +16,9 @@ class MoverBuffer {
 
   // As sock_send_from_file: bytes read from the file and not yet taken by the socket are
   // kept, and sent first when the next call goes on from where this one stopped.
-  int64_t send_from_file(int fd, int file, int64_t offset, size_t length);
+  int64_t send_from_file(SockFd fd, FileFd file, int64_t offset, size_t length);
   // As sock_receive_to_file.
-  int64_t receive_to_file(int fd, int file, size_t length);
+  int64_t receive_to_file(SockFd fd, FileFd file, size_t length);
 
  private:
   // Makes the block when first needed. Returns false (outcome exhausted) when it cannot.

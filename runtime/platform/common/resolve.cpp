@@ -70,7 +70,7 @@ socklen_t sock_peer_address(const SockPeer& peer, uint16_t port, sockaddr_storag
   return sizeof *sa;
 }
 
-int sock_open_for(const SockPeer& peer, int kind) {
+SockFd sock_open_for(const SockPeer& peer, int kind) {
   return peer.ipv6 ? sock_open_ipv6(kind) : sock_open(kind);
 }
 

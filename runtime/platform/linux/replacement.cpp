@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/fd.h"
 #include "platform/linux/replacement.h"
 #include "platform/linux/sys_retry.h"
 #include "platform/paths.h"
@@ -41,7 +42,7 @@ int reopen_entry(int folder, const std::string& name, int flags, const struct st
   if (fd < 0) return -1;
   struct stat now {};
   if (fstat(fd, &now) != 0 || !same_file(now, seen)) {
-    file_close(fd);
+    sys_close(fd);
     errno = ESTALE;
     return -1;
   }
@@ -58,7 +59,7 @@ int connect_socket(int path_fd) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (sys_retry([&] { return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address); }) != 0) {
-    file_close(fd);
+    sys_close(fd);
     return -1;
   }
   return fd;
@@ -120,7 +121,7 @@ int walk_path(const std::string& path, std::string* name, bool* foreign) {
       struct stat folder {};
       char target[PATH_MAX + 1];
       ssize_t n = fstat(dir, &folder) == 0 ? readlinkat(fd, "", target, PATH_MAX) : -1;
-      file_close(fd);
+      sys_close(fd);
       if (n > 0 && foreign_entry(folder, st)) {
         *foreign = true;
         errno = EACCES;
@@ -131,7 +132,7 @@ int walk_path(const std::string& path, std::string* name, bool* foreign) {
         break;
       }
       if (target[0] == '/') {
-        file_close(dir);
+        sys_close(dir);
         dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
       }
       push_names(std::string(target, static_cast<size_t>(n)), &names);
@@ -140,18 +141,18 @@ int walk_path(const std::string& path, std::string* name, bool* foreign) {
       continue;
     }
     if (last) {
-      file_close(fd);
+      sys_close(fd);
       *name = part;
       return dir;
     }
-    file_close(dir);
+    sys_close(dir);
     dir = fd;
     if (!S_ISDIR(st.st_mode)) {
       errno = ENOTDIR;
       break;
     }
   }
-  file_close(dir);
+  sys_close(dir);
   return -1;
 }
 
@@ -165,7 +166,7 @@ bool folder_still_there(const FileReplacement& r) {
 
 }  // namespace
 
-int file_replacement_fd(const FileReplacement* replacement) { return replacement->fd; }
+FileFd file_replacement_fd(const FileReplacement* replacement) { return file_fd(replacement->fd); }
 
 bool file_replacement_is_stream(const FileReplacement* replacement) { return replacement->kind == FILE_SAVE_STREAM; }
 
@@ -207,7 +208,7 @@ bool begin_replacement(FileReplacement& r, const char* path) {
     return false;
   }
   r.folder_fd = open_folder(proc_fd_path(walked).c_str());
-  file_close(walked);
+  sys_close(walked);
   if (r.folder_fd < 0) return false;
   auto fail = [&] {
     abort_replacement(r);
@@ -217,12 +218,12 @@ bool begin_replacement(FileReplacement& r, const char* path) {
   struct stat st {};
   if (entry < 0 && errno != ENOENT) return fail();
   if (entry >= 0 && (fstat(entry, &st) != 0 || S_ISLNK(st.st_mode))) {
-    file_close(entry);
+    sys_close(entry);
     errno = ESTALE;  // a link put there since the walk
     return fail();
   }
   if (entry >= 0 && foreign_in_shared_folder(r.folder_fd, st)) {
-    file_close(entry);
+    sys_close(entry);
     r.failure = SysOutcome::foreign_owner;
     errno = EACCES;
     return fail();
@@ -270,19 +271,19 @@ bool begin_replacement(FileReplacement& r, const char* path) {
   } else {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   }
-  file_close(entry);
+  sys_close(entry);
   return r.fd >= 0 || fail();
 }
 
 }  // namespace
 
-FileReplacement* file_replacement_begin(const char* path, int told, SysOutcome* failure) {
+FileReplacement* file_replacement_begin(const char* path, SockFd told, SysOutcome* failure) {
   auto* r = new (std::nothrow) FileReplacement;
   if (!r) {
     *failure = SysOutcome::exhausted;
     return nullptr;
   }
-  r->told_fd = told;
+  r->told_fd = sys_fd(told);
   if (begin_replacement(*r, path)) return r;
   *failure = failure_of(*r);
   delete r;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/common/buffered_mover.h"
+#include "platform/common/fd.h"
 #include "platform/linux/sys_retry.h"
 #include "platform/outcome.h"
 #include "platform/linux/test_helper.h"
@@ -45,7 +46,7 @@ int above_standard_streams(int fd) {
 int urgent_inline(int fd) {
   int on = 1;
   if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == -1) {
-    sock_close(fd);
+    sys_close(fd);
     return -1;
   }
   return fd;
@@ -144,23 +145,24 @@ void spare_forget_listener(int fd) {
 
 void sock_survive_closed_peers() { signal(SIGPIPE, SIG_IGN); }
 
-int sock_open(int kind) { return open_socket(AF_INET, kind); }
+SockFd sock_open(int kind) { return sock_fd(open_socket(AF_INET, kind)); }
 
-int sock_open_ipv6(int kind) { return open_socket(AF_INET6, kind); }
+SockFd sock_open_ipv6(int kind) { return sock_fd(open_socket(AF_INET6, kind)); }
 
-void sock_close(int fd) {
-  spare_forget_listener(fd);
-  sys_close(fd);
+void sock_close(SockFd fd) {
+  spare_forget_listener(sys_fd(fd));
+  sys_close(sys_fd(fd));
 }
 
-bool sock_set_abort_on_close(int fd, bool abort) {
+bool sock_set_abort_on_close(SockFd fd, bool abort) {
   linger how{abort ? 1 : 0, 0};
-  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &how, sizeof how) == 0;
+  return setsockopt(sys_fd(fd), SOL_SOCKET, SO_LINGER, &how, sizeof how) == 0;
 }
 
-bool sock_shutdown_send(int fd) { return shutdown(fd, SHUT_WR) == 0; }
+bool sock_shutdown_send(SockFd fd) { return shutdown(sys_fd(fd), SHUT_WR) == 0; }
 
-bool sock_peer_aborted(int fd) {
+bool sock_peer_aborted(SockFd sock) {
+  int fd = sys_fd(sock);
   // A reset is kept as the socket's pending error while received bytes are still read
   // first, so the error is asked for directly (which also clears it).
   int err = 0;
@@ -172,12 +174,14 @@ bool sock_peer_aborted(int fd) {
   return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
 }
 
-bool sock_set_nonblocking(int fd) {
+bool sock_set_nonblocking(SockFd sock) {
+  int fd = sys_fd(sock);
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
-bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
+bool sock_bind_any(SockFd sock, uint16_t port, uint16_t* bound_port) {
+  int fd = sys_fd(sock);
   int type = 0;
   socklen_t type_len = sizeof type;
   if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == -1) return false;
@@ -218,18 +222,19 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   return true;
 }
 
-bool sock_listen(int fd, int backlog) {
-  if (listen(fd, backlog) != 0) return false;
-  spare_note_listener(fd);
+bool sock_listen(SockFd fd, int backlog) {
+  if (listen(sys_fd(fd), backlog) != 0) return false;
+  spare_note_listener(sys_fd(fd));
   return true;
 }
 
-int sock_accept(int fd) {
-  int client = sys_retry([&] { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
-  return urgent_inline(above_standard_streams(client));
+SockFd sock_accept(SockFd fd) {
+  int client = sys_retry([&] { return accept4(sys_fd(fd), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
+  return sock_fd(urgent_inline(above_standard_streams(client)));
 }
 
-int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
+int64_t sock_receive_from(SockFd sock, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
+  int fd = sys_fd(sock);
   sockaddr_in from{};
   socklen_t from_len = sizeof from;
   // MSG_TRUNC makes the call report a datagram's full length, so one that did not fit is
@@ -249,34 +254,34 @@ int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* addre
   return n;
 }
 
-int64_t sock_receive(int fd, void* buffer, size_t length, bool peek) {
+int64_t sock_receive(SockFd fd, void* buffer, size_t length, bool peek) {
   int flags = MSG_DONTWAIT | (peek ? MSG_PEEK : 0);
-  return sys_retry([&] { return recv(fd, buffer, length, flags); });
+  return sys_retry([&] { return recv(sys_fd(fd), buffer, length, flags); });
 }
 
-int64_t sock_send(int fd, const void* buffer, size_t length, bool more) {
+int64_t sock_send(SockFd fd, const void* buffer, size_t length, bool more) {
   int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-  return sys_retry([&] { return send(fd, buffer, length, flags); });
+  return sys_retry([&] { return send(sys_fd(fd), buffer, length, flags); });
 }
 
 void sock_allow_file_copy(bool allowed) { g_file_copy_allowed.store(allowed, std::memory_order_relaxed); }
 
-int64_t sock_bytes_waiting(int fd) {
+int64_t sock_bytes_waiting(SockFd fd) {
   int waiting = 0;
-  if (ioctl(fd, FIONREAD, &waiting) == -1) return -1;
+  if (ioctl(sys_fd(fd), FIONREAD, &waiting) == -1) return -1;
   return waiting;
 }
 
-int sock_wait(int fd, bool for_write, int timeout_ms) {
-  pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+int sock_wait(SockFd fd, bool for_write, int timeout_ms) {
+  pollfd p{sys_fd(fd), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
   int n = sys_poll(&p, 1, timeout_ms);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 
-int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
+int sock_wait_any_readable(const SockFd* fds, size_t count, int timeout_ms) {
   if (count == 0) return 0;
   std::vector<pollfd> polls(count);
-  for (size_t i = 0; i < count; ++i) polls[i] = pollfd{fds[i], POLLIN, 0};
+  for (size_t i = 0; i < count; ++i) polls[i] = pollfd{sys_fd(fds[i]), POLLIN, 0};
   int n = sys_poll(polls.data(), polls.size(), timeout_ms);
   return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
@@ -312,18 +317,20 @@ int connected(int fd) {
 
 }  // namespace
 
-int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
+int sock_connect_start(SockFd sock, const SockPeer& peer, uint16_t port) {
+  int fd = sys_fd(sock);
   sockaddr_storage storage{};
   socklen_t length = sock_peer_address(peer, port, &storage);
   // Without waiting, so the caller decides how long an address that never answers is
   // waited for; the system alone would wait minutes.
-  if (!sock_set_nonblocking(fd)) return -1;
+  if (!sock_set_nonblocking(sock)) return -1;
   if (connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0) return connected(fd);
   return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
 }
 
-int sock_connect_wait(int fd, int timeout_ms) {
-  int ready = sock_wait(fd, true, timeout_ms);
+int sock_connect_wait(SockFd sock, int timeout_ms) {
+  int fd = sys_fd(sock);
+  int ready = sock_wait(sock, true, timeout_ms);
   if (ready != 1) return ready;
   int err = 0;
   socklen_t len = sizeof err;
@@ -411,8 +418,8 @@ bool open_pipe(SockFileMover* mover) {
   int size = fcntl(mover->pipe_write, F_GETPIPE_SZ);
   mover->capacity = size > 0 ? static_cast<size_t>(size) : 4096;
   if (mover->pipe_read < 0 || mover->pipe_write < 0) {
-    sock_close(mover->pipe_read);
-    sock_close(mover->pipe_write);
+    sys_close(mover->pipe_read);
+    sys_close(mover->pipe_write);
     mover->pipe_read = mover->pipe_write = -1;
     return false;
   }
@@ -443,38 +450,38 @@ SockFileMover* sock_mover_open() {
 
 void sock_mover_close(SockFileMover* mover) {
   if (!mover) return;
-  sock_close(mover->pipe_read);
-  sock_close(mover->pipe_write);
+  sys_close(mover->pipe_read);
+  sys_close(mover->pipe_write);
   delete mover;
   spare_take_back();
 }
 
-int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length) {
+int64_t sock_send_from_file(SockFileMover* mover, SockFd fd, FileFd file, int64_t offset, size_t length) {
   if (mover->send_copy && g_file_copy_allowed.load(std::memory_order_relaxed)) {
     off_t at = static_cast<off_t>(offset);
-    ssize_t n = sys_retry([&] { return sendfile(fd, file, &at, length); });
+    ssize_t n = sys_retry([&] { return sendfile(sys_fd(fd), sys_fd(file), &at, length); });
     if (n >= 0 || (errno != EINVAL && errno != ENOSYS)) return n;
   }
   mover->send_copy = false;  // this file or socket cannot be copied by the system
   return mover->buffer.send_from_file(fd, file, offset, length);
 }
 
-int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+int64_t sock_receive_to_file(SockFileMover* mover, SockFd fd, FileFd file, size_t length) {
   if (mover->splice && !mover->pipe_tried) {
     mover->pipe_tried = true;
     mover->splice = open_pipe(mover);
   }
   int64_t n = -1;
   if (mover->splice) {
-    n = splice_to_file(mover, fd, file, length);
+    n = splice_to_file(mover, sys_fd(fd), sys_fd(file), length);
     if (n < 0 && errno == EINVAL) mover->splice = false;  // this socket cannot be spliced: nothing was taken
   }
   if (!mover->splice) n = mover->buffer.receive_to_file(fd, file, length);
-  if (n > 0) write_back(mover, file, n);
+  if (n > 0) write_back(mover, sys_fd(file), n);
   return n;
 }
 
-bool sock_is_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
+bool sock_is_nonblocking(SockFd fd) {
+  int flags = fcntl(sys_fd(fd), F_GETFL);
   return flags != -1 && (flags & O_NONBLOCK) != 0;
 }

@@ -60,7 +60,7 @@ bool folder_allows_replacing(int folder) {
   if (fd < 0) return true;
   int flags = 0;
   bool fixed = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-  file_close(fd);
+  sys_close(fd);
   return !fixed;
 }
 
@@ -105,7 +105,7 @@ static int make_temp_elsewhere_in(const char* dir) {
     if (!step.refused()) fd = make_named_temp(folder, "kelvane", 0600, &name);
     if (fd >= 0) unlinkat(folder, name.c_str(), 0);
   }
-  file_close(folder);
+  sys_close(folder);
   return fd;
 }
 
@@ -158,7 +158,7 @@ bool sync_folder(int folder) {
     if (fd < 0) return true;  // a folder this process may not read cannot be flushed by it
   }
   bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-  if (fd != folder) file_close(fd);
+  if (fd != folder) sys_close(fd);
   return ok;
 }
 

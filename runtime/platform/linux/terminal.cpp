@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/common/fd.h"
 #include "platform/linux/signal_events.h"
 #include "platform/linux/sys_retry.h"
 
@@ -83,24 +84,26 @@ bool apply(bool raw_input, bool raw_output) {
 }
 }  // namespace
 
-bool term_is_tty(int fd) { return isatty(fd) == 1; }
+bool term_is_tty(StdStream stream) { return isatty(sys_fd(stream)) == 1; }
 
-int term_columns(int fd) {
+int term_columns(StdStream stream) {
   winsize ws{};
-  if (ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
+  if (ioctl(sys_fd(stream), TIOCGWINSZ, &ws) != 0) return 0;
   return ws.ws_col;
 }
 
-bool term_open(int in_fd, int out_fd) {
+bool term_open(StdStream input, StdStream output) {
   if (g_term.opened) return g_term.tty_count > 0;
+  int in_fd = sys_fd(input);
+  int out_fd = sys_fd(output);
   int count = 0;
-  if (term_is_tty(in_fd) && tcgetattr(in_fd, &g_term.ttys[count].found) == 0) {
+  if (term_is_tty(input) && tcgetattr(in_fd, &g_term.ttys[count].found) == 0) {
     g_term.ttys[count].fd = in_fd;
     g_term.ttys[count].is_input = true;
     g_term.ttys[count].is_output = false;
     ++count;
   }
-  if (term_is_tty(out_fd)) {
+  if (term_is_tty(output)) {
     g_term.out_fd = out_fd;
     if (count == 1 && same_device(in_fd, out_fd)) {
       g_term.ttys[0].is_output = true;
@@ -146,7 +149,8 @@ void term_reapply() {
   errno = saved_errno;
 }
 
-ssize_t term_read(int fd, void* bytes, size_t n) {
+ssize_t term_read(StdStream stream, void* bytes, size_t n) {
+  int fd = sys_fd(stream);
   for (;;) {
     ssize_t r = sys_retry([&] { return read(fd, bytes, n); });
     if (r < 0 && errno == EAGAIN) {  // a descriptor left non-blocking by whoever shares it
@@ -158,11 +162,13 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   }
 }
 
-bool term_write_all(int fd, const void* bytes, size_t n) { return sys_write_all(fd, bytes, n); }
+bool term_write_all(StdStream stream, const void* bytes, size_t n) {
+  return sys_write_all(sys_fd(stream), bytes, n);
+}
 
-int term_wait_input(int fd, int timeout_ms, int* events) {
+int term_wait_input(StdStream stream, int timeout_ms, int* events) {
   int other = signals_event_fd();
-  pollfd pfds[2] = {{fd, POLLIN, 0}, {other, POLLIN, 0}};
+  pollfd pfds[2] = {{sys_fd(stream), POLLIN, 0}, {other, POLLIN, 0}};
   int ready = sys_poll(pfds, other >= 0 ? 2 : 1, timeout_ms);
   if (ready <= 0) return ready;
   if (pfds[0].revents) return 1;
@@ -171,7 +177,7 @@ int term_wait_input(int fd, int timeout_ms, int* events) {
   return 2;
 }
 
-bool term_wait_readable(int fd, int ms) {
-  pollfd pfd{fd, POLLIN, 0};
+bool term_wait_readable(StdStream stream, int ms) {
+  pollfd pfd{sys_fd(stream), POLLIN, 0};
   return sys_poll(&pfd, 1, ms) > 0;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/common/buffered_mover.h"
+#include "platform/common/fd.h"
 #include "platform/common/system_net.h"
 #include "platform/outcome.h"
 #include "platform/windows/win_util.h"
@@ -26,7 +27,7 @@ namespace {
 std::mutex g_nonblocking_lock;
 std::unordered_set<int> g_nonblocking;
 
-SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
+SOCKET as_socket(SockFd fd) { return static_cast<SOCKET>(sys_fd(fd)); }
 
 // Leaves the last Winsock error as the outcome; returns -1 (for counts) or false (for
 // outcomes).
@@ -49,7 +50,7 @@ int open_socket(int family, int kind) {
 }
 
 // Ready now to be read, without waiting.
-bool readable_now(int fd) { return sock_wait(fd, false, 0) == 1; }
+bool readable_now(SockFd fd) { return sock_wait(fd, false, 0) == 1; }
 
 }  // namespace
 
@@ -63,35 +64,35 @@ void sock_survive_closed_peers() {
   });
 }
 
-int sock_open(int kind) {
+SockFd sock_open(int kind) {
   sock_survive_closed_peers();
-  return open_socket(AF_INET, kind);
+  return sock_fd(open_socket(AF_INET, kind));
 }
 
-int sock_open_ipv6(int kind) {
+SockFd sock_open_ipv6(int kind) {
   sock_survive_closed_peers();
-  return open_socket(AF_INET6, kind);
+  return sock_fd(open_socket(AF_INET6, kind));
 }
 
-void sock_close(int fd) {
-  if (fd < 0) return;
+void sock_close(SockFd fd) {
+  if (sys_fd(fd) < 0) return;
   {
     std::lock_guard<std::mutex> hold(g_nonblocking_lock);
-    g_nonblocking.erase(fd);
+    g_nonblocking.erase(sys_fd(fd));
   }
   closesocket(as_socket(fd));
 }
 
-bool sock_set_abort_on_close(int fd, bool abort) {
+bool sock_set_abort_on_close(SockFd fd, bool abort) {
   linger how{static_cast<u_short>(abort ? 1 : 0), 0};
   return setsockopt(as_socket(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&how), sizeof how) ==
              0 ||
          failed();
 }
 
-bool sock_shutdown_send(int fd) { return shutdown(as_socket(fd), SD_SEND) == 0 || failed(); }
+bool sock_shutdown_send(SockFd fd) { return shutdown(as_socket(fd), SD_SEND) == 0 || failed(); }
 
-bool sock_peer_aborted(int fd) {
+bool sock_peer_aborted(SockFd fd) {
   int err = 0;
   int len = sizeof err;
   if (getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err != 0)
@@ -105,20 +106,20 @@ bool sock_peer_aborted(int fd) {
   return outcome == SysOutcome::closed || outcome == SysOutcome::reset;
 }
 
-bool sock_set_nonblocking(int fd) {
+bool sock_set_nonblocking(SockFd fd) {
   u_long on = 1;
   if (ioctlsocket(as_socket(fd), FIONBIO, &on) != 0) return failed();
   std::lock_guard<std::mutex> hold(g_nonblocking_lock);
-  g_nonblocking.insert(fd);
+  g_nonblocking.insert(sys_fd(fd));
   return true;
 }
 
-bool sock_is_nonblocking(int fd) {
+bool sock_is_nonblocking(SockFd fd) {
   std::lock_guard<std::mutex> hold(g_nonblocking_lock);
-  return g_nonblocking.count(fd) != 0;
+  return g_nonblocking.count(sys_fd(fd)) != 0;
 }
 
-bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
+bool sock_bind_any(SockFd fd, uint16_t port, uint16_t* bound_port) {
   SOCKET s = as_socket(fd);
   WSAPROTOCOL_INFOW info{};
   int info_len = sizeof info;
@@ -157,20 +158,20 @@ bool sock_bind_any(int fd, uint16_t port, uint16_t* bound_port) {
   return true;
 }
 
-bool sock_listen(int fd, int backlog) { return listen(as_socket(fd), backlog) == 0 || failed(); }
+bool sock_listen(SockFd fd, int backlog) { return listen(as_socket(fd), backlog) == 0 || failed(); }
 
-int sock_accept(int fd) {
+SockFd sock_accept(SockFd fd) {
   SOCKET client = accept(as_socket(fd), nullptr, nullptr);
-  if (client == INVALID_SOCKET) return fail();
+  if (client == INVALID_SOCKET) return sock_fd(fail());
   SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
   BOOL on = TRUE;
   setsockopt(client, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
-  int id = static_cast<int>(client);
+  SockFd id = sock_fd(static_cast<int>(client));
   sock_set_nonblocking(id);
   return id;
 }
 
-int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
+int64_t sock_receive_from(SockFd fd, void* buffer, size_t capacity, uint32_t* address, uint16_t* port) {
   if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
     sys_set_outcome(SysOutcome::would_block);
     return -1;
@@ -185,7 +186,7 @@ int64_t sock_receive_from(int fd, void* buffer, size_t capacity, uint32_t* addre
   return n;
 }
 
-int64_t sock_receive(int fd, void* buffer, size_t length, bool peek) {
+int64_t sock_receive(SockFd fd, void* buffer, size_t length, bool peek) {
   if (!sock_is_nonblocking(fd) && !readable_now(fd)) {
     sys_set_outcome(SysOutcome::would_block);
     return -1;
@@ -195,7 +196,7 @@ int64_t sock_receive(int fd, void* buffer, size_t length, bool peek) {
   return n < 0 ? fail() : n;
 }
 
-int64_t sock_send(int fd, const void* buffer, size_t length, bool) {
+int64_t sock_send(SockFd fd, const void* buffer, size_t length, bool) {
   int chunk = static_cast<int>(std::min<size_t>(length, 1u << 30));
   int n = send(as_socket(fd), static_cast<const char*>(buffer), chunk, 0);
   return n < 0 ? fail() : n;
@@ -203,20 +204,20 @@ int64_t sock_send(int fd, const void* buffer, size_t length, bool) {
 
 // Under wine a plain send loop moves a file faster than the system's file-to-socket
 // copy, so there is none: the callers read through their buffer.
-int64_t sock_bytes_waiting(int fd) {
+int64_t sock_bytes_waiting(SockFd fd) {
   u_long waiting = 0;
   if (ioctlsocket(as_socket(fd), FIONREAD, &waiting) != 0) return fail();
   return static_cast<int64_t>(waiting);
 }
 
-int sock_wait(int fd, bool for_write, int timeout_ms) {
+int sock_wait(SockFd fd, bool for_write, int timeout_ms) {
   WSAPOLLFD p{as_socket(fd), static_cast<SHORT>(for_write ? POLLWRNORM : POLLRDNORM), 0};
   int n = WSAPoll(&p, 1, timeout_ms);
   if (n < 0) return fail();
   return n > 0 ? 1 : 0;
 }
 
-int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
+int sock_wait_any_readable(const SockFd* fds, size_t count, int timeout_ms) {
   if (count == 0) return 0;
   std::vector<WSAPOLLFD> polls(count);
   for (size_t i = 0; i < count; ++i) polls[i] = WSAPOLLFD{as_socket(fds[i]), POLLRDNORM, 0};
@@ -228,16 +229,16 @@ int sock_wait_any_readable(const int* fds, size_t count, int timeout_ms) {
 namespace {
 // Makes the socket blocking again once its connection is made: senders hand a whole
 // transfer to the system in blocking sends.
-int connected(int fd) {
+int connected(SockFd fd) {
   u_long off = 0;
   if (ioctlsocket(as_socket(fd), FIONBIO, &off) != 0) return fail();
   std::lock_guard<std::mutex> hold(g_nonblocking_lock);
-  g_nonblocking.erase(fd);
+  g_nonblocking.erase(sys_fd(fd));
   return 1;
 }
 }  // namespace
 
-int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
+int sock_connect_start(SockFd fd, const SockPeer& peer, uint16_t port) {
   sockaddr_storage storage{};
   socklen_t length = sock_peer_address(peer, port, &storage);
   // Without waiting, so the caller decides how long an address that never answers is
@@ -248,7 +249,7 @@ int sock_connect_start(int fd, const SockPeer& peer, uint16_t port) {
   return sys_outcome() == SysOutcome::would_block ? 0 : -1;
 }
 
-int sock_connect_wait(int fd, int timeout_ms) {
+int sock_connect_wait(SockFd fd, int timeout_ms) {
   int ready = sock_wait(fd, true, timeout_ms);
   if (ready != 1) return ready;
   int err = 0;
@@ -272,10 +273,10 @@ SockFileMover* sock_mover_open() { return new (std::nothrow) SockFileMover; }
 
 void sock_mover_close(SockFileMover* mover) { delete mover; }
 
-int64_t sock_send_from_file(SockFileMover* mover, int fd, int file, int64_t offset, size_t length) {
+int64_t sock_send_from_file(SockFileMover* mover, SockFd fd, FileFd file, int64_t offset, size_t length) {
   return mover->buffer.send_from_file(fd, file, offset, length);
 }
 
-int64_t sock_receive_to_file(SockFileMover* mover, int fd, int file, size_t length) {
+int64_t sock_receive_to_file(SockFileMover* mover, SockFd fd, FileFd file, size_t length) {
   return mover->buffer.receive_to_file(fd, file, length);
 }

@@ -233,18 +233,18 @@ bool stream_ready(HANDLE h) {
 }
 }  // namespace
 
-bool term_is_tty(int fd) { return is_console(win_handle(fd)); }
+bool term_is_tty(StdStream stream) { return is_console(win_handle(stream)); }
 
-int term_columns(int fd) {
+int term_columns(StdStream stream) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (!GetConsoleScreenBufferInfo(win_handle(fd), &info)) return 0;
+  if (!GetConsoleScreenBufferInfo(win_handle(stream), &info)) return 0;
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-bool term_open(int in_fd, int out_fd) {
+bool term_open(StdStream input, StdStream output) {
   if (g_term.opened) return g_term.in.console || g_term.out.console;
-  g_term.in.handle = win_handle(in_fd);
-  g_term.out.handle = win_handle(out_fd);
+  g_term.in.handle = win_handle(input);
+  g_term.out.handle = win_handle(output);
   g_term.in.console = GetConsoleMode(g_term.in.handle, &g_term.in.mode) != 0;
   g_term.out.console = GetConsoleMode(g_term.out.handle, &g_term.out.mode) != 0;
   if (g_term.in.console || g_term.out.console) {
@@ -288,10 +288,10 @@ void term_reapply() {
   if (g_term.want_raw_input || g_term.want_raw_output) apply_modes(g_term.want_raw_input, g_term.want_raw_output);
 }
 
-ssize_t term_read(int fd, void* bytes, size_t n) {
-  HANDLE h = win_handle(fd);
+ssize_t term_read(StdStream stream, void* bytes, size_t n) {
+  HANDLE h = win_handle(stream);
   if (n == 0) return 0;
-  if (fd == 0 && g_term.in.console && g_term.want_raw_input) {
+  if (stream == StdStream::input && g_term.in.console && g_term.want_raw_input) {
     while (g_term.key_bytes.empty()) {
       INPUT_RECORD record{};
       DWORD count = 0;
@@ -325,8 +325,8 @@ ssize_t term_read(int fd, void* bytes, size_t n) {
   return got;
 }
 
-bool term_write_all(int fd, const void* bytes, size_t n) {
-  HANDLE h = win_handle(fd);
+bool term_write_all(StdStream stream, const void* bytes, size_t n) {
+  HANDLE h = win_handle(stream);
   if (is_console(h)) {
     write_console(h, static_cast<const char*>(bytes), n);
     return true;
@@ -334,11 +334,11 @@ bool term_write_all(int fd, const void* bytes, size_t n) {
   return write_file(h, bytes, n);
 }
 
-bool term_wait_readable(int fd, int ms) {
-  HANDLE h = win_handle(fd);
+bool term_wait_readable(StdStream stream, int ms) {
+  HANDLE h = win_handle(stream);
   ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
   for (;;) {
-    if (fd == 0 && !g_term.key_bytes.empty()) return true;
+    if (stream == StdStream::input && !g_term.key_bytes.empty()) return true;
     bool console = is_console(h);
     if (console ? key_waiting(h) : stream_ready(h)) return true;
     ULONGLONG now = GetTickCount64();
@@ -352,9 +352,9 @@ bool term_wait_readable(int fd, int ms) {
 }
 
 // Windows reports no signal events: only the input is waited for.
-int term_wait_input(int fd, int timeout_ms, int*) {
-  if (timeout_ms >= 0) return term_wait_readable(fd, timeout_ms) ? 1 : 0;
-  while (!term_wait_readable(fd, 1000)) {
+int term_wait_input(StdStream stream, int timeout_ms, int*) {
+  if (timeout_ms >= 0) return term_wait_readable(stream, timeout_ms) ? 1 : 0;
+  while (!term_wait_readable(stream, 1000)) {
   }
   return 1;
 }

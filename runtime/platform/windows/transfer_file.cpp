@@ -9,6 +9,7 @@
 #include <string>
 #include <random>
 
+#include "platform/common/fd.h"
 #include "platform/paths.h"
 #include "platform/windows/win_util.h"
 
@@ -77,58 +78,58 @@ void record_temp(const std::wstring& temp) {
 
 }  // namespace
 
-int file_open_regular(const char* path, int64_t* size) {
+FileFd file_open_regular(const char* path, int64_t* size) {
   std::wstring wide = win_file_path(path);
   DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return fail();
+  if (attributes == INVALID_FILE_ATTRIBUTES) return file_fd(fail());
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     sys_set_outcome(SysOutcome::folder);
-    return -1;
+    return FILE_NONE;
   }
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return fail();
+  if (h == INVALID_HANDLE_VALUE) return file_fd(fail());
   LARGE_INTEGER length{};
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length)) {
     CloseHandle(h);
     sys_set_outcome(SysOutcome::not_regular);
-    return -1;
+    return FILE_NONE;
   }
   if (size) *size = length.QuadPart;
-  return descriptor_for(h, _O_RDONLY);
+  return file_fd(descriptor_for(h, _O_RDONLY));
 }
 
-int64_t file_read_at(int fd, void* buffer, size_t length, int64_t offset) {
+int64_t file_read_at(FileFd fd, void* buffer, size_t length, int64_t offset) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD got = 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
-  if (!ReadFile(handle_of(fd), buffer, want, &got, &at)) {
+  if (!ReadFile(handle_of(sys_fd(fd)), buffer, want, &got, &at)) {
     if (GetLastError() == ERROR_HANDLE_EOF) return 0;
     return fail();
   }
   return got;
 }
 
-void file_close(int fd) {
-  if (fd < 0) return;
-  _close(fd);
+void file_close(FileFd fd) {
+  if (sys_fd(fd) < 0) return;
+  _close(sys_fd(fd));
 }
 
-int file_open_scratch() {
+FileFd file_open_scratch() {
   wchar_t folder[MAX_PATH + 1];
   wchar_t name[MAX_PATH + 1];
   DWORD n = GetTempPathW(MAX_PATH + 1, folder);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"kv", 0, name) == 0) return fail();
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"kv", 0, name) == 0) return file_fd(fail());
   HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    int made = fail();
+    fail();
     DeleteFileW(name);
-    return made;
+    return FILE_NONE;
   }
-  return descriptor_for(h, _O_RDWR);
+  return file_fd(descriptor_for(h, _O_RDWR));
 }
 
 namespace {
@@ -217,7 +218,7 @@ bool commit_replacement(FileReplacement& r) {
 
 }  // namespace
 
-FileReplacement* file_replacement_begin(const char* path, int, SysOutcome* failure) {
+FileReplacement* file_replacement_begin(const char* path, SockFd, SysOutcome* failure) {
   auto* r = new (std::nothrow) FileReplacement;
   if (!r) {
     *failure = SysOutcome::exhausted;
@@ -229,7 +230,7 @@ FileReplacement* file_replacement_begin(const char* path, int, SysOutcome* failu
   return nullptr;
 }
 
-int file_replacement_fd(const FileReplacement* replacement) { return replacement->fd; }
+FileFd file_replacement_fd(const FileReplacement* replacement) { return file_fd(replacement->fd); }
 
 bool file_replacement_is_stream(const FileReplacement* replacement) { return replacement->stream; }
 
@@ -268,9 +269,9 @@ bool file_replacement_end_process() {
 
 // The system's writes wait until the target takes the bytes: there is nothing to wait for
 // beyond them.
-int64_t file_write_some(int fd, const void* buffer, size_t length, int) {
+int64_t file_write_some(FileFd fd, const void* buffer, size_t length, int) {
   DWORD written = 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
-  if (!WriteFile(handle_of(fd), buffer, want, &written, nullptr)) return fail();
+  if (!WriteFile(handle_of(sys_fd(fd)), buffer, want, &written, nullptr)) return fail();
   return written;
 }

@@ -30,11 +30,11 @@ std::wstring win_file_path(const std::string& path) {
   return L"\\\\?\\" + full;
 }
 
-HANDLE win_handle(int fd) {
-  switch (fd) {
-    case 0: return GetStdHandle(STD_INPUT_HANDLE);
-    case 1: return GetStdHandle(STD_OUTPUT_HANDLE);
-    case 2: return GetStdHandle(STD_ERROR_HANDLE);
-    default: return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+HANDLE win_handle(StdStream stream) {
+  switch (stream) {
+    case StdStream::input: return GetStdHandle(STD_INPUT_HANDLE);
+    case StdStream::output: return GetStdHandle(STD_OUTPUT_HANDLE);
+    case StdStream::error: return GetStdHandle(STD_ERROR_HANDLE);
   }
+  return INVALID_HANDLE_VALUE;
 }

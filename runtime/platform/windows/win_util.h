@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/descriptors.h"
 #include "platform/outcome.h"
 
 // UTF-16 of UTF-8 text and back; invalid sequences become U+FFFD.
@@ -23,6 +24,5 @@ std::wstring win_file_path(const std::string& path);
 void win_set_outcome(DWORD error);
 void win_set_socket_outcome(int error);
 
-// The handle behind a descriptor: the standard handles for 0 to 2, the C library's
-// descriptors otherwise. INVALID_HANDLE_VALUE when there is none.
-HANDLE win_handle(int fd);
+// The handle behind a standard stream; INVALID_HANDLE_VALUE or null when there is none.
+HANDLE win_handle(StdStream stream);

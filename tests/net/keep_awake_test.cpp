@@ -29,7 +29,7 @@ class KeepAwakeTest : public NetTest {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path("bus")).c_str(), 1);
     manager.args = {"/usr/bin/python3", KV_SOURCE_DIR "/tests/net/login_manager.py", log};
     ASSERT_TRUE(login_manager.start(manager));
-    for (int64_t end = now_ms() + 20000; read_file(log).empty() && now_ms() < end;) usleep(10000);
+    wait_until([&] { return !read_file(log).empty(); }, 20000, 10);
     ASSERT_EQ(read_file(log), "ready\n") << login_manager.output();
     ASSERT_NE(net_server_create_tcp(0, 0), 0);
     peer = accept_client(port_of(0), &accepted);

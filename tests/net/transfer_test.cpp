@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,14 +13,10 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
-
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "core/scope_exit.h"
 #include "core/timing.h"
-#include "net/net.h"
 #include "net_test_support.h"
 #include "platform/signals.h"
 #include "platform/socket.h"

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "console/console.h"
@@ -99,60 +100,54 @@ void input(char* (*operation)(int32_t)) {
   str_area_reset(mark);
 }
 
+void keywait() {
+  for (int i = 0; i < 300; ++i) {
+    int32_t mark = str_area_top();
+    std::string key = console_inkey(mark);
+    str_area_reset(mark);
+    if (!key.empty()) return report(key.c_str());
+    clock_sleep_ms(10);
+  }
+  report("(no key)");
+}
+
 void run(const std::string& step) {
-  auto arg = [&](size_t prefix) { return unescape(step.c_str() + prefix); };
-  if (step == "raw")
-    console_set_raw_mode(1);
-  else if (step == "plain")
-    console_set_raw_mode(0);
-  else if (step.rfind("title:", 0) == 0)
-    console_title(arg(6).c_str());
-  else if (step.rfind("p:", 0) == 0)
-    console_print(arg(2).c_str());
-  else if (step.rfind("l:", 0) == 0)
-    console_print_line(arg(2).c_str());
-  else if (step == "pn")
-    console_print(nullptr);
-  else if (step == "ln")
-    console_print_line(nullptr);
-  else if (step == "clear")
-    console_clear();
-  else if (step == "in")
-    input(console_ops.input_line);
-  else if (step == "key")
-    input(console_ops.inkey);
-  else if (step == "keywait") {
-    for (int i = 0; i < 300; ++i) {
-      int32_t mark = str_area_top();
-      char* key = console_inkey(mark);
-      if (*key) {
-        report(key);
-        str_area_reset(mark);
-        return;
-      }
-      str_area_reset(mark);
-      clock_sleep_ms(10);
-    }
-    report("(no key)");
-  } else if (step.rfind("status:", 0) == 0)
-    console_status_show(arg(7).c_str());
-  else if (step == "statusclear")
-    console_status_clear();
-  else if (step == "listen")
-    listen_loopback();
-  else if (step == "port") {
-    StringVar text = nullptr;
-    report(std::to_string(dialogue_ask_port(&text)).c_str());
-    str_assign(&text, nullptr);
-  } else if (step.rfind("sleep:", 0) == 0)
-    clock_sleep_ms(static_cast<uint32_t>(std::atoi(step.c_str() + 6)));
-  else if (step == "nonblock") {
-    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
-    fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
-  } else if (step == "block")
-    for (int i = 0; i < 200; ++i) clock_sleep_ms(100);
-  else
-    fatal_error(("unknown step " + step).c_str());
+  static const std::map<std::string, void (*)()> whole = {
+      {"raw", [] { console_set_raw_mode(1); }},
+      {"plain", [] { console_set_raw_mode(0); }},
+      {"pn", [] { console_print(nullptr); }},
+      {"ln", [] { console_print_line(nullptr); }},
+      {"clear", console_clear},
+      {"in", [] { input(console_ops.input_line); }},
+      {"key", [] { input(console_ops.inkey); }},
+      {"keywait", keywait},
+      {"statusclear", console_status_clear},
+      {"listen", listen_loopback},
+      {"port",
+       [] {
+         StringVar text = nullptr;
+         report(std::to_string(dialogue_ask_port(&text)).c_str());
+         str_assign(&text, nullptr);
+       }},
+      {"nonblock",
+       [] {
+         fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
+         fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+       }},
+      {"block", [] { for (int i = 0; i < 200; ++i) clock_sleep_ms(100); }},
+  };
+  // Steps that take a text behind their prefix.
+  static const std::pair<const char*, void (*)(const std::string&)> with_text[] = {
+      {"title:", [](const std::string& t) { console_title(unescape(t.c_str()).c_str()); }},
+      {"p:", [](const std::string& t) { console_print(unescape(t.c_str()).c_str()); }},
+      {"l:", [](const std::string& t) { console_print_line(unescape(t.c_str()).c_str()); }},
+      {"status:", [](const std::string& t) { console_status_show(unescape(t.c_str()).c_str()); }},
+      {"sleep:", [](const std::string& t) { clock_sleep_ms(static_cast<uint32_t>(std::atoi(t.c_str()))); }},
+  };
+  if (auto found = whole.find(step); found != whole.end()) return found->second();
+  for (const auto& [prefix, action] : with_text)
+    if (step.rfind(prefix, 0) == 0) return action(step.substr(std::strlen(prefix)));
+  fatal_error(("unknown step " + step).c_str());
 }
 }  // namespace
 

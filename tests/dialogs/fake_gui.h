@@ -28,13 +28,7 @@ class FakeWindows final : public WindowSystem {
     return add_for(process_thread_id(), process_id(), visible, enabled, topmost);
   }
   FakeWindow* add_for(uint32_t thread, uint32_t process, bool visible, bool enabled, bool topmost) {
-    auto w = std::make_unique<FakeWindow>();
-    w->thread = thread;
-    w->process = process;
-    w->visible = visible;
-    w->enabled = enabled;
-    w->topmost = topmost;
-    windows.push_back(std::move(w));
+    windows.push_back(std::make_unique<FakeWindow>(FakeWindow{thread, process, visible, enabled, topmost, false, 0, 0}));
     return windows.back().get();
   }
 
@@ -49,18 +43,8 @@ class FakeWindows final : public WindowSystem {
   bool is_visible(WindowHandle h) override { return live(h) && live(h)->visible; }
   bool is_enabled(WindowHandle h) override { return live(h) && live(h)->enabled; }
   bool is_topmost(WindowHandle h) override { return live(h) && live(h)->topmost; }
-  void set_enabled(WindowHandle h, bool on) override {
-    if (FakeWindow* w = live(h)) {
-      w->enabled = on;
-      ++w->enable_calls;
-    }
-  }
-  void set_topmost(WindowHandle h, bool on) override {
-    if (FakeWindow* w = live(h)) {
-      w->topmost = on;
-      ++w->topmost_calls;
-    }
-  }
+  void set_enabled(WindowHandle h, bool on) override { touch(h, &FakeWindow::enabled, &FakeWindow::enable_calls, on); }
+  void set_topmost(WindowHandle h, bool on) override { touch(h, &FakeWindow::topmost, &FakeWindow::topmost_calls, on); }
   WindowHandle foreground() override { return foreground_window; }
 
   std::vector<std::unique_ptr<FakeWindow>> windows;
@@ -70,6 +54,10 @@ class FakeWindows final : public WindowSystem {
   static FakeWindow* live(WindowHandle h) {
     auto* w = static_cast<FakeWindow*>(h);
     return w && !w->gone ? w : nullptr;
+  }
+  // Sets the state of a live window and counts the call.
+  static void touch(WindowHandle h, bool FakeWindow::*state, int FakeWindow::*calls, bool on) {
+    if (FakeWindow* w = live(h)) w->*state = on, ++(w->*calls);
   }
 };
 
@@ -98,9 +86,11 @@ struct FakeGui {
 
 inline FakeGui* g_fake_gui = nullptr;
 
-inline void fake_snapshot(FakeDialogCall* call) {
-  for (auto& w : g_fake_gui->windows.windows) call->windows_during.push_back(*w);
-  for (ListNode* n = modal_guard_list; n; n = n->next) ++call->guard_entries_during;
+// Records the call with the window states during it.
+inline void fake_record(FakeDialogCall call) {
+  for (auto& w : g_fake_gui->windows.windows) call.windows_during.push_back(*w);
+  for (ListNode* n = modal_guard_list; n; n = n->next) ++call.guard_entries_during;
+  g_fake_gui->calls.push_back(call);
 }
 
 inline int32_t fake_message_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
@@ -109,8 +99,7 @@ inline int32_t fake_message_box(WindowHandle owner, const char* caption, const c
   call.caption = caption ? caption : "<null>";
   call.text = text ? text : "<null>";
   call.flags = flags;
-  fake_snapshot(&call);
-  g_fake_gui->calls.push_back(call);
+  fake_record(call);
   return g_fake_gui->box_result;
 }
 
@@ -129,8 +118,7 @@ inline int32_t fake_file_dialog(FileDialogRequest* r) {
   call.filter_index = r->filter_index;
   call.flags = r->flags;
   call.file_size = r->file_size;
-  fake_snapshot(&call);
-  g_fake_gui->calls.push_back(call);
+  fake_record(call);
   if (!g_fake_gui->confirm) return 0;
   const std::string& a = g_fake_gui->answer;
   if (a.size() + 1 > static_cast<size_t>(r->file_size)) return 0;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/heaps.h"
 #include "dialogs/file_dialog.h"
 #include "platform/common/test_helper.h"
 #include "platform/heap.h"

@@ -3,7 +3,6 @@
 #include <future>
 #include <thread>
 
-#include "core/heaps.h"
 #include "dialogs/message_box.h"
 #include "dialogs/modal_guard.h"
 #include "platform/common/test_helper.h"

@@ -3,10 +3,8 @@
 // thread-sanitizer build runs these too.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "e2e_support.h"
 

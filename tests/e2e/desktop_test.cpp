@@ -1,15 +1,8 @@
 // The receiver on a desktop: its save dialog is a GTK window, answered with xdotool, while
 // the rest of the dialogue stays on the terminal.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <filesystem>
-#include <memory>
 #include <utility>
-#include <vector>
 
 #include "e2e_support.h"
 #include "tests/support/x_session.h"

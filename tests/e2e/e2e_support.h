@@ -4,9 +4,11 @@
 // The headers nearly every end-to-end test needs, here once.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>

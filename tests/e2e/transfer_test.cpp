@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <optional>

@@ -3,11 +3,7 @@
 // written are rows of the transfer tests' save-path table.)
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <set>
-#include <thread>
-#include <vector>
 
 #include "net/connect.h"
 #include "net/transfer.h"

@@ -1,12 +1,13 @@
-// Helpers of the network tests: a fixture that starts and stops the library in a fresh
-// runtime with an empty scratch folder, plain loopback sockets for the other side, and
-// bounded waits.
+// Helpers of the network tests, and the headers nearly all of them need: a fixture that
+// starts and stops the library in a fresh runtime with an empty scratch folder, plain
+// loopback sockets for the other side, and bounded waits.
 #pragma once
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/net.h"

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/heaps.h"
 #include "net/registry.h"
 #include "platform/common/test_helper.h"
 #include "platform/heap.h"

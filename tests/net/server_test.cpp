@@ -6,10 +6,8 @@
 #include <sys/syscall.h>
 
 #include <cstddef>
-#include <thread>
 
 #include "net/allow.h"
-#include "net/net.h"
 #include "platform/addresses.h"
 #include "net_test_support.h"
 

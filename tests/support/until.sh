@@ -7,3 +7,9 @@ until_true() {
   while [ $SECONDS -le $deadline ]; do "$@" && return 0; sleep "$step"; done
   return 1
 }
+# verdict NAME STATUS [DETAIL]: says "ok   NAME" for status 0, else "FAIL NAME DETAIL"
+# and counts it in the script's failures; returns the status.
+verdict() {
+  if [ "$2" = 0 ]; then echo "ok   $1"; else echo "FAIL $1${3:+ $3}"; failures=$((failures + 1)); fi
+  return "$2"
+}

@@ -60,14 +60,9 @@ receive() {
     pane_shows "Speicherort: Z:${work//\//\\}\\ü.bin" && chosen=1 && break
     echo "the dialog took another path than the one typed: once more"
   done
-  if [ -n "$chosen" ] && timeout 30 "$linux/Dorvish" -p $port "$work/quelle.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 &&
-    wait_for "Datei wurde hier gespeichert" && cmp -s "$work/quelle.bin" "$work/ü.bin"; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name"
-    tmux -L "$socket" capture-pane -p -t kv
-    failures=$((failures + 1))
-  fi
+  [ -n "$chosen" ] && timeout 30 "$linux/Dorvish" -p $port "$work/quelle.bin" 127.0.0.1 </dev/null >/dev/null 2>&1 &&
+    wait_for "Datei wurde hier gespeichert" && cmp -s "$work/quelle.bin" "$work/ü.bin"
+  verdict "$name" $? || tmux -L "$socket" capture-pane -p -t kv
 }
 
 display=
@@ -119,12 +114,8 @@ receive "typed path on the console" typed_path text
 
 # Ctrl+C while the receiver waits ends it with a status a script sees as a failure.
 new_pane "wine '$kelvane_exe' -p $((port + 1)) 'Z:${work//\//\\}\\c.bin'; echo Status \$?"
-if wait_for "Wait for Connection" && tmux -L "$socket" send-keys -t kv C-c && wait_for "Status " &&
-  ! tmux -L "$socket" capture-pane -p -t kv | grep -q "Status 0"; then
-  echo "ok   Ctrl+C"
-else
-  echo "FAIL Ctrl+C"
-  failures=$((failures + 1))
-fi
+wait_for "Wait for Connection" && tmux -L "$socket" send-keys -t kv C-c && wait_for "Status " &&
+  ! tmux -L "$socket" capture-pane -p -t kv | grep -q "Status 0"
+verdict "Ctrl+C" $?
 [ -n "$display" ] && receive "the system's save dialog on a display" system_dialog "" 3
 exit $((failures > 0))

@@ -41,13 +41,8 @@ pair() {
   local sent=$?
   wait $receiver_pid
   local received=$?
-  if [ $received = "$expected" ] && [ $sent = "$expected" ] &&
-    { [ "$expected" != 0 ] || cmp -s "$work/quelle.bin" "$target"; }; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name (receiver $received, sender $sent)"
-    failures=$((failures + 1))
-  fi
+  [ $received = "$expected" ] && [ $sent = "$expected" ] && { [ "$expected" != 0 ] || cmp -s "$work/quelle.bin" "$target"; }
+  verdict "$name" $? "(receiver $received, sender $sent)"
 }
 
 # Over IPv6 the Windows receiver saves far below the work folder: a path longer than
@@ -70,14 +65,10 @@ mkdir "$work/ended" && echo alt >"$work/ended/ziel.bin"
 wine "$kelvane_exe" -p $port "$(windows_path "$work/ended/ziel.bin")" </dev/null >"$work/k.log" 2>&1 &
 receiver_pid=$!
 entries() { [ "$(ls -A "$work/ended" | wc -l)" = "$1" ]; }
-if wait_listening $port && exec 5<>/dev/tcp/127.0.0.1/$port && printf 'QUORVANT\350\003\000\000abc' >&5 &&
+wait_listening $port && exec 5<>/dev/tcp/127.0.0.1/$port && printf 'QUORVANT\350\003\000\000abc' >&5 &&
   until_true 60 entries 2 && kill -KILL $receiver_pid && until_true 60 entries 1 &&
-  [ "$(cat "$work/ended/ziel.bin")" = alt ]; then
-  echo "ok   Windows receiver ended midway: the old file alone"
-else
-  echo "FAIL Windows receiver ended midway: $(ls -A "$work/ended")"
-  failures=$((failures + 1))
-fi
+  [ "$(cat "$work/ended/ziel.bin")" = alt ]
+verdict "Windows receiver ended midway: the old file alone" $? "(the folder holds: $(ls -A "$work/ended"))"
 exec 5>&-
 wait $receiver_pid 2>/dev/null
 
@@ -86,10 +77,6 @@ timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" 127
 status=$?
 # The reason follows; wine has none of the system's DNS-SD calls, so the sender went on
 # as without them.
-if [ $status = 1 ] && grep -q "Dort wartet niemand auf diesem Port" "$work/d.log"; then
-  echo "ok   nobody listening: status 1, the reason said"
-else
-  echo "FAIL nobody listening: status $status"
-  failures=$((failures + 1))
-fi
+[ $status = 1 ] && grep -q "Dort wartet niemand auf diesem Port" "$work/d.log"
+verdict "nobody listening: status 1, the reason said" $? "(status $status)"
 exit $((failures > 0))

@@ -1,6 +1,7 @@
 // A private Xvfb display for tests that drive GTK windows with xdotool the way a user
-// would. Each test starts its own X server on a free display and stops it afterwards; when
-// a step misses its deadline, a screenshot of the display is left in the build folder.
+// would, on a free display of its own, stopped at the end; when a step misses its deadline,
+// a screenshot of the display is left in the build folder. Each XSessionTest has one; a
+// test may start more, to answer windows on several displays at once.
 #pragma once
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,27 +15,29 @@
 #include "support/temp_dir.h"
 #include "support/x_client.h"
 
-class XSessionTest : public ::testing::Test {
- protected:
+class XSession {
+ public:
   static constexpr int kStepMs = 20000;
   // How long GTK's file name entry may still change after it has taken the last key: it
   // reads the typed folder in the background, and its completion looks at the text again
   // 100 ms after the last change.
   static constexpr int kSettleMs = 200;
 
-  void SetUp() override {
+  // Starts the server; its programs get a home and a runtime folder below the folder.
+  void start(const std::string& folder) {
     std::string server = find_program("Xvfb");
-    if (server.empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
-    ASSERT_FALSE(dir.path().empty());
-    home = dir.path() + "/home";
+    home = folder + "/home";
+    runtime = folder + "/run";
+    mkdir(folder.c_str(), 0700);
     mkdir(home.c_str(), 0700);
-    mkdir((dir.path() + "/run").c_str(), 0700);
+    mkdir(runtime.c_str(), 0700);
     ASSERT_TRUE(start_xvfb(server)) << "Xvfb did not start";
     ASSERT_TRUE(x.open(display)) << "no connection to Xvfb";
   }
 
-  void TearDown() override {
+  ~XSession() {
     x.close();
+    if (xvfb.pid() < 0) return;
     xvfb.signal(SIGTERM);  // a killed server would leave its lock and socket behind
     xvfb.wait_exit(2000);
   }
@@ -58,7 +61,7 @@ class XSessionTest : public ::testing::Test {
   std::map<std::string, std::optional<std::string>> environment() {
     return {{"DISPLAY", display},
             {"HOME", home},
-            {"XDG_RUNTIME_DIR", dir.path() + "/run"},
+            {"XDG_RUNTIME_DIR", runtime},
             {"XDG_CONFIG_HOME", std::nullopt},
             {"XDG_DATA_HOME", std::nullopt},
             {"XDG_CACHE_HOME", std::nullopt},
@@ -86,7 +89,7 @@ class XSessionTest : public ::testing::Test {
   void screenshot() {
     if (find_program("import").empty()) return;
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    tool({"import", "-window", "root", std::string(KV_BUILD_DIR) + "/screenshot-" + name + "-timeout.png"});
+    tool({"import", "-window", "root", std::string(KV_BUILD_DIR) + "/screenshot-" + name + display + "-timeout.png"});
   }
 
   // Waits for a visible window whose name matches; returns its id or empty.
@@ -126,9 +129,18 @@ class XSessionTest : public ::testing::Test {
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
   }
 
-  TempDir dir;
-  std::string home;
-  std::string display;
+  std::string home, runtime, display;
   ChildProcess xvfb;
   XClient x;
+};
+
+class XSessionTest : public ::testing::Test, public XSession {
+ protected:
+  void SetUp() override {
+    if (find_program("Xvfb").empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_NO_FATAL_FAILURE(start(dir.path()));
+  }
+
+  TempDir dir;
 };

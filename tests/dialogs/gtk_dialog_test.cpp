@@ -29,15 +29,14 @@ class DialogDriver : public XSession {
   // the screen before the call returns. With a folder named, every file of it is then
   // chosen at once, up to three times, once it is complete. None of GTK's messages may
   // reach the terminal, even when GLib is asked for all of its debug output.
-  void run(const std::string& d, const std::vector<Row>& rows, const std::string& many, std::future<void>* filled) {
+  void run(const std::string& d, const std::vector<Row>& rows, const std::string& many,
+           std::future<void>* filled) {
     // The folder is listed in the background: what is chosen before the list is complete
     // is less, and taken; so the multiple selection is offered up to three times.
     std::vector<std::string> args;
     for (const Row& row : rows) args.insert(args.end(), row.dialog.begin(), row.dialog.end());
     if (!many.empty())
-      for (const char* step : {"cd", many.c_str(), "multi", "KvViele", "C:", "multi", "KvViele", "C:", "multi",
-                               "KvViele", "C:"})
-        args.push_back(step);
+      args.insert(args.end(), {"cd", many, "multi", "KvViele", "C:", "multi", "KvViele", "C:", "multi", "KvViele", "C:"});
     args.push_back("hold");
     ChildOptions options = dialog_options(args, environment(), d);
     options.env["G_MESSAGES_DEBUG"] = "all";
@@ -151,15 +150,14 @@ TEST(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTermi
       {{"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "", "Return",
        "1"},
   }};
-  DialogDriver drivers[std::size(rows)];
-  std::vector<std::future<void>> runs;
+  std::vector<std::future<void>> runs;  // each waited for as it goes
   for (size_t i = 0; i < std::size(rows); ++i)
     runs.push_back(std::async(std::launch::async, [&, i] {
-      ASSERT_NO_FATAL_FAILURE(drivers[i].start(d + "/x" + std::to_string(i)));
+      DialogDriver driver;
+      ASSERT_NO_FATAL_FAILURE(driver.start(d + "/x" + std::to_string(i)));
       bool last = i + 1 == std::size(rows);
-      drivers[i].run(d, rows[i], last ? many : "", last ? &filled : nullptr);
+      driver.run(d, rows[i], last ? many : "", last ? &filled : nullptr);
     }));
-  for (auto& run : runs) run.wait();
 }
 
 }  // namespace

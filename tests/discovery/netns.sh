@@ -16,9 +16,7 @@ command -v avahi-daemon >/dev/null && command -v dbus-daemon >/dev/null && comma
 cleanup() {
   for h in "${HOLDERS[@]}"; do
     # Everything started inside a side: the daemons, tmux and the programs.
-    for p in $(ps -e -o pid= -o pidns= -o mntns= | awk -v m="$(readlink /proc/$h/ns/mnt | tr -dc 0-9)" '$3==m {print $1}'); do
-      [ "$p" != "$h" ] && kill "$p" 2>/dev/null
-    done
+    for p in $(ps -e -o pid= -o pidns= -o mntns= | awk -v m="$(readlink /proc/$h/ns/mnt | tr -dc 0-9)" '$3==m {print $1}'); do [ "$p" != "$h" ] && kill "$p" 2>/dev/null; done
     kill "$h" 2>/dev/null
   done
   kill ${beside_pid:-} 2>/dev/null
@@ -38,10 +36,8 @@ UNTIL_STEP=0.02  # the screens and the daemons are looked at often: most waits a
 side() {
   ip netns add $N$1 || exit 77
   ip netns exec $N$1 unshare -mu --propagation private sleep 3600 &
-  local h=$!
-  HOLDERS+=($h)
-  until_true 30 own_uts $h || exit 77
-  eval H_$1=$h
+  local h=$!; HOLDERS+=($h)
+  until_true 30 own_uts $h || exit 77; eval H_$1=$h
   # The host name is set only where the UTS namespace is the side's own, never ours.
   in_ns $1 sh -c "[ \$(readlink /proc/self/ns/uts) != $(readlink /proc/$$/ns/uts) ] && hostname $2 && ip link set lo up && mkdir -p /run/dbus /run/avahi-daemon &&
     mount -t tmpfs none /run/dbus && mount -t tmpfs none /run/avahi-daemon" || exit 77
@@ -62,14 +58,13 @@ ip link add ${N}va type veth peer name ${N}vb || exit 77
 ip link set ${N}va netns ${N}a && ip link set ${N}vb netns ${N}b
 in_ns a sh -c "ip addr add 10.231.0.1/24 dev ${N}va && ip link set ${N}va up"
 in_ns b sh -c "ip addr add 10.231.0.2/24 dev ${N}vb && ip link set ${N}vb up"
-daemons a & da=$!; daemons b & db=$!
-wait $da && wait $db || exit 77
+daemons a & da=$!; daemons b & db=$!; wait $da && wait $db || exit 77
 head -c 300000 /dev/urandom >"$W/file.bin"
 
 # A receiver that is not announced, started before the first phase's one; and, side by
 # side with that phase, what needs no announcement: --allow and a side without Avahi.
 in_ns a "$R" -p 4712 --no-announce --allow 10.231.0.99 --allow fd00::/8 "$W/denied.bin" </dev/null >"$W/denied.out" 2>&1 &
-until_true 30 listens a 4712
+until_true 30 listens a 4712 || fail "the receiver on 4712 does not listen"
 beside() {
   # Without Avahi (c has no bus and no daemon): both run as before, and start as quickly.
   in_ns c "$R" -p 4714 "$W/plain.bin" </dev/null >"$W/plain.out" 2>&1 &
@@ -81,8 +76,7 @@ beside() {
     in_ns c "$S" -p 4715 "$W/file.bin" "${want%%:*}" </dev/null >"$W/why.out" 2>&1
     grep -q "${want#*:}" "$W/why.out" || fail "no reason line \"${want#*:}\": $(cat "$W/why.out")"
   done
-  # --allow: a sender from another address is reset and nothing is stored (one from the
-  # named address stores: below).
+  # --allow: a sender from another address is reset, nothing is stored (the allowed: below).
   until_true 30 [ -e "$W/looked" ]  # the first phase has looked for 4712's announcement
   in_ns b "$S" -p 4712 "$W/file.bin" 10.231.0.1 </dev/null >"$W/denied.sent" 2>&1 && fail "a denied sender succeeded"
   grep -q "verbunden" "$W/denied.out" && fail "a denied sender was reported: $(cat "$W/denied.out")"
@@ -146,7 +140,6 @@ until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | 
 in_ns b "$S" -p 4713 "$W/file.bin" 10.231.0.1 </dev/null >"$W/sent.out" 2>&1 || fail "allowed sender: $(cat "$W/sent.out")"
 cmp -s "$W/file.bin" "$W/allowed.bin" || fail "the allowed sender's file was not stored"
 
-wait $beside_pid
-FAILS=$(cat "$W/failed" 2>/dev/null | wc -l)
+wait $beside_pid; FAILS=$(cat "$W/failed" 2>/dev/null | wc -l)
 echo "netns: $FAILS failed"
 [ $FAILS = 0 ]

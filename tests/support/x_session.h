@@ -24,22 +24,17 @@ class XSession {
   static constexpr int kSettleMs = 200;
 
   // Starts the server; its programs get a home and a runtime folder below the folder.
-  void start(const std::string& folder) {
-    std::string server = find_program("Xvfb");
-    home = folder + "/home";
-    runtime = folder + "/run";
-    mkdir(folder.c_str(), 0700);
-    mkdir(home.c_str(), 0700);
-    mkdir(runtime.c_str(), 0700);
-    ASSERT_TRUE(start_xvfb(server)) << "Xvfb did not start";
+  void start(const std::string& in) {
+    folder = in;
+    for (const char* sub : {"", "/home", "/run"}) mkdir((folder + sub).c_str(), 0700);
+    ASSERT_TRUE(start_xvfb(find_program("Xvfb"))) << "Xvfb did not start";
     ASSERT_TRUE(x.open(display)) << "no connection to Xvfb";
   }
 
+  // The server is asked to end: a killed one would leave its lock and socket behind.
   ~XSession() {
     x.close();
-    if (xvfb.pid() < 0) return;
-    xvfb.signal(SIGTERM);  // a killed server would leave its lock and socket behind
-    xvfb.wait_exit(2000);
+    if (xvfb.pid() >= 0) xvfb.signal(SIGTERM), xvfb.wait_exit(2000);
   }
 
   // -displayfd lets the server pick a free display number and tell it once it is ready.
@@ -59,18 +54,10 @@ class XSession {
   }
 
   std::map<std::string, std::optional<std::string>> environment() {
-    return {{"DISPLAY", display},
-            {"HOME", home},
-            {"XDG_RUNTIME_DIR", runtime},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_DATA_HOME", std::nullopt},
-            {"XDG_CACHE_HOME", std::nullopt},
-            {"GSETTINGS_BACKEND", "memory"},
-            {"NO_AT_BRIDGE", "1"},
-            {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"KV_DIALOGS", std::nullopt},
-            {"LC_ALL", "C.UTF-8"}};
+    return {{"DISPLAY", display}, {"HOME", folder + "/home"}, {"XDG_RUNTIME_DIR", folder + "/run"},
+            {"XDG_CONFIG_HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}, {"XDG_CACHE_HOME", std::nullopt},
+            {"GSETTINGS_BACKEND", "memory"}, {"NO_AT_BRIDGE", "1"}, {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt}, {"KV_DIALOGS", std::nullopt}, {"LC_ALL", "C.UTF-8"}};
   }
 
   // Runs xdotool (or another X tool); returns its output, or nullopt when it failed.
@@ -129,7 +116,7 @@ class XSession {
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
   }
 
-  std::string home, runtime, display;
+  std::string folder, display;
   ChildProcess xvfb;
   XClient x;
 };

@@ -45,8 +45,7 @@ TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
   struct Case {
     const char* path;
     bool has_directory;
-    const char* directory;
-    const char* proposed;
+    const char *directory, *proposed;
   } cases[] = {
       {"C:\\", true, "C:", ""},
       {"C:", true, "", ""},
@@ -182,9 +181,7 @@ TEST_F(FileDialogTest, TheGuardBracketsTheDialogAndTheOwnerIsOurForegroundWindow
 
 TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   int32_t mark = str_area_top();
-  const struct {
-    std::string answer, result;
-  } rows[] = {
+  const struct { std::string answer, result; } rows[] = {
       {"/daten\0a.txt\0b.txt\0"s, "/daten/a.txt"},
       {"/\0a.txt\0b.txt\0"s, "/a.txt"},  // no second separator
       {"/daten/eine.txt", "/daten/eine.txt"},

@@ -3,6 +3,7 @@
 // misses its deadline, a screenshot of the display is left in the build folder.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +28,8 @@ class DialogDriver : public XSession {
  public:
   // Each dialog answered as a row says; the result is checked, and that the dialog is off
   // the screen before the call returns. With a folder named, every file of it is then
-  // chosen at once, up to three times. None of GTK's messages may
-  // reach the terminal, even when GLib is asked for all of its debug output.
+  // chosen at once, up to three times. None of GTK's messages may reach the terminal,
+  // even when GLib is asked for all of its debug output.
   void run(const std::string& d, const std::vector<Row>& rows, const std::string& many) {
     // The folder is listed in the background: what is chosen before the list is complete
     // is less, and taken; so the multiple selection is offered up to three times.
@@ -40,6 +41,8 @@ class DialogDriver : public XSession {
     ChildOptions options = dialog_options(args, environment(), d);
     options.env["G_MESSAGES_DEBUG"] = "all";
     options.terminal = true;
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_TRUE(many.empty() || inotify_add_watch(watch, many.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) >= 0);
     DialogChild dialog;
     ASSERT_TRUE(dialog.start(options));
     // Waits for the nth report, whole.
@@ -67,19 +70,24 @@ class DialogDriver : public XSession {
       EXPECT_EQ(dialog.reported("GL", i), "none");
       EXPECT_EQ(dialog.reported("CWD", i), d);
     }
-    // GTK reads the folder through a descriptor of it, closed once every name was handed
-    // over. Once a choice was taken too early, the next dialog is answered only after its
-    // descriptor was seen open and closed again (or five seconds passed).
-    auto folder_open = [&] {
-      std::error_code error;
-      for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(dialog.pid()) + "/fd", error))
-        if (std::filesystem::read_symlink(fd, error) == many) return true;
-      return false;
+    // GTK reads the folder through a descriptor of it, opened for each dialog and closed
+    // once every name was handed over. Once a choice was taken too early, the next dialog
+    // is answered only after it opened the folder and every descriptor of it was closed
+    // again (or five seconds passed).
+    int opens = 0, open_now = 0;
+    auto read_through = [&](size_t dialogs) {
+      alignas(inotify_event) char events[4096];
+      for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;)
+        for (char* at = events; at < events + got;) {
+          auto* event = reinterpret_cast<inotify_event*>(at);
+          opens += (event->mask & IN_OPEN) != 0, open_now += event->mask & IN_OPEN ? 1 : -1;
+          at += sizeof(inotify_event) + event->len;
+        }
+      return opens >= static_cast<int>(dialogs) && open_now == 0;
     };
     bool refused = false;
     for (size_t n = rows.size() + 1; !many.empty() && n <= rows.size() + 3; ++n) {
-      bool seen = n == rows.size() + 1;
-      dialog.wait_until([&] { return (seen = seen || folder_open()) && !folder_open(); }, 5000);
+      dialog.wait_until([&] { return read_through(n == rows.size() + 1 ? 0 : n - rows.size()); }, 5000);
       std::string window = find_window("KvViele");
       ASSERT_FALSE(window.empty()) << dialog.output();
       // Nothing is chosen while the list is not there: the dialog stays and is asked again.
@@ -99,6 +107,7 @@ class DialogDriver : public XSession {
     EXPECT_TRUE(refused || many.empty()) << "the choice was taken";
     dialog.type("\x04");  // end of input on the terminal ends the hold
     EXPECT_EQ(dialog.wait_exit(kStepMs), 0);
+    close(watch);
     std::istringstream lines(dialog.plain_output());
     for (std::string line; std::getline(lines, line);)
       EXPECT_TRUE(line.empty() || std::regex_search(line, std::regex("^(RESULT\\[|TOP\\+|BACKEND |CWD |LOCALE |GL )")))

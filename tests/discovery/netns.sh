@@ -86,9 +86,8 @@ beside() {
 beside & beside_pid=$!
 
 # The receiver in a (the real one: its quit wait is when the announcement must be gone):
-# its status line names its address and .local name, not loopback; it is looked at once
-# the senders have found it, as it names the .local name only at its next look at the
-# addresses.
+# its status line names its address and .local name, not loopback (looked at once the
+# senders found it: the .local name comes with its next look at the addresses).
 run a recv "$B/Kelvane"; until_true 30 shows a recv "Bitte Ort" || fail "receiver did not start"
 keys a recv "$W/got.bin"; until_true 30 shows a recv "Port eingeben"; keys a recv 4711
 # Two senders at once, each step of both before the next.

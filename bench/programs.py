@@ -164,6 +164,8 @@ def main():
     parser.add_argument("--build", default="build/release")
     args = parser.parse_args()
     size = args.size_mib * 2**20
+    if args.size_mib >= 2048:
+        parser.error("the programs refuse files of 2 GiB or more: --size-mib must be below 2048")
     work = tempfile.mkdtemp(prefix="kv-bench-")
     try:
         source = os.path.join(work, "source.bin")

@@ -16,7 +16,9 @@ command -v avahi-daemon >/dev/null && command -v dbus-daemon >/dev/null && comma
 cleanup() {
   for h in "${HOLDERS[@]}"; do
     # Everything started inside a side: the daemons, tmux and the programs.
-    for p in $(ps -e -o pid= -o pidns= -o mntns= | awk -v m="$(readlink /proc/$h/ns/mnt | tr -dc 0-9)" '$3==m {print $1}'); do [ "$p" != "$h" ] && kill "$p" 2>/dev/null; done
+    for p in $(ps -e -o pid= -o pidns= -o mntns= | awk -v m="$(readlink /proc/$h/ns/mnt | tr -dc 0-9)" '$3==m {print $1}'); do
+      [ "$p" != "$h" ] && kill "$p" 2>/dev/null
+    done
     kill "$h" 2>/dev/null
   done
   kill ${beside_pid:-} 2>/dev/null

@@ -115,8 +115,8 @@ class DialogDriver : public XSession {
   }
 };
 
-// The rows are shared among four programs answered side by side; the last then chooses every
-// file of a folder at once, which fills the multiple-selection buffer to the byte: no room
+// The rows are shared among four programs answered side by side; a fifth chooses every file
+// of a folder at once, which fills the multiple-selection buffer to the byte: no room
 // for its last zero, refused (GTK itself refuses a typed path of PATH_MAX bytes).
 TEST(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTerminal) {
   if (find_program("Xvfb").empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
@@ -146,23 +146,23 @@ TEST(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTermi
   const std::vector<Row> rows[] = {{
       // The file exists already: taken without asking before replacing it.
       {{"save", "KvSpeichern", "C:\\"}, {}, existing, "Return", existing},
-      {{"save", "KvLang", "C:"}, {}, long_name, "Return", long_name},
-  }, {
       {{"save", "KvVorschlag", d + "\\vorschlag.txt"}, {}, "", "Return", d + "/vorschlag.txt"},
-      {{"open", "KvOeffnen", "C:"}, {"ctrl+l"}, opened, "Return", opened},
   }, {
-      {{"open", "KvHier", "C:"}, {"ctrl+l"}, relative, "Return", d + "/" + relative},
+      {{"save", "KvLang", "C:"}, {}, long_name, "Return", long_name},
       {{"save", "KvAbbruch", "C:\\"}, {}, "", "Escape", ""},
   }, {
+      {{"open", "KvOeffnen", "C:"}, {"ctrl+l"}, opened, "Return", opened},
       {{"box", "KvFehler!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, {}, "", "Return",
        "1"},
-  }};
+  }, {
+      {{"open", "KvHier", "C:"}, {"ctrl+l"}, relative, "Return", d + "/" + relative},
+  }, {}};
   std::vector<std::future<void>> runs;  // each waited for as it goes
   for (size_t i = 0; i < std::size(rows); ++i)
     runs.push_back(std::async(std::launch::async, [&, i] {
       DialogDriver driver;
       ASSERT_NO_FATAL_FAILURE(driver.start(d + "/x" + std::to_string(i)));
-      bool last = i + 1 == std::size(rows);  // shows the complete folder last
+      bool last = i + 1 == std::size(rows);  // the one that chooses the whole folder
       driver.run(d, rows[i], last ? many : "");
     }));
 }

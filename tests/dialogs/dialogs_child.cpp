@@ -30,8 +30,7 @@ namespace {
 
 bool gl_loaded() {
   std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line))
+  for (std::string line; std::getline(maps, line);)
     for (const char* lib : {"libGL.so", "libGLX", "libEGL", "_dri.so", "libgallium"})
       if (line.find(lib) != std::string::npos) return true;
   return false;

@@ -12,14 +12,9 @@
 #include "platform/process.h"
 
 struct FakeWindow {
-  uint32_t thread = 0;
-  uint32_t process = 0;
-  bool visible = true;
-  bool enabled = true;
-  bool topmost = false;
-  bool gone = false;
-  int enable_calls = 0;  // every set_enabled / set_topmost that reached the window
-  int topmost_calls = 0;
+  uint32_t thread = 0, process = 0;
+  bool visible = true, enabled = true, topmost = false, gone = false;
+  int enable_calls = 0, topmost_calls = 0;  // every set_enabled / set_topmost that reached the window
 };
 
 class FakeWindows final : public WindowSystem {
@@ -28,7 +23,7 @@ class FakeWindows final : public WindowSystem {
     return add_for(process_thread_id(), process_id(), visible, enabled, topmost);
   }
   FakeWindow* add_for(uint32_t thread, uint32_t process, bool visible, bool enabled, bool topmost) {
-    windows.push_back(std::make_unique<FakeWindow>(FakeWindow{thread, process, visible, enabled, topmost, false, 0, 0}));
+    windows.push_back(std::make_unique<FakeWindow>(FakeWindow{thread, process, visible, enabled, topmost}));
     return windows.back().get();
   }
 
@@ -66,12 +61,10 @@ struct FakeDialogCall {
   WindowHandle owner = nullptr;
   std::string caption, text;
   uint32_t flags = 0;
-  int32_t kind = -1;
+  int32_t kind = -1, filter_index = 0, file_size = 0;
   bool has_title = false, has_directory = false;
   std::string title, directory, proposed;
   std::string filter;  // the zero-separated list up to and including its final zero
-  int32_t filter_index = 0;
-  int32_t file_size = 0;
   std::vector<FakeWindow> windows_during;
   size_t guard_entries_during = 0;
 };
@@ -119,9 +112,8 @@ inline int32_t fake_file_dialog(FileDialogRequest* r) {
   call.flags = r->flags;
   call.file_size = r->file_size;
   fake_record(call);
-  if (!g_fake_gui->confirm) return 0;
   const std::string& a = g_fake_gui->answer;
-  if (a.size() + 1 > static_cast<size_t>(r->file_size)) return 0;
+  if (!g_fake_gui->confirm || a.size() + 1 > static_cast<size_t>(r->file_size)) return 0;
   std::copy(a.begin(), a.end(), r->file);
   r->file[a.size()] = 0;
   if (a.size() + 2 <= static_cast<size_t>(r->file_size)) r->file[a.size() + 1] = 0;

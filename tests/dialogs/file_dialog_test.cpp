@@ -44,8 +44,7 @@ TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
   struct Case {
     const char* path;
     bool has_directory;
-    const char* directory;
-    const char* proposed;
+    const char *directory, *proposed;
   } cases[] = {
       {"C:\\", true, "C:", ""},
       {"C:", true, "", ""},
@@ -93,8 +92,7 @@ TEST_F(FileDialogTest, WrappersChooseKindFlagsAndTitle) {
   EXPECT_EQ(gui.calls[1].kind, 0);
   EXPECT_EQ(gui.calls[0].title, "Speichern");
   EXPECT_FALSE(gui.calls[1].has_title);
-  EXPECT_EQ(gui.calls[0].flags, 0x8080Cu);
-  EXPECT_EQ(gui.calls[1].flags, 0x8080Cu);
+  for (const FakeDialogCall& call : gui.calls) EXPECT_EQ(call.flags, 0x8080Cu);
 }
 
 TEST_F(FileDialogTest, ResultLandsOnTheAreaAtThePosition) {
@@ -182,9 +180,7 @@ TEST_F(FileDialogTest, TheGuardBracketsTheDialogAndTheOwnerIsOurForegroundWindow
 
 TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   int32_t mark = str_area_top();
-  const struct {
-    std::string answer, result;
-  } rows[] = {
+  const struct { std::string answer, result; } rows[] = {
       {"/daten\0a.txt\0b.txt\0"s, "/daten/a.txt"},
       {"/\0a.txt\0b.txt\0"s, "/a.txt"},  // no second separator
       {"/daten/eine.txt", "/daten/eine.txt"},

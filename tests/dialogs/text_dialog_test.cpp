@@ -119,10 +119,7 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
   DialogChild& dialog = run({"save", "Titel \x1b[2J mit \x07 Glocke", "C:"}, "\n");
   EXPECT_NE(dialog.output().find("Titel ^[[2J mit ^G Glocke"), std::string::npos) << dialog.output();
   // U+009B is the one-character form of ESC [ that some terminals obey.
-  DialogChild& box = run({"box", "c\x1b",
-                          "t\x7f\xC2\x9B"
-                          "2J"},
-                         "");
+  DialogChild& box = run({"box", "c\x1b", "t\x7f\xC2\x9B" "2J"}, "");
   EXPECT_NE(box.output().find("c^[\r\nt^??2J\r\n"), std::string::npos) << box.output();
   for (DialogChild* c : {&dialog, &box}) {
     EXPECT_EQ(c->output().find('\x1b'), std::string::npos);
@@ -132,13 +129,10 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
 }
 
 TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {
-  DialogChild& c =
-      run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
+  DialogChild& c = run({"box", "Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"}, "\n");
   EXPECT_EQ(c.result(), "1");
-  EXPECT_NE(c.output().find(
-                "\r\nError!\r\nCan't initialize the network !\r\nKann Netzwerk nicht initalisieren!\r\n"),
-            std::string::npos)
-      << c.output();
+  const char* shown = "\r\nError!\r\nCan't initialize the network !\r\nKann Netzwerk nicht initalisieren!\r\n";
+  EXPECT_NE(c.output().find(shown), std::string::npos) << c.output();
   EXPECT_EQ(run({"box", "c", "t"}, "").result(), "1") << "end of input confirms a box with OK only";
 }
 

@@ -1,6 +1,7 @@
 // A private Xvfb display for tests that drive GTK windows with xdotool the way a user
-// would. Each test starts its own X server on a free display and stops it afterwards; when
-// a step misses its deadline, a screenshot of the display is left in the build folder.
+// would, on a free display of its own, stopped at the end; when a step misses its deadline,
+// a screenshot of the display is left in the build folder. Each XSessionTest has one; a
+// test may start more, to answer windows on several displays at once.
 #pragma once
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,29 +15,26 @@
 #include "support/temp_dir.h"
 #include "support/x_client.h"
 
-class XSessionTest : public ::testing::Test {
- protected:
+class XSession {
+ public:
   static constexpr int kStepMs = 20000;
   // How long GTK's file name entry may still change after it has taken the last key: it
   // reads the typed folder in the background, and its completion looks at the text again
   // 100 ms after the last change.
   static constexpr int kSettleMs = 200;
 
-  void SetUp() override {
-    std::string server = find_program("Xvfb");
-    if (server.empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
-    ASSERT_FALSE(dir.path().empty());
-    home = dir.path() + "/home";
-    mkdir(home.c_str(), 0700);
-    mkdir((dir.path() + "/run").c_str(), 0700);
-    ASSERT_TRUE(start_xvfb(server)) << "Xvfb did not start";
+  // Starts the server; its programs get a home and a runtime folder below the folder.
+  void start(const std::string& in) {
+    folder = in;
+    for (const char* sub : {"", "/home", "/run"}) mkdir((folder + sub).c_str(), 0700);
+    ASSERT_TRUE(start_xvfb(find_program("Xvfb"))) << "Xvfb did not start";
     ASSERT_TRUE(x.open(display)) << "no connection to Xvfb";
   }
 
-  void TearDown() override {
+  // The server is asked to end: a killed one would leave its lock and socket behind.
+  ~XSession() {
     x.close();
-    xvfb.signal(SIGTERM);  // a killed server would leave its lock and socket behind
-    xvfb.wait_exit(2000);
+    if (xvfb.pid() >= 0) xvfb.signal(SIGTERM), xvfb.wait_exit(2000);
   }
 
   // -displayfd lets the server pick a free display number and tell it once it is ready.
@@ -56,18 +54,10 @@ class XSessionTest : public ::testing::Test {
   }
 
   std::map<std::string, std::optional<std::string>> environment() {
-    return {{"DISPLAY", display},
-            {"HOME", home},
-            {"XDG_RUNTIME_DIR", dir.path() + "/run"},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_DATA_HOME", std::nullopt},
-            {"XDG_CACHE_HOME", std::nullopt},
-            {"GSETTINGS_BACKEND", "memory"},
-            {"NO_AT_BRIDGE", "1"},
-            {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"KV_DIALOGS", std::nullopt},
-            {"LC_ALL", "C.UTF-8"}};
+    return {{"DISPLAY", display}, {"HOME", folder + "/home"}, {"XDG_RUNTIME_DIR", folder + "/run"},
+            {"XDG_CONFIG_HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}, {"XDG_CACHE_HOME", std::nullopt},
+            {"GSETTINGS_BACKEND", "memory"}, {"NO_AT_BRIDGE", "1"}, {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt}, {"KV_DIALOGS", std::nullopt}, {"LC_ALL", "C.UTF-8"}};
   }
 
   // Runs xdotool (or another X tool); returns its output, or nullopt when it failed.
@@ -86,7 +76,7 @@ class XSessionTest : public ::testing::Test {
   void screenshot() {
     if (find_program("import").empty()) return;
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    tool({"import", "-window", "root", std::string(KV_BUILD_DIR) + "/screenshot-" + name + "-timeout.png"});
+    tool({"import", "-window", "root", std::string(KV_BUILD_DIR) + "/screenshot-" + name + display + "-timeout.png"});
   }
 
   // Waits for a visible window whose name matches; returns its id or empty.
@@ -126,9 +116,18 @@ class XSessionTest : public ::testing::Test {
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));
   }
 
-  TempDir dir;
-  std::string home;
-  std::string display;
+  std::string folder, display;
   ChildProcess xvfb;
   XClient x;
+};
+
+class XSessionTest : public ::testing::Test, public XSession {
+ protected:
+  void SetUp() override {
+    if (find_program("Xvfb").empty() || find_program("xdotool").empty()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_NO_FATAL_FAILURE(start(dir.path()));
+  }
+
+  TempDir dir;
 };

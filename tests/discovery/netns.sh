@@ -129,9 +129,12 @@ until_true 30 sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p
 # --allow: a sender from another address is reset and nothing is stored; one from the
 # named address stores.
 in_ns a "$R" -p 4713 --allow 10.231.0.0/30 "$W/allowed.bin" </dev/null >"$W/allowed.out" 2>&1 &
+in_ns a "$R" -p 4716 "$W/second.bin" </dev/null >/dev/null 2>&1 &
 until_true 30 listens a 4712; until_true 30 listens a 4713
-# The one started with --no-announce is not announced, the other is.
-until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ';4713;'" || fail "4713 not announced"
+# The one started with --no-announce is not announced, the other two are, under two names.
+for port in 4713 4716; do
+  until_true 30 sh -c "nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ';$port;'" || fail "$port not announced"
+done
 nsenter -t $H_b -n -m -u avahi-browse -prt _kelvane._tcp | grep -q ";4712;" && fail "announced despite --no-announce"
 in_ns b "$S" -p 4712 "$W/file.bin" 10.231.0.1 </dev/null >"$W/sent.out" 2>&1 && fail "a denied sender succeeded"
 grep -q "verbunden" "$W/denied.out" && fail "a denied sender was reported: $(cat "$W/denied.out")"

@@ -33,6 +33,7 @@ constexpr int kClientRunning = 2;
 constexpr int kClientCollision = 3;
 constexpr int kClientRegistering = 1;
 constexpr int kGroupCollision = 3;
+constexpr int kErrorCollision = -8;
 constexpr int kBrowserNew = 0;
 constexpr int kBrowserRemove = 1;
 constexpr int kResolverFound = 0;
@@ -133,12 +134,27 @@ bool load() {
 
 void on_group(AvahiEntryGroup* group, int group_state, void*);
 
-// Adds the wanted service to the (empty) group and commits it. With s.lock held.
+// Takes Avahi's next name for the service ("kvrecv #2" after "kvrecv"). Returns false when
+// there is none. With s.lock held.
+bool rename_service(State& s) {
+  char* next = g_avahi.alternative_name(s.group_name.c_str());
+  if (!next) return false;
+  s.group_name = next;
+  g_avahi.free(next);
+  return true;
+}
+
+// Adds the wanted service to the (empty) group and commits it. A name another program on
+// this computer announces already (a second receiver) is refused at once, not by the
+// group's collision: the next name is tried then. With s.lock held.
 void publish(State& s) {
   if (s.group_name.empty()) s.group_name = s.want_name;
-  if (g_avahi.group_add_service(s.group, kIfUnspec, kProtoUnspec, 0, s.group_name.c_str(), kType, nullptr, nullptr,
-                                s.want_port, static_cast<const char*>(nullptr)) == 0)
-    g_avahi.group_commit(s.group);
+  for (int tries = 0; tries < 100; ++tries) {
+    int added = g_avahi.group_add_service(s.group, kIfUnspec, kProtoUnspec, 0, s.group_name.c_str(), kType, nullptr,
+                                          nullptr, s.want_port, static_cast<const char*>(nullptr));
+    if (added == 0) g_avahi.group_commit(s.group);
+    if (added != kErrorCollision || !rename_service(s)) return;
+  }
 }
 
 // A resolved service, kept with the address the sender connects to (IPv6 in brackets).
@@ -202,11 +218,7 @@ void on_group(AvahiEntryGroup* group, int group_state, void*) {
   if (group_state != kGroupCollision) return;
   State& s = state();
   std::lock_guard<std::mutex> hold(s.lock);
-  if (group != s.group || s.want_name.empty()) return;
-  char* next = g_avahi.alternative_name(s.group_name.c_str());
-  if (!next) return;
-  s.group_name = next;
-  g_avahi.free(next);
+  if (group != s.group || s.want_name.empty() || !rename_service(s)) return;
   g_avahi.group_reset(group);
   publish(s);
 }

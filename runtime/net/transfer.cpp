@@ -370,6 +370,8 @@ bool net_send_stalled() { return t_send_stalled; }
 int32_t net_await_receipt(NetConnection* connection) {
   SockFd sock = transfer_socket(connection);
   if (sock == SOCK_NONE || !sock_shutdown_send(sock)) return NET_RECEIPT_REFUSED;
+  // The receiver may still be writing a large file: a computer asleep now loses the send.
+  KeepAwake awake("Eine Datei wird gesendet");
   Progress progress = current_progress();
   uint32_t limit = net_stall_limit();
   if (limit) limit += static_cast<uint32_t>(t_last_sent / NET_RECEIPT_BYTES_PER_MS);

@@ -76,6 +76,13 @@ TEST_F(KeepAwakeTest, EachTransferHoldsTheLockWhileItRunsGivesItBackHoweverItEnd
   ASSERT_TRUE(send_all(peer, header(static_cast<uint32_t>(content.size())) + content));
   expect_ended(net_receive_file(accepted, path("out").c_str()), 1);
   expect_ended(net_send_file(accepted, path("src").c_str()), 1);
+  std::thread receiver([&] {  // stores once the wait for its receipt was seen holding the lock
+    EXPECT_TRUE(read_until_close(peer) && wait_until([&] { return held_while_moving.load() != 0; }, 20000));
+    shutdown(peer, SHUT_WR);
+  });
+  expect_ended(net_await_receipt(accepted), NET_RECEIPT_STORED);
+  receiver.join();
+  peer = accept_client(port_of(0), &accepted);
 
   ASSERT_TRUE(send_all(peer, header(1000) + std::string(500, 'h')));
   abort_peer();
@@ -84,7 +91,7 @@ TEST_F(KeepAwakeTest, EachTransferHoldsTheLockWhileItRunsGivesItBackHoweverItEnd
   abort_peer();
   expect_ended(net_send_file(accepted, path("big").c_str()), 0);
   std::string expected = "ready\n";
-  for (std::string way : {"empfangen", "gesendet", "empfangen", "gesendet"})
+  for (std::string way : {"empfangen", "gesendet", "gesendet", "empfangen", "gesendet"})
     expected += "take sleep test_net block Eine Datei wird " + way + "\nrelease test_net\n";
   EXPECT_EQ(read_file(log), expected);
 

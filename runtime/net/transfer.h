@@ -51,9 +51,9 @@ constexpr int64_t NET_RECEIPT_BYTES_PER_MS = 4 * 1024 * 1024 / 1000;
 // After net_send_file: ends the sending direction and waits for the receiver to close the
 // connection, telling the progress function the send's final count again while it waits.
 // Bytes the peer sends meanwhile are read and dropped; the computer is kept awake, as for
-// the send. Returns NET_RECEIPT_*. Only
-// STORED makes a later close orderly; otherwise closing the connection aborts it, so a
-// receiver that has not stored the file yet never will.
+// the send. Returns NET_RECEIPT_*. Only STORED makes a later close orderly; otherwise
+// closing the connection aborts it, so a receiver that has not stored the file yet never
+// will.
 int32_t net_await_receipt(NetConnection* connection);
 
 // Receives one transfer from a TCP connection into what path names (see FileReplacement

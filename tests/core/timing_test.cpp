@@ -17,8 +17,7 @@ void on_signal(int) {}
 }  // namespace
 
 TEST(Timing, RealClockAdvancesAcrossADelayThatSignalsDoNotCutShort) {
-  struct sigaction sa {
-  }, old{};
+  struct sigaction sa = {}, old = {};
   sa.sa_handler = on_signal;  // no SA_RESTART: an interrupted sleep returns early
   sigaction(SIGUSR1, &sa, &old);
   pthread_t sleeper = pthread_self();

@@ -1,9 +1,7 @@
-#include <gtest/gtest.h>
 #include <net/if.h>
 
 
 #include "net_test_support.h"
-#include "platform/socket.h"
 
 using namespace nettest;
 

@@ -1,12 +1,9 @@
 // The library under faults a real network produces: peers that trickle or idle, many
 // clients at once, and no descriptors left. (Peers that reset and targets that cannot be
 // written are rows of the transfer tests' save-path table.)
-#include <gtest/gtest.h>
 
 #include <set>
 
-#include "net/connect.h"
-#include "net/transfer.h"
 #include "net_test_support.h"
 
 using namespace nettest;

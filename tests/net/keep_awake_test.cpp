@@ -1,7 +1,6 @@
 // The sleep lock of a transfer, against a stand-in for the login manager on a private
 // message bus: taken when the transfer starts, held while its bytes move, given back when
 // it ends, whether the file arrived or not; a bus that does not answer is given up soon.
-#include <gtest/gtest.h>
 
 #include "net/net_test_support.h"
 #include "platform/power.h"

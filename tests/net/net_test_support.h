@@ -2,6 +2,7 @@
 // starts and stops the library in a fresh runtime with an empty scratch folder, plain
 // loopback sockets for the other side, and bounded waits.
 #pragma once
+#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -9,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +24,7 @@
 #include "net/net.h"
 #include "platform/clock.h"
 #include "platform/common/test_helper.h"
+#include "platform/socket.h"
 #include "support/loopback.h"
 #include "support/runtime_fixture.h"
 #include "support/temp_dir.h"
@@ -106,30 +109,20 @@ inline std::string take(int fd, size_t count, int pause_us = 0, int max_ms = 200
 class TestClock {
  public:
   explicit TestClock(uint32_t speed, uint32_t start = 0) {
-    offset() = start;
-    speed_of() = speed;
-    real_start() = now_ms();
+    offset_ = start;
+    speed_ = speed;
+    real_start_ = now_ms();
     clock_set_source(read);
   }
   ~TestClock() { clock_set_source(nullptr); }
   TestClock(const TestClock&) = delete;
   TestClock& operator=(const TestClock&) = delete;
-  void advance(uint32_t ms) { offset() += ms; }
+  void advance(uint32_t ms) { offset_ += ms; }
 
  private:
-  static std::atomic<uint32_t>& offset() {
-    static std::atomic<uint32_t> value{0};
-    return value;
-  }
-  static std::atomic<uint32_t>& speed_of() {
-    static std::atomic<uint32_t> value{0};
-    return value;
-  }
-  static std::atomic<int64_t>& real_start() {
-    static std::atomic<int64_t> value{0};
-    return value;
-  }
-  static uint32_t read() { return offset() + speed_of() * static_cast<uint32_t>(now_ms() - real_start()); }
+  static inline std::atomic<uint32_t> offset_{0}, speed_{0};
+  static inline std::atomic<int64_t> real_start_{0};
+  static uint32_t read() { return offset_ + speed_ * static_cast<uint32_t>(now_ms() - real_start_); }
 };
 
 // Polls, waiting briefly between empty polls, until an event comes or max_ms pass.

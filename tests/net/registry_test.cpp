@@ -1,20 +1,7 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "net/registry.h"
-#include "platform/common/test_helper.h"
+#include "net_test_support.h"
 #include "platform/heap.h"
-#include "support/runtime_fixture.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -41,11 +28,7 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
     *done = true;
   });
   bool through = wait_until([&] { return done->load(); }, 1000);
-  if (through) {
-    probe.join();
-  } else {
-    probe.detach();
-  }
+  through ? probe.join() : probe.detach();
   return through;
 }
 

@@ -1,9 +1,7 @@
-#include <gtest/gtest.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 
 #include <cstddef>
 

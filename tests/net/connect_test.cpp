@@ -12,17 +12,6 @@ int open_descriptors() {
   return static_cast<int>(std::distance(begin(it), end(it)));
 }
 
-// A port on which nothing listens (just released by a socket that had it).
-uint16_t unused_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = loopback(0);
-  socklen_t len = sizeof sa;
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
 class ConnectTest : public NetTest {};
 
 TEST_F(ConnectTest, TcpConnectionToAnAddressOrANameIsBlockingAndServerless) {
@@ -46,9 +35,10 @@ TEST_F(ConnectTest, TcpConnectionToAnAddressOrANameIsBlockingAndServerless) {
 }
 
 TEST_F(ConnectTest, FailuresReturnNullAndLeaveNoDescriptorOpen) {
+  auto refused = static_cast<uint32_t>(free_port());  // its claim is a descriptor of its own
   int before = open_descriptors();
   EXPECT_EQ(net_connect_tcp(nullptr, 80), nullptr);
-  EXPECT_EQ(net_connect_tcp("127.0.0.1", unused_port()), nullptr);  // refused
+  EXPECT_EQ(net_connect_tcp("127.0.0.1", refused), nullptr);
   EXPECT_EQ(net_connect_tcp("", 80), nullptr);
   EXPECT_EQ(net_connect_tcp("no-such-host.invalid", 80), nullptr);
   // All ones is not taken as an address; looked up as a name it stays all ones.
@@ -73,9 +63,7 @@ TEST(ConnectScope, LinkLocalAddressKeepsItsInterface) {
     int made = sock_connect_start(fd, peer, 9);
     if (made == 0) made = sock_connect_wait(fd, 1000);
     EXPECT_NE(made, 1);
-    if (made < 0) {
-      EXPECT_NE(errno, EINVAL) << host << ": the interface was lost on the way";
-    }
+    EXPECT_TRUE(made >= 0 || errno != EINVAL) << host << ": the interface was lost on the way";
     sock_close(fd);
   }
 }

@@ -41,11 +41,10 @@ TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
 }
 
 TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
-  // As many clients as the listen queue is made for connect at the same moment, without
-  // waiting; each further one connects as soon as the server took one, so the queue stays
-  // full and the last ones get in while the server is accepting the first. (A client
-  // beyond a full queue is not refused: the system drops its request, and the client asks
-  // again only a second later.)
+  // As many clients as the listen queue is made for connect at the same moment, without waiting; each further
+  // one connects as soon as the server took one, so the queue stays full and the last ones get in while the
+  // server is accepting the first. (A client beyond a full queue is not refused: the system drops its
+  // request, and the client asks again only a second later.)
   constexpr int kClients = 200;
   static_assert(kClients >= 2 * NET_LISTEN_BACKLOG, "twice as many as the queue is made for");
   std::vector<int> clients;

@@ -89,8 +89,7 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
   return all;
 }
 
-// Receives on fd until count bytes came or max_ms pass, pausing pause_us after each piece
-// (a slow reader).
+// Receives on fd until count bytes came or max_ms pass, pausing pause_us after each piece (a slow reader).
 inline std::string take(int fd, size_t count, int pause_us = 0, int max_ms = 20000) {
   std::string all;
   char buf[65536];

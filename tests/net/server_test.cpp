@@ -188,9 +188,8 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   close(again);
 }
 
-// A server that stops listening refuses new clients at once and keeps those it took; a
-// client it took and closes unserved sees a reset, never an orderly end that a sender
-// would take for its file stored.
+// A server that stops listening refuses new clients at once and keeps those it took; a client it took and
+// closes unserved sees a reset, never an orderly end that a sender would take for its file stored.
 TEST_F(ServerTest, StoppedListeningRefusesNewClientsAndUnservedOnesAreReset) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   uint16_t port = port_of(0);

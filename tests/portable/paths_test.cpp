@@ -4,8 +4,7 @@
 
 #include "platform/paths.h"
 
-// Splitting a path into folder and name, and joining them again, with the separators
-// both systems take.
+// Splitting a path into folder and name, and joining them again, with the separators both systems take.
 TEST(Paths, SplitGivesFolderAndNameAndJoinPutsThemBack) {
   struct Case {
     const char* path;
@@ -15,14 +14,12 @@ TEST(Paths, SplitGivesFolderAndNameAndJoinPutsThemBack) {
                {"a/b/", "a/b", ""}, {"/", "/", ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    std::string folder;
-    std::string name;
+    std::string folder, name;
     path_split(c.path, &folder, &name);
     EXPECT_EQ(folder, c.folder);
     EXPECT_EQ(name, c.name);
     if (name.empty() || folder == ".") continue;
-    std::string again_folder;
-    std::string again_name;
+    std::string again_folder, again_name;
     path_split(path_join(folder, name), &again_folder, &again_name);
     EXPECT_EQ(again_folder, folder);
     EXPECT_EQ(again_name, name);

@@ -9,9 +9,8 @@
 
 using StringAreaTest = RuntimeTest;
 
-// Reservations of every size across the growths: the reserved bytes and the zero byte
-// behind them are the caller's to write (the sanitizer build checks the bounds), and what
-// stood on the area before stays.
+// Reservations of every size across the growths: the reserved bytes and the zero byte behind them are the
+// caller's to write (the sanitizer build checks the bounds), and what stood on the area before stays.
 TEST_F(StringAreaTest, GrowsOnlyWhenTheSpareBytesWouldBeReached) {
   std::string expected;
   for (int32_t n : {0, 1, 10, 1, 1, 2, 3, 100, 16000, 270, 1, 1, 1, 1, 1, 1, 40000, 5}) {

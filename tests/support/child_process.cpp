@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <sstream>
@@ -26,6 +26,10 @@ namespace {
 void make_nonblocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+winsize window_size(int columns, int rows) {
+  return {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0, 0};
 }
 
 [[noreturn]] void exec_child(const std::string& cwd, const std::optional<uid_t>& user, char** argv,
@@ -49,10 +53,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::start(const ChildOptions& options) {
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    if (!options.env.count(entry.substr(0, entry.find('=')))) env_strings.push_back(entry);
-  }
+  for (char** e = environ; *e; ++e)
+    if (!options.env.count(std::string(*e, std::strcspn(*e, "=")))) env_strings.push_back(*e);
   for (const auto& [name, value] : options.env)
     if (value) env_strings.push_back(name + "=" + *value);
   // Another user may not reach the program where it was built (a checkout in a folder only
@@ -78,9 +80,7 @@ bool ChildProcess::start(const ChildOptions& options) {
 
   terminal_ = options.terminal;
   if (terminal_) {
-    winsize size{};
-    size.ws_col = static_cast<unsigned short>(options.columns);
-    size.ws_row = static_cast<unsigned short>(options.rows);
+    winsize size = window_size(options.columns, options.rows);
     termios modes = options.modes.value_or(termios{});
     int master = -1;
     pid_ = forkpty(&master, nullptr, options.modes ? &modes : nullptr, &size);
@@ -104,8 +104,7 @@ bool ChildProcess::start(const ChildOptions& options) {
   close(out[1]);
   input_ = in[1];
   output_fd_ = out[0];
-  make_nonblocking(input_);
-  make_nonblocking(output_fd_);
+  for (int fd : {input_, output_fd_}) make_nonblocking(fd);
   return pid_ > 0;
 }
 
@@ -139,10 +138,9 @@ size_t ChildProcess::read_some(int wait_ms) {
   for (;;) {
     ssize_t n = read(output_fd_, buffer, sizeof buffer);
     if (n > 0) {
-      std::string chunk(buffer, static_cast<size_t>(n));
-      output_ += chunk;
-      screen_.feed(chunk);
-      got += chunk.size();
+      output_.append(buffer, static_cast<size_t>(n));
+      screen_.feed(std::string(buffer, static_cast<size_t>(n)));
+      got += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -189,23 +187,20 @@ int ChildProcess::wait_status(int timeout_ms) {
     }
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
-    // The poll passes over a descriptor that is not there; without the process's own it
-    // looks again soon.
+    // The poll passes over a descriptor that is not there; without the process's own it looks again soon.
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};
     if (poll(p, 2, static_cast<int>(std::min<int64_t>(left, ended < 0 ? 20 : 1000))) > 0 && p[1].revents)
       read_some(0);
   }
   if (ended >= 0) close(ended);
   if (status_ == -1) return -1;
-  while (read_some(50) > 0) {
-  }
+  while (read_some(50) > 0) continue;
   return status_;
 }
 
 int ChildProcess::wait_exit(int timeout_ms) {
   int status = wait_status(timeout_ms);
-  if (status == -1) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void ChildProcess::signal(int signo) const {
@@ -214,9 +209,7 @@ void ChildProcess::signal(int signo) const {
 
 void ChildProcess::resize(int columns, int rows) const {
   if (!terminal_ || input_ < 0) return;
-  winsize size{};
-  size.ws_col = static_cast<unsigned short>(columns);
-  size.ws_row = static_cast<unsigned short>(rows);
+  winsize size = window_size(columns, rows);
   ioctl(input_, TIOCSWINSZ, &size);
 }
 
@@ -233,19 +226,14 @@ void ChildProcess::clear_output() {
 }
 
 std::string ChildProcess::plain_output() const {
-  std::string text;
-  for (char c : output_)
-    if (c != '\r') text += c;
+  std::string text = output_;
+  std::erase(text, '\r');
   return text;
 }
 
 std::string find_program(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
+  std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
   return std::string();
 }

@@ -45,8 +45,7 @@ class ChildProcess {
   // Waits until the bytes written, or on a terminal the screen, hold the needle, up to
   // timeout_ms. Texts once shown count even when they were later erased or cleared.
   bool wait_for(const std::string& needle, int timeout_ms = 10000);
-  // Waits until done() holds, taking the output meanwhile, up to timeout_ms. Returns its
-  // last answer.
+  // Waits until done() holds, taking the output meanwhile, up to timeout_ms. Returns its last answer.
   bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000);
   // Waits for the end; returns the wait status, or -1 when it did not end in time.
   int wait_status(int timeout_ms = 20000);

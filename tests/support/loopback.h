@@ -1,5 +1,4 @@
-// Plain sockets on 127.0.0.1 for playing the other side of a transfer, and the bytes such
-// a peer sends.
+// Plain sockets on 127.0.0.1 for playing the other side of a transfer, and the bytes such a peer sends.
 #pragma once
 #include <netinet/in.h>
 

@@ -86,11 +86,7 @@ void Screen::escape_done(const std::string& sequence) {
 
 std::vector<std::string> Screen::lines() const {
   std::vector<std::string> out;
-  for (const std::string& row : rows_) {
-    std::string trimmed = row;
-    while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
-    out.push_back(trimmed);
-  }
+  for (const std::string& row : rows_) out.push_back(row.substr(0, row.find_last_not_of(' ') + 1));
   while (!out.empty() && out.back().empty()) out.pop_back();
   return out;
 }

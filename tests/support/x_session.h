@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <regex>
 
 #include "support/child_process.h"
@@ -18,9 +17,8 @@
 class XSession {
  public:
   static constexpr int kStepMs = 20000;
-  // How long GTK's file name entry may still change after it has taken the last key: it
-  // reads the typed folder in the background, and its completion looks at the text again
-  // 100 ms after the last change.
+  // How long GTK's file name entry may still change after it has taken the last key: it reads the typed
+  // folder in the background, and its completion looks at the text again 100 ms after the last change.
   static constexpr int kSettleMs = 200;
 
   // Starts the server; its programs get a home and a runtime folder below the folder.
@@ -81,8 +79,7 @@ class XSession {
 
   // Waits for a visible window whose name matches; returns its id or empty.
   std::string find_window(const std::string& name) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStepMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (int64_t end = now_ms() + kStepMs; now_ms() < end;) {
       auto found = tool({"xdotool", "search", "--onlyvisible", "--name", name});
       if (found && !found->empty()) return found->substr(0, found->find('\n'));
       x.wait_for_map(50);  // looks again as soon as a window comes up
@@ -109,8 +106,7 @@ class XSession {
     if (!keys_first.empty() || !text.empty()) {
       ASSERT_TRUE(x.ping(window, kStepMs)) << "every key was taken";
       usleep(kSettleMs * 1000);
-      // The second answer is to a ping that came after a turn in which all that was due
-      // had run.
+      // The second answer is to a ping that came after a turn in which all that was due had run.
       ASSERT_TRUE(x.ping(window, kStepMs) && x.ping(window, kStepMs)) << "the window settled";
     }
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));

@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -61,14 +62,16 @@ inline bool wait_taken(int fd) {
   return wait_until([=] { return bytes_waiting(fd) <= 0; }, 2000);
 }
 
-// Takes up to size bytes that wait on the TCP socket fd, without waiting, and has the
-// system acknowledge them at once. Left to itself, a reader that takes small pieces gets
-// its acknowledgements sent only by the system's timer for delayed ones, tens of
-// milliseconds later, and a sender with a small send buffer stalls for each of them.
-inline ssize_t recv_now(int fd, char* buf, size_t size) {
-  ssize_t n = recv(fd, buf, size, MSG_DONTWAIT);
+// Appends up to size bytes that wait on the TCP socket fd to all, without waiting, and has the system
+// acknowledge them at once; returns what the receive returned. Left to itself, a reader that takes small
+// pieces gets its acknowledgements sent only by the system's timer for delayed ones, tens of milliseconds
+// later, and a sender with a small send buffer stalls for each of them.
+inline ssize_t recv_now(int fd, std::string& all, size_t size = 65536) {
+  char buf[65536];
+  ssize_t n = recv(fd, buf, std::min(size, sizeof buf), MSG_DONTWAIT);
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+  if (n > 0) all.append(buf, static_cast<size_t>(n));
   return n;
 }
 
@@ -76,15 +79,12 @@ inline ssize_t recv_now(int fd, char* buf, size_t size) {
 // more comes, or max_ms pass.
 inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 20000) {
   std::string all;
-  char buf[65536];
   for (int64_t end = now_ms() + max_ms; now_ms() < end;) {
     if (!wait_readable(fd, 20)) {
       if (stop) break;
       continue;
     }
-    ssize_t n = recv_now(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n > 0) all.append(buf, static_cast<size_t>(n));
+    if (recv_now(fd, all) == 0) break;
   }
   return all;
 }
@@ -92,11 +92,9 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
 // Receives on fd until count bytes came or max_ms pass, pausing pause_us after each piece (a slow reader).
 inline std::string take(int fd, size_t count, int pause_us = 0, int max_ms = 20000) {
   std::string all;
-  char buf[65536];
   for (int64_t end = now_ms() + max_ms; all.size() < count && now_ms() < end;) {
     if (!wait_readable(fd, 20)) continue;
-    ssize_t n = recv_now(fd, buf, pause_us ? 16384 : sizeof buf);
-    if (n > 0) all.append(buf, static_cast<size_t>(n));
+    recv_now(fd, all, pause_us ? 16384 : 65536);
     if (pause_us) usleep(static_cast<useconds_t>(pause_us));
   }
   return all;

@@ -64,10 +64,7 @@ bool XClient::ping(const std::string& window, int timeout_ms) {
   Atom ping = XInternAtom(display, "_NET_WM_PING", False);
   long token = ++serial_;
   XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = target;
-  event.xclient.message_type = protocols;
-  event.xclient.format = 32;
+  event.xclient = {ClientMessage, 0, False, nullptr, target, protocols, 32, {}};
   event.xclient.data.l[0] = static_cast<long>(ping);
   event.xclient.data.l[1] = token;  // comes back unchanged: tells this answer from earlier ones
   event.xclient.data.l[2] = static_cast<long>(target);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "net/net.h"
 #include "platform/socket.h"
@@ -64,28 +65,26 @@ std::string pattern(size_t size) {
 }
 
 TEST_F(LoopbackTest, FilesTravelWholeOverBothFamiliesAndReplaceWhatWasThere) {
-  struct Case {
-    const char* address;
-    size_t size;
-    bool replace;
-  } cases[] = {{"127.0.0.1", 0, false},      {"::1", 1, true},
-               {"127.0.0.1", 54007, true},   {"::1", 54007, false},
-               {"127.0.0.1", 3 << 20, true}, {"[::1]", 3 << 20, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.address) + " " + std::to_string(c.size));
+  // Each row: the address, the size, and whether a file is there to be replaced.
+  const std::tuple<const char*, size_t, bool> cases[] = {
+      {"127.0.0.1", 0, false},      {"::1", 1, true},
+      {"127.0.0.1", 54007, true},   {"::1", 54007, false},
+      {"127.0.0.1", 3 << 20, true}, {"[::1]", 3 << 20, false}};
+  for (const auto& [address, size, replace] : cases) {
+    SCOPED_TRACE(std::string(address) + " " + std::to_string(size));
     std::string source = dir_ / "quelle.bin";
     std::string target = dir_ / "ziel.bin";
-    write_file(source, pattern(c.size));
+    write_file(source, pattern(size));
     std::filesystem::remove(target);
-    if (c.replace) write_file(target, "alter Inhalt");
-    connect(c.address);
+    if (replace) write_file(target, "alter Inhalt");
+    connect(address);
     int32_t sent = 0;
     std::thread sender([&] { sent = net_send_file(client_, source.c_str()); });
     EXPECT_EQ(next_event(), NET_EVENT_FILE);
     EXPECT_EQ(net_receive_file(accepted_, target.c_str()), 1);
     sender.join();
     EXPECT_EQ(sent, 1);
-    EXPECT_TRUE(read_file(target) == pattern(c.size));
+    EXPECT_TRUE(read_file(target) == pattern(size));
     std::filesystem::remove(source);
     EXPECT_TRUE(others("ziel.bin").empty());
     net_connection_close(client_);  // unconfirmed, the sender's close aborts (wine: in order)

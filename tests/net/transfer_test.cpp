@@ -289,7 +289,8 @@ TEST_F(TransferTest, UrgentByteMidContentArrivesInItsPlace) {
 // leaves none unread that would force the reset: it aborts all the same.
 TEST_F(TransferTest, TheReceiptIsTheWayTheReceiverCloses) {
   write_file(path("src"), "content");
-  using Case = std::tuple<int32_t, const char*, bool>;  // the receipt, the save path (none: no answer), flush fails
+  // The receipt, the save path (none: the receiver does not answer), and whether the flush fails.
+  using Case = std::tuple<int32_t, const char*, bool>;
   for (const auto& [expected, save_path, flush_fails] :
        {Case{NET_RECEIPT_STORED, "out", false}, Case{NET_RECEIPT_REFUSED, "missing/out", false},
         Case{NET_RECEIPT_REFUSED, "out", true}, Case{NET_RECEIPT_SILENT, nullptr, false}}) {

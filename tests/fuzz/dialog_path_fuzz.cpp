@@ -11,9 +11,7 @@
 
 namespace {
 
-std::string g_answer;
-std::string g_seen_name;
-std::string g_seen_directory;
+std::string g_answer, g_seen_name, g_seen_directory;
 bool g_had_directory = false;
 
 int32_t answer_box(WindowHandle, const char*, const char*, uint32_t) { return 1; }

@@ -31,8 +31,7 @@ bool bind_test(int port, uint32_t address, bool reuse) {
 bool claim(int port) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr{AF_UNIX, {}};
   std::string name = "kv-test-port-" + std::to_string(port);
   std::memcpy(addr.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
   auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
@@ -44,11 +43,7 @@ bool claim(int port) {
 }  // namespace
 
 sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
+  return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 int connect_to(int port) {

@@ -67,8 +67,7 @@ class XSession {
     ChildProcess run;
     if (!run.start(options)) return std::nullopt;
     run.close_input();
-    if (run.wait_exit(kStepMs) != 0) return std::nullopt;
-    return run.output();
+    return run.wait_exit(kStepMs) == 0 ? std::optional(run.output()) : std::nullopt;
   }
 
   void screenshot() {

@@ -51,10 +51,7 @@ TEST_F(ListTest, InsertPutsTheNewestFirstWithAZeroPayload) {
 }
 
 TEST_F(ListTest, RemoveUnlinksAtHeadMiddleAndTail) {
-  Item* a = add(1);
-  Item* b = add(2);
-  Item* c = add(3);
-  Item* d = add(4);
+  Item *a = add(1), *b = add(2), *c = add(3), *d = add(4);
   EXPECT_NE(list_remove(&head, c), 0);  // middle
   EXPECT_EQ(walk(), (std::vector<int>{4, 2, 1}));
   EXPECT_NE(list_remove(&head, d), 0);  // head
@@ -71,11 +68,9 @@ TEST_F(ListTest, WalkThatRemovesEveryElementVisitsEachOnce) {
   for (int i = 0; i < 10; ++i) add(i);
   size_t before = heap_block_count(runtime_heap());
   int visited = 0;
-  for (ListNode* n = head; n;) {
-    ListNode* next = n->next;
+  for (ListNode *n = head, *next; n; n = next, ++visited) {
+    next = n->next;
     list_remove(&head, list_payload(n));
-    ++visited;
-    n = next;
   }
   EXPECT_EQ(visited, 10);
   EXPECT_EQ(head, nullptr);

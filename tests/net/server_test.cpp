@@ -78,8 +78,7 @@ TEST_F(ServerTest, FileOnlyForTheEightMagicLettersAndNoByteIsTaken) {
   EXPECT_EQ(net_event_connection(), other);
   char buf[8];
   EXPECT_EQ(net_peek(other->socket, 8, buf), 8);
-  close(client);
-  close(client2);
+  for (int fd : {client, client2}) close(fd);
 }
 
 TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
@@ -116,8 +115,7 @@ TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
 TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
   EXPECT_EXIT(
       {
-        close(0);
-        close(1);
+        for (int fd : {0, 1}) close(fd);
         int64_t sock = net_server_create_tcp(0, 0);
         int client = connect_to(port_of(0));
         bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT &&
@@ -256,8 +254,7 @@ TEST_F(ServerTest, UdpPeersAccumulateTheirDatagrams) {
   EXPECT_EQ(net_server_poll(), NET_EVENT_NONE);  // both datagrams were taken: nothing more comes
   net_connection_close(second);
   EXPECT_EQ(newest(0), peer);
-  close(a);
-  close(b);
+  for (int fd : {a, b}) close(fd);
 }
 
 TEST_F(ServerTest, WaitWakesForAClientOrBytesAndOtherwiseTimesOut) {
@@ -315,8 +312,7 @@ TEST_F(ServerTest, AllowRulesResetOtherClientsAtOnceAndTakeTheNamedOnes) {
   int let_in = connect_to(port_of(0));
   EXPECT_EQ(next_event(), NET_EVENT_CONNECT);
   net_allow_clear();
-  close(kept_out);
-  close(let_in);
+  for (int fd : {kept_out, let_in}) close(fd);
 }
 
 // Which of this machine's addresses are shown, and in which group.

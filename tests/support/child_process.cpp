@@ -100,8 +100,7 @@ bool ChildProcess::start(const ChildOptions& options) {
     if (options.merge_stderr) dup2(out[1], 2);
     exec_child(options.cwd, options.user, argv.data(), envp.data());
   }
-  close(in[0]);
-  close(out[1]);
+  for (int fd : {in[0], out[1]}) close(fd);
   input_ = in[1];
   output_fd_ = out[0];
   for (int fd : {input_, output_fd_}) make_nonblocking(fd);

@@ -99,8 +99,7 @@ TEST_F(FaultTest, RunningOutOfDescriptorsPausesAcceptingAndAnAcceptedTransferSti
   rusage before{}, after{};
   getrusage(RUSAGE_THREAD, &before);
   int connects = 0, idle_polls = 0;
-  int64_t start = now_ms();
-  while (now_ms() - start < 250) {
+  for (int64_t end = now_ms() + 250; now_ms() < end;) {
     int32_t event = net_server_poll();
     if (event == NET_EVENT_CONNECT) ++connects;
     if (event != NET_EVENT_NONE) continue;

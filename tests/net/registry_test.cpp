@@ -6,8 +6,7 @@
 namespace {
 
 struct Record {
-  int32_t live;
-  int32_t value;
+  int32_t live, value;
 };
 
 std::vector<int64_t> g_reused;
@@ -36,9 +35,7 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
 // false as soon as through is set or after two seconds.
 bool thread_sleeps(pid_t tid, const std::atomic<bool>& through) {
   for (int i = 0; i < 2000 && !through; ++i) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
+    std::string line = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
     size_t name_end = line.rfind(')');  // the state follows the name in parentheses
     if (name_end != std::string::npos && line.compare(name_end, 3, ") S") == 0) return !through;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -72,8 +72,7 @@ TEST_F(LoopbackTest, FilesTravelWholeOverBothFamiliesAndReplaceWhatWasThere) {
       {"127.0.0.1", 3 << 20, true}, {"[::1]", 3 << 20, false}};
   for (const auto& [address, size, replace] : cases) {
     SCOPED_TRACE(std::string(address) + " " + std::to_string(size));
-    std::string source = dir_ / "quelle.bin";
-    std::string target = dir_ / "ziel.bin";
+    std::string source = dir_ / "quelle.bin", target = dir_ / "ziel.bin";
     write_file(source, pattern(size));
     std::filesystem::remove(target);
     if (replace) write_file(target, "alter Inhalt");

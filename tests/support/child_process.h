@@ -20,8 +20,7 @@ struct ChildOptions {
   std::map<std::string, std::optional<std::string>> env;  // set, or unset with nullopt
   std::string cwd;                                        // empty: the test's own
   bool terminal = false;  // standard input, output and error on a pseudo-terminal
-  int columns = 80;
-  int rows = 24;
+  int columns = 80, rows = 24;
   std::optional<termios> modes;  // the terminal's first modes; the system's if none
   bool merge_stderr = true;      // on pipes: standard error joins the output
   std::optional<uid_t> user;     // run as this user id (group alike, no others); needs root;
@@ -55,7 +54,6 @@ class ChildProcess {
   void signal(int signo) const;
   // Gives the pseudo-terminal a new size; the program is sent SIGWINCH.
   void resize(int columns, int rows = 24) const;
-  // The modes the terminal has now.
   termios modes() const;
 
   pid_t pid() const { return pid_; }
@@ -77,9 +75,7 @@ class ChildProcess {
   size_t read_some(int wait_ms);
 
   pid_t pid_ = -1;
-  int input_ = -1;
-  int output_fd_ = -1;
-  int status_ = -1;
+  int input_ = -1, output_fd_ = -1, status_ = -1;
   bool terminal_ = false;
   std::string output_;
   std::string history_;  // every screen ever shown, for wait_for

@@ -11,9 +11,7 @@ class Screen {
 
   // The lines since the last clear, trailing blanks removed; the cursor's line included.
   std::vector<std::string> lines() const;
-  // All lines joined with '\n'.
   std::string text() const;
-  // How often the screen was cleared.
   int clears() const { return clears_; }
   // The window title last set (OSC 0 or 2), empty when none was.
   const std::string& title() const { return title_; }
@@ -24,8 +22,7 @@ class Screen {
   void escape_done(const std::string& sequence);
 
   std::vector<std::string> rows_{std::string()};
-  size_t row_ = 0;
-  size_t col_ = 0;
+  size_t row_ = 0, col_ = 0;
   int clears_ = 0;
   std::string title_;
   enum class State { kText, kEsc, kCsi, kOsc } state_ = State::kText;

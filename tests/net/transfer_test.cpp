@@ -76,8 +76,7 @@ void on_signal(int) {}
 
 constexpr uid_t kNobody = 65534;
 
-// Runs fn in a child process that has become the unprivileged user nobody. Returns true
-// when fn returned true there.
+// Runs fn in a child process that has become the user nobody; true when fn returned true there.
 bool as_nobody(const std::function<bool()>& fn) {
   pid_t child = fork();
   if (child == 0) {
@@ -596,14 +595,11 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
                      {header(4).substr(0, split), header(4).substr(split) + "abcd"}});
   for (const SaveCase& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.needs_root && !root) {
-      std::cout << "[ SKIPPED  ] " << c.what << ": needs root\n";
-      continue;
-    }
     SaveTarget target;
-    std::string save_path = c.prepare(target);
-    if (target.skip) {
-      std::cout << "[ SKIPPED  ] " << c.what << ": cannot be set up here\n";
+    const char* unmet = c.needs_root && !root ? "needs root" : nullptr;
+    std::string save_path = unmet ? "" : c.prepare(target);
+    if (unmet || target.skip) {
+      std::cout << "[ SKIPPED  ] " << c.what << ": " << (unmet ? unmet : "cannot be set up here") << "\n";
       continue;
     }
     // Each piece but the last goes out once the receiver took the one before it, so each

@@ -28,10 +28,8 @@ namespace {
 // The folder the receptions write into, removed with everything in it when the process ends.
 std::string folder() {
   static struct Folder {
-    std::string path = [] {
-      std::string name = (std::filesystem::temp_directory_path() / "kv-fuzz-receive-XXXXXX").string();
-      return std::string(mkdtemp(name.data()));
-    }();
+    std::string path = (std::filesystem::temp_directory_path() / "kv-fuzz-receive-XXXXXX").string();
+    Folder() { fuzz_check(mkdtemp(path.data()) != nullptr, "a scratch folder"); }
     ~Folder() {
       std::error_code ignored;
       std::filesystem::remove_all(path, ignored);

@@ -61,18 +61,14 @@ TEST_F(StringAreaTest, NullAppendWritesOnlyTheZeroByte) {
 TEST_F(StringAreaTest, TakeMovesTheTextIntoAVariable) {
   StringVar var = nullptr;
   int32_t mark = str_area_top();
-  str_area_take(&var, mark);  // empty text: a block, not null
-  ASSERT_NE(var, nullptr);
-  EXPECT_STREQ(var, "");
-  EXPECT_EQ(str_area_top(), mark);
-
-  str_area_append("C:\\data\\file.bin");
-  str_area_take(&var, mark);
-  EXPECT_STREQ(var, "C:\\data\\file.bin");
-  EXPECT_EQ(str_area_top(), mark);
-  str_area_append("x");
-  str_area_take(&var, mark);  // shrinks the block
-  EXPECT_STREQ(var, "x");
+  // An empty text (nothing appended) gives a block, not null; the last, shorter text shrinks the block.
+  for (const char* text : {"", "C:\\data\\file.bin", "x"}) {
+    if (*text) str_area_append(text);
+    str_area_take(&var, mark);
+    ASSERT_NE(var, nullptr);
+    EXPECT_STREQ(var, text);
+    EXPECT_EQ(str_area_top(), mark);
+  }
 }
 
 TEST_F(StringAreaTest, AssignCopiesEmptiesAndReportsLengthPlusOne) {

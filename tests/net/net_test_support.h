@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +130,14 @@ inline int32_t next_event(int max_ms = 2000) {
     if (event != NET_EVENT_NONE || now_ms() > end) return event;
     net_server_wait(10);
   }
+}
+
+// Runs fn in a child process of its own; true when it returned true there.
+inline bool in_child(const std::function<bool()>& fn) {
+  pid_t child = fork();
+  if (child == 0) _exit(fn() ? 0 : 1);
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 inline std::vector<std::string> folder_entries(const std::string& dir) {

@@ -113,16 +113,12 @@ TEST_F(ServerTest, ConnectThenCloseGivesConnectThenDisconnectAndTheRecordGoes) {
 }
 
 TEST_F(ServerTest, SocketsStayOffTheStandardStreamNumbers) {
-  EXPECT_EXIT(
-      {
-        for (int fd : {0, 1}) close(fd);
-        int64_t sock = net_server_create_tcp(0, 0);
-        int client = connect_to(port_of(0));
-        bool ok = sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT &&
-                  net_event_connection()->socket > 2;
-        _exit(ok ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(in_child([] {
+    for (int fd : {0, 1}) close(fd);
+    int64_t sock = net_server_create_tcp(0, 0);
+    int client = connect_to(port_of(0));
+    return sock > 2 && client >= 0 && next_event() == NET_EVENT_CONNECT && net_event_connection()->socket > 2;
+  }));
 }
 
 // Makes every later IPv6 socket of this process fail as on a system without IPv6.
@@ -154,16 +150,13 @@ int family_of(int fd) {
 TEST_F(ServerTest, TcpServersTakeIpv6AndIpv4AndIpv4AloneWithoutIpv6) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   EXPECT_EQ(family_of(server_of(0)->socket), AF_INET6);
-  EXPECT_EXIT(
-      {
-        if (!deny_ipv6_sockets()) _exit(2);
-        int64_t sock = net_server_create_tcp(1, 0);
-        int client = connect_to(port_of(1));
-        bool ok = sock != 0 && family_of(server_of(1)->socket) == AF_INET && client >= 0 &&
-                  next_event() == NET_EVENT_CONNECT;
-        _exit(ok ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(in_child([] {
+    if (!deny_ipv6_sockets()) return false;
+    int64_t sock = net_server_create_tcp(1, 0);
+    int client = connect_to(port_of(1));
+    return sock != 0 && family_of(server_of(1)->socket) == AF_INET && client >= 0 &&
+           next_event() == NET_EVENT_CONNECT;
+  }));
 }
 
 TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFails) {

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <cstdio>
@@ -78,13 +77,9 @@ constexpr uid_t kNobody = 65534;
 
 // Runs fn in a child process that has become the user nobody; true when fn returned true there.
 bool as_nobody(const std::function<bool()>& fn) {
-  pid_t child = fork();
-  if (child == 0) {
-    bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
-    _exit(dropped && fn() ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return in_child([&] {
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0 && fn();
+  });
 }
 
 // A folder for one save path, which the unprivileged user may enter, and whatever reads

@@ -48,8 +48,7 @@ std::vector<std::string> read_lines(const std::string& text, const std::vector<s
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_runtime_once();
   if (size < 1 || size > 12000) return 0;
-  // The first byte says how many of the next bytes give piece sizes (1 to 256 bytes each;
-  // a packet never exceeds what one read takes).
+  // The first byte says how many next bytes give piece sizes (1 to 256 each: a packet never exceeds a read).
   size_t count = data[0] % 16 + 1;
   if (size < 1 + count) return 0;
   std::vector<size_t> pieces;

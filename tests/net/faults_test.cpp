@@ -1,6 +1,5 @@
-// The library under faults a real network produces: peers that trickle or idle, many
-// clients at once, and no descriptors left. (Peers that reset and targets that cannot be
-// written are rows of the transfer tests' save-path table.)
+// The library under faults a real network produces: peers that trickle or idle, many clients at once, no
+// descriptors left. (Peers that reset and unwritable targets are rows of the transfer save-path table.)
 
 #include <set>
 

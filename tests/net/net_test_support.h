@@ -1,6 +1,5 @@
-// Helpers of the network tests, and the headers nearly all of them need: a fixture that
-// starts and stops the library in a fresh runtime with an empty scratch folder, plain
-// loopback sockets for the other side, and bounded waits.
+// Helpers of the network tests, and the headers nearly all of them need: a fixture that starts and stops
+// the library in a fresh runtime with an empty scratch folder, loopback sockets for the peer, bounded waits.
 #pragma once
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -76,8 +75,7 @@ inline ssize_t recv_now(int fd, std::string& all, size_t size = 65536) {
   return n;
 }
 
-// Receives what arrives on fd until the peer closes, or until stop is set and nothing
-// more comes, or max_ms pass.
+// Receives what arrives on fd until the peer closes, or stop is set and nothing more comes, or max_ms pass.
 inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 20000) {
   std::string all;
   for (int64_t end = now_ms() + max_ms; now_ms() < end;) {

@@ -145,8 +145,7 @@ int family_of(int fd) {
   return family;
 }
 
-// A TCP server takes IPv6 and IPv4 clients on one socket; where the system has no IPv6 it
-// still serves IPv4 clients.
+// A TCP server takes IPv6 and IPv4 clients on one socket; on a system without IPv6 it still serves IPv4.
 TEST_F(ServerTest, TcpServersTakeIpv6AndIpv4AndIpv4AloneWithoutIpv6) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   EXPECT_EQ(family_of(server_of(0)->socket), AF_INET6);

@@ -82,8 +82,7 @@ bool as_nobody(const std::function<bool()>& fn) {
   });
 }
 
-// A folder for one save path, which the unprivileged user may enter, and whatever reads
-// from a FIFO or a local socket standing there.
+// A folder for one save path that the user nobody may enter, and whatever reads a FIFO or socket there.
 class SaveTarget {
  public:
   SaveTarget() { chmod(dir_.path().c_str(), 0755); }
@@ -144,8 +143,7 @@ class SaveTarget {
   }
   // Runs the command; where it fails (a tool or a file system feature is missing), the case is skipped.
   void run_or_skip(const std::string& command) { skip = skip || std::system((command + " 2>/dev/null").c_str()) != 0; }
-  // Turns the kernel's protection of links in shared folders on until the end. Where it
-  // cannot be turned on, the case is skipped.
+  // Turns the kernel's protection of links in shared folders on until the end; skipped where it cannot be.
   void protect_links() {
     std::ifstream(kProtection) >> old_protection_;
     std::ofstream(kProtection) << 1;
@@ -230,8 +228,7 @@ class TransferTest : public NetTest {
 
   void put(const std::string& bytes) { ASSERT_TRUE(send_all(client->socket, bytes)); }
 
-  // Receives on the accepted connection into the file name, timing the call on the
-  // library's clock (which a TestClock may replace).
+  // Receives on the accepted side into the file name, timed on the library's clock (a TestClock's, if any).
   int32_t receive(const std::string& name, int64_t* took_ms = nullptr) {
     uint32_t start = elapsed_ms();
     int32_t r = net_receive_file(accepted, path(name).c_str());
@@ -597,8 +594,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
       std::cout << "[ SKIPPED  ] " << c.what << ": " << (unmet ? unmet : "cannot be set up here") << "\n";
       continue;
     }
-    // Each piece but the last goes out once the receiver took the one before it, so each
-    // is a read of its own.
+    // Each piece but the last goes out once the receiver took the one before: each is a read of its own.
     std::thread peer([&] {
       for (size_t i = 0; i < c.wire.size(); ++i) {
         put(c.wire[i]);
@@ -630,9 +626,8 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
   }
 }
 
-// Signals that interrupt a blocked send make it return short; every byte must still go,
-// whether the system copies the file to the socket or the sender reads it into a buffer
-// and sends that (where the system cannot copy).
+// Signals that interrupt a blocked send make it return short; every byte must still go, whether the system
+// copies the file to the socket or the sender sends it from a buffer (where the system cannot copy).
 TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
   struct sigaction sa = {}, old = {};
   sa.sa_handler = on_signal;  // no SA_RESTART: an interrupted send returns what it sent

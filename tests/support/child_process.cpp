@@ -144,8 +144,7 @@ size_t ChildProcess::read_some(int wait_ms) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
-    // The end, or EIO: every side of the terminal the program held is closed. A terminal
-    // stays open for modes().
+    // The end, or EIO: every side of the terminal the program held is closed. A terminal stays for modes().
     if (output_fd_ != input_) close(output_fd_);
     output_fd_ = -1;
     break;
@@ -175,8 +174,7 @@ bool ChildProcess::wait_until(const std::function<bool()>& done, int timeout_ms)
 
 int ChildProcess::wait_status(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
-  // The process's own descriptor turns readable as it ends, so its end is seen at once
-  // while its output is taken meanwhile.
+  // The process's own descriptor turns readable as it ends: its end is seen at once, output taken meanwhile.
   int ended = status_ == -1 && pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
   while (status_ == -1 && pid_ > 0) {
     int status = 0;

@@ -1,6 +1,5 @@
-// Starts a program on a pseudo-terminal or on pipes, with its own environment and working
-// folder, types into it and collects what it writes. Every wait has a deadline; a program
-// still running when the test lets go of it is killed.
+// Starts a program on a pseudo-terminal or on pipes, with its own environment and working folder, types into
+// it and collects what it writes. Every wait has a deadline; a program still running at the end is killed.
 #pragma once
 #include <sys/types.h>
 #include <termios.h>

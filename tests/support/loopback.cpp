@@ -24,10 +24,9 @@ bool bind_test(int port, uint32_t address, bool reuse) {
   return ok;
 }
 
-// Test programs run side by side, and a port that is free now may be taken by a neighbour
-// a moment later, before its program binds it. So each port goes to one test process at a
-// time: the process binds a local socket in the abstract namespace named after the port
-// and holds it until it ends; other test processes pass over ports claimed so.
+// Test programs run side by side, and a port that is free now may be taken by a neighbour a moment later,
+// before its program binds it. So each port goes to one test process at a time: the process binds a local
+// socket in the abstract namespace named after the port and holds it to its end; others pass over it.
 bool claim(int port) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -68,20 +67,16 @@ int listen_on(int port) {
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr = loopback(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 8) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 int listen_silently(int port, int* filler) {
   int fd = listen_on(port);
-  if (fd < 0 || listen(fd, 0) != 0 || (*filler = connect_to(port)) < 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  return fd;
+  if (fd >= 0 && listen(fd, 0) == 0 && (*filler = connect_to(port)) >= 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 bool send_all(int fd, const std::string& bytes) {
@@ -95,8 +90,7 @@ bool send_all(int fd, const std::string& bytes) {
 
 int accept_within(int listener, int timeout_ms) {
   pollfd p{listener, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return -1;
-  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  return poll(&p, 1, timeout_ms) > 0 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
 std::optional<std::string> read_until_close(int fd, int timeout_ms) {

@@ -1,5 +1,4 @@
-// A test fixture that brings up the heaps and the string runtime the way start-up does,
-// and takes them down again after each test.
+// A fixture that brings up the heaps and the string runtime the way start-up does, and takes them down after.
 #pragma once
 #include <gtest/gtest.h>
 

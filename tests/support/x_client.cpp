@@ -51,9 +51,8 @@ void XClient::close() {
 }
 
 bool XClient::wait_for_map(int timeout_ms) {
-  if (!display_) return false;
-  return next_event(as_display(display_), now_ms() + timeout_ms,
-                    [](const XEvent& event) { return event.type == MapNotify; });
+  return display_ && next_event(as_display(display_), now_ms() + timeout_ms,
+                                [](const XEvent& event) { return event.type == MapNotify; });
 }
 
 bool XClient::ping(const std::string& window, int timeout_ms) {

@@ -1,7 +1,6 @@
-// A private Xvfb display for tests that drive GTK windows with xdotool the way a user
-// would, on a free display of its own, stopped at the end; when a step misses its deadline,
-// a screenshot of the display is left in the build folder. Each XSessionTest has one; a
-// test may start more, to answer windows on several displays at once.
+// A private Xvfb display for tests that drive GTK windows with xdotool the way a user would, on a free
+// display of its own, stopped at the end; when a step misses its deadline, a screenshot of the display is
+// left in the build folder. Each XSessionTest has one; a test may start more, for several displays at once.
 #pragma once
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -92,10 +91,9 @@ class XSession {
     return found && !found->empty();
   }
 
-  // Focuses the window, types the text, then presses the key once the window has settled.
-  // A key pressed while GTK's entry completion is still to come is lost (its list pops up
-  // or goes and takes the key from the dialog), so after typing this waits until GTK has
-  // taken every key and then until its completion has had its turn.
+  // Focuses the window, types the text, then presses the key once the window has settled. A key pressed
+  // while GTK's entry completion is still to come is lost (its list pops up or goes and takes the key from
+  // the dialog), so after typing this waits until GTK took every key and its completion had its turn.
   void type_into(const std::string& window, const std::vector<std::string>& keys_first,
                  const std::string& text, const std::string& final_key) {
     std::vector<std::string> args = {"xdotool", "windowfocus", "--sync", window};

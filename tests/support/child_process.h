@@ -69,8 +69,7 @@ class ChildProcess {
   std::string title() const { return screen_.title(); }
 
  private:
-  // Reads what is there, waiting up to wait_ms for the first byte. Returns how many bytes
-  // came: 0 when none did, and at once once the output has ended.
+  // Reads what is there, waiting up to wait_ms for a first byte; how many came (0 at once after the end).
   size_t read_some(int wait_ms);
 
   pid_t pid_ = -1;

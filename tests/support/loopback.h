@@ -25,8 +25,7 @@ int accept_within(int listener, int timeout_ms = 10000);
 std::optional<std::string> read_until_close(int fd, int timeout_ms = 10000);
 // True when nothing is bound to the port on loopback.
 bool port_free(int port);
-// A port from 2000 to 9999 that nothing listens on right now and that no other test process
-// was given while this one runs (the programs take no others).
+// A port from 2000 to 9999 (the programs take no others) free now and given to no other running test process.
 int free_port();
 
 // Bytes that differ from position to position, so that a shifted or repeated piece shows.

@@ -2,7 +2,6 @@
 // packages, and with no path of the build folder in what is loaded at run time (a path
 // there is a place the program might take code from once the folder is gone).
 #include <elf.h>
-#include <gtest/gtest.h>
 
 #include <cstdio>
 

@@ -1,10 +1,7 @@
 // Ending the receiver while it is anywhere in its flow: closing the terminal (SIGHUP) closes
 // the server and ends the process without races, and no signal leaves a temporary file. The
 // thread-sanitizer build runs these too.
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-
-#include <algorithm>
 
 #include "e2e_support.h"
 

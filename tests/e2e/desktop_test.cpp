@@ -1,7 +1,5 @@
 // The receiver on a desktop: its save dialog is a GTK window, answered with xdotool, while
 // the rest of the dialogue stays on the terminal.
-#include <gtest/gtest.h>
-
 #include <utility>
 
 #include "e2e_support.h"

@@ -2,11 +2,13 @@
 // mode and answering their first questions.
 #pragma once
 // The headers nearly every end-to-end test needs, here once.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -83,6 +85,9 @@ bool serves_on(ChildProcess& receiver, int port);
 
 // A raw peer: connects to the port, sends the bytes and closes. False when a step failed.
 bool send_closing(int port, const std::string& bytes);
+
+// The n lines of the program's screen before its last skip ones; all of them when fewer.
+std::vector<std::string> last_lines(ChildProcess& program, size_t n, size_t skip = 0);
 
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);

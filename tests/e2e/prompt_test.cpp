@@ -1,7 +1,5 @@
 // The programs' questions and their failure paths: port texts, a busy port, input that
 // ends at a prompt, and running without any terminal.
-#include <gtest/gtest.h>
-
 #include <regex>
 
 #include "e2e_support.h"

@@ -1,5 +1,4 @@
 // Both programs against each other and against raw socket peers, as a user sees them.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fsuid.h>
@@ -9,7 +8,6 @@
 #include <optional>
 
 #include "e2e_support.h"
-#include "net/connect.h"
 
 using namespace e2e;
 using Lines = std::vector<std::string>;
@@ -66,11 +64,9 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   EXPECT_TRUE(serves_on(receiver, run.port)) << receiver.screen_text();
 }
 
-// Bytes that bring no whole transfer: fewer than announced, then the end, with the reason
-// told; bytes that are no transfer at all, with none; and bytes of no transfer of which it
-// may say anything (a request of another protocol; a stream whose first twelve bytes
-// announce a size that follows in full but without the transfer's magic). Each time the
-// receiver stores nothing, leaves nothing beside the existing file, and serves on.
+// Bytes of no whole transfer: too few, then the end (the reason told); no transfer (none
+// told); another protocol's request or a whole stream without the magic (anything told).
+// Each time the receiver stores nothing, leaves nothing beside the existing file, serves on.
 TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -88,12 +84,10 @@ TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
     ASSERT_TRUE(send_closing(run.port, wire));
     ASSERT_TRUE(receiver.wait_for(pause)) << receiver.screen_text();
     EXPECT_EQ(count(receiver.output(), pause), 1u) << receiver.screen_text();
-    Lines lines = receiver.lines(), expected = told.value_or(Lines{});
+    Lines expected = told.value_or(Lines{});
     expected.insert(expected.begin(), "Unbekannter Fehler!");
     expected.push_back(pause);
-    if (told) {
-      EXPECT_EQ(Lines(lines.end() - static_cast<long>(expected.size()), lines.end()), expected);
-    }
+    EXPECT_EQ(told ? last_lines(receiver, expected.size()) : expected, expected);  // unchecked when not told
     EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
     EXPECT_EQ(read_file(run.target), "precious");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
@@ -120,11 +114,9 @@ TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
   EXPECT_TRUE(run.receiver.wait_for(run.target.substr(0, 50) + "\n"));
 }
 
-// Every file the sender cannot send is found out before it connects: it says why and
-// ends, and no connection reaches the listening receiver, which would take one that brings
-// nothing as the end of its serving. A FIFO must not make it wait for a writer. The open
-// dialog takes existing paths only: a file that is gone or became a folder changed after
-// it was chosen.
+// A file the sender cannot send is found out before it connects (a connection bringing
+// nothing would end the receiver's serving): it says why and ends. A FIFO must not make it
+// wait for a writer; a file gone or made a folder changed after the dialog took it.
 TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);  // an unprivileged sender may look inside
@@ -175,11 +167,10 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
     close(c.listener);
   }
 }
-// A script gives every answer on the command line and no input at all: nothing waits for
-// a key, the receiver ends after its one transfer without the ten-second wait, and the
-// exit status tells the outcome. The transfer goes over IPv6 loopback. With every answer
-// given on a terminal, closing it ends each program with the outcome so far: 0 once the
-// file went or came whole, 1 after a reception or a send that failed.
+// Every answer on the command line, no input: nothing waits for a key, the receiver ends
+// after its one transfer (over IPv6 loopback) without the ten-second wait, the status tells
+// the outcome. On a terminal a hang-up ends each with the outcome so far: 0 once the file
+// went or came whole, 1 after a failed reception or send.
 TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   TempDir dir;
   std::string content = pattern(1024 * 1024 + 3);
@@ -195,8 +186,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
-  // Every byte either writes: no question, no clearing, no status line, no terminal
-  // sequence; the sender's notice is a line of its own, no box waiting for a key.
+  // Every byte written: no question, clearing, status line or terminal sequence; the notice a line.
   Lines received = receiver_lines(dir / "target.bin", port_text), sent = sender_lines(dir / "source.bin", port_text, "::1");
   received.push_back("Server: Wait for quit the server.");
   sent.insert(sent.begin(),
@@ -249,8 +239,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   hang_up(stuck, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
-// A socket of user uid's (made with that file-system user) that holds port on address for
-// IPv6 alone. Returns it, or -1 (no IPv6 here).
+// A socket of uid's (made as that file-system user) holding port on address for IPv6 alone; -1: no IPv6.
 int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   setfsuid(uid);
   int on = 1, fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -263,9 +252,8 @@ int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   return -1;
 }
 
-// Another program holds the port for IPv6 alone. The receiver's own user's: it serves
-// IPv4 clients there and says so. Another user's: the port is in use, as the IPv6
-// clients would reach that user's program.
+// Another program holds the port for IPv6 alone. The receiver's own user's: it serves IPv4
+// clients and says so. Another user's: the port is in use, IPv6 clients would reach that program.
 TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   struct Case {
     in6_addr address;
@@ -368,14 +356,12 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
-// The scenarios below need a program in a slow state (a stall of seconds, a display's
-// probe, a sender's pause): they run during the ten-second wait of the last test, which
-// names each in its failures.
+// The scenarios below need a slow state (a stall, a display's probe, a sender's pause): they
+// run during the ten-second wait of the last test, which names each in its failures.
 namespace {
 
 // A sender finds no receiver: where nothing listens it is told so at once; where nothing
-// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
-// still tries.
+// answers it gives up after its limit (a twentieth here), showing meanwhile that it tries.
 void sender_without_receiver(bool silent) {
   SCOPED_TRACE(silent ? "silent" : "refused");
   int port = free_port(), filler = -1;
@@ -389,9 +375,7 @@ void sender_without_receiver(bool silent) {
   EXPECT_GE(searched, limit - 250);  // what the output was seen late may hide
   EXPECT_LE(searched, limit + 500);
   EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
-  Lines lines = sender.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
+  EXPECT_EQ(last_lines(sender, 3, 1),
             (Lines{"Suche nach Empfänger ...",  // the status line is erased
                    "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)",
                    silent ? "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!"
@@ -402,10 +386,9 @@ void sender_without_receiver(bool silent) {
   close(listener);
 }
 
-// Eight pieces over about 0.8 s, well past the half second before a status line appears, to
-// a receiver on a terminal and to one on pipes: the first draws a line with a percentage
-// and erases it after, so that its own lines alone stay; the second writes neither the
-// line nor any terminal sequence.
+// Eight pieces over about 0.8 s, well past the half second before a status line appears: a
+// receiver on a terminal draws a line with a percentage and erases it, so its own lines alone
+// stay; one on pipes writes neither the line nor any terminal sequence.
 void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   ReceiverRun shown;
   TempDir dir;
@@ -430,11 +413,9 @@ void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   ASSERT_NE(status, std::string::npos) << "a status line with a percentage was drawn";
   EXPECT_LT(status, out.find("Datei wurde hier gespeichert:"));
   // What stays on the screen are the program's own lines only.
-  Lines lines = shown.receiver.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 2),
+  EXPECT_EQ(last_lines(shown.receiver, 2, 2),
             (Lines{"Der Sender sendet nun die Datei ...", "Datei wurde hier gespeichert:"}));
-  for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
+  for (const std::string& line : shown.receiver.lines()) EXPECT_EQ(line.find('%'), std::string::npos) << line;
   EXPECT_TRUE(read_file(shown.target) == content);
 
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
@@ -444,9 +425,8 @@ void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   piped.wait_exit();
 }
 
-// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
-// line says that it waits instead of showing nothing, and the transfer completes once the
-// receiver goes on.
+// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status line
+// says that it waits instead of showing nothing; the transfer completes once the receiver goes on.
 void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -465,10 +445,9 @@ void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
 
   receiver.type("\r");
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
-  Lines lines = sender.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Die Datei wurde zum Empfaenger gesendet ... (" + source + ")");
-  for (const std::string& line : lines) EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
+  EXPECT_EQ(last_lines(sender, 1, 1), Lines{"Die Datei wurde zum Empfaenger gesendet ... (" + source + ")"});
+  for (const std::string& line : sender.lines())
+    EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
   EXPECT_TRUE(receiver.wait_until([&] { return read_file(run.target) == content; }));
@@ -551,8 +530,7 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
     std::vector<std::string> ns = {find_program("unshare"), "-m", "/bin/sh", "-c",
                                    "mount -B \"$0\" /etc/resolv.conf && exec \"$@\"", dir / "resolv.conf"};
     ChildOptions named = text_mode(kQuickSender), displayed = text_mode(kQuickReceiver);
-    named.args.insert(named.args.begin(), ns.begin(), ns.end());
-    displayed.args.insert(displayed.args.begin(), ns.begin(), ns.end());
+    for (ChildOptions* o : {&named, &displayed}) o->args.insert(o->args.begin(), ns.begin(), ns.end());
     ChildProcess* looking = p.start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
     rows.emplace_back("silent name servers", [=] {
       EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden", 20 * 1000 / kQuickTimeFactor + 4000));
@@ -589,10 +567,7 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
     int ending;  // a signal once the copy began; 0: a raw peer
     std::string tmpdir, says;
   } cases[] = {
-      {SIGHUP, "", ""},
-      {SIGTERM, "", ""},
-      {SIGINT, "", ""},
-      {SIGKILL, "", ""},
+      {SIGHUP, "", ""}, {SIGTERM, "", ""}, {SIGINT, "", ""}, {SIGKILL, "", ""},
       {0, dir / "missing", "Der Sender hat die Uebertragung abgebrochen!"},
       {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},
       {0, dir / "missing", "Datei wurde hier gespeichert:"},  // an urgent byte amid the content
@@ -703,11 +678,10 @@ const std::pair<const char*, std::function<void()>> kSlowScenarios[] = {
 
 }  // namespace
 
-// The pauses of the real programs, each measured once against the real clock; everywhere
-// else the quick builds stand in for them. They run side by side, so together they take
-// about as long as the longest, the receiver's ten seconds before it ends:
-// - the receiver serves two transfers; a sender that then connects and leaves without
-//   sending ends the serving, and the receiver ends ten seconds after saying so;
+// The pauses of the real programs, each measured once against the real clock (elsewhere the
+// quick builds stand in), side by side: together as long as the longest, the receiver's ten s:
+// - the receiver serves two transfers; a sender that then leaves without sending ends the
+//   serving, and the receiver ends ten seconds after saying so;
 // - a second receiver on a taken port gives up three seconds after saying so;
 // - a receiver whose sender stops halfway fails three seconds after the last byte;
 // - the sender waits a second between connecting and sending;
@@ -784,9 +758,8 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   int64_t quit_delay = now_ms() - quit_shown;
   EXPECT_GE(quit_delay, 9500);
   EXPECT_LE(quit_delay, 11000);
-  Lines lines = receiver.lines();
   // The empty line is the echo of the Enter typed.
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end()), (Lines{"Der Sender hat die Verbindung beendet ...",
-                                                        "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));
+  EXPECT_EQ(last_lines(receiver, 4), (Lines{"Der Sender hat die Verbindung beendet ...",
+                                            "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));
   for (auto& scenario : scenarios) scenario.get();
 }

@@ -79,8 +79,8 @@ bool send_closing(int port, const std::string& bytes) {
   return sent;
 }
 
-std::vector<std::string> last_lines(ChildProcess& program, size_t n, size_t skip) {
-  std::vector<std::string> lines = program.lines();
+Lines last_lines(ChildProcess& program, size_t n, size_t skip) {
+  Lines lines = program.lines();
   lines.resize(lines.size() - std::min(skip, lines.size()));
   return {lines.end() - static_cast<long>(std::min(n, lines.size())), lines.end()};
 }

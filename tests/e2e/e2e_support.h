@@ -26,6 +26,8 @@
 
 namespace e2e {
 
+using Lines = std::vector<std::string>;
+
 const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane";
 const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
 // The quick builds of the two programs: every pause of theirs kQuickTimeFactor times as
@@ -87,7 +89,7 @@ bool serves_on(ChildProcess& receiver, int port);
 bool send_closing(int port, const std::string& bytes);
 
 // The n lines of the program's screen before its last skip ones; all of them when fewer.
-std::vector<std::string> last_lines(ChildProcess& program, size_t n, size_t skip = 0);
+Lines last_lines(ChildProcess& program, size_t n, size_t skip = 0);
 
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);

@@ -10,7 +10,6 @@
 #include "e2e_support.h"
 
 using namespace e2e;
-using Lines = std::vector<std::string>;
 
 namespace {
 

@@ -1,7 +1,5 @@
-// A program that drives the console the way the tests tell it, on whatever standard input
-// and output it gets (a pseudo-terminal or pipes).
-//
-// console_child <report-file> <step>...
+// Drives the console as the tests tell it, on the standard input and output it gets (a
+// pseudo-terminal or pipes): console_child <report-file> <step>...
 // Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
 // clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
 // status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook),
@@ -61,13 +59,9 @@ void report(const char* text) {
   std::string line;
   for (const char* p = text; *p; ++p) {
     auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      line += *p;
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      line += hex;
-    }
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    line += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, *p) : std::string(hex);
   }
   line += '\n';
   (void)!write(g_report, line.data(), line.size());

@@ -1,6 +1,8 @@
 // Runs console_child with a list of steps on a pseudo-terminal or on pipes. The child
 // writes the input results it got, one per line, into a report file.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <string>
 #include <vector>

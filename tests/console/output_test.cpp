@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "tests/console/console_run.h"

@@ -1,14 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <future>
 #include <thread>
 
 #include "dialogs/message_box.h"
-#include "dialogs/modal_guard.h"
-#include "platform/common/test_helper.h"
-#include "platform/heap.h"
-#include "platform/process.h"
-#include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"
 
 namespace {

@@ -1,6 +1,4 @@
 // The text-mode dialogs, driven through pipes and a pseudo-terminal by a child program.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>

@@ -69,8 +69,7 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
     ReceiverRun& run = *runs[i];
     expect_clean_end(run.receiver, run.port);
     EXPECT_EQ(read_file(run.target), "precious");
-    auto entries = std::filesystem::directory_iterator(run.dir.path());
-    EXPECT_EQ(std::distance(entries, {}), 1) << "the old file alone";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "old file alone";
     close(clients[i]);
   }
 }

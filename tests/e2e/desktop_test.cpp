@@ -42,9 +42,6 @@ TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
 
 namespace {
 
-// The libraries the program has mapped, one path a line.
-std::string mapped(pid_t pid) { return read_file("/proc/" + std::to_string(pid) + "/maps"); }
-
 // Copies the file with the given mode.
 void copy_file(const std::string& from, const std::string& to, mode_t mode) {
   write_file(to, read_file(from));
@@ -64,8 +61,7 @@ struct ModuleCase {
   const char* module;   // where the copy's module is put (empty: none)
   mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
   mode_t module_mode;
-  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the
-                       // fresh folder, or empty: none
+  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the fresh folder, or none
 };
 
 const ModuleCase kModuleCases[] = {
@@ -103,10 +99,10 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     std::string program = e2e::kReceiverProgram;
     if (*c.program) {
       program = dir / c.program;
-      std::filesystem::create_directories(std::filesystem::path(program).parent_path());
-      chmod(std::filesystem::path(program).parent_path().c_str(), c.folder_mode);
-      EXPECT_TRUE(geteuid() != 0 ||
-                  chown(std::filesystem::path(program).parent_path().c_str(), 0, kNogroup) == 0);
+      const std::string folder = std::filesystem::path(program).parent_path();
+      std::filesystem::create_directories(folder);
+      chmod(folder.c_str(), c.folder_mode);
+      EXPECT_TRUE(geteuid() != 0 || chown(folder.c_str(), 0, kNogroup) == 0);
       copy_file(e2e::kReceiverProgram, program, 0755);
     }
     if (*c.module) {
@@ -147,7 +143,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     ChildProcess& receiver = *run.receiver;
     ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
-    std::string maps = mapped(receiver.pid());
+    std::string maps = read_file("/proc/" + std::to_string(receiver.pid()) + "/maps");  // one file a line
     bool expected = *c.loaded != 0;
     EXPECT_EQ(maps.find("libkvgtk") != std::string::npos, expected) << maps;
     EXPECT_EQ(maps.find("libgtk-3") != std::string::npos, expected);

@@ -7,9 +7,12 @@
 #include <fstream>
 #include <optional>
 
+#include <gmock/gmock.h>
+
 #include "e2e_support.h"
 
 using namespace e2e;
+using testing::AllOf, testing::Ge, testing::Le;
 
 namespace {
 
@@ -371,8 +374,7 @@ void sender_without_receiver(bool silent) {
   int64_t searching = now_ms();
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   int64_t limit = silent ? 20000 / kQuickTimeFactor : 0, searched = now_ms() - searching;  // the twenty seconds, quick
-  EXPECT_GE(searched, limit - 250);  // what the output was seen late may hide
-  EXPECT_LE(searched, limit + 500);
+  EXPECT_THAT(searched, AllOf(Ge(limit - 250), Le(limit + 500)));  // what the output was seen late may hide
   EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
   EXPECT_EQ(last_lines(sender, 3, 1),
             (Lines{"Suche nach Empfänger ...",  // the status line is erased
@@ -736,12 +738,8 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   int64_t quit_shown = now_ms();
   EXPECT_LT(connect_to(port), 0) << "a sender is taken during the quit wait";
 
-  int64_t refused = busy_wait.get();
-  EXPECT_GE(refused, 2500) << "ms from the busy port's message to the end";
-  EXPECT_LE(refused, 4000);
-  int64_t idle = stalled_wait.get();
-  EXPECT_GE(idle, 2950) << "ms from the last byte to the failure";
-  EXPECT_LE(idle, 4500);
+  EXPECT_THAT(busy_wait.get(), AllOf(Ge(2500), Le(4000))) << "ms from the busy port's message to the end";
+  EXPECT_THAT(stalled_wait.get(), AllOf(Ge(2950), Le(4500))) << "ms from the last byte to the failure";
   // Half of the second is enough to tell, however late this test looks.
   EXPECT_GE(sender_wait.get(), 500) << "ms between connecting and sending";
   EXPECT_TRUE(waiting_said.get()) << waiting.screen_text();
@@ -754,9 +752,7 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
       scenario();
     }));
   EXPECT_EQ(receiver.wait_exit(15000), 0);
-  int64_t quit_delay = now_ms() - quit_shown;
-  EXPECT_GE(quit_delay, 9500);
-  EXPECT_LE(quit_delay, 11000);
+  EXPECT_THAT(now_ms() - quit_shown, AllOf(Ge(9500), Le(11000))) << "ms from the quit wait's message";
   // The empty line is the echo of the Enter typed.
   EXPECT_EQ(last_lines(receiver, 4), (Lines{"Der Sender hat die Verbindung beendet ...",
                                             "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));

@@ -28,14 +28,12 @@ class ModalGuardTest : public RuntimeTest {
 };
 
 TEST_F(ModalGuardTest, WithoutWindowsTheBoxIsShownAndNothingIsRecorded) {
-  EXPECT_EQ(message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"),
-            IDOK);
+  const std::string text = "Can't initialize the network !\nKann Netzwerk nicht initalisieren!";
+  EXPECT_EQ(message_box_ok("Error!", text.c_str()), IDOK);
   ASSERT_EQ(gui.calls.size(), 1u);
-  EXPECT_EQ(gui.calls[0].caption, "Error!");
-  EXPECT_EQ(gui.calls[0].text, "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
-  EXPECT_EQ(gui.calls[0].flags, 0u);
-  EXPECT_EQ(gui.calls[0].owner, nullptr);
-  EXPECT_EQ(gui.calls[0].guard_entries_during, 0u);
+  const FakeDialogCall& c = gui.calls[0];
+  EXPECT_EQ(std::tie(c.caption, c.text, c.flags, c.owner, c.guard_entries_during),
+            std::tuple("Error!", text, 0u, nullptr, 0u));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 

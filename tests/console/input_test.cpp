@@ -76,11 +76,7 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ASSERT_TRUE(child.wait_for("1234567890"));
   // Each step's keys and what they draw: all output since the step before, or a part of it
   // (and then the screen's last line, if given).
-  struct Step {
-    std::string keys, drawn;
-    bool whole;
-    std::string last_line = {};
-  };
+  struct Step { std::string keys, drawn; bool whole; std::string last_line = {}; };
   const Step steps[] = {
       // A line that fits is echoed key by key, exactly as always.
       {"abcdefghi\x7fX\r", "1234567890abcdefghi\b \bX\r\n", false},
@@ -109,12 +105,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
     SCOPED_TRACE(step.drawn);
     child.type(step.keys);
     ASSERT_TRUE(child.wait_for(step.whole ? "\r\n>" : step.drawn)) << child.output();
-    if (step.whole) {
-      EXPECT_EQ(child.output(), step.drawn);
-    }
-    if (!step.last_line.empty()) {
-      EXPECT_EQ(child.lines().back(), step.last_line);
-    }
+    EXPECT_EQ(step.whole ? child.output() : step.drawn, step.drawn);  // the whole output, if asked
+    EXPECT_EQ(step.last_line.empty() ? "" : child.lines().back(), step.last_line);
     child.clear_output();
   }
 

@@ -21,8 +21,7 @@ void expect_cooked(const termios& t) { EXPECT_TRUE(same_modes(t, ConsoleChild::c
 // Starts a child in raw mode waiting for a line and returns once it waits.
 void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
   steps.insert(steps.begin(), "raw");
-  steps.push_back("p:waiting");
-  steps.push_back("in");
+  steps.insert(steps.end(), {"p:waiting", "in"});
   child.start_on_pty(steps);
   ASSERT_TRUE(child.wait_for("waiting"));
   // Keys come one at a time, unechoed and untranslated, Ctrl+C and the others still as

@@ -34,13 +34,11 @@ class FileDialogTest : public RuntimeTest {
 };
 
 TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
-  struct Case {
-    const char *path, *directory, *proposed;
-  } cases[] = {
+  const struct { const char *path, *directory, *proposed; } cases[] = {
       {"C:\\", "C:", ""}, {"C:", "", ""}, {"C:\\Daten\\bericht.txt", "C:\\Daten", "bericht.txt"},
       {"bericht.txt", "", "bericht.txt"}, {"\\bericht.txt", "", ""}, {"\\Daten\\x.txt", "\\Daten", "x.txt"},
       {"C:\\Daten\\", "C:\\Daten", ""}, {"C:\\a?b", "C:", ""}, {nullptr, "", ""}};
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     FakeDialogCall call = ask(c.path);
     SCOPED_TRACE(c.path ? c.path : "<null>");
     EXPECT_EQ(call.has_directory, c.path != nullptr) << "a directory whenever there is a path";

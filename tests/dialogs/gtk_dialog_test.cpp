@@ -15,10 +15,7 @@
 
 namespace {
 
-struct Row {
-  std::vector<std::string> dialog, keys_first;
-  std::string text, final_key, result;
-};
+struct Row { std::vector<std::string> dialog, keys_first; std::string text, final_key, result; };
 
 // One program on a terminal and a display of its own shows the dialogs in turn: GTK starts once in it.
 class DialogDriver : public XSession {

@@ -80,13 +80,8 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
 // output with status 0; wrong usage as one error line and the usage hint on standard error
 // with status 2, also for a port out of range.
 TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
-  struct Case {
-    std::string program;
-    std::vector<std::string> args;
-    int status;
-    std::string out;  // a regular expression for all of standard output
-    std::string err;  // the error line, empty when standard error stays empty
-  };
+  // out: a regular expression for all of standard output; err: the error line, empty for none.
+  struct Case { std::string program; std::vector<std::string> args; int status; std::string out, err; };
   const std::vector<Case> cases = {
       {kReceiverProgram, {"--help"}, 0, "Aufruf: Kelvane \\[-p PORT\\] \\[DATEI\\]\n(.*\n)+", ""},
       {kSenderProgram, {"-h"}, 0, "Aufruf: Dorvish \\[-p PORT\\] \\[DATEI \\[ADRESSE\\]\\]\n(.*\n)+", ""},

@@ -257,14 +257,11 @@ int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
 // Another program holds the port for IPv6 alone. The receiver's own user's: it serves IPv4
 // clients and says so. Another user's: the port is in use, IPv6 clients would reach that program.
 TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
-  struct Case {
-    in6_addr address;
-    uid_t holder;
-    std::string says;
-  } cases[] = {{in6addr_any, geteuid(), ", IPv4 only)."},
-               {in6addr_any, 65534, "Server: Can't create the server (port in use ?)."},
-               {in6addr_loopback, 65534, "Server: Can't create the server (port in use ?)."}};
-  for (const Case& c : cases) {
+  const struct { in6_addr address; uid_t holder; std::string says; } cases[] = {
+      {in6addr_any, geteuid(), ", IPv4 only)."},
+      {in6addr_any, 65534, "Server: Can't create the server (port in use ?)."},
+      {in6addr_loopback, 65534, "Server: Can't create the server (port in use ?)."}};
+  for (const auto& c : cases) {
     if (c.holder != geteuid() && geteuid() != 0) continue;
     int port = free_port();
     int holder = hold_ipv6(port, c.address, c.holder);
@@ -290,9 +287,7 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   for (const char* disk : {"full", "ro"}) mkdir((dir / disk).c_str(), 0755);
   bool disks = geteuid() == 0 && mount("tmpfs", (dir / "full").c_str(), "tmpfs", 0, "size=1m") == 0 &&
                mount("tmpfs", (dir / "ro").c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
-  struct Case {
-    std::string source, target, receiver_says;
-  };
+  struct Case { std::string source, target, receiver_says; };
   const std::string stored = "Datei wurde hier gespeichert:",
                     foreign = "Die Datei gehoert einem anderen Benutzer (geteilter Ordner)!";
   std::vector<Case> cases = {
@@ -564,10 +559,8 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
                     urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
   write_file(dir / "source.bin", content);
   bool small = mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m,mode=1777") == 0;
-  struct Case {
-    int ending;  // a signal once the copy began; 0: a raw peer
-    std::string tmpdir, says;
-  } cases[] = {
+  // ending: a signal once the copy began; 0: a raw peer.
+  struct Case { int ending; std::string tmpdir, says; } cases[] = {
       {SIGHUP, "", ""}, {SIGTERM, "", ""}, {SIGINT, "", ""}, {SIGKILL, "", ""},
       {0, dir / "missing", "Der Sender hat die Uebertragung abgebrochen!"},
       {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},

@@ -1,6 +1,5 @@
-// The GTK dialogs on private Xvfb displays, driven with xdotool the way a user would: a few
-// programs, each on a terminal and a display of its own, answered side by side. When a step
-// misses its deadline, a screenshot of the display is left in the build folder.
+// The GTK dialogs on private Xvfb displays, driven with xdotool as a user would: a few programs, each
+// on a terminal and display of its own, side by side; a step past its deadline leaves a screenshot.
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>

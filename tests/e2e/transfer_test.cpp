@@ -278,10 +278,9 @@ TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   }
 }
 
-// What a script learns from the sender's status: 0 only when the receiver stored the file
-// byte for byte, 1 with a reason otherwise. Each receiver takes one transfer; a receiver
-// whose transfer began takes no more senders, so of three senders at once just the one
-// stored succeeds. Every pair runs side by side.
+// The sender's status: 0 only when the receiver stored the file byte for byte, 1 with a reason
+// otherwise. A receiver takes one transfer and, once it began, no more senders: of three senders
+// at once just the one stored succeeds. Every pair runs side by side.
 TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   TempDir dir;
   for (const char* disk : {"full", "ro"}) mkdir((dir / disk).c_str(), 0755);
@@ -460,8 +459,8 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   Programs p;
   ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
   script.terminal = piped_receiver.terminal = false;
-  // A script's send ends after the minute (its last progress may come just before the
-  // row); meanwhile the row plays the receiver's part, if it has one.
+  // A script's send ends after the minute (its last progress may come just before the row);
+  // meanwhile the row plays the receiver's part, if it has one.
   auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
     ChildProcess* sender = p.start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
     return [=, started = now_ms()] {
@@ -623,16 +622,14 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
   if (small) umount((dir / "small").c_str());
 }
 
-// A receiver started on a port that is taken gives up: the ms from its message to its end,
-// or -1 when it did not say so or did not end.
+// A receiver on a taken port gives up: the ms from its message to its end; -1: no message or no end.
 int64_t busy_port_wait(BusyPortRun& busy) {
   if (!busy.refused()) return -1;
   int64_t shown = now_ms();
   return busy.run.receiver.wait_exit(10000) == 0 ? now_ms() - shown : -1;
 }
 
-// A sender that stops halfway through its content: the ms from its last byte to the
-// receiver's failure, or -1 when it did not fail. The existing file stays as it was.
+// A sender stopping halfway: the ms from its last byte to the receiver's failure (-1: none); the file stays.
 int64_t stalled_sender_wait(ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   int fd = connect_to(run.port);
@@ -645,8 +642,7 @@ int64_t stalled_sender_wait(ReceiverRun& run) {
   return failed ? waited : -1;
 }
 
-// The real sender sends a file to a receiver: the ms between the receiver seeing it
-// connect and seeing its first bytes, or -1 when the transfer did not happen.
+// The real sender's transfer: the ms from the receiver seeing it connect to its first bytes; -1: none.
 int64_t sender_pause(ChildProcess& sender, ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   write_file(run.dir / "source.bin", "content");

@@ -43,8 +43,7 @@ class ConsoleChild : public ChildProcess {
     t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN | ECHOCTL | ECHOKE;
     const cc_t cc[] = {3, 28, 127, 21, 4, 0, 1, 0, 17, 19, 26, 0, 18, 15, 23, 22};
     for (size_t i = 0; i < sizeof cc && i < NCCS; ++i) t.c_cc[i] = cc[i];
-    cfsetispeed(&t, B38400);
-    cfsetospeed(&t, B38400);
+    cfsetspeed(&t, B38400);
     return t;
   }
 

@@ -23,14 +23,13 @@ TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
   EXPECT_EQ(out.find("\x1b]0;Sender?x\a"), 0u);
   size_t start = out.find(kWrapOff);
   ASSERT_NE(start, std::string::npos);
-  std::string raw = out.substr(start + kWrapOff.size());
-  std::string expected = "abcdefghijklmnopqrst\r\n" + repeat("\xC3\xA4", 20) + "\r\n" +
-                         "a^[[31mb^?\r\n"
-                         "1234567890123456789\r\n"  // the caret form would pass the width: left out
-                         "\r\n"
-                         "X\x1b[H\x1b[2J" +
-                         kRestore + "Y\r\r\n" + kRestore;  // plain: the terminal adds CR before LF
-  EXPECT_EQ(raw, expected);
+  EXPECT_EQ(out.substr(start + kWrapOff.size()),
+            "abcdefghijklmnopqrst\r\n" + repeat("\xC3\xA4", 20) + "\r\n" +
+                "a^[[31mb^?\r\n"
+                "1234567890123456789\r\n"  // the caret form would pass the width: left out
+                "\r\n"
+                "X\x1b[H\x1b[2J" +
+                kRestore + "Y\r\r\n" + kRestore);  // plain: the terminal adds CR before LF
 }
 
 TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {

@@ -146,10 +146,9 @@ TEST_F(FileDialogTest, TheGuardBracketsTheDialogAndTheOwnerIsOurForegroundWindow
   file_dialog_open("t", nullptr, nullptr, 0, mark);
   const FakeDialogCall& call = gui.calls.at(0);
   EXPECT_EQ(call.owner, front);
-  EXPECT_FALSE(call.windows_during[1].enabled);
-  EXPECT_FALSE(call.windows_during[1].topmost);
-  EXPECT_TRUE(other->enabled);
-  EXPECT_TRUE(other->topmost);
+  const FakeWindow& during = call.windows_during.at(1);
+  EXPECT_EQ(std::tie(during.enabled, during.topmost), std::tuple(false, false));
+  EXPECT_EQ(std::tie(other->enabled, other->topmost), std::tuple(true, true));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 

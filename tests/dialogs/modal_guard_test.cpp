@@ -91,11 +91,8 @@ TEST_F(ModalGuardTest, TopmostWindowsLeaveTheBandDuringTheBoxAndComeBack) {
   const FakeDialogCall& call = box_in_front_of(front);
   EXPECT_FALSE(call.windows_during[0].topmost) << "the foreground window too";
   EXPECT_FALSE(call.windows_during[1].topmost);
-  EXPECT_TRUE(front->topmost);
-  EXPECT_TRUE(other->topmost);
-  EXPECT_FALSE(plain->topmost);
-  EXPECT_EQ(plain->topmost_calls, 0);
-  EXPECT_EQ(front->topmost_calls, 2);
+  EXPECT_EQ(std::tie(front->topmost, other->topmost, plain->topmost), std::tuple(true, true, false));
+  EXPECT_EQ(std::tie(plain->topmost_calls, front->topmost_calls), std::tuple(0, 2));
 }
 
 TEST_F(ModalGuardTest, TheGuardDisablesAgainWhatSomethingElseEnabledAndEnablesItAfterwards) {
@@ -149,8 +146,7 @@ TEST_F(ModalGuardTest, EntriesOfOtherThreadsAreLeftAlone) {
 
   go_on.set_value();
   other.join();
-  EXPECT_TRUE(theirs->enabled);
-  EXPECT_TRUE(theirs->topmost);
+  EXPECT_EQ(std::tie(theirs->enabled, theirs->topmost), std::tuple(true, true));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 

@@ -10,9 +10,7 @@ namespace {
 using DesktopTest = XSessionTest;
 
 TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
-  ChildOptions options;
-  options.args = {e2e::kQuickReceiver};
-  options.terminal = true;
+  ChildOptions options = e2e::text_mode(e2e::kQuickReceiver);
   options.env = environment();
   options.cwd = dir.path();
   ChildProcess receiver(options);

@@ -3,8 +3,7 @@
 #include "tests/console/console_run.h"
 
 namespace {
-const std::string kWrapOff = "\x1b[?7l";
-const std::string kRestore = "\x1b[?25h\x1b[?7h";
+const std::string kWrapOff = "\x1b[?7l", kRestore = "\x1b[?25h\x1b[?7h";
 
 std::string repeat(const std::string& piece, int n) {
   std::string out;

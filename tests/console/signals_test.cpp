@@ -4,8 +4,7 @@
 #include "tests/console/console_run.h"
 
 namespace {
-const std::string kWrapOff = "\x1b[?7l";
-const std::string kWrapOn = "\x1b[?7h";
+const std::string kWrapOff = "\x1b[?7l", kWrapOn = "\x1b[?7h";
 
 // Whether the terminal has the modes of want in every flag and in its reading counts.
 ::testing::AssertionResult same_modes(const termios& t, const termios& want) {

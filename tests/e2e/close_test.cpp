@@ -19,8 +19,7 @@ bool storing(pid_t pid) {
 }
 
 void expect_clean_end(ChildProcess& program, int port) {
-  int code = program.wait_exit(10000);
-  EXPECT_NE(code, -1) << "the program ended";
+  EXPECT_NE(program.wait_exit(10000), -1) << "the program ended";
   const std::string& out = program.output();
   for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "runtime error", "LeakSanitizer"})
     EXPECT_EQ(out.find(report), std::string::npos) << out;
@@ -34,12 +33,11 @@ void expect_clean_end(ChildProcess& program, int port) {
 TEST(Close, HangupWhileServingClosesTheServer) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
-  int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
-  int client = connect_to(port);  // a connection the shutdown must close too
+  int client = connect_to(run.port);  // a connection the shutdown must close too
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ..."));
   receiver.signal(SIGHUP);
-  expect_clean_end(receiver, port);
+  expect_clean_end(receiver, run.port);
   EXPECT_EQ(read_until_close(client, 2000), "") << "the receiver's side of the connection was closed";
   close(client);
 }

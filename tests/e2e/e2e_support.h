@@ -28,11 +28,10 @@ namespace e2e {
 
 using Lines = std::vector<std::string>;
 
-const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane";
-const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
+const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane", kSenderProgram = KV_BUILD_DIR "/Dorvish";
 // Quick builds: each pause kQuickTimeFactor times as short; tests run them unless a pause's length counts.
-const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick";
-const std::string kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
+const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick",
+                  kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
 
 // The program on a pseudo-terminal of the given width, its dialogs in text mode.
 ChildOptions text_mode(const std::string& program, int columns = 80);

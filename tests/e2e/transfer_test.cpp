@@ -160,9 +160,6 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
     EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
               (Lines{kRule, "Fehler: Die Datei konnte nicht gesendet werden!", c.reason, "Bitte Enter druecken ..."}));
     c.sender->type("\r");
-  }
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.path);
     EXPECT_EQ(c.sender->wait_exit(), 0);
     pollfd waiting{c.listener, POLLIN, 0};
     EXPECT_EQ(poll(&waiting, 1, 0), 0) << "a connection reached the receiver";
@@ -224,10 +221,8 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   }
 
   // A hang-up before any transfer came ends the receiver with nothing received: status 1.
-  ChildProcess& hung_up = *p.script(kReceiverProgram, {"-p", port_text, dir / "never.bin"});
-  ASSERT_TRUE(receiver_ready(hung_up)) << hung_up.output();
-  hung_up.signal(SIGHUP);
-  EXPECT_EQ(hung_up.wait_exit(5000), 1) << hung_up.output();
+  hang_up(*p.script(kReceiverProgram, {"-p", port_text, dir / "never.bin"}), "Server: Wait for Connection ...",
+          1);
 
   // A file that cannot be sent, and a send whose connection is reset: status 1.
   int listener = listen_on(port);  // takes the connection, never reads

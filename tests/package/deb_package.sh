@@ -5,8 +5,7 @@
 # dpkg installs into a private root and package database: nothing on the machine changes, no other
 # package's triggers run, no root is needed. Exits 77 (skipped) where dpkg is not installed.
 set -euo pipefail
-build=$1
-cpack=${2:-cpack}
+build=$1 cpack=${2:-cpack}
 skip() { echo "skipped: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 

@@ -8,9 +8,7 @@
 set -u
 linux=$1 kelvane_exe=$2
 [ -x "$linux/Dorvish" ] || { echo "no Linux build in $linux"; exit 77; }
-work=$(mktemp -d)
-socket="kvwin-$$"
-xvfb=
+work=$(mktemp -d) socket="kvwin-$$" xvfb=
 export WINEPREFIX="$WINEPREFIX-desktop"
 cleanup() {
   tmux -L "$socket" kill-server 2>/dev/null
@@ -20,8 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 head -c 700001 /dev/urandom >"$work/quelle.bin"
-failures=0
-port=$((5000 + $$ % 4000))
+failures=0 port=$((5000 + $$ % 4000))
 
 source "$(dirname "$0")/../support/until.sh"
 pane_shows() { tmux -L "$socket" capture-pane -p -t kv | grep -qF "$1"; }

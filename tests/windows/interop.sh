@@ -9,8 +9,7 @@ linux=$1 kelvane_exe=$2 dorvish_exe=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c 3000001 /dev/urandom >"$work/quelle.bin"
-failures=0
-port=$((5000 + $$ % 4000))
+failures=0 port=$((5000 + $$ % 4000))
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 

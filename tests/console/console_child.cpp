@@ -24,7 +24,6 @@
 #include "console/status.h"
 #include "core/fatal.h"
 #include "app/lifecycle.h"
-#include "core/timing.h"
 #include "platform/clock.h"
 #include "strings/area.h"
 

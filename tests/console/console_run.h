@@ -1,7 +1,7 @@
 // Runs console_child with a list of steps on a pseudo-terminal or on pipes. The child
 // writes the input results it got, one per line, into a report file.
 #pragma once
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <fstream>
 #include <string>

@@ -63,8 +63,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ASSERT_EQ(report.size(), 4u);
   EXPECT_EQ(Lines(report.begin(), report.begin() + 3), (Lines{"abc", "", "\\x04"}));
   // The terminal keeps at most one line buffer's worth; never more than one block a call.
-  EXPECT_GE(report[3].size(), 4000u);
-  EXPECT_LE(report[3].size(), 4096u);
+  EXPECT_THAT(report[3].size(), testing::AllOf(testing::Ge(4000u), testing::Le(4096u)));
   EXPECT_EQ(report[3].find_first_not_of('z'), std::string::npos);
 }
 

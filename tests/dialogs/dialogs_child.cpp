@@ -44,10 +44,8 @@ void report(const std::string& result, int32_t moved) {
 
 int main(int argc, char** argv) {
   alarm(120);  // never outlives a test that lost track of it
-  bool hold = std::strcmp(argv[argc - 1], "hold") == 0;
-  if (hold) --argc;
-  bool raw = std::strcmp(argv[argc - 1], "raw") == 0;
-  if (raw) --argc;
+  auto last_is = [&](const char* word) { return std::strcmp(argv[argc - 1], word) == 0 && argc--; };
+  bool hold = last_is("hold"), raw = last_is("raw");
   runtime_start();
   if (raw) {
     console_open();

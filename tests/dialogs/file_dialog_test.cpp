@@ -67,10 +67,8 @@ TEST_F(FileDialogTest, WrappersChooseKindFlagsAndTitle) {
   file_dialog_save("Speichern", nullptr, nullptr, 0, mark);
   file_dialog_open(nullptr, nullptr, nullptr, 0, mark);
   ASSERT_EQ(gui.calls.size(), 2u);
-  EXPECT_EQ(gui.calls[0].kind, 1);
-  EXPECT_EQ(gui.calls[1].kind, 0);
-  EXPECT_EQ(gui.calls[0].title, "Speichern");
-  EXPECT_FALSE(gui.calls[1].has_title);
+  EXPECT_EQ(std::tie(gui.calls[0].kind, gui.calls[0].title), std::tuple(1, "Speichern"));
+  EXPECT_EQ(std::tie(gui.calls[1].kind, gui.calls[1].has_title), std::tuple(0, false));
   for (const FakeDialogCall& call : gui.calls) EXPECT_EQ(call.flags, 0x8080Cu);
 }
 
@@ -171,8 +169,7 @@ TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   }
   gui.answer = rows[0].answer;
   file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark);
-  EXPECT_EQ(gui.calls.back().flags, 0x80A0Cu);
-  EXPECT_EQ(gui.calls.back().file_size, 512000);
+  EXPECT_EQ(std::tie(gui.calls.back().flags, gui.calls.back().file_size), std::tuple(0x80A0Cu, 512000));
   EXPECT_STREQ(file_dialog_directory, "/daten/");
 }
 

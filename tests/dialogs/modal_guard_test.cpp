@@ -54,9 +54,7 @@ TEST_F(ModalGuardTest, OtherWindowsAreDisabledDuringTheBoxAndEnabledAfterwards) 
   EXPECT_FALSE(call.windows_during[0].enabled) << "a visible enabled window of the thread";
   EXPECT_TRUE(call.windows_during[1].enabled) << "the foreground window is never disabled";
   EXPECT_EQ(call.guard_entries_during, 3u) << "every visible window is recorded, the hidden one not";
-  EXPECT_TRUE(other->enabled);
-  EXPECT_TRUE(front->enabled);
-  EXPECT_EQ(front->enable_calls, 0);
+  EXPECT_EQ(std::tie(other->enabled, front->enabled, front->enable_calls), std::tuple(true, true, 0));
   EXPECT_EQ(hidden->enable_calls + hidden->topmost_calls, 0) << "hidden windows are not touched";
   EXPECT_TRUE(hidden->topmost);
   EXPECT_FALSE(was_disabled->enabled) << "a window disabled before stays disabled";
@@ -155,8 +153,7 @@ TEST_F(ModalGuardTest, AWindowWithoutAnEntryIsLeftAsItIs) {
   heap_set_limit(runtime_heap(), 1);  // no list element can be had
   modal_guard_enter();
   EXPECT_EQ(modal_guard_list, nullptr);
-  EXPECT_TRUE(w->enabled);
-  EXPECT_TRUE(w->topmost);
+  EXPECT_EQ(std::tie(w->enabled, w->topmost), std::tuple(true, true));
   EXPECT_EQ(w->enable_calls + w->topmost_calls, 0);
   modal_guard_leave();
   heap_set_limit(runtime_heap(), 0);

@@ -75,9 +75,7 @@ void close_listener() {
 
 void listen_loopback() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t size = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(fd, 4) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)

@@ -37,8 +37,7 @@ TEST_F(TextDialogTest, SaveTakesARelativePathFromTheCurrentDirectory) {
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.reported("CWD"), dir.path()) << "the current directory stays";
   EXPECT_EQ(c.output().rfind("\r\nBitte Ort zum speichern auswaehlen\r\nPfad: ", 0), 0u)
-      << "title on a fresh line of its own:\n"
-      << c.output();
+      << "title on a fresh line of its own:\n" << c.output();
 }
 
 TEST_F(TextDialogTest, AbsoluteAndHomePathsAreResolved) {
@@ -118,11 +117,8 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
   // U+009B is the one-character form of ESC [ that some terminals obey.
   DialogChild& box = run({"box", "c\x1b", "t\x7f\xC2\x9B" "2J"}, "");
   EXPECT_NE(box.output().find("c^[\r\nt^??2J\r\n"), std::string::npos) << box.output();
-  for (DialogChild* c : {&dialog, &box}) {
-    EXPECT_EQ(c->output().find('\x1b'), std::string::npos);
-    EXPECT_EQ(c->output().find('\x07'), std::string::npos);
-    EXPECT_EQ(c->output().find("\xC2\x9B"), std::string::npos);
-  }
+  for (DialogChild* c : {&dialog, &box})
+    for (const char* raw : {"\x1b", "\x07", "\xC2\x9B"}) EXPECT_EQ(c->output().find(raw), std::string::npos);
 }
 
 TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {

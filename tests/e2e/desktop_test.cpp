@@ -150,8 +150,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
           std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : run.dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
-    close(run.listener);
-    close(run.filler);
+    for (int fd : {run.listener, run.filler}) close(fd);
   }
 }
 

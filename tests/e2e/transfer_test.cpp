@@ -372,8 +372,7 @@ void sender_without_receiver(bool silent) {
                           : "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!"}));
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
-  close(filler);
-  close(listener);
+  for (int fd : {filler, listener}) close(fd);
 }
 
 // Eight pieces over about 0.8 s, well past the half second before a status line appears: a

@@ -1,7 +1,5 @@
-// A program that drives the console the way the tests tell it, on whatever standard input
-// and output it gets (a pseudo-terminal or pipes).
-//
-// console_child <report-file> <step>...
+// Drives the console as the tests tell it, on the standard input and output it gets (a
+// pseudo-terminal or pipes): console_child <report-file> <step>...
 // Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
 // clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
 // status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook),
@@ -26,7 +24,6 @@
 #include "console/status.h"
 #include "core/fatal.h"
 #include "app/lifecycle.h"
-#include "core/timing.h"
 #include "platform/clock.h"
 #include "strings/area.h"
 
@@ -61,13 +58,9 @@ void report(const char* text) {
   std::string line;
   for (const char* p = text; *p; ++p) {
     auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      line += *p;
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      line += hex;
-    }
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    line += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, *p) : std::string(hex);
   }
   line += '\n';
   (void)!write(g_report, line.data(), line.size());
@@ -82,9 +75,7 @@ void close_listener() {
 
 void listen_loopback() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t size = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(fd, 4) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)

@@ -1,6 +1,8 @@
 // Runs console_child with a list of steps on a pseudo-terminal or on pipes. The child
 // writes the input results it got, one per line, into a report file.
 #pragma once
+#include <gmock/gmock.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
@@ -41,8 +43,7 @@ class ConsoleChild : public ChildProcess {
     t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN | ECHOCTL | ECHOKE;
     const cc_t cc[] = {3, 28, 127, 21, 4, 0, 1, 0, 17, 19, 26, 0, 18, 15, 23, 22};
     for (size_t i = 0; i < sizeof cc && i < NCCS; ++i) t.c_cc[i] = cc[i];
-    cfsetispeed(&t, B38400);
-    cfsetospeed(&t, B38400);
+    cfsetspeed(&t, B38400);
     return t;
   }
 

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 #include "tests/console/console_run.h"
@@ -18,24 +16,22 @@ Lines piped(const std::string& input, const Lines& steps) {
 }
 }  // namespace
 
-TEST(ConsoleInputPiped, LinesEndAtCrLfOrCrOrLfThenTheEndComesForEver) {
-  Lines six(6, "in");
-  Lines expected{"a", "b", "c", "d", "\\x04", "\\x04"};
-  EXPECT_EQ(piped("a\r\nb\nc\rd", six), expected);
-  Lines raw_six{"raw"};
-  raw_six.insert(raw_six.end(), six.begin(), six.end());
-  EXPECT_EQ(piped("a\r\nb\nc\rd", raw_six), expected) << "raw mode reads a pipe like plain mode";
-  EXPECT_EQ(piped("", {"in", "in"}), (Lines{"\\x04", "\\x04"}));
-  EXPECT_EQ(piped("\n\r\n", {"in", "in", "in"}), (Lines{"", "", "\\x04"}));
-}
-
-TEST(ConsoleInputPiped, LongLinesComeWholeAcrossBlocks) {
-  std::string last(10000, 'q');
-  EXPECT_EQ(piped("first\n" + last, {"in", "in", "in"}), (Lines{"first", last, "\\x04"}));
-  // A rest longer than one block behind a short line, then a line end far behind.
-  std::string middle(5000, 'm');
-  Lines report = piped("x\n" + middle + "\ny\n", {"in", "in", "in", "in"});
-  EXPECT_EQ(report, (Lines{"x", middle, "y", "\\x04"}));
+// Lines end at CR LF, CR or LF, then the end comes for ever; long lines come whole across
+// blocks; inkey takes nothing from a pipe.
+TEST(ConsoleInputPiped, EachInputGivesItsLinesThenTheEnd) {
+  const std::string last(10000, 'q'), middle(5000, 'm');
+  const struct { std::string input; Lines steps, report; } rows[] = {
+      {"a\r\nb\nc\rd", Lines(6, "in"), {"a", "b", "c", "d", "\\x04", "\\x04"}},
+      // Raw mode reads a pipe like plain mode.
+      {"a\r\nb\nc\rd", {"raw", "in", "in", "in", "in", "in", "in"}, {"a", "b", "c", "d", "\\x04", "\\x04"}},
+      {"", {"in", "in"}, {"\\x04", "\\x04"}},
+      {"\n\r\n", {"in", "in", "in"}, {"", "", "\\x04"}},
+      {"first\n" + last, {"in", "in", "in"}, {"first", last, "\\x04"}},
+      // A rest longer than one block behind a short line, then a line end far behind.
+      {"x\n" + middle + "\ny\n", Lines(4, "in"), {"x", middle, "y", "\\x04"}},
+      {"abc\n", {"key", "in", "raw", "key", "in"}, {"", "abc", "", "\\x04"}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(piped(row.input, row.steps), row.report) << row.input.substr(0, 20);
 }
 
 TEST(ConsoleInputPiped, ACrLfSplitAcrossReadsIsOneLineEnd) {
@@ -48,10 +44,6 @@ TEST(ConsoleInputPiped, ACrLfSplitAcrossReadsIsOneLineEnd) {
   child.close_input();
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(child.report(), (Lines{"a", "b", "\\x04"}));
-}
-
-TEST(ConsoleInputPiped, InkeyTakesNothingFromAPipe) {
-  EXPECT_EQ(piped("abc\n", {"key", "in", "raw", "key", "in"}), (Lines{"", "abc", "", "\\x04"}));
 }
 
 TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
@@ -71,8 +63,7 @@ TEST(ConsoleInputTerminal, PlainModeUsesTheTerminalsLineEditing) {
   ASSERT_EQ(report.size(), 4u);
   EXPECT_EQ(Lines(report.begin(), report.begin() + 3), (Lines{"abc", "", "\\x04"}));
   // The terminal keeps at most one line buffer's worth; never more than one block a call.
-  EXPECT_GE(report[3].size(), 4000u);
-  EXPECT_LE(report[3].size(), 4096u);
+  EXPECT_THAT(report[3].size(), testing::AllOf(testing::Ge(4000u), testing::Le(4096u)));
   EXPECT_EQ(report[3].find_first_not_of('z'), std::string::npos);
 }
 
@@ -82,13 +73,9 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>",
                       "in",  "p:>",          "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
-  // Each step's keys, and what they draw: the whole output since the step before, or a
-  // part of it (and then the screen's last line, if given).
-  struct Step {
-    std::string keys, drawn;
-    bool whole;
-    std::string last_line = {};
-  };
+  // Each step's keys and what they draw: all output since the step before, or a part of it
+  // (and then the screen's last line, if given).
+  struct Step { std::string keys, drawn; bool whole; std::string last_line = {}; };
   const Step steps[] = {
       // A line that fits is echoed key by key, exactly as always.
       {"abcdefghi\x7fX\r", "1234567890abcdefghi\b \bX\r\n", false},
@@ -97,18 +84,16 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
       {"abcdefghijklmnopqrstuvwxy", "\r><ijklmnopqrstuvwxy\x1b[K", false, "><ijklmnopqrstuvwxy"},
       {std::string(10, '\x7f') + "Z", "\r>abcdefghijklmnopqr\x1b[K\b \b\b \b\b \bZ", false},
       {"\r", "\r\n>", true},
-      // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace with nothing
-      // typed writes nothing.
+      // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace on nothing writes nothing.
       {"\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r", "ok\r\n>", true},
-      // A UTF-8 character is one key and one column; a control character is echoed
-      // visibly, takes two columns and comes back as itself.
+      // A UTF-8 character is one key and column; a control character is echoed visibly, takes two
+      // columns and comes back as itself.
       {"a\xC3\xA4\xE2\x82\xAC\x7f\x01"
        "b\r", "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>", true},
       // A lone Escape is a key once nothing follows it; Enter may come as LF.
       {"\x1b", "^[", false},
       {"q\n", "q\r\n>", true},
-      // Backspace over a control character takes back both its columns; over a UTF-8 one
-      // character all its bytes.
+      // Backspace takes back both columns of a control character, all bytes of a UTF-8 one.
       {"\x02\xC3\xA4\x7f\x7fz\r", "z\r\n>", false},
       // Scrolled, a UTF-8 character stays whole and a control character keeps both columns.
       {std::string(20, '-') + "\xC3\xA4\x01\xE2\x82\xAC",
@@ -119,17 +104,13 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
     SCOPED_TRACE(step.drawn);
     child.type(step.keys);
     ASSERT_TRUE(child.wait_for(step.whole ? "\r\n>" : step.drawn)) << child.output();
-    if (step.whole) {
-      EXPECT_EQ(child.output(), step.drawn);
-    }
-    if (!step.last_line.empty()) {
-      EXPECT_EQ(child.lines().back(), step.last_line);
-    }
+    EXPECT_EQ(step.whole ? child.output() : step.drawn, step.drawn);  // the whole output, if asked
+    EXPECT_EQ(step.last_line.empty() ? "" : child.lines().back(), step.last_line);
     child.clear_output();
   }
 
-  // Enter is taken at once; an LF right behind its CR, though apart from it, is the rest
-  // of a CR LF. An LF typed later is an Enter of its own.
+  // Enter is taken at once; an LF right behind its CR, though apart, is the rest of a CR LF.
+  // An LF typed later is an Enter of its own.
   child.type("c\r");
   usleep(5000);
   child.type("\nd\r");
@@ -139,8 +120,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ASSERT_TRUE(child.wait_for("d\r\n>\r\n>"));
   child.clear_output();
 
-  // A line takes CONSOLE_LINE_MAX bytes; each key past them rings the bell instead, and a
-  // character that does not fit whole is not split.
+  // A line takes CONSOLE_LINE_MAX bytes; each key past them rings the bell, and a character
+  // that does not fit whole is not split.
   child.type(std::string(4095, 'b') + "\xC3\xA4" + "ccc\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(std::count(child.output().begin(), child.output().end(), '\a'), 3);

@@ -1,11 +1,9 @@
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "tests/console/console_run.h"
 
 namespace {
-const std::string kWrapOff = "\x1b[?7l";
-const std::string kRestore = "\x1b[?25h\x1b[?7h";
+const std::string kWrapOff = "\x1b[?7l", kRestore = "\x1b[?25h\x1b[?7h";
 
 std::string repeat(const std::string& piece, int n) {
   std::string out;
@@ -24,14 +22,13 @@ TEST(ConsoleOutput, RawWritesAreClippedToTheWidthAndShowControlBytes) {
   EXPECT_EQ(out.find("\x1b]0;Sender?x\a"), 0u);
   size_t start = out.find(kWrapOff);
   ASSERT_NE(start, std::string::npos);
-  std::string raw = out.substr(start + kWrapOff.size());
-  std::string expected = "abcdefghijklmnopqrst\r\n" + repeat("\xC3\xA4", 20) + "\r\n" +
-                         "a^[[31mb^?\r\n"
-                         "1234567890123456789\r\n"  // the caret form would pass the width: left out
-                         "\r\n"
-                         "X\x1b[H\x1b[2J" +
-                         kRestore + "Y\r\r\n" + kRestore;  // plain: the terminal adds CR before LF
-  EXPECT_EQ(raw, expected);
+  EXPECT_EQ(out.substr(start + kWrapOff.size()),
+            "abcdefghijklmnopqrst\r\n" + repeat("\xC3\xA4", 20) + "\r\n" +
+                "a^[[31mb^?\r\n"
+                "1234567890123456789\r\n"  // the caret form would pass the width: left out
+                "\r\n"
+                "X\x1b[H\x1b[2J" +
+                kRestore + "Y\r\r\n" + kRestore);  // plain: the terminal adds CR before LF
 }
 
 TEST(ConsoleOutput, OnPipesRawActsLikePlainAndWritesNoTerminalSequences) {

@@ -1,16 +1,10 @@
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include "support/loopback.h"
 #include "tests/console/console_run.h"
 
 namespace {
-const std::string kWrapOff = "\x1b[?7l";
-const std::string kWrapOn = "\x1b[?7h";
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+const std::string kWrapOff = "\x1b[?7l", kWrapOn = "\x1b[?7h";
 
 // Whether the terminal has the modes of want in every flag and in its reading counts.
 ::testing::AssertionResult same_modes(const termios& t, const termios& want) {
@@ -26,8 +20,7 @@ void expect_cooked(const termios& t) { EXPECT_TRUE(same_modes(t, ConsoleChild::c
 // Starts a child in raw mode waiting for a line and returns once it waits.
 void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
   steps.insert(steps.begin(), "raw");
-  steps.push_back("p:waiting");
-  steps.push_back("in");
+  steps.insert(steps.end(), {"p:waiting", "in"});
   child.start_on_pty(steps);
   ASSERT_TRUE(child.wait_for("waiting"));
   // Keys come one at a time, unechoed and untranslated, Ctrl+C and the others still as
@@ -42,9 +35,8 @@ void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
 }
 }  // namespace
 
-// A hang-up, and a terminal that goes away (the kernel hangs the session up), shut down
-// once and end the process with code 0, the port free. After the close the main flow's
-// read meets the end as well and may reach its own exit first.
+// A hang-up, and a terminal going away (the kernel hangs the session up), shut down once and end
+// with code 0, the port free. After the close the main flow's read may reach its own exit first.
 TEST(ConsoleSignals, HangUpOrATerminalGoingAwayShutsDownOnceAndEndsTheProcess) {
   for (bool hang_up : {true, false}) {
     SCOPED_TRACE(hang_up ? "hang-up" : "terminal gone");
@@ -60,7 +52,7 @@ TEST(ConsoleSignals, HangUpOrATerminalGoingAwayShutsDownOnceAndEndsTheProcess) {
     if (!hang_up) continue;  // no terminal left to look at
     EXPECT_EQ(child.report(), (std::vector<std::string>{report[0], "closed"}));
     expect_cooked(child.modes());
-    EXPECT_TRUE(ends_with(child.output(), kWrapOn));
+    EXPECT_TRUE(child.output().ends_with(kWrapOn));
   }
 }
 
@@ -74,7 +66,7 @@ TEST(ConsoleSignals, CtrlCAndTermEndTheProcessWithTheTerminalAsFound) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);
     expect_cooked(child.modes());
-    EXPECT_TRUE(ends_with(child.output(), "waiting\r\n\x1b[?25h" + kWrapOn))
+    EXPECT_TRUE(child.output().ends_with("waiting\r\n\x1b[?25h" + kWrapOn))
         << "the shell's prompt on a fresh line";
     EXPECT_EQ(child.report().size(), 1u) << "no shutdown on this way out";
   }
@@ -85,13 +77,13 @@ TEST(ConsoleSignals, NormalExitAndFatalErrorRestoreTheTerminal) {
   child.start_on_pty({"raw", "p:x"});
   ASSERT_EQ(child.wait_exit(), 0);
   expect_cooked(child.modes());
-  EXPECT_TRUE(ends_with(child.output(), kWrapOn));
+  EXPECT_TRUE(child.output().ends_with(kWrapOn));
 
   // A status line is not left standing where the shell's prompt comes.
   ConsoleChild shown;
   shown.start_on_pty({"raw", "l:a", "status:50%"});
   ASSERT_EQ(shown.wait_exit(), 0);
-  EXPECT_TRUE(ends_with(shown.output(), "a\r\n\r50%\x1b[K\r\x1b[K\x1b[?25h" + kWrapOn)) << shown.output();
+  EXPECT_TRUE(shown.output().ends_with("a\r\n\r50%\x1b[K\r\x1b[K\x1b[?25h" + kWrapOn)) << shown.output();
 
   ConsoleChild failing;
   failing.start_on_pty({"raw", "no-such-step"});
@@ -104,9 +96,8 @@ TEST(ConsoleSignals, SuspendRestoresTheTerminalAndResumeReturnsToRaw) {
   ConsoleChild child;
   start_waiting(child);
   child.clear_output();
-  // The child leads its own session, so the terminal's stop is not carried out (an
-  // orphaned process group does not stop); the restore before it and the return to raw
-  // mode after it are what is seen.
+  // The child leads its own session, so the stop is not carried out (an orphaned process group
+  // does not stop); the restore before it and the return to raw mode after it are seen.
   child.type("o");
   ASSERT_TRUE(child.wait_for("o"));
   child.clear_output();

@@ -15,12 +15,10 @@ TEST(FormatProgress, ShowsDoneTotalPercentAndRate) {
             "  12.5 MiB / 100.0 MiB  12%  45.3 MiB/s");
   EXPECT_EQ(format_progress(0, 1000, 0), "  0 B / 1000 B  0%  0 B/s");
   EXPECT_EQ(format_progress(1000, 1000, 2), "  1000 B / 1000 B  100%  500 B/s");
-  EXPECT_EQ(format_progress(1536, 0, 1), "  1.5 KiB  1.5 KiB/s");
-  EXPECT_EQ(format_progress(1536, -1, 1), "  1.5 KiB  1.5 KiB/s");
+  for (int64_t unknown : {0, -1}) EXPECT_EQ(format_progress(1536, unknown, 1), "  1.5 KiB  1.5 KiB/s");
   // Rounding up to the next unit reads as that unit.
   EXPECT_EQ(format_progress(1024 * 1024 - 1, 0, 1), "  1.0 MiB  1.0 MiB/s");
-  EXPECT_EQ(format_progress(3LL * 1024 * 1024 * 1024 * 1024, 4LL * 1024 * 1024 * 1024 * 1024, 1),
-            "  3.0 TiB / 4.0 TiB  75%  3.0 TiB/s");
+  EXPECT_EQ(format_progress(3 * MiB * MiB, 4 * MiB * MiB, 1), "  3.0 TiB / 4.0 TiB  75%  3.0 TiB/s");
   EXPECT_EQ(format_progress(INT64_MAX, INT64_MAX, 1).substr(0, 12), "  8388608.0 ");
   EXPECT_EQ(format_progress(-5, 10, 1), "  0 B / 10 B  0%  0 B/s");
 }

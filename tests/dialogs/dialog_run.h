@@ -1,6 +1,8 @@
 // Runs the dialogs_child program and reads what it reported: "RESULT[text]" for each
 // dialog's outcome and "NAME value" lines for what it saw.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 

@@ -1,14 +1,10 @@
-// A program that shows dialogs one after the other the way the receiver and sender do and
-// reports each outcome on standard output, for tests that drive it from outside (pipes, a
-// pseudo-terminal, or GTK under Xvfb). Each step is one of
-//
-//   save|open|multi TITLE INITIAL     box CAPTION TEXT [FLAGS]     cd FOLDER
-//
-// followed at the end by [raw] [hold]. With "raw" the console is opened and switched to
-// raw mode first, as the programs do. After each dialog it prints RESULT[text] and TOP+n
-// (how far the area's top moved), the back end, the current directory, the locale and
-// whether a GL library is loaded. With "hold" it then waits until standard input ends, so
-// a test can look at the screen.
+// Shows dialogs one after the other as the receiver and sender do and reports each outcome on
+// standard output, for tests that drive it from outside (pipes, a pseudo-terminal, GTK under Xvfb).
+// Steps: save|open|multi TITLE INITIAL, box CAPTION TEXT [FLAGS] or cd FOLDER; at the end [raw]
+// [hold]. "raw" opens the console in raw mode first, as the programs do. After each dialog it prints
+// RESULT[text], TOP+n (how far the area's top moved), the back end, the current directory, the
+// locale and whether a GL library is loaded. "hold" then waits for the end of standard input, so a
+// test can look at the screen.
 #include <unistd.h>
 
 #include <cctype>
@@ -48,10 +44,8 @@ void report(const std::string& result, int32_t moved) {
 
 int main(int argc, char** argv) {
   alarm(120);  // never outlives a test that lost track of it
-  bool hold = std::strcmp(argv[argc - 1], "hold") == 0;
-  if (hold) --argc;
-  bool raw = std::strcmp(argv[argc - 1], "raw") == 0;
-  if (raw) --argc;
+  auto last_is = [&](const char* word) { return std::strcmp(argv[argc - 1], word) == 0 && argc--; };
+  bool hold = last_is("hold"), raw = last_is("raw");
   runtime_start();
   if (raw) {
     console_open();
@@ -83,10 +77,6 @@ int main(int argc, char** argv) {
       i += 3;
     }
   }
-  if (hold) {
-    char byte;
-    while (read(STDIN_FILENO, &byte, 1) > 0) {
-    }
-  }
+  for (char byte; hold && read(STDIN_FILENO, &byte, 1) > 0;) {}
   runtime_exit();
 }

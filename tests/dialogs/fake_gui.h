@@ -1,6 +1,8 @@
 // An in-memory window system and dialog back end: windows are plain records, dialogs
-// record what they were asked and answer as the test scripted it.
+// record what they were asked and answer as the test scripted it. With the headers its tests share.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,7 +11,10 @@
 #include "dialogs/gui.h"
 #include "dialogs/modal_guard.h"
 #include "dialogs/window_system.h"
+#include "platform/common/test_helper.h"
+#include "platform/heap.h"
 #include "platform/process.h"
+#include "support/runtime_fixture.h"
 
 struct FakeWindow {
   uint32_t thread = 0, process = 0;
@@ -59,13 +64,13 @@ class FakeWindows final : public WindowSystem {
 // What the fake back end saw of one call, and the window states during it.
 struct FakeDialogCall {
   WindowHandle owner = nullptr;
-  std::string caption, text;
+  std::string caption{}, text{};
   uint32_t flags = 0;
   int32_t kind = -1, filter_index = 0, file_size = 0;
   bool has_title = false, has_directory = false;
-  std::string title, directory, proposed;
-  std::string filter;  // the zero-separated list up to and including its final zero
-  std::vector<FakeWindow> windows_during;
+  std::string title{}, directory{}, proposed{};
+  std::string filter{};  // the zero-separated list up to and including its final zero
+  std::vector<FakeWindow> windows_during{};
   size_t guard_entries_during = 0;
 };
 
@@ -87,31 +92,19 @@ inline void fake_record(FakeDialogCall call) {
 }
 
 inline int32_t fake_message_box(WindowHandle owner, const char* caption, const char* text, uint32_t flags) {
-  FakeDialogCall call;
-  call.owner = owner;
-  call.caption = caption ? caption : "<null>";
-  call.text = text ? text : "<null>";
-  call.flags = flags;
-  fake_record(call);
+  fake_record(
+      {.owner = owner, .caption = caption ? caption : "<null>", .text = text ? text : "<null>", .flags = flags});
   return g_fake_gui->box_result;
 }
 
 inline int32_t fake_file_dialog(FileDialogRequest* r) {
-  FakeDialogCall call;
-  call.owner = r->owner;
-  call.kind = r->kind;
-  call.has_title = r->title != nullptr;
-  call.title = r->title ? r->title : "";
-  call.has_directory = r->initial_directory != nullptr;
-  call.directory = r->initial_directory ? r->initial_directory : "";
-  call.proposed = r->file;
   const char* p = r->filter;
   while (*p) p += std::string(p).size() + 1;
-  call.filter.assign(r->filter, static_cast<size_t>(p - r->filter) + 1);
-  call.filter_index = r->filter_index;
-  call.flags = r->flags;
-  call.file_size = r->file_size;
-  fake_record(call);
+  fake_record({.owner = r->owner, .flags = r->flags, .kind = r->kind, .filter_index = r->filter_index,
+               .file_size = r->file_size, .has_title = r->title != nullptr,
+               .has_directory = r->initial_directory != nullptr, .title = r->title ? r->title : "",
+               .directory = r->initial_directory ? r->initial_directory : "", .proposed = r->file,
+               .filter = std::string(r->filter, static_cast<size_t>(p - r->filter) + 1)});
   const std::string& a = g_fake_gui->answer;
   if (!g_fake_gui->confirm || a.size() + 1 > static_cast<size_t>(r->file_size)) return 0;
   std::copy(a.begin(), a.end(), r->file);

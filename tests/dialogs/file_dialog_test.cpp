@@ -1,13 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <cstring>
-#include <string>
 
-#include "dialogs/file_dialog.h"
-#include "platform/common/test_helper.h"
-#include "platform/heap.h"
-#include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"
 
 namespace {
@@ -41,25 +34,14 @@ class FileDialogTest : public RuntimeTest {
 };
 
 TEST_F(FileDialogTest, InitialPathIsSplitAtTheLastBackslash) {
-  struct Case {
-    const char* path;
-    bool has_directory;
-    const char *directory, *proposed;
-  } cases[] = {
-      {"C:\\", true, "C:", ""},
-      {"C:", true, "", ""},
-      {"C:\\Daten\\bericht.txt", true, "C:\\Daten", "bericht.txt"},
-      {"bericht.txt", true, "", "bericht.txt"},
-      {"\\bericht.txt", true, "", ""},
-      {"\\Daten\\x.txt", true, "\\Daten", "x.txt"},
-      {"C:\\Daten\\", true, "C:\\Daten", ""},
-      {"C:\\a?b", true, "C:", ""},
-      {nullptr, false, "", ""},
-  };
-  for (const Case& c : cases) {
+  const struct { const char *path, *directory, *proposed; } cases[] = {
+      {"C:\\", "C:", ""}, {"C:", "", ""}, {"C:\\Daten\\bericht.txt", "C:\\Daten", "bericht.txt"},
+      {"bericht.txt", "", "bericht.txt"}, {"\\bericht.txt", "", ""}, {"\\Daten\\x.txt", "\\Daten", "x.txt"},
+      {"C:\\Daten\\", "C:\\Daten", ""}, {"C:\\a?b", "C:", ""}, {nullptr, "", ""}};
+  for (const auto& c : cases) {
     FakeDialogCall call = ask(c.path);
     SCOPED_TRACE(c.path ? c.path : "<null>");
-    EXPECT_EQ(call.has_directory, c.has_directory);
+    EXPECT_EQ(call.has_directory, c.path != nullptr) << "a directory whenever there is a path";
     EXPECT_EQ(call.directory, c.directory);
     EXPECT_EQ(call.proposed, c.proposed);
   }
@@ -73,14 +55,11 @@ TEST_F(FileDialogTest, ALongProposedNameIsCutToTheBuffer) {
 }
 
 TEST_F(FileDialogTest, FilterTextBecomesPairsWithThePreselectedIndex) {
-  FakeDialogCall call = ask(nullptr, nullptr);
-  EXPECT_EQ(call.filter, "\0"s) << "a null filter is an empty list";
-  call = ask(nullptr, "Alle Dateien (*.*)|*.*", 0);
-  EXPECT_EQ(call.filter, "Alle Dateien (*.*)\0*.*\0\0"s);
-  EXPECT_EQ(call.filter_index, 1);
+  EXPECT_EQ(ask(nullptr, nullptr).filter, "\0"s) << "a null filter is an empty list";
+  FakeDialogCall call = ask(nullptr, "Alle Dateien (*.*)|*.*", 0);
+  EXPECT_EQ(std::tie(call.filter, call.filter_index), std::tuple("Alle Dateien (*.*)\0*.*\0\0"s, 1));
   call = ask(nullptr, "Texte|*.txt;*.text|Alle|*", 1);
-  EXPECT_EQ(call.filter, "Texte\0*.txt;*.text\0Alle\0*\0\0"s);
-  EXPECT_EQ(call.filter_index, 2);
+  EXPECT_EQ(std::tie(call.filter, call.filter_index), std::tuple("Texte\0*.txt;*.text\0Alle\0*\0\0"s, 2));
 }
 
 TEST_F(FileDialogTest, WrappersChooseKindFlagsAndTitle) {
@@ -88,10 +67,8 @@ TEST_F(FileDialogTest, WrappersChooseKindFlagsAndTitle) {
   file_dialog_save("Speichern", nullptr, nullptr, 0, mark);
   file_dialog_open(nullptr, nullptr, nullptr, 0, mark);
   ASSERT_EQ(gui.calls.size(), 2u);
-  EXPECT_EQ(gui.calls[0].kind, 1);
-  EXPECT_EQ(gui.calls[1].kind, 0);
-  EXPECT_EQ(gui.calls[0].title, "Speichern");
-  EXPECT_FALSE(gui.calls[1].has_title);
+  EXPECT_EQ(std::tie(gui.calls[0].kind, gui.calls[0].title), std::tuple(1, "Speichern"));
+  EXPECT_EQ(std::tie(gui.calls[1].kind, gui.calls[1].has_title), std::tuple(0, false));
   for (const FakeDialogCall& call : gui.calls) EXPECT_EQ(call.flags, 0x8080Cu);
 }
 
@@ -117,17 +94,13 @@ TEST_F(FileDialogTest, ResultLandsOnTheAreaAtThePosition) {
 // Every path the system takes, not only those below 260 bytes.
 TEST_F(FileDialogTest, APathOfPathMaxLessOneFitsAndOneMoreFails) {
   int32_t mark = str_area_top();
-  gui.answer = "/" + std::string(299, 'p');
-  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), 300u);
-  EXPECT_EQ(str_area_top(), mark + 300);
-  str_area_reset(mark);
-  gui.answer = "/" + std::string(PATH_MAX - 2, 'p');
-  EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), size_t{PATH_MAX - 1});
-  EXPECT_EQ(str_area_top(), mark + PATH_MAX - 1);
-  str_area_reset(mark);
-  gui.answer += "p";  // the back end cannot place it: the dialog fails
-  EXPECT_STREQ(file_dialog_open("t", nullptr, nullptr, 0, mark), "");
-  EXPECT_EQ(str_area_top(), mark);
+  for (int32_t length : {300, PATH_MAX - 1, PATH_MAX}) {
+    gui.answer = "/" + std::string(static_cast<size_t>(length) - 1, 'p');
+    int32_t taken = length < PATH_MAX ? length : 0;  // the back end cannot place PATH_MAX: the dialog fails
+    EXPECT_EQ(std::strlen(file_dialog_open("t", nullptr, nullptr, 0, mark)), static_cast<size_t>(taken));
+    EXPECT_EQ(str_area_top(), mark + taken);
+    str_area_reset(mark);
+  }
 }
 
 TEST_F(FileDialogTest, ThePreviousBufferIsReleasedWhenTheNextCallBegins) {
@@ -171,10 +144,9 @@ TEST_F(FileDialogTest, TheGuardBracketsTheDialogAndTheOwnerIsOurForegroundWindow
   file_dialog_open("t", nullptr, nullptr, 0, mark);
   const FakeDialogCall& call = gui.calls.at(0);
   EXPECT_EQ(call.owner, front);
-  EXPECT_FALSE(call.windows_during[1].enabled);
-  EXPECT_FALSE(call.windows_during[1].topmost);
-  EXPECT_TRUE(other->enabled);
-  EXPECT_TRUE(other->topmost);
+  const FakeWindow& during = call.windows_during.at(1);
+  EXPECT_EQ(std::tie(during.enabled, during.topmost), std::tuple(false, false));
+  EXPECT_EQ(std::tie(other->enabled, other->topmost), std::tuple(true, true));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 
@@ -197,8 +169,7 @@ TEST_F(FileDialogTest, MultipleSelectionGivesTheFolderJoinedWithTheFirstName) {
   }
   gui.answer = rows[0].answer;
   file_dialog(nullptr, nullptr, nullptr, 0, 0, 1, mark);
-  EXPECT_EQ(gui.calls.back().flags, 0x80A0Cu);
-  EXPECT_EQ(gui.calls.back().file_size, 512000);
+  EXPECT_EQ(std::tie(gui.calls.back().flags, gui.calls.back().file_size), std::tuple(0x80A0Cu, 512000));
   EXPECT_STREQ(file_dialog_directory, "/daten/");
 }
 

@@ -1,14 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <future>
 #include <thread>
 
 #include "dialogs/message_box.h"
-#include "dialogs/modal_guard.h"
-#include "platform/common/test_helper.h"
-#include "platform/heap.h"
-#include "platform/process.h"
-#include "support/runtime_fixture.h"
 #include "tests/dialogs/fake_gui.h"
 
 namespace {
@@ -35,14 +28,12 @@ class ModalGuardTest : public RuntimeTest {
 };
 
 TEST_F(ModalGuardTest, WithoutWindowsTheBoxIsShownAndNothingIsRecorded) {
-  EXPECT_EQ(message_box_ok("Error!", "Can't initialize the network !\nKann Netzwerk nicht initalisieren!"),
-            IDOK);
+  const std::string text = "Can't initialize the network !\nKann Netzwerk nicht initalisieren!";
+  EXPECT_EQ(message_box_ok("Error!", text.c_str()), IDOK);
   ASSERT_EQ(gui.calls.size(), 1u);
-  EXPECT_EQ(gui.calls[0].caption, "Error!");
-  EXPECT_EQ(gui.calls[0].text, "Can't initialize the network !\nKann Netzwerk nicht initalisieren!");
-  EXPECT_EQ(gui.calls[0].flags, 0u);
-  EXPECT_EQ(gui.calls[0].owner, nullptr);
-  EXPECT_EQ(gui.calls[0].guard_entries_during, 0u);
+  const FakeDialogCall& c = gui.calls[0];
+  EXPECT_EQ(std::tie(c.caption, c.text, c.flags, c.owner, c.guard_entries_during),
+            std::tuple("Error!", text, 0u, nullptr, 0u));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 
@@ -63,9 +54,7 @@ TEST_F(ModalGuardTest, OtherWindowsAreDisabledDuringTheBoxAndEnabledAfterwards) 
   EXPECT_FALSE(call.windows_during[0].enabled) << "a visible enabled window of the thread";
   EXPECT_TRUE(call.windows_during[1].enabled) << "the foreground window is never disabled";
   EXPECT_EQ(call.guard_entries_during, 3u) << "every visible window is recorded, the hidden one not";
-  EXPECT_TRUE(other->enabled);
-  EXPECT_TRUE(front->enabled);
-  EXPECT_EQ(front->enable_calls, 0);
+  EXPECT_EQ(std::tie(other->enabled, front->enabled, front->enable_calls), std::tuple(true, true, 0));
   EXPECT_EQ(hidden->enable_calls + hidden->topmost_calls, 0) << "hidden windows are not touched";
   EXPECT_TRUE(hidden->topmost);
   EXPECT_FALSE(was_disabled->enabled) << "a window disabled before stays disabled";
@@ -100,11 +89,8 @@ TEST_F(ModalGuardTest, TopmostWindowsLeaveTheBandDuringTheBoxAndComeBack) {
   const FakeDialogCall& call = box_in_front_of(front);
   EXPECT_FALSE(call.windows_during[0].topmost) << "the foreground window too";
   EXPECT_FALSE(call.windows_during[1].topmost);
-  EXPECT_TRUE(front->topmost);
-  EXPECT_TRUE(other->topmost);
-  EXPECT_FALSE(plain->topmost);
-  EXPECT_EQ(plain->topmost_calls, 0);
-  EXPECT_EQ(front->topmost_calls, 2);
+  EXPECT_EQ(std::tie(front->topmost, other->topmost, plain->topmost), std::tuple(true, true, false));
+  EXPECT_EQ(std::tie(plain->topmost_calls, front->topmost_calls), std::tuple(0, 2));
 }
 
 TEST_F(ModalGuardTest, TheGuardDisablesAgainWhatSomethingElseEnabledAndEnablesItAfterwards) {
@@ -158,8 +144,7 @@ TEST_F(ModalGuardTest, EntriesOfOtherThreadsAreLeftAlone) {
 
   go_on.set_value();
   other.join();
-  EXPECT_TRUE(theirs->enabled);
-  EXPECT_TRUE(theirs->topmost);
+  EXPECT_EQ(std::tie(theirs->enabled, theirs->topmost), std::tuple(true, true));
   EXPECT_EQ(modal_guard_list, nullptr);
 }
 
@@ -168,8 +153,7 @@ TEST_F(ModalGuardTest, AWindowWithoutAnEntryIsLeftAsItIs) {
   heap_set_limit(runtime_heap(), 1);  // no list element can be had
   modal_guard_enter();
   EXPECT_EQ(modal_guard_list, nullptr);
-  EXPECT_TRUE(w->enabled);
-  EXPECT_TRUE(w->topmost);
+  EXPECT_EQ(std::tie(w->enabled, w->topmost), std::tuple(true, true));
   EXPECT_EQ(w->enable_calls + w->topmost_calls, 0);
   modal_guard_leave();
   heap_set_limit(runtime_heap(), 0);

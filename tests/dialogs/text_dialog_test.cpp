@@ -1,6 +1,4 @@
 // The text-mode dialogs, driven through pipes and a pseudo-terminal by a child program.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -39,8 +37,7 @@ TEST_F(TextDialogTest, SaveTakesARelativePathFromTheCurrentDirectory) {
   EXPECT_EQ(c.reported("BACKEND"), "text");
   EXPECT_EQ(c.reported("CWD"), dir.path()) << "the current directory stays";
   EXPECT_EQ(c.output().rfind("\r\nBitte Ort zum speichern auswaehlen\r\nPfad: ", 0), 0u)
-      << "title on a fresh line of its own:\n"
-      << c.output();
+      << "title on a fresh line of its own:\n" << c.output();
 }
 
 TEST_F(TextDialogTest, AbsoluteAndHomePathsAreResolved) {
@@ -71,8 +68,7 @@ TEST_F(TextDialogTest, EmptyLineAndEndOfInputCancel) {
   }
 }
 
-// A path of the given length in bytes inside the folder: folders of 200 bytes as deep as
-// needed (they are made), then the name.
+// A path of the given length in bytes inside the folder: made folders of 200 bytes as needed, then the name.
 std::string long_path(const std::string& folder, size_t length) {
   std::string path = folder;
   while (length - path.size() > 255) {
@@ -82,8 +78,8 @@ std::string long_path(const std::string& folder, size_t length) {
   return path + "/" + std::string(length - path.size() - 1, 'n');
 }
 
-// Every path the system takes is taken (not only those below 260 bytes); a longer one is
-// said to be too long, and the question comes again.
+// Every path the system takes is taken (not only those below 260 bytes); a longer one is said to be
+// too long, and the question comes again.
 TEST_F(TextDialogTest, PathsUpToPathMaxAreTakenLongerOnesAskAgain) {
   const std::string kTooLong = "Der Pfad ist zu lang (hoechstens 4095 Bytes).";
   for (size_t length : {size_t{259}, size_t{260}, size_t{300}, size_t{PATH_MAX - 1}}) {
@@ -121,11 +117,8 @@ TEST_F(TextDialogTest, ControlBytesOfTitleAndTextAreShownVisibly) {
   // U+009B is the one-character form of ESC [ that some terminals obey.
   DialogChild& box = run({"box", "c\x1b", "t\x7f\xC2\x9B" "2J"}, "");
   EXPECT_NE(box.output().find("c^[\r\nt^??2J\r\n"), std::string::npos) << box.output();
-  for (DialogChild* c : {&dialog, &box}) {
-    EXPECT_EQ(c->output().find('\x1b'), std::string::npos);
-    EXPECT_EQ(c->output().find('\x07'), std::string::npos);
-    EXPECT_EQ(c->output().find("\xC2\x9B"), std::string::npos);
-  }
+  for (DialogChild* c : {&dialog, &box})
+    for (const char* raw : {"\x1b", "\x07", "\xC2\x9B"}) EXPECT_EQ(c->output().find(raw), std::string::npos);
 }
 
 TEST_F(TextDialogTest, MessageBoxShowsCaptionAndEachLineAndWaitsForEnter) {
@@ -141,16 +134,14 @@ TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
   EXPECT_EQ(yes_no.result(), "7");
   EXPECT_NE(yes_no.output().find("Yes / No (Enter = Yes): "), std::string::npos);
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "1"}, "").result(), "2") << "end of input cancels OK/Cancel";
-  // Enter takes the default asked for (MB_DEFBUTTON2), and the first button where the one
-  // asked for (MB_DEFBUTTON3) is beyond them.
+  // Enter takes the default asked for (MB_DEFBUTTON2), or the first where it (MB_DEFBUTTON3) is beyond them.
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "260"}, "\n").result(), "7");
   DialogChild& beyond = run({"box", "Frage", "Weiter?", "516"}, "\n");
   EXPECT_EQ(beyond.result(), "6");
   EXPECT_NE(beyond.output().find("Yes / No (Enter = Yes): "), std::string::npos);
 }
 
-// Without a display, or with one that does not answer, the text back end is chosen, and
-// nothing but the dialog is printed.
+// Without a display, or with one that does not answer, the text back end prints the dialog alone.
 TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
   DialogChild& c =
       run({"save", "Wohin?", "C:\\"}, "f.bin\n",

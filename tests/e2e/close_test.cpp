@@ -1,10 +1,6 @@
-// Ending the receiver while it is anywhere in its flow: closing the terminal (SIGHUP) closes
-// the server and ends the process without races, and no signal leaves a temporary file. The
-// thread-sanitizer build runs these too.
-#include <gtest/gtest.h>
+// Ending the receiver anywhere in its flow: closing the terminal (SIGHUP) closes the server and ends
+// the process without races; no signal leaves a temporary file. The thread-sanitizer build runs these too.
 #include <sys/resource.h>
-
-#include <algorithm>
 
 #include "e2e_support.h"
 
@@ -23,8 +19,7 @@ bool storing(pid_t pid) {
 }
 
 void expect_clean_end(ChildProcess& program, int port) {
-  int code = program.wait_exit(10000);
-  EXPECT_NE(code, -1) << "the program ended";
+  EXPECT_NE(program.wait_exit(10000), -1) << "the program ended";
   const std::string& out = program.output();
   for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "runtime error", "LeakSanitizer"})
     EXPECT_EQ(out.find(report), std::string::npos) << out;
@@ -38,18 +33,16 @@ void expect_clean_end(ChildProcess& program, int port) {
 TEST(Close, HangupWhileServingClosesTheServer) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
-  int port = run.port;
   ASSERT_TRUE(receiver_ready(receiver));
-  int client = connect_to(port);  // a connection the shutdown must close too
+  int client = connect_to(run.port);  // a connection the shutdown must close too
   ASSERT_TRUE(receiver.wait_for("Der Sender hat sich verbunden ..."));
   receiver.signal(SIGHUP);
-  expect_clean_end(receiver, port);
+  expect_clean_end(receiver, run.port);
   EXPECT_EQ(read_until_close(client, 2000), "") << "the receiver's side of the connection was closed";
   close(client);
 }
 
-// Whatever ends the receiver in the middle of a large reception, the folder holds the old
-// file as it was and nothing else. A receiver for each signal, side by side.
+// Whatever ends a receiver amid a large reception leaves the old file alone. One receiver a signal.
 TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
   rlimit no_core{0, 0};  // SIGQUIT would otherwise leave a core file
   setrlimit(RLIMIT_CORE, &no_core);
@@ -72,40 +65,33 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
     ReceiverRun& run = *runs[i];
     expect_clean_end(run.receiver, run.port);
     EXPECT_EQ(read_file(run.target), "precious");
-    auto entries = std::filesystem::directory_iterator(run.dir.path());
-    EXPECT_EQ(std::distance(entries, {}), 1) << "the old file alone";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "old file alone";
     close(clients[i]);
   }
 }
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
-  // A busy port makes the receiver run its exit sequence three seconds (in the quick
-  // build a fraction of them) after the message; the hangup arrives just before, during or
-  // just after it. The four receivers run side by side, each on a port of its own.
+  // A busy port makes the receiver run its exit sequence three seconds (quick: a fraction) after the
+  // message; the hangup comes just before, during or after it. Four receivers side by side, a port each.
   using Clock = std::chrono::steady_clock;
   const std::vector<int> offsets_ms = {-40, 0, 10, 40};
   std::vector<std::unique_ptr<BusyPortRun>> runs;
   for (size_t i = 0; i < offsets_ms.size(); ++i) runs.push_back(std::make_unique<BusyPortRun>());
   // Watched in turns, so each message is seen within a few milliseconds of its coming.
-  std::vector<Clock::time_point> signal_at(runs.size());
-  std::vector<bool> seen(runs.size(), false);
-  for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
-    bool all = true;
+  std::vector<std::optional<Clock::time_point>> signal_at(runs.size());
+  auto all_seen = [&] { return std::count(signal_at.begin(), signal_at.end(), std::nullopt) == 0; };
+  for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end && !all_seen();) {
     for (size_t i = 0; i < runs.size(); ++i) {
-      if (!seen[i] && runs[i]->listener >= 0 &&
-          runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2)) {
-        seen[i] = true;
+      if (!signal_at[i] && runs[i]->listener >= 0 &&
+          runs[i]->run.receiver.wait_for("Server: Can't create the server (port in use ?).", 2))
         signal_at[i] = Clock::now() + std::chrono::milliseconds(3000 / kQuickTimeFactor + offsets_ms[i]);
-      }
-      all = all && seen[i];
     }
-    if (all) break;
   }
-  for (size_t i = 0; i < runs.size(); ++i) ASSERT_TRUE(seen[i]) << "receiver " << i << " refused the port";
+  for (size_t i = 0; i < runs.size(); ++i) ASSERT_TRUE(signal_at[i]) << "receiver " << i << " refused";
   std::vector<size_t> order = {0, 1, 2, 3};
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return signal_at[a] < signal_at[b]; });
   for (size_t i : order) {
-    std::this_thread::sleep_until(signal_at[i]);
+    std::this_thread::sleep_until(*signal_at[i]);
     runs[i]->run.receiver.signal(SIGHUP);
     runs[i]->free_port_again();
   }

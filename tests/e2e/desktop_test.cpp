@@ -1,7 +1,5 @@
 // The receiver on a desktop: its save dialog is a GTK window, answered with xdotool, while
 // the rest of the dialogue stays on the terminal.
-#include <gtest/gtest.h>
-
 #include <utility>
 
 #include "e2e_support.h"
@@ -12,9 +10,7 @@ namespace {
 using DesktopTest = XSessionTest;
 
 TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
-  ChildOptions options;
-  options.args = {e2e::kQuickReceiver};
-  options.terminal = true;
+  ChildOptions options = e2e::text_mode(e2e::kQuickReceiver);
   options.env = environment();
   options.cwd = dir.path();
   ChildProcess receiver(options);
@@ -44,9 +40,6 @@ TEST_F(DesktopTest, ReceiverTakesItsSavePathFromTheGtkDialog) {
 
 namespace {
 
-// The libraries the program has mapped, one path a line.
-std::string mapped(pid_t pid) { return read_file("/proc/" + std::to_string(pid) + "/maps"); }
-
 // Copies the file with the given mode.
 void copy_file(const std::string& from, const std::string& to, mode_t mode) {
   write_file(to, read_file(from));
@@ -66,8 +59,7 @@ struct ModuleCase {
   const char* module;   // where the copy's module is put (empty: none)
   mode_t folder_mode;   // of the folder the copy lies in, and of the module (group nogroup when root)
   mode_t module_mode;
-  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the
-                       // fresh folder, or empty: none
+  const char* loaded;  // the module mapped: "built" (the build folder's), a path in the fresh folder, or none
 };
 
 const ModuleCase kModuleCases[] = {
@@ -105,10 +97,10 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     std::string program = e2e::kReceiverProgram;
     if (*c.program) {
       program = dir / c.program;
-      std::filesystem::create_directories(std::filesystem::path(program).parent_path());
-      chmod(std::filesystem::path(program).parent_path().c_str(), c.folder_mode);
-      EXPECT_TRUE(geteuid() != 0 ||
-                  chown(std::filesystem::path(program).parent_path().c_str(), 0, kNogroup) == 0);
+      const std::string folder = std::filesystem::path(program).parent_path();
+      std::filesystem::create_directories(folder);
+      chmod(folder.c_str(), c.folder_mode);
+      EXPECT_TRUE(geteuid() != 0 || chown(folder.c_str(), 0, kNogroup) == 0);
       copy_file(e2e::kReceiverProgram, program, 0755);
     }
     if (*c.module) {
@@ -149,7 +141,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
     ChildProcess& receiver = *run.receiver;
     ASSERT_TRUE(receiver.wait_for("Bitte Ort zum speichern auswaehlen", 5000)) << receiver.output();
     EXPECT_TRUE(receiver.wait_for("Pfad: ")) << "the text dialog asks";
-    std::string maps = mapped(receiver.pid());
+    std::string maps = read_file("/proc/" + std::to_string(receiver.pid()) + "/maps");  // one file a line
     bool expected = *c.loaded != 0;
     EXPECT_EQ(maps.find("libkvgtk") != std::string::npos, expected) << maps;
     EXPECT_EQ(maps.find("libgtk-3") != std::string::npos, expected);
@@ -158,8 +150,7 @@ TEST(DialogChoice, GtkIsLoadedOnlyForADisplayThatAnswersAndFromTrustedPlaces) {
           std::strcmp(c.loaded, "built") == 0 ? KV_BUILD_DIR "/libkvgtk.so" : run.dir / c.loaded;
       EXPECT_NE(maps.find(module), std::string::npos) << maps;
     }
-    close(run.listener);
-    close(run.filler);
+    for (int fd : {run.listener, run.filler}) close(fd);
   }
 }
 

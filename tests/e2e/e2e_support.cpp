@@ -79,6 +79,12 @@ bool send_closing(int port, const std::string& bytes) {
   return sent;
 }
 
+Lines last_lines(ChildProcess& program, size_t n, size_t skip) {
+  Lines lines = program.lines();
+  lines.resize(lines.size() - std::min(skip, lines.size()));
+  return {lines.end() - static_cast<long>(std::min(n, lines.size())), lines.end()};
+}
+
 size_t count(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;

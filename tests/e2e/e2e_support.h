@@ -2,11 +2,13 @@
 // mode and answering their first questions.
 #pragma once
 // The headers nearly every end-to-end test needs, here once.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -24,12 +26,12 @@
 
 namespace e2e {
 
-const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane";
-const std::string kSenderProgram = KV_BUILD_DIR "/Dorvish";
-// The quick builds of the two programs: every pause of theirs kQuickTimeFactor times as
-// short. Tests run them unless the length of a pause is what they check.
-const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick";
-const std::string kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
+using Lines = std::vector<std::string>;
+
+const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane", kSenderProgram = KV_BUILD_DIR "/Dorvish";
+// Quick builds: each pause kQuickTimeFactor times as short; tests run them unless a pause's length counts.
+const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick",
+                  kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
 
 // The program on a pseudo-terminal of the given width, its dialogs in text mode.
 ChildOptions text_mode(const std::string& program, int columns = 80);
@@ -38,8 +40,7 @@ void start_piped(ChildProcess& child, const std::string& program, const std::str
 
 // The programs a test starts side by side, kept until it ends.
 struct Programs {
-  // Starts the program of the options with the arguments appended; on pipes, its input
-  // ended at once.
+  // Starts the program of the options with the arguments appended; on pipes, its input ended at once.
   ChildProcess* start(ChildOptions options, const std::vector<std::string>& args = {});
   // The program in text mode on pipes, as a script runs it.
   ChildProcess* script(const std::string& program, const std::vector<std::string>& args);
@@ -51,10 +52,9 @@ void start_receiver(ChildProcess& receiver, const std::string& save_path, const 
 // The receiver is serving once this returns true.
 bool receiver_ready(ChildProcess& receiver);
 
-// A receiver started in text mode on a fresh folder, its save dialog and port prompt
-// answered: the save path is target (folder/target.bin unless given), the port a free one
-// unless given; the program the quick receiver unless given. Check receiver_ready(receiver)
-// when it should be serving.
+// A receiver started in text mode on a fresh folder, its save dialog and port prompt answered:
+// unless given, the save path (target) is folder/target.bin, the port a free one, the program the
+// quick receiver. Check receiver_ready(receiver) when it should be serving.
 struct ReceiverRun {
   explicit ReceiverRun(const std::string& save_path = "", int port_number = 0, int columns = 80,
                        const std::string& program = kQuickReceiver);
@@ -64,8 +64,7 @@ struct ReceiverRun {
   ChildProcess receiver;
 };
 
-// A receiver (the quick one unless given) started on a port that something else listens
-// on already.
+// A receiver (the quick one unless given) started on a port that something else listens on already.
 struct BusyPortRun {
   explicit BusyPortRun(const std::string& program = kQuickReceiver);
   ~BusyPortRun() { free_port_again(); }
@@ -77,12 +76,15 @@ struct BusyPortRun {
   ReceiverRun run;
 };
 
-// True when the receiver, back from its pause, still serves: the next sender to connect is
-// greeted, and the receiver never said that it would end.
+// True when the receiver, back from its pause, still serves: the next sender to connect is greeted,
+// and the receiver never said that it would end.
 bool serves_on(ChildProcess& receiver, int port);
 
 // A raw peer: connects to the port, sends the bytes and closes. False when a step failed.
 bool send_closing(int port, const std::string& bytes);
+
+// The n lines of the program's screen before its last skip ones; all of them when fewer.
+Lines last_lines(ChildProcess& program, size_t n, size_t skip = 0);
 
 // How often the needle stands in the haystack.
 size_t count(const std::string& haystack, const std::string& needle);

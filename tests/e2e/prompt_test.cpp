@@ -1,7 +1,5 @@
 // The programs' questions and their failure paths: port texts, a busy port, input that
 // ends at a prompt, and running without any terminal.
-#include <gtest/gtest.h>
-
 #include <regex>
 
 #include "e2e_support.h"
@@ -28,14 +26,10 @@ TEST(Prompt, ReceiverRejectsBadPortsWithoutClearingAndShowsTheValueInDecimal) {
     ASSERT_EQ(count(receiver.output(), kRejected), before + 1) << "port text " << text;
   }
   // Every rejection stays on the screen, each followed by a fresh prompt.
-  receiver.wait_until([&] {
-    std::vector<std::string> shown = receiver.lines();
-    return !shown.empty() && shown.back() == "Bitte den Port eingeben (1-9999):";
-  });
-  std::vector<std::string> lines = receiver.lines();
-  ASSERT_GE(lines.size(), bad.size() + 1);
-  EXPECT_EQ(lines[lines.size() - 2], kRejected);
-  EXPECT_EQ(lines.back(), "Bitte den Port eingeben (1-9999):");
+  const std::string prompt = "Bitte den Port eingeben (1-9999):";
+  receiver.wait_until([&] { return last_lines(receiver, 1) == Lines{prompt}; });
+  EXPECT_GE(receiver.lines().size(), bad.size() + 1);
+  EXPECT_EQ(last_lines(receiver, 2), (Lines{kRejected, prompt}));
   EXPECT_EQ(receiver.output().find("\x1b[2J"), std::string::npos) << "no clear before acceptance";
 
   int port = free_port();
@@ -67,20 +61,18 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
     ASSERT_GE(runs[way].listener, 0);
     start_sender(*runs[way].sender, dir / "source.bin", "\x04\r" + runs[way].typed);
   }
-  for (Run& run : runs) {
-    ChildProcess& sender = *run.sender;
-    const std::string& typed = run.typed;
-    int conn = accept_within(run.listener);
+  for (auto& [port, listener, typed, sender] : runs) {
+    int conn = accept_within(listener);
     ASSERT_GE(conn, 0) << typed;
     EXPECT_EQ(read_until_close(conn), header(5) + "hello") << typed;
     close(conn);  // a peer that reads everything and closes has stored it
-    ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
-    EXPECT_TRUE(sender.wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender.screen_text();
-    EXPECT_TRUE(sender.wait_for("Port:" + typed + "\n")) << sender.screen_text();
-    EXPECT_EQ(count(sender.output(), kRejected), 1u);
-    sender.type("\r");
-    EXPECT_EQ(sender.wait_exit(), 0);
-    close(run.listener);
+    ASSERT_TRUE(sender->wait_for("Bitte Enter druecken ...")) << sender->screen_text();
+    EXPECT_TRUE(sender->wait_for("Die Datei wurde zum Empfaenger gesendet")) << sender->screen_text();
+    EXPECT_TRUE(sender->wait_for("Port:" + typed + "\n")) << sender->screen_text();
+    EXPECT_EQ(count(sender->output(), kRejected), 1u);
+    sender->type("\r");
+    EXPECT_EQ(sender->wait_exit(), 0);
+    close(listener);
   }
 }
 
@@ -88,13 +80,8 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
 // output with status 0; wrong usage as one error line and the usage hint on standard error
 // with status 2, also for a port out of range.
 TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
-  struct Case {
-    std::string program;
-    std::vector<std::string> args;
-    int status;
-    std::string out;  // a regular expression for all of standard output
-    std::string err;  // the error line, empty when standard error stays empty
-  };
+  // out: a regular expression for all of standard output; err: the error line, empty for none.
+  struct Case { std::string program; std::vector<std::string> args; int status; std::string out, err; };
   const std::vector<Case> cases = {
       {kReceiverProgram, {"--help"}, 0, "Aufruf: Kelvane \\[-p PORT\\] \\[DATEI\\]\n(.*\n)+", ""},
       {kSenderProgram, {"-h"}, 0, "Aufruf: Dorvish \\[-p PORT\\] \\[DATEI \\[ADRESSE\\]\\]\n(.*\n)+", ""},
@@ -111,39 +98,34 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kSenderProgram, {"--send-to", "a", "b"}, 2, "[^]*\nEs kann nur eine Datei auf einmal gesendet werden \\(2 gewaehlt\\)\\.[^]*", ""},
       {kSenderProgram, {"a", "--send-to", "b"}, 2, "", "Dorvish: Zu viele Argumente: --send-to"},
   };
-  // Every case twice, side by side: once with standard output alone, once with standard
-  // error alone.
+  // Every case twice, side by side: with standard output alone, then standard error alone.
   TempDir dir;
   const char* const redirects[] = {"2>/dev/null", "2>&1 >/dev/null"};
-  std::vector<std::unique_ptr<ChildProcess>> children;
-  for (const Case& c : cases) {
+  Programs p;
+  for (const Case& c : cases)
     for (const char* redirect : redirects) {
       ChildOptions options = text_mode(c.program);
       options.terminal = false;
       options.cwd = dir.path();
       options.args = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, c.program};
-      options.args.insert(options.args.end(), c.args.begin(), c.args.end());
-      children.push_back(std::make_unique<ChildProcess>(options));
-      children.back()->close_input();
+      p.start(options, c.args);
     }
-  }
-  for (size_t i = 0; i < children.size(); ++i) {
+  for (size_t i = 0; i < p.all.size(); ++i) {
     const Case& c = cases[i / 2];
-    const std::string redirect = redirects[i % 2];
-    ChildProcess& child = *children[i];
-    std::string what = c.args[0];
-    ASSERT_EQ(child.wait_exit(10000), c.status) << what << " " << redirect << ": " << child.output();
-    if (redirect == "2>/dev/null") {
-      EXPECT_TRUE(std::regex_match(child.output(), std::regex(c.out))) << what << ": " << child.output();
+    ChildProcess& child = *p.all[i];
+    ASSERT_EQ(child.wait_exit(10000), c.status)
+        << c.args[0] << " " << redirects[i % 2] << ": " << child.output();
+    if (i % 2 == 0) {
+      EXPECT_TRUE(std::regex_match(child.output(), std::regex(c.out))) << c.args[0] << ": " << child.output();
     } else if (c.err.empty()) {
-      EXPECT_EQ(child.output(), "") << what;
+      EXPECT_EQ(child.output(), "") << c.args[0];
     } else {
       std::string name = c.program.substr(c.program.rfind('/') + 1);
       EXPECT_EQ(child.output(),
                 c.err + "\nAufruf: " + name + " " +
                     (name == "Kelvane" ? "[-p PORT] [DATEI]" : "[-p PORT] [DATEI [ADRESSE]]") +
                     " (mehr mit: " + name + " --help)\n")
-          << what;
+          << c.args[0];
     }
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "nothing started, nothing made";
@@ -155,8 +137,7 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   start_piped(receiver, kQuickReceiver, dir / "target.bin\nabc\n");
   EXPECT_EQ(receiver.wait_exit(10000), 0) << receiver.output();
   EXPECT_EQ(count(receiver.output(), kRejected), 1u) << receiver.output();
-  const std::string last_question = "Bitte den Port eingeben (1-9999): \r\n";
-  EXPECT_EQ(receiver.output().rfind(last_question), receiver.output().size() - last_question.size())
+  EXPECT_TRUE(receiver.output().ends_with("Bitte den Port eingeben (1-9999): \r\n"))
       << "the question that met the end of the input ends its line";
   // On a terminal with nothing to read: each question that meets the end ends its line,
   // and the shell's prompt comes on a fresh line.
@@ -193,9 +174,8 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
 }
 
-// Typing past the right edge keeps every character: the line scrolls sideways. At 30
-// columns the receiver's port prompt is wider than the screen, at 44 the address fills
-// the sender's line.
+// Typing past the right edge keeps every character: the line scrolls sideways. At 30 columns
+// the receiver's port prompt is wider than the screen, at 44 the address fills the sender's line.
 TEST(Prompt, NarrowTerminalsKeepEveryTypedCharacter) {
   TempDir dir;
   std::string target = dir / "ziel-mit-langem-namen.bin";

@@ -1,5 +1,4 @@
 // Both programs against each other and against raw socket peers, as a user sees them.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fsuid.h>
@@ -8,11 +7,12 @@
 #include <fstream>
 #include <optional>
 
+#include <gmock/gmock.h>
+
 #include "e2e_support.h"
-#include "net/connect.h"
 
 using namespace e2e;
-using Lines = std::vector<std::string>;
+using testing::AllOf, testing::Ge, testing::Le;
 
 namespace {
 
@@ -66,11 +66,9 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
   EXPECT_TRUE(serves_on(receiver, run.port)) << receiver.screen_text();
 }
 
-// Bytes that bring no whole transfer: fewer than announced, then the end, with the reason
-// told; bytes that are no transfer at all, with none; and bytes of no transfer of which it
-// may say anything (a request of another protocol; a stream whose first twelve bytes
-// announce a size that follows in full but without the transfer's magic). Each time the
-// receiver stores nothing, leaves nothing beside the existing file, and serves on.
+// Bytes of no whole transfer: too few, then the end (the reason told); no transfer (none
+// told); another protocol's request or a whole stream without the magic (anything told).
+// Each time the receiver stores nothing, leaves nothing beside the existing file, serves on.
 TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -88,12 +86,10 @@ TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
     ASSERT_TRUE(send_closing(run.port, wire));
     ASSERT_TRUE(receiver.wait_for(pause)) << receiver.screen_text();
     EXPECT_EQ(count(receiver.output(), pause), 1u) << receiver.screen_text();
-    Lines lines = receiver.lines(), expected = told.value_or(Lines{});
+    Lines expected = told.value_or(Lines{});
     expected.insert(expected.begin(), "Unbekannter Fehler!");
     expected.push_back(pause);
-    if (told) {
-      EXPECT_EQ(Lines(lines.end() - static_cast<long>(expected.size()), lines.end()), expected);
-    }
+    EXPECT_EQ(told ? last_lines(receiver, expected.size()) : expected, expected);  // unchecked when not told
     EXPECT_EQ(receiver.output().find("Datei wurde hier gespeichert:"), std::string::npos);
     EXPECT_EQ(read_file(run.target), "precious");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.path()), {}), 1) << "no leftovers";
@@ -120,11 +116,9 @@ TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
   EXPECT_TRUE(run.receiver.wait_for(run.target.substr(0, 50) + "\n"));
 }
 
-// Every file the sender cannot send is found out before it connects: it says why and
-// ends, and no connection reaches the listening receiver, which would take one that brings
-// nothing as the end of its serving. A FIFO must not make it wait for a writer. The open
-// dialog takes existing paths only: a file that is gone or became a folder changed after
-// it was chosen.
+// A file the sender cannot send is found out before it connects (a connection bringing
+// nothing would end the receiver's serving): it says why and ends. A FIFO must not make it
+// wait for a writer; a file gone or made a folder changed after the dialog took it.
 TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);  // an unprivileged sender may look inside
@@ -166,20 +160,16 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
     EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
               (Lines{kRule, "Fehler: Die Datei konnte nicht gesendet werden!", c.reason, "Bitte Enter druecken ..."}));
     c.sender->type("\r");
-  }
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.path);
     EXPECT_EQ(c.sender->wait_exit(), 0);
     pollfd waiting{c.listener, POLLIN, 0};
     EXPECT_EQ(poll(&waiting, 1, 0), 0) << "a connection reached the receiver";
     close(c.listener);
   }
 }
-// A script gives every answer on the command line and no input at all: nothing waits for
-// a key, the receiver ends after its one transfer without the ten-second wait, and the
-// exit status tells the outcome. The transfer goes over IPv6 loopback. With every answer
-// given on a terminal, closing it ends each program with the outcome so far: 0 once the
-// file went or came whole, 1 after a reception or a send that failed.
+// Every answer on the command line, no input: nothing waits for a key, the receiver ends
+// after its one transfer (over IPv6 loopback) without the ten-second wait, the status tells
+// the outcome. On a terminal a hang-up ends each with the outcome so far: 0 once the file
+// went or came whole, 1 after a failed reception or send.
 TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   TempDir dir;
   std::string content = pattern(1024 * 1024 + 3);
@@ -195,8 +185,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
-  // Every byte either writes: no question, no clearing, no status line, no terminal
-  // sequence; the sender's notice is a line of its own, no box waiting for a key.
+  // Every byte written: no question, clearing, status line or terminal sequence; the notice a line.
   Lines received = receiver_lines(dir / "target.bin", port_text), sent = sender_lines(dir / "source.bin", port_text, "::1");
   received.push_back("Server: Wait for quit the server.");
   sent.insert(sent.begin(),
@@ -232,10 +221,8 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   }
 
   // A hang-up before any transfer came ends the receiver with nothing received: status 1.
-  ChildProcess& hung_up = *p.script(kReceiverProgram, {"-p", port_text, dir / "never.bin"});
-  ASSERT_TRUE(receiver_ready(hung_up)) << hung_up.output();
-  hung_up.signal(SIGHUP);
-  EXPECT_EQ(hung_up.wait_exit(5000), 1) << hung_up.output();
+  hang_up(*p.script(kReceiverProgram, {"-p", port_text, dir / "never.bin"}), "Server: Wait for Connection ...",
+          1);
 
   // A file that cannot be sent, and a send whose connection is reset: status 1.
   int listener = listen_on(port);  // takes the connection, never reads
@@ -249,8 +236,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   hang_up(stuck, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
-// A socket of user uid's (made with that file-system user) that holds port on address for
-// IPv6 alone. Returns it, or -1 (no IPv6 here).
+// A socket of uid's (made as that file-system user) holding port on address for IPv6 alone; -1: no IPv6.
 int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   setfsuid(uid);
   int on = 1, fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -263,18 +249,14 @@ int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   return -1;
 }
 
-// Another program holds the port for IPv6 alone. The receiver's own user's: it serves
-// IPv4 clients there and says so. Another user's: the port is in use, as the IPv6
-// clients would reach that user's program.
+// Another program holds the port for IPv6 alone. The receiver's own user's: it serves IPv4
+// clients and says so. Another user's: the port is in use, IPv6 clients would reach that program.
 TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
-  struct Case {
-    in6_addr address;
-    uid_t holder;
-    std::string says;
-  } cases[] = {{in6addr_any, geteuid(), ", IPv4 only)."},
-               {in6addr_any, 65534, "Server: Can't create the server (port in use ?)."},
-               {in6addr_loopback, 65534, "Server: Can't create the server (port in use ?)."}};
-  for (const Case& c : cases) {
+  const struct { in6_addr address; uid_t holder; std::string says; } cases[] = {
+      {in6addr_any, geteuid(), ", IPv4 only)."},
+      {in6addr_any, 65534, "Server: Can't create the server (port in use ?)."},
+      {in6addr_loopback, 65534, "Server: Can't create the server (port in use ?)."}};
+  for (const auto& c : cases) {
     if (c.holder != geteuid() && geteuid() != 0) continue;
     int port = free_port();
     int holder = hold_ipv6(port, c.address, c.holder);
@@ -291,18 +273,15 @@ TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   }
 }
 
-// What a script learns from the sender's status: 0 only when the receiver stored the file
-// byte for byte, 1 with a reason otherwise. Each receiver takes one transfer; a receiver
-// whose transfer began takes no more senders, so of three senders at once just the one
-// stored succeeds. Every pair runs side by side.
+// The sender's status: 0 only when the receiver stored the file byte for byte, 1 with a reason
+// otherwise. A receiver takes one transfer and, once it began, no more senders: of three senders
+// at once just the one stored succeeds. Every pair runs side by side.
 TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   TempDir dir;
   for (const char* disk : {"full", "ro"}) mkdir((dir / disk).c_str(), 0755);
   bool disks = geteuid() == 0 && mount("tmpfs", (dir / "full").c_str(), "tmpfs", 0, "size=1m") == 0 &&
                mount("tmpfs", (dir / "ro").c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
-  struct Case {
-    std::string source, target, receiver_says;
-  };
+  struct Case { std::string source, target, receiver_says; };
   const std::string stored = "Datei wurde hier gespeichert:",
                     foreign = "Die Datei gehoert einem anderen Benutzer (geteilter Ordner)!";
   std::vector<Case> cases = {
@@ -368,14 +347,12 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
-// The scenarios below need a program in a slow state (a stall of seconds, a display's
-// probe, a sender's pause): they run during the ten-second wait of the last test, which
-// names each in its failures.
+// The scenarios below need a slow state (a stall, a display's probe, a sender's pause): they
+// run during the ten-second wait of the last test, which names each in its failures.
 namespace {
 
 // A sender finds no receiver: where nothing listens it is told so at once; where nothing
-// answers it gives up after its limit (a twentieth of it here), showing meanwhile that it
-// still tries.
+// answers it gives up after its limit (a twentieth here), showing meanwhile that it tries.
 void sender_without_receiver(bool silent) {
   SCOPED_TRACE(silent ? "silent" : "refused");
   int port = free_port(), filler = -1;
@@ -386,26 +363,21 @@ void sender_without_receiver(bool silent) {
   int64_t searching = now_ms();
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...")) << sender.screen_text();
   int64_t limit = silent ? 20000 / kQuickTimeFactor : 0, searched = now_ms() - searching;  // the twenty seconds, quick
-  EXPECT_GE(searched, limit - 250);  // what the output was seen late may hide
-  EXPECT_LE(searched, limit + 500);
+  EXPECT_THAT(searched, AllOf(Ge(limit - 250), Le(limit + 500)));  // what the output was seen late may hide
   EXPECT_EQ(sender.output().find("versuche weiter") != std::string::npos, silent) << sender.output();
-  Lines lines = sender.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
+  EXPECT_EQ(last_lines(sender, 3, 1),
             (Lines{"Suche nach Empfänger ...",  // the status line is erased
                    "Kann Empfaenger nicht finden (Ist er bereit?|Ist der Port frei?)",
                    silent ? "Keine Antwort (Firewall, falsche Adresse oder ein Netz, das Geraete trennt)!"
                           : "Dort wartet niemand auf diesem Port (Verbindung abgelehnt)!"}));
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
-  close(filler);
-  close(listener);
+  for (int fd : {filler, listener}) close(fd);
 }
 
-// Eight pieces over about 0.8 s, well past the half second before a status line appears, to
-// a receiver on a terminal and to one on pipes: the first draws a line with a percentage
-// and erases it after, so that its own lines alone stay; the second writes neither the
-// line nor any terminal sequence.
+// Eight pieces over about 0.8 s, well past the half second before a status line appears: a
+// receiver on a terminal draws a line with a percentage and erases it, so its own lines alone
+// stay; one on pipes writes neither the line nor any terminal sequence.
 void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   ReceiverRun shown;
   TempDir dir;
@@ -430,11 +402,9 @@ void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   ASSERT_NE(status, std::string::npos) << "a status line with a percentage was drawn";
   EXPECT_LT(status, out.find("Datei wurde hier gespeichert:"));
   // What stays on the screen are the program's own lines only.
-  Lines lines = shown.receiver.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 2),
+  EXPECT_EQ(last_lines(shown.receiver, 2, 2),
             (Lines{"Der Sender sendet nun die Datei ...", "Datei wurde hier gespeichert:"}));
-  for (const std::string& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
+  for (const std::string& line : shown.receiver.lines()) EXPECT_EQ(line.find('%'), std::string::npos) << line;
   EXPECT_TRUE(read_file(shown.target) == content);
 
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
@@ -444,9 +414,8 @@ void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   piped.wait_exit();
 }
 
-// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
-// line says that it waits instead of showing nothing, and the transfer completes once the
-// receiver goes on.
+// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status line
+// says that it waits instead of showing nothing; the transfer completes once the receiver goes on.
 void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -465,10 +434,9 @@ void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
 
   receiver.type("\r");
   ASSERT_TRUE(sender.wait_for("Bitte Enter druecken ...", 20000)) << sender.screen_text();
-  Lines lines = sender.lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "Die Datei wurde zum Empfaenger gesendet ... (" + source + ")");
-  for (const std::string& line : lines) EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
+  EXPECT_EQ(last_lines(sender, 1, 1), Lines{"Die Datei wurde zum Empfaenger gesendet ... (" + source + ")"});
+  for (const std::string& line : sender.lines())
+    EXPECT_EQ(line.find("Warte"), std::string::npos) << "erased: " << line;
   sender.type("\r");
   EXPECT_EQ(sender.wait_exit(), 0);
   EXPECT_TRUE(receiver.wait_until([&] { return read_file(run.target) == content; }));
@@ -485,8 +453,8 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   Programs p;
   ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
   script.terminal = piped_receiver.terminal = false;
-  // A script's send ends after the minute (its last progress may come just before the
-  // row); meanwhile the row plays the receiver's part, if it has one.
+  // A script's send ends after the minute (its last progress may come just before the row);
+  // meanwhile the row plays the receiver's part, if it has one.
   auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
     ChildProcess* sender = p.start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
     return [=, started = now_ms()] {
@@ -551,8 +519,7 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
     std::vector<std::string> ns = {find_program("unshare"), "-m", "/bin/sh", "-c",
                                    "mount -B \"$0\" /etc/resolv.conf && exec \"$@\"", dir / "resolv.conf"};
     ChildOptions named = text_mode(kQuickSender), displayed = text_mode(kQuickReceiver);
-    named.args.insert(named.args.begin(), ns.begin(), ns.end());
-    displayed.args.insert(displayed.args.begin(), ns.begin(), ns.end());
+    for (ChildOptions* o : {&named, &displayed}) o->args.insert(o->args.begin(), ns.begin(), ns.end());
     ChildProcess* looking = p.start(named, {"-p", "5", "/etc/hostname", "kv-none.example"});
     rows.emplace_back("silent name servers", [=] {
       EXPECT_TRUE(looking->wait_for("Kann Empfaenger nicht finden", 20 * 1000 / kQuickTimeFactor + 4000));
@@ -585,14 +552,9 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
                     urgent = pattern(1 << 19) + "U" + pattern(1 << 19, 2);
   write_file(dir / "source.bin", content);
   bool small = mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m,mode=1777") == 0;
-  struct Case {
-    int ending;  // a signal once the copy began; 0: a raw peer
-    std::string tmpdir, says;
-  } cases[] = {
-      {SIGHUP, "", ""},
-      {SIGTERM, "", ""},
-      {SIGINT, "", ""},
-      {SIGKILL, "", ""},
+  // ending: a signal once the copy began; 0: a raw peer.
+  struct Case { int ending; std::string tmpdir, says; } cases[] = {
+      {SIGHUP, "", ""}, {SIGTERM, "", ""}, {SIGINT, "", ""}, {SIGKILL, "", ""},
       {0, dir / "missing", "Der Sender hat die Uebertragung abgebrochen!"},
       {0, dir / "missing", "Der Sender sendet seit 3 Sekunden nichts mehr!"},
       {0, dir / "missing", "Datei wurde hier gespeichert:"},  // an urgent byte amid the content
@@ -654,16 +616,14 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
   if (small) umount((dir / "small").c_str());
 }
 
-// A receiver started on a port that is taken gives up: the ms from its message to its end,
-// or -1 when it did not say so or did not end.
+// A receiver on a taken port gives up: the ms from its message to its end; -1: no message or no end.
 int64_t busy_port_wait(BusyPortRun& busy) {
   if (!busy.refused()) return -1;
   int64_t shown = now_ms();
   return busy.run.receiver.wait_exit(10000) == 0 ? now_ms() - shown : -1;
 }
 
-// A sender that stops halfway through its content: the ms from its last byte to the
-// receiver's failure, or -1 when it did not fail. The existing file stays as it was.
+// A sender stopping halfway: the ms from its last byte to the receiver's failure (-1: none); the file stays.
 int64_t stalled_sender_wait(ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   int fd = connect_to(run.port);
@@ -676,8 +636,7 @@ int64_t stalled_sender_wait(ReceiverRun& run) {
   return failed ? waited : -1;
 }
 
-// The real sender sends a file to a receiver: the ms between the receiver seeing it
-// connect and seeing its first bytes, or -1 when the transfer did not happen.
+// The real sender's transfer: the ms from the receiver seeing it connect to its first bytes; -1: none.
 int64_t sender_pause(ChildProcess& sender, ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   write_file(run.dir / "source.bin", "content");
@@ -703,11 +662,10 @@ const std::pair<const char*, std::function<void()>> kSlowScenarios[] = {
 
 }  // namespace
 
-// The pauses of the real programs, each measured once against the real clock; everywhere
-// else the quick builds stand in for them. They run side by side, so together they take
-// about as long as the longest, the receiver's ten seconds before it ends:
-// - the receiver serves two transfers; a sender that then connects and leaves without
-//   sending ends the serving, and the receiver ends ten seconds after saying so;
+// The pauses of the real programs, each measured once against the real clock (elsewhere the
+// quick builds stand in), side by side: together as long as the longest, the receiver's ten s:
+// - the receiver serves two transfers; a sender that then leaves without sending ends the
+//   serving, and the receiver ends ten seconds after saying so;
 // - a second receiver on a taken port gives up three seconds after saying so;
 // - a receiver whose sender stops halfway fails three seconds after the last byte;
 // - the sender waits a second between connecting and sending;
@@ -763,12 +721,8 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   int64_t quit_shown = now_ms();
   EXPECT_LT(connect_to(port), 0) << "a sender is taken during the quit wait";
 
-  int64_t refused = busy_wait.get();
-  EXPECT_GE(refused, 2500) << "ms from the busy port's message to the end";
-  EXPECT_LE(refused, 4000);
-  int64_t idle = stalled_wait.get();
-  EXPECT_GE(idle, 2950) << "ms from the last byte to the failure";
-  EXPECT_LE(idle, 4500);
+  EXPECT_THAT(busy_wait.get(), AllOf(Ge(2500), Le(4000))) << "ms from the busy port's message to the end";
+  EXPECT_THAT(stalled_wait.get(), AllOf(Ge(2950), Le(4500))) << "ms from the last byte to the failure";
   // Half of the second is enough to tell, however late this test looks.
   EXPECT_GE(sender_wait.get(), 500) << "ms between connecting and sending";
   EXPECT_TRUE(waiting_said.get()) << waiting.screen_text();
@@ -781,12 +735,9 @@ TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
       scenario();
     }));
   EXPECT_EQ(receiver.wait_exit(15000), 0);
-  int64_t quit_delay = now_ms() - quit_shown;
-  EXPECT_GE(quit_delay, 9500);
-  EXPECT_LE(quit_delay, 11000);
-  Lines lines = receiver.lines();
+  EXPECT_THAT(now_ms() - quit_shown, AllOf(Ge(9500), Le(11000))) << "ms from the quit wait's message";
   // The empty line is the echo of the Enter typed.
-  EXPECT_EQ(Lines(lines.end() - 4, lines.end()), (Lines{"Der Sender hat die Verbindung beendet ...",
-                                                        "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));
+  EXPECT_EQ(last_lines(receiver, 4), (Lines{"Der Sender hat die Verbindung beendet ...",
+                                            "Bitte Enter druecken ...", "", "Server: Wait for quit the server."}));
   for (auto& scenario : scenarios) scenario.get();
 }

@@ -1,10 +1,10 @@
 // Drives the console as the tests tell it, on the standard input and output it gets (a
-// pseudo-terminal or pipes): console_child <report-file> <step>...
-// Steps: raw, plain, title:T, p:T (print), l:T (print line), pn / ln (null text),
-// clear, in (line input), key (inkey once), keywait (inkey until a key, up to 3 s),
-// status:T, statusclear, port (the port prompt), listen (a loopback listener closed by an exit hook),
-// sleep:MS, block (wait up to 20 s for a signal), nonblock (standard output made non-blocking,
-// a pipe there as small as it goes). Texts take \e \r \n \t \\ and \xNN. Results of inputs go to
+// pseudo-terminal or pipes): console_child <report-file> <step>... Steps: raw, plain,
+// title:T, p:T (print), l:T (print line), pn / ln (null text), clear, in (line input),
+// key (inkey once), keywait (inkey until a key, up to 3 s), status:T, statusclear, port
+// (the port prompt), listen (a loopback listener closed by an exit hook), sleep:MS, block
+// (wait up to 20 s for a signal), nonblock (standard output made non-blocking, a pipe
+// there as small as it goes). Texts take \e \r \n \t \\ and \xNN. Results of inputs go to
 // the report file, one line each, bytes outside 0x20-0x7E as \xNN.
 #include <arpa/inet.h>
 #include <fcntl.h>

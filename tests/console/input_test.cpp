@@ -73,8 +73,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   child.start_on_pty({"raw", "p:1234567890", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>",
                       "in",  "p:>",          "in", "p:>", "in", "p:>", "in", "p:>", "in", "p:>", "in"});
   ASSERT_TRUE(child.wait_for("1234567890"));
-  // Each step's keys and what they draw: all output since the step before, or a part of it
-  // (and then the screen's last line, if given).
+  // Each step's keys and what they draw: all output since the step before, or a part of
+  // it (and then the screen's last line, if given).
   struct Step { std::string keys, drawn; bool whole; std::string last_line = {}; };
   const Step steps[] = {
       // A line that fits is echoed key by key, exactly as always.
@@ -84,16 +84,16 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
       {"abcdefghijklmnopqrstuvwxy", "\r><ijklmnopqrstuvwxy\x1b[K", false, "><ijklmnopqrstuvwxy"},
       {std::string(10, '\x7f') + "Z", "\r>abcdefghijklmnopqr\x1b[K\b \b\b \b\b \bZ", false},
       {"\r", "\r\n>", true},
-      // Arrows, function keys, Home/End, Insert/Delete add nothing; Backspace on nothing writes nothing.
+      // Arrows, F-keys, Home/End, Insert/Delete and a Backspace on nothing add nothing.
       {"\x7f\x1b[A\x1b[1;5C\x1bOP\x1b[15~\x1b[H\x1b[F\x1b[2~\x1b[3~\x1b[[Aok\r", "ok\r\n>", true},
-      // A UTF-8 character is one key and column; a control character is echoed visibly, takes two
-      // columns and comes back as itself.
+      // A UTF-8 character is one key and column; a control character is echoed visibly,
+      // takes two columns and comes back as itself.
       {"a\xC3\xA4\xE2\x82\xAC\x7f\x01"
        "b\r", "a\xC3\xA4\xE2\x82\xAC\b \b^Ab\r\n>", true},
       // A lone Escape is a key once nothing follows it; Enter may come as LF.
       {"\x1b", "^[", false},
       {"q\n", "q\r\n>", true},
-      // Backspace takes back both columns of a control character, all bytes of a UTF-8 one.
+      // Backspace takes back both columns of a control character, all bytes of UTF-8.
       {"\x02\xC3\xA4\x7f\x7fz\r", "z\r\n>", false},
       // Scrolled, a UTF-8 character stays whole and a control character keeps both columns.
       {std::string(20, '-') + "\xC3\xA4\x01\xE2\x82\xAC",
@@ -109,8 +109,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
     child.clear_output();
   }
 
-  // Enter is taken at once; an LF right behind its CR, though apart, is the rest of a CR LF.
-  // An LF typed later is an Enter of its own.
+  // Enter is taken at once; an LF right behind its CR, though apart, is the rest of a CR
+  // LF. An LF typed later is an Enter of its own.
   child.type("c\r");
   usleep(5000);
   child.type("\nd\r");
@@ -120,8 +120,8 @@ TEST(ConsoleInputTerminal, RawLineScrollsAtTheWidthAndKeepsEveryKey) {
   ASSERT_TRUE(child.wait_for("d\r\n>\r\n>"));
   child.clear_output();
 
-  // A line takes CONSOLE_LINE_MAX bytes; each key past them rings the bell, and a character
-  // that does not fit whole is not split.
+  // A line takes CONSOLE_LINE_MAX bytes; each key past them rings the bell, and a
+  // character that does not fit whole is not split.
   child.type(std::string(4095, 'b') + "\xC3\xA4" + "ccc\r");
   ASSERT_EQ(child.wait_exit(), 0);
   EXPECT_EQ(std::count(child.output().begin(), child.output().end(), '\a'), 3);

@@ -35,7 +35,8 @@ using Keys = std::vector<std::string>;
 }  // namespace
 
 TEST(KeyDecode, SequencesOfCursorAndFunctionKeysAreDropped) {
-  // Arrows (normal, application mode, modifiers), Home/End, Insert/Delete, Page keys, F1-F12 (xterm, Linux).
+  // Arrows (normal, application mode, modifiers), Home/End, Insert/Delete, Page keys,
+  // F1-F12 (xterm, Linux).
   EXPECT_EQ(keys("\x1b[A\x1b[B\x1bOC\x1bOD\x1b[1;5C\x1b[H\x1b[F\x1b[1~\x1b[4~\x1b[2~\x1b[3~\x1b[5~\x1b[6~"
                  "\x1bOP\x1bOS\x1b[15~\x1b[24~\x1b[[A\x1b[[E"),
             Keys{});

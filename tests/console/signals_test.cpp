@@ -35,8 +35,8 @@ void start_waiting(ConsoleChild& child, std::vector<std::string> steps = {}) {
 }
 }  // namespace
 
-// A hang-up, and a terminal going away (the kernel hangs the session up), shut down once and end
-// with code 0, the port free. After the close the main flow's read may reach its own exit first.
+// A hang-up, and a terminal going away (the kernel hangs the session up), shut down once
+// and end with 0, the port free; after the close the main flow may reach its exit first.
 TEST(ConsoleSignals, HangUpOrATerminalGoingAwayShutsDownOnceAndEndsTheProcess) {
   for (bool hang_up : {true, false}) {
     SCOPED_TRACE(hang_up ? "hang-up" : "terminal gone");
@@ -96,8 +96,8 @@ TEST(ConsoleSignals, SuspendRestoresTheTerminalAndResumeReturnsToRaw) {
   ConsoleChild child;
   start_waiting(child);
   child.clear_output();
-  // The child leads its own session, so the stop is not carried out (an orphaned process group
-  // does not stop); the restore before it and the return to raw mode after it are seen.
+  // The child leads its own session, so the stop is not carried out (an orphaned process
+  // group does not stop); the restore before it and the return to raw mode after: seen.
   child.type("o");
   ASSERT_TRUE(child.wait_for("o"));
   child.clear_output();

@@ -68,7 +68,8 @@ TEST_F(MemAlloc, RefusesEmptyAndNegativeSizesAndZeroFills) {
   // big goes with the heap at shutdown.
 }
 
-// The exit shuts the heap down with blocks held; a call after it fails instead of touching released memory.
+// The exit shuts the heap down with blocks held; a call after it fails instead of
+// touching released memory.
 TEST_F(MemAlloc, ShutdownReleasesHeldBlocksAndLaterCallsFailHarmlessly) {
   for (int i = 0; i < 100; ++i) ASSERT_NE(mem_alloc(64), nullptr);
   mem_shutdown();

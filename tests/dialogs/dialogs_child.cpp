@@ -1,10 +1,11 @@
-// Shows dialogs one after the other as the receiver and sender do and reports each outcome on
-// standard output, for tests that drive it from outside (pipes, a pseudo-terminal, GTK under Xvfb).
-// Steps: save|open|multi TITLE INITIAL, box CAPTION TEXT [FLAGS] or cd FOLDER; at the end [raw]
-// [hold]. "raw" opens the console in raw mode first, as the programs do. After each dialog it prints
-// RESULT[text], TOP+n (how far the area's top moved), the back end, the current directory, the
-// locale and whether a GL library is loaded. "hold" then waits for the end of standard input, so a
-// test can look at the screen.
+// Shows dialogs one after the other as the receiver and sender do and reports each
+// outcome on standard output, for tests that drive it from outside (pipes, a
+// pseudo-terminal, GTK under Xvfb). Steps: save|open|multi TITLE INITIAL, box CAPTION
+// TEXT [FLAGS] or cd FOLDER; at the end [raw] [hold]. "raw" opens the console in raw mode
+// first, as the programs do. After each dialog it prints RESULT[text], TOP+n (how far the
+// area's top moved), the back end, the current directory, the locale and whether a GL
+// library is loaded. "hold" then waits for the end of standard input, so a test can look
+// at the screen.
 #include <unistd.h>
 
 #include <cctype>

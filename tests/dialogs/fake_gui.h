@@ -1,5 +1,5 @@
 // An in-memory window system and dialog back end: windows are plain records, dialogs
-// record what they were asked and answer as the test scripted it. With the headers its tests share.
+// record what they were asked and answer as scripted; with the headers its tests share.
 #pragma once
 #include <gtest/gtest.h>
 

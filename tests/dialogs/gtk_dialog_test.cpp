@@ -1,5 +1,6 @@
-// The GTK dialogs on private Xvfb displays, driven with xdotool as a user would: a few programs, each
-// on a terminal and display of its own, side by side; a step past its deadline leaves a screenshot.
+// The GTK dialogs on private Xvfb displays, driven with xdotool as a user would: a few
+// programs, each on a terminal and display of its own, side by side; a step past its
+// deadline leaves a screenshot.
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +17,14 @@ namespace {
 
 struct Row { std::vector<std::string> dialog, keys_first; std::string text, final_key, result; };
 
-// One program on a terminal and a display of its own shows the dialogs in turn: GTK starts once in it.
+// One program on a terminal and display of its own shows the dialogs in turn: GTK once.
 class DialogDriver : public XSession {
  public:
-  // Each dialog answered as a row says; checked: its result, and that it is off the screen before
-  // the call returns. With a folder named, all its files are then chosen at once, up to three times:
-  // the folder is listed in the background, and a choice made before the list is complete is less,
-  // and taken. None of GTK's messages may reach the terminal, even with all of GLib's debug output.
+  // Each dialog answered as a row says; checked: its result, and that it is off the
+  // screen before the call returns. With a folder named, all its files are then chosen at
+  // once, up to three times: the folder is listed in the background, and a choice made
+  // before the list is complete is less, and taken. None of GTK's messages may reach the
+  // terminal, even with all of GLib's debug output.
   void run(const std::string& d, const std::vector<Row>& rows, const std::string& many) {
     std::vector<std::string> args;
     for (const Row& row : rows) args.insert(args.end(), row.dialog.begin(), row.dialog.end());
@@ -60,9 +62,10 @@ class DialogDriver : public XSession {
           {"BACKEND", "gtk"}, {"LOCALE", "C"}, {"GL", "none"}, {"CWD", d}};  // LOCALE: GTK left it as it was
       for (const auto& [name, value] : reports) EXPECT_EQ(dialog.reported(name, i), value) << name;
     }
-    // GTK reads the folder through a descriptor opened for each dialog and closed once every name
-    // was handed over. After a choice taken too early, the next dialog is answered only once it
-    // opened the folder and every descriptor of it was closed again (or five seconds passed).
+    // GTK reads the folder through a descriptor opened for each dialog and closed once
+    // every name was handed over. After a choice taken too early, the next dialog is
+    // answered only once it opened the folder and every descriptor of it was closed again
+    // (or five seconds passed).
     int opens = 0, open_now = 0;
     auto read_through = [&](size_t dialogs) {
       alignas(inotify_event) char events[4096];
@@ -115,7 +118,8 @@ TEST(GtkDialogTest, EachDialogGivesWhatWasAnsweredAndNothingOfGtkReachesTheTermi
   std::ofstream(existing) << "alt";
   std::ofstream(opened) << "inhalt";
   std::string long_name = d + "/" + std::string(259 - d.size() - 1, 'x');
-  // Typed relative to where the dialog starts (the current folder, not GTK's recent files), over 259 bytes.
+  // Typed relative to where the dialog starts (the current folder, not GTK's recent
+  // files), over 259 bytes.
   std::string folder = std::string(200, 'o');
   mkdir((d + "/" + folder).c_str(), 0700);
   std::string relative = folder + "/" + std::string(300 - d.size() - folder.size() - 2, 's');

@@ -68,7 +68,8 @@ TEST_F(TextDialogTest, EmptyLineAndEndOfInputCancel) {
   }
 }
 
-// A path of the given length in bytes inside the folder: made folders of 200 bytes as needed, then the name.
+// A path of the given length in bytes inside the folder: made folders of 200 bytes as
+// needed, then the name.
 std::string long_path(const std::string& folder, size_t length) {
   std::string path = folder;
   while (length - path.size() > 255) {
@@ -78,8 +79,8 @@ std::string long_path(const std::string& folder, size_t length) {
   return path + "/" + std::string(length - path.size() - 1, 'n');
 }
 
-// Every path the system takes is taken (not only those below 260 bytes); a longer one is said to be
-// too long, and the question comes again.
+// Every path the system takes is taken (not only those below 260 bytes); a longer one is
+// said to be too long, and the question comes again.
 TEST_F(TextDialogTest, PathsUpToPathMaxAreTakenLongerOnesAskAgain) {
   const std::string kTooLong = "Der Pfad ist zu lang (hoechstens 4095 Bytes).";
   for (size_t length : {size_t{259}, size_t{260}, size_t{300}, size_t{PATH_MAX - 1}}) {
@@ -134,14 +135,15 @@ TEST_F(TextDialogTest, MessageBoxWithSeveralButtonsTakesTheChoice) {
   EXPECT_EQ(yes_no.result(), "7");
   EXPECT_NE(yes_no.output().find("Yes / No (Enter = Yes): "), std::string::npos);
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "1"}, "").result(), "2") << "end of input cancels OK/Cancel";
-  // Enter takes the default asked for (MB_DEFBUTTON2), or the first where it (MB_DEFBUTTON3) is beyond them.
+  // Enter takes the default asked for (MB_DEFBUTTON2), or the first where it
+  // (MB_DEFBUTTON3) is beyond them.
   EXPECT_EQ(run({"box", "Frage", "Weiter?", "260"}, "\n").result(), "7");
   DialogChild& beyond = run({"box", "Frage", "Weiter?", "516"}, "\n");
   EXPECT_EQ(beyond.result(), "6");
   EXPECT_NE(beyond.output().find("Yes / No (Enter = Yes): "), std::string::npos);
 }
 
-// Without a display, or with one that does not answer, the text back end prints the dialog alone.
+// Without a display, or with one that does not answer, the text back end alone prints.
 TEST_F(TextDialogTest, WithoutAUsableDisplayTheDialogsAreText) {
   DialogChild& c =
       run({"save", "Wohin?", "C:\\"}, "f.bin\n",

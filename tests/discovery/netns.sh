@@ -1,9 +1,9 @@
 #!/bin/bash
-# Finding each other across two network namespaces joined by a veth pair (10.231.0.1 and .2, a
-# private range used only inside them), each with its own D-Bus system bus and avahi-daemon (own
-# mount and UTS namespace: own /run/dbus, /run/avahi-daemon, host name), and a third without
-# either. Needs root; skipped (77) where it cannot be set up. Usage: netns.sh BUILD_DIR. Every
-# process it starts is ended on the way out.
+# Finding each other across two network namespaces joined by a veth pair (10.231.0.1 and
+# .2, a private range used only inside them), each with its own D-Bus system bus and
+# avahi-daemon (own mount and UTS namespace: own /run/dbus, /run/avahi-daemon, host name),
+# and a third without either. Needs root; skipped (77) where it cannot be set up. Usage:
+# netns.sh BUILD_DIR. Every process it starts is ended on the way out.
 set -u
 B=$(cd "$1" && pwd)
 R=$B/tests/Kelvane_quick S=$B/tests/Dorvish_quick
@@ -33,7 +33,8 @@ fail() { echo "FAIL: $*"; echo >>"$W/failed"; }
 source "$(dirname "$0")/../support/until.sh"
 UNTIL_STEP=0.02  # the screens and the daemons are looked at often: most waits are short
 
-# side NAME HOST: a holder in network namespace N$NAME with its own mount and UTS namespaces; pid in H_NAME.
+# side NAME HOST: a holder in network namespace N$NAME with its own mount and UTS
+# namespaces; pid in H_NAME.
 side() {
   ip netns add $N$1 || exit 77
   ip netns exec $N$1 unshare -mu --propagation private sleep 3600 &
@@ -79,9 +80,9 @@ beside() {
 }
 beside & beside_pid=$!
 
-# The receiver in a (the real one: its quit wait is when the announcement must be gone): its status
-# line names its address and .local name, not loopback (looked at once the senders found it: the
-# .local name comes with its next look at the addresses).
+# The receiver in a (the real one: its quit wait is when the announcement must be gone):
+# its status line names its address and .local name, not loopback (looked at once the
+# senders found it: the .local name comes with its next look at the addresses).
 run a recv "$B/Kelvane"; until_true 30 shows a recv "Bitte Ort" || fail "receiver did not start"
 keys a recv "$W/got.bin"; until_true 30 shows a recv "Port eingeben"; keys a recv 4711
 # Two senders at once, each step of both before the next.
@@ -89,7 +90,7 @@ for sender in send send2; do run b $sender "$S"; done
 for sender in send send2; do until_true 30 shows b $sender "Wichtige Information"; keys b $sender ""; done
 for sender in send send2; do until_true 30 shows b $sender "Datei"; keys b $sender "$W/file.bin"; done
 for sender in send send2; do until_true 30 shows b $sender "Port eingeben"; keys b $sender 1; done
-# The other side finds it with avahi-browse, with its port, and so do the senders, below their question.
+# The other side finds it with avahi-browse, with its port; so do the senders, below it.
 until_true 30 announced '^=.*;IPv4;kvrecv;_kelvane._tcp;.*;10.231.0.1;4711;' || fail "avahi-browse misses it"
 # One started with --no-announce once the daemon runs, looked for when the last is found.
 in_ns a "$R" -p 4712 --no-announce --allow 10.231.0.99 --allow fd00::/8 "$W/denied.bin" </dev/null >"$W/denied.out" 2>&1 &
@@ -124,7 +125,7 @@ until_true 30 sh -c "! nsenter -t $H_b -n -m -u tmux -S $W/tmuxb capture-pane -p
   fail "the ended receiver is still listed"
 [ "$(cat "$W/alive" 2>/dev/null)" = yes ] || fail "withdrawn only once the receiver ended, not in its quit wait"
 
-# --allow: a sender from another address is reset and nothing is stored; one from the named address stores.
+# --allow: a sender from another address is reset, nothing stored; the named one stores.
 in_ns a "$R" -p 4713 --allow 10.231.0.0/30 "$W/allowed.bin" </dev/null >"$W/allowed.out" 2>&1 &
 in_ns a "$R" -p 4716 "$W/second.bin" </dev/null >/dev/null 2>&1 &
 until_true 30 listens a 4712; until_true 30 listens a 4713

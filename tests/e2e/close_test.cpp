@@ -1,5 +1,6 @@
-// Ending the receiver anywhere in its flow: closing the terminal (SIGHUP) closes the server and ends
-// the process without races; no signal leaves a temporary file. The thread-sanitizer build runs these too.
+// Ending the receiver anywhere in its flow: closing the terminal (SIGHUP) closes the
+// server and ends the process without races; no signal leaves a temporary file. The
+// thread-sanitizer build runs these too.
 #include <sys/resource.h>
 
 #include "e2e_support.h"
@@ -42,7 +43,7 @@ TEST(Close, HangupWhileServingClosesTheServer) {
   close(client);
 }
 
-// Whatever ends a receiver amid a large reception leaves the old file alone. One receiver a signal.
+// Whatever ends a receiver amid a large reception leaves the old file alone (one each).
 TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
   rlimit no_core{0, 0};  // SIGQUIT would otherwise leave a core file
   setrlimit(RLIMIT_CORE, &no_core);
@@ -71,8 +72,9 @@ TEST(Close, AnySignalDuringATransferLeavesOnlyTheExistingFile) {
 }
 
 TEST(Close, HangupRacingTheProgramsOwnExit) {
-  // A busy port makes the receiver run its exit sequence three seconds (quick: a fraction) after the
-  // message; the hangup comes just before, during or after it. Four receivers side by side, a port each.
+  // A busy port makes the receiver run its exit sequence three seconds (quick: a
+  // fraction) after the message; the hangup comes just before, during or after it. Four
+  // receivers side by side, a port each.
   using Clock = std::chrono::steady_clock;
   const std::vector<int> offsets_ms = {-40, 0, 10, 40};
   std::vector<std::unique_ptr<BusyPortRun>> runs;

@@ -29,7 +29,8 @@ namespace e2e {
 using Lines = std::vector<std::string>;
 
 const std::string kReceiverProgram = KV_BUILD_DIR "/Kelvane", kSenderProgram = KV_BUILD_DIR "/Dorvish";
-// Quick builds: each pause kQuickTimeFactor times as short; tests run them unless a pause's length counts.
+// Quick builds: each pause kQuickTimeFactor times as short; tests run them unless a
+// pause's length counts.
 const std::string kQuickReceiver = KV_BUILD_DIR "/tests/Kelvane_quick",
                   kQuickSender = KV_BUILD_DIR "/tests/Dorvish_quick";
 
@@ -40,7 +41,8 @@ void start_piped(ChildProcess& child, const std::string& program, const std::str
 
 // The programs a test starts side by side, kept until it ends.
 struct Programs {
-  // Starts the program of the options with the arguments appended; on pipes, its input ended at once.
+  // Starts the program of the options with the arguments appended; on pipes, its input
+  // ended at once.
   ChildProcess* start(ChildOptions options, const std::vector<std::string>& args = {});
   // The program in text mode on pipes, as a script runs it.
   ChildProcess* script(const std::string& program, const std::vector<std::string>& args);
@@ -52,9 +54,10 @@ void start_receiver(ChildProcess& receiver, const std::string& save_path, const 
 // The receiver is serving once this returns true.
 bool receiver_ready(ChildProcess& receiver);
 
-// A receiver started in text mode on a fresh folder, its save dialog and port prompt answered:
-// unless given, the save path (target) is folder/target.bin, the port a free one, the program the
-// quick receiver. Check receiver_ready(receiver) when it should be serving.
+// A receiver started in text mode on a fresh folder, its save dialog and port prompt
+// answered: unless given, the save path (target) is folder/target.bin, the port a free
+// one, the program the quick receiver. Check receiver_ready(receiver) when it should be
+// serving.
 struct ReceiverRun {
   explicit ReceiverRun(const std::string& save_path = "", int port_number = 0, int columns = 80,
                        const std::string& program = kQuickReceiver);
@@ -64,7 +67,7 @@ struct ReceiverRun {
   ChildProcess receiver;
 };
 
-// A receiver (the quick one unless given) started on a port that something else listens on already.
+// A receiver (the quick one unless given) started on a port that another listens on.
 struct BusyPortRun {
   explicit BusyPortRun(const std::string& program = kQuickReceiver);
   ~BusyPortRun() { free_port_again(); }
@@ -76,8 +79,8 @@ struct BusyPortRun {
   ReceiverRun run;
 };
 
-// True when the receiver, back from its pause, still serves: the next sender to connect is greeted,
-// and the receiver never said that it would end.
+// True when the receiver, back from its pause, still serves: the next sender to connect
+// is greeted, and the receiver never said that it would end.
 bool serves_on(ChildProcess& receiver, int port);
 
 // A raw peer: connects to the port, sends the bytes and closes. False when a step failed.

@@ -80,7 +80,7 @@ TEST(Prompt, SenderShowsThePortAsTypedAndConnectsToItsValue) {
 // output with status 0; wrong usage as one error line and the usage hint on standard error
 // with status 2, also for a port out of range.
 TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
-  // out: a regular expression for all of standard output; err: the error line, empty for none.
+  // out: a regular expression for all standard output; err: the error line, or empty.
   struct Case { std::string program; std::vector<std::string> args; int status; std::string out, err; };
   const std::vector<Case> cases = {
       {kReceiverProgram, {"--help"}, 0, "Aufruf: Kelvane \\[-p PORT\\] \\[DATEI\\]\n(.*\n)+", ""},
@@ -98,7 +98,7 @@ TEST(Prompt, OptionsAnswerAtOnceAndWrongUsageEndsWithStatusTwo) {
       {kSenderProgram, {"--send-to", "a", "b"}, 2, "[^]*\nEs kann nur eine Datei auf einmal gesendet werden \\(2 gewaehlt\\)\\.[^]*", ""},
       {kSenderProgram, {"a", "--send-to", "b"}, 2, "", "Dorvish: Zu viele Argumente: --send-to"},
   };
-  // Every case twice, side by side: with standard output alone, then standard error alone.
+  // Every case twice, side by side: with standard output alone, then with standard error.
   TempDir dir;
   const char* const redirects[] = {"2>/dev/null", "2>&1 >/dev/null"};
   Programs p;
@@ -174,8 +174,9 @@ TEST(Prompt, InputThatEndsAtAPromptEndsTheProgram) {
   EXPECT_EQ(asked.output().find("Bitte den Port eingeben"), std::string::npos) << "the port was given";
 }
 
-// Typing past the right edge keeps every character: the line scrolls sideways. At 30 columns
-// the receiver's port prompt is wider than the screen, at 44 the address fills the sender's line.
+// Typing past the right edge keeps every character: the line scrolls sideways. At 30
+// columns the receiver's port prompt is wider than the screen, at 44 the address fills
+// the sender's line.
 TEST(Prompt, NarrowTerminalsKeepEveryTypedCharacter) {
   TempDir dir;
   std::string target = dir / "ziel-mit-langem-namen.bin";

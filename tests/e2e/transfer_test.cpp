@@ -68,7 +68,7 @@ TEST(Transfer, SenderToReceiverArrivesByteIdentical) {
 
 // Bytes of no whole transfer: too few, then the end (the reason told); no transfer (none
 // told); another protocol's request or a whole stream without the magic (anything told).
-// Each time the receiver stores nothing, leaves nothing beside the existing file, serves on.
+// Each time the receiver stores nothing, leaves nothing beside the old file, serves on.
 TEST(Transfer, BytesThatBringNoWholeTransferLeaveTheExistingFileAndServesOn) {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -117,8 +117,8 @@ TEST(Transfer, LongSavePathIsCutOnScreenButUsedWhole) {
 }
 
 // A file the sender cannot send is found out before it connects (a connection bringing
-// nothing would end the receiver's serving): it says why and ends. A FIFO must not make it
-// wait for a writer; a file gone or made a folder changed after the dialog took it.
+// nothing would end the receiver's serving): it says why and ends. A FIFO must not make
+// it wait for a writer; a file gone or made a folder changed after the dialog took it.
 TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);  // an unprivileged sender may look inside
@@ -167,9 +167,9 @@ TEST(Transfer, UnsendableFilesEndTheSenderBeforeItConnects) {
   }
 }
 // Every answer on the command line, no input: nothing waits for a key, the receiver ends
-// after its one transfer (over IPv6 loopback) without the ten-second wait, the status tells
-// the outcome. On a terminal a hang-up ends each with the outcome so far: 0 once the file
-// went or came whole, 1 after a failed reception or send.
+// after its one transfer (over IPv6 loopback) without the ten-second wait, the status
+// tells the outcome. On a terminal a hang-up ends each with the outcome so far: 0 once
+// the file went or came whole, 1 after a failed reception or send.
 TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   TempDir dir;
   std::string content = pattern(1024 * 1024 + 3);
@@ -185,7 +185,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   EXPECT_EQ(sender.wait_exit(), 0) << sender.output();
   EXPECT_EQ(receiver.wait_exit(5000), 0) << receiver.output();
   EXPECT_TRUE(read_file(dir / "target.bin") == content);
-  // Every byte written: no question, clearing, status line or terminal sequence; the notice a line.
+  // No question, clearing, status line or terminal sequence; the notice is one line.
   Lines received = receiver_lines(dir / "target.bin", port_text), sent = sender_lines(dir / "source.bin", port_text, "::1");
   received.push_back("Server: Wait for quit the server.");
   sent.insert(sent.begin(),
@@ -236,7 +236,7 @@ TEST(Transfer, ScriptedRunsWithEveryAnswerGivenEndWithTheirOutcome) {
   hang_up(stuck, "Fehler: Die Datei konnte nicht gesendet werden!", 1);
 }
 
-// A socket of uid's (made as that file-system user) holding port on address for IPv6 alone; -1: no IPv6.
+// A socket of uid's (as that file-system user) on port and address, IPv6 alone; -1: none.
 int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   setfsuid(uid);
   int on = 1, fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -249,8 +249,9 @@ int hold_ipv6(int port, const in6_addr& address, uid_t uid) {
   return -1;
 }
 
-// Another program holds the port for IPv6 alone. The receiver's own user's: it serves IPv4
-// clients and says so. Another user's: the port is in use, IPv6 clients would reach that program.
+// Another program holds the port for IPv6 alone. The receiver's own user's: it serves
+// IPv4 clients and says so. Another user's: the port is in use, IPv6 clients would reach
+// that program.
 TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   const struct { in6_addr address; uid_t holder; std::string says; } cases[] = {
       {in6addr_any, geteuid(), ", IPv4 only)."},
@@ -273,9 +274,9 @@ TEST(Transfer, AReceiverSharesAPortWithItsOwnUserAlone) {
   }
 }
 
-// The sender's status: 0 only when the receiver stored the file byte for byte, 1 with a reason
-// otherwise. A receiver takes one transfer and, once it began, no more senders: of three senders
-// at once just the one stored succeeds. Every pair runs side by side.
+// The sender's status: 0 only when the receiver stored the file byte for byte, 1 with a
+// reason otherwise. A receiver takes one transfer and, once it began, no more senders: of
+// three senders at once just the one stored succeeds. Every pair runs side by side.
 TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   TempDir dir;
   for (const char* disk : {"full", "ro"}) mkdir((dir / disk).c_str(), 0755);
@@ -347,12 +348,12 @@ TEST(Transfer, TheSenderSucceedsOnlyWhenTheReceiverStoredTheFile) {
   }
 }
 
-// The scenarios below need a slow state (a stall, a display's probe, a sender's pause): they
-// run during the ten-second wait of the last test, which names each in its failures.
+// The scenarios below need a slow state (a stall, a display's probe, a sender's pause):
+// they run during the ten-second wait of the last test, which names each in its failures.
 namespace {
 
 // A sender finds no receiver: where nothing listens it is told so at once; where nothing
-// answers it gives up after its limit (a twentieth here), showing meanwhile that it tries.
+// answers it gives up after its limit (a twentieth here), showing that it still tries.
 void sender_without_receiver(bool silent) {
   SCOPED_TRACE(silent ? "silent" : "refused");
   int port = free_port(), filler = -1;
@@ -375,9 +376,9 @@ void sender_without_receiver(bool silent) {
   for (int fd : {filler, listener}) close(fd);
 }
 
-// Eight pieces over about 0.8 s, well past the half second before a status line appears: a
-// receiver on a terminal draws a line with a percentage and erases it, so its own lines alone
-// stay; one on pipes writes neither the line nor any terminal sequence.
+// Eight pieces over about 0.8 s, well past the half second before a status line appears:
+// a receiver on a terminal draws a line with a percentage and erases it, so its own lines
+// alone stay; one on pipes writes neither the line nor any terminal sequence.
 void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   ReceiverRun shown;
   TempDir dir;
@@ -414,8 +415,9 @@ void status_line_during_a_slow_transfer_on_a_terminal_alone() {
   piped.wait_exit();
 }
 
-// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status line
-// says that it waits instead of showing nothing; the transfer completes once the receiver goes on.
+// A receiver still waiting for Enter after a transfer takes no bytes: the sender's status
+// line says that it waits instead of showing nothing; the transfer completes once the
+// receiver goes on.
 void sender_waiting_on_a_receiver_that_does_not_read_says_so() {
   ReceiverRun run;
   ChildProcess& receiver = run.receiver;
@@ -453,8 +455,8 @@ void every_wait_is_bounded_in_a_script_and_shown_to_a_person() {
   Programs p;
   ChildOptions script = text_mode(kQuickSender), piped_receiver = text_mode(kQuickReceiver);
   script.terminal = piped_receiver.terminal = false;
-  // A script's send ends after the minute (its last progress may come just before the row);
-  // meanwhile the row plays the receiver's part, if it has one.
+  // A script's send ends after the minute (its last progress may come just before the
+  // row); meanwhile the row plays the receiver's part, if it has one.
   auto gives_up = [&](int port, std::function<void(ChildProcess*)> receiving = [](ChildProcess*) {}) {
     ChildProcess* sender = p.start(script, {"-p", std::to_string(port), dir / "big.bin", "127.0.0.1"});
     return [=, started = now_ms()] {
@@ -616,14 +618,15 @@ void an_ending_during_a_copy_in_place_leaves_the_file_old_new_or_shorter() {
   if (small) umount((dir / "small").c_str());
 }
 
-// A receiver on a taken port gives up: the ms from its message to its end; -1: no message or no end.
+// A receiver on a taken port gives up: the ms from its message to its end; -1: neither.
 int64_t busy_port_wait(BusyPortRun& busy) {
   if (!busy.refused()) return -1;
   int64_t shown = now_ms();
   return busy.run.receiver.wait_exit(10000) == 0 ? now_ms() - shown : -1;
 }
 
-// A sender stopping halfway: the ms from its last byte to the receiver's failure (-1: none); the file stays.
+// A sender stopping halfway: the ms from its last byte to the receiver's failure (-1:
+// none); the file stays.
 int64_t stalled_sender_wait(ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   int fd = connect_to(run.port);
@@ -636,7 +639,7 @@ int64_t stalled_sender_wait(ReceiverRun& run) {
   return failed ? waited : -1;
 }
 
-// The real sender's transfer: the ms from the receiver seeing it connect to its first bytes; -1: none.
+// The real sender: ms from the receiver seeing it connect to its first bytes; -1: none.
 int64_t sender_pause(ChildProcess& sender, ReceiverRun& run) {
   if (!receiver_ready(run.receiver)) return -1;
   write_file(run.dir / "source.bin", "content");
@@ -662,15 +665,17 @@ const std::pair<const char*, std::function<void()>> kSlowScenarios[] = {
 
 }  // namespace
 
-// The pauses of the real programs, each measured once against the real clock (elsewhere the
-// quick builds stand in), side by side: together as long as the longest, the receiver's ten s:
+// The pauses of the real programs, each measured once against the real clock (elsewhere
+// the quick builds stand in), side by side: together as long as the longest, the
+// receiver's ten s:
 // - the receiver serves two transfers; a sender that then leaves without sending ends the
 //   serving, and the receiver ends ten seconds after saying so;
 // - a second receiver on a taken port gives up three seconds after saying so;
 // - a receiver whose sender stops halfway fails three seconds after the last byte;
 // - the sender waits a second between connecting and sending;
 // - a sender whose receiver took every byte but closes only later says that it waits.
-// Once these are measured, the slow scenarios above run during the rest of the ten seconds.
+//   Once these are measured, the slow scenarios above run during the rest of the ten
+//   seconds.
 TEST(Transfer, TheRealProgramsPauseAsLongAsTheyMust) {
   ReceiverRun run("", 0, 80, kReceiverProgram);
   ChildProcess& receiver = run.receiver;

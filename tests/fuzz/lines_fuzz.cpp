@@ -1,6 +1,7 @@
-// Redirected input: the lines read must not depend on how the bytes arrive. The input is delivered once in
-// pieces the fuzzer chooses and once in even 512-byte pieces, through a packet socket so that every read sees
-// exactly one piece; both must give the same lines, a CR LF split between two pieces included.
+// Redirected input: the lines read must not depend on how the bytes arrive. The input is
+// delivered once in pieces the fuzzer chooses and once in even 512-byte pieces, through a
+// packet socket so that every read sees exactly one piece; both must give the same lines,
+// a CR LF split between two pieces included.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,14 +49,16 @@ std::vector<std::string> read_lines(const std::string& text, const std::vector<s
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_runtime_once();
   if (size < 1 || size > 12000) return 0;
-  // The first byte says how many next bytes give piece sizes (1 to 256 each: a packet never exceeds a read).
+  // The first byte says how many next bytes give piece sizes (1 to 256 each: a packet
+  // never exceeds a read).
   size_t count = data[0] % 16 + 1;
   if (size < 1 + count) return 0;
   std::vector<size_t> pieces;
   for (size_t i = 0; i < count; ++i) pieces.push_back(data[1 + i] + 1u);
   std::string text(reinterpret_cast<const char*>(data + 1 + count), size - 1 - count);
-  // Zero bytes are not supported on redirected input (what is held past a line ends at the first one), and a
-  // line of the one byte 0x04 reads as the end of input: both are left out of the property.
+  // Zero bytes are not supported on redirected input (what is held past a line ends at
+  // the first one), and a line of the one byte 0x04 reads as the end of input: both are
+  // left out of the property.
   for (char& c : text)
     if (c == '\0' || c == CONSOLE_END_OF_INPUT) c = 'z';
   std::vector<std::string> chosen = read_lines(text, pieces);

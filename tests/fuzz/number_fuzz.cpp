@@ -1,5 +1,6 @@
-// Number conversions: any text reads without fault, the decimal text of the value reads back as the same
-// value, and plain decimal input agrees with the C library where it does not overflow.
+// Number conversions: any text reads without fault, the decimal text of the value reads
+// back as the same value, and plain decimal input agrees with the C library where it does
+// not overflow.
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   str_format_u64(digits, static_cast<uint64_t>(value));
   fuzz_check(std::strtoull(digits, nullptr, 10) == static_cast<uint64_t>(value), "unsigned digits");
 
-  // Blanks and tabs, one sign, decimal digits: the C library reads the same where the value fits.
+  // Blanks and tabs, one sign, decimal digits: the C library agrees where the value fits.
   size_t at = text.find_first_not_of(" \t");
   if (at != std::string::npos) {
     size_t digits_at = text[at] == '+' || text[at] == '-' ? at + 1 : at;

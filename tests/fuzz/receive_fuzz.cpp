@@ -1,10 +1,12 @@
-// Receiving a transfer from any byte stream, cut into reads anywhere: the result is 0 or 1; on 1 the file
-// holds exactly the announced bytes, on 0 the file that was there is untouched; a stream that holds a whole
-// transfer is received; no temporary file is ever left behind.
+// Receiving a transfer from any byte stream, cut into reads anywhere: the result is 0 or
+// 1; on 1 the file holds exactly the announced bytes, on 0 the file that was there is
+// untouched; a stream that holds a whole transfer is received; no temporary file is ever
+// left behind.
 //
-// Input: a count n (the first byte, modulo 16), then n piece lengths of one byte each, then the stream. The
-// first n pieces of the stream are written one at a time, each only once the receiver has taken the one
-// before, so every cut is a read of its own; the rest follows at once.
+// Input: a count n (the first byte, modulo 16), then n piece lengths of one byte each,
+// then the stream. The first n pieces of the stream are written one at a time, each only
+// once the receiver has taken the one before, so every cut is a read of its own; the rest
+// follows at once.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,7 +27,7 @@
 
 namespace {
 
-// The folder the receptions write into, removed with everything in it when the process ends.
+// The folder the receptions write into, removed with all in it when the process ends.
 std::string folder() {
   static struct Folder {
     std::string path = (std::filesystem::temp_directory_path() / "kv-fuzz-receive-XXXXXX").string();

@@ -39,7 +39,8 @@ TEST_F(ConnectTest, FailuresReturnNullAndLeaveNoDescriptorOpen) {
   int before = open_descriptors();
   EXPECT_EQ(net_connect_tcp(nullptr, 80), nullptr);
   EXPECT_EQ(net_connect_tcp("127.0.0.1", refused), nullptr);
-  // All ones is no address (as a name it stays all ones); brackets hold IPv6 only; UDP records hold no IPv6.
+  // All ones is no address (as a name it stays all ones); brackets hold IPv6 only; UDP
+  // records hold no IPv6.
   for (const char* host : {"", "no-such-host.invalid", "255.255.255.255", "[127.0.0.1]", "[localhost]"})
     EXPECT_EQ(net_connect_tcp(host, 80), nullptr) << host;
   EXPECT_EQ(net_connect("255.255.255.255", 80, NET_KIND_UDP), nullptr);

@@ -1,5 +1,6 @@
-// The library under faults a real network produces: peers that trickle or idle, many clients at once, no
-// descriptors left. (Peers that reset and unwritable targets are rows of the transfer save-path table.)
+// The library under faults a real network produces: peers that trickle or idle, many
+// clients at once, no descriptors left. (Peers that reset and unwritable targets are rows
+// of the transfer save-path table.)
 
 #include <set>
 
@@ -40,10 +41,11 @@ TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
 }
 
 TEST_F(FaultTest, TwoHundredClientsAtOnceAreEachReportedOnce) {
-  // As many clients as the listen queue is made for connect at the same moment, without waiting; each further
-  // one connects as soon as the server took one, so the queue stays full and the last ones get in while the
-  // server is accepting the first. (A client beyond a full queue is not refused: the system drops its
-  // request, and the client asks again only a second later.)
+  // As many clients as the listen queue is made for connect at the same moment, without
+  // waiting; each further one connects as soon as the server took one, so the queue stays
+  // full and the last ones get in while the server is accepting the first. (A client
+  // beyond a full queue is not refused: the system drops its request, and the client asks
+  // again only a second later.)
   constexpr int kClients = 200;
   static_assert(kClients >= 2 * NET_LISTEN_BACKLOG, "twice as many as the queue is made for");
   std::vector<int> clients;

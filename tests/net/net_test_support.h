@@ -1,5 +1,6 @@
-// Helpers of the network tests, and the headers nearly all of them need: a fixture that starts and stops
-// the library in a fresh runtime with an empty scratch folder, loopback sockets for the peer, bounded waits.
+// Helpers of the network tests, and the headers nearly all of them need: a fixture that
+// starts and stops the library in a fresh runtime with an empty scratch folder, loopback
+// sockets for the peer, bounded waits.
 #pragma once
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -62,10 +63,11 @@ inline bool wait_taken(int fd) {
   return wait_until([=] { return bytes_waiting(fd) <= 0; }, 2000);
 }
 
-// Appends up to size bytes that wait on the TCP socket fd to all, without waiting, and has the system
-// acknowledge them at once; returns what the receive returned. Left to itself, a reader that takes small
-// pieces gets its acknowledgements sent only by the system's timer for delayed ones, tens of milliseconds
-// later, and a sender with a small send buffer stalls for each of them.
+// Appends up to size bytes that wait on the TCP socket fd to all, without waiting, and
+// has the system acknowledge them at once; returns what the receive returned. Left to
+// itself, a reader that takes small pieces gets its acknowledgements sent only by the
+// system's timer for delayed ones, tens of milliseconds later, and a sender with a small
+// send buffer stalls for each of them.
 inline ssize_t recv_now(int fd, std::string& all, size_t size = 65536) {
   char buf[65536];
   ssize_t n = recv(fd, buf, std::min(size, sizeof buf), MSG_DONTWAIT);
@@ -75,7 +77,8 @@ inline ssize_t recv_now(int fd, std::string& all, size_t size = 65536) {
   return n;
 }
 
-// Receives what arrives on fd until the peer closes, or stop is set and nothing more comes, or max_ms pass.
+// Receives what arrives on fd until the peer closes, or stop is set and nothing more
+// comes, or max_ms pass.
 inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 20000) {
   std::string all;
   for (int64_t end = now_ms() + max_ms; now_ms() < end;) {
@@ -88,7 +91,7 @@ inline std::string drain(int fd, const std::atomic<bool>& stop, int max_ms = 200
   return all;
 }
 
-// Receives on fd until count bytes came or max_ms pass, pausing pause_us after each piece (a slow reader).
+// A slow reader: receives on fd until count bytes came or max_ms pass, pausing pause_us.
 inline std::string take(int fd, size_t count, int pause_us = 0, int max_ms = 20000) {
   std::string all;
   for (int64_t end = now_ms() + max_ms; all.size() < count && now_ms() < end;) {

@@ -31,7 +31,8 @@ bool lock_free_elsewhere(ObjectRegistry* registry) {
   return through;
 }
 
-// True once this process's thread tid sleeps (blocked on a lock), false once through is set or after 2 s.
+// True once this process's thread tid sleeps (blocked on a lock), false once through is
+// set or after 2 s.
 bool thread_sleeps(pid_t tid, const std::atomic<bool>& through) {
   for (int i = 0; i < 2000 && !through; ++i) {
     std::string line = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");

@@ -145,7 +145,7 @@ int family_of(int fd) {
   return family;
 }
 
-// A TCP server takes IPv6 and IPv4 clients on one socket; on a system without IPv6 it still serves IPv4.
+// A TCP server takes IPv6 and IPv4 clients on one socket; without IPv6 it serves IPv4.
 TEST_F(ServerTest, TcpServersTakeIpv6AndIpv4AndIpv4AloneWithoutIpv6) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   EXPECT_EQ(family_of(server_of(0)->socket), AF_INET6);
@@ -178,8 +178,9 @@ TEST_F(ServerTest, ReusedNumberClosesTheOldServerAndItsClientsEvenWhenCreationFa
   close(again);
 }
 
-// A server that stops listening refuses new clients at once and keeps those it took; a client it took and
-// closes unserved sees a reset, never an orderly end that a sender would take for its file stored.
+// A server that stops listening refuses new clients at once and keeps those it took; a
+// client it took and closes unserved sees a reset, never an orderly end that a sender
+// would take for its file stored.
 TEST_F(ServerTest, StoppedListeningRefusesNewClientsAndUnservedOnesAreReset) {
   ASSERT_NE(net_server_create_tcp(0, 0), 0);
   uint16_t port = port_of(0);

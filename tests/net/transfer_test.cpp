@@ -75,14 +75,14 @@ void on_signal(int) {}
 
 constexpr uid_t kNobody = 65534;
 
-// Runs fn in a child process that has become the user nobody; true when fn returned true there.
+// Runs fn in a child process that became the user nobody; true when fn returned true.
 bool as_nobody(const std::function<bool()>& fn) {
   return in_child([&] {
     return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0 && fn();
   });
 }
 
-// A folder for one save path that the user nobody may enter, and whatever reads a FIFO or socket there.
+// A save path's folder, which the user nobody may enter, and what reads a FIFO or socket.
 class SaveTarget {
  public:
   SaveTarget() { chmod(dir_.path().c_str(), 0755); }
@@ -141,9 +141,9 @@ class SaveTarget {
     skip = mknod(path(name).c_str(), S_IFCHR | 0666, makedev(1, minor)) != 0;
     return path(name);
   }
-  // Runs the command; where it fails (a tool or a file system feature is missing), the case is skipped.
+  // Runs the command; where it fails (a tool or file system feature missing), skips.
   void run_or_skip(const std::string& command) { skip = skip || std::system((command + " 2>/dev/null").c_str()) != 0; }
-  // Turns the kernel's protection of links in shared folders on until the end; skipped where it cannot be.
+  // Turns the kernel's protection of links in shared folders on until the end, or skips.
   void protect_links() {
     std::ifstream(kProtection) >> old_protection_;
     std::ofstream(kProtection) << 1;
@@ -228,7 +228,8 @@ class TransferTest : public NetTest {
 
   void put(const std::string& bytes) { ASSERT_TRUE(send_all(client->socket, bytes)); }
 
-  // Receives on the accepted side into the file name, timed on the library's clock (a TestClock's, if any).
+  // Receives on the accepted side into the file name, timed on the library's clock (a
+  // TestClock's, if any).
   int32_t receive(const std::string& name, int64_t* took_ms = nullptr) {
     uint32_t start = elapsed_ms();
     int32_t r = net_receive_file(accepted, path(name).c_str());
@@ -252,9 +253,10 @@ TEST_F(TransferTest, FileTravelsWholeAndThePollSeesItFirst) {
   EXPECT_TRUE(no_temporary_files());
 }
 
-// A byte sent as urgent data in the middle of the content is content like any other: it keeps its place, and
-// reception neither stalls at it nor drops it. Both ways of receiving, with the byte urgent and plain: on a
-// non-blocking accepted connection and on a blocking outgoing one.
+// A byte sent as urgent data in the middle of the content is content like any other: it
+// keeps its place, and reception neither stalls at it nor drops it. Both ways of
+// receiving, with the byte urgent and plain: on a non-blocking accepted connection and on
+// a blocking outgoing one.
 TEST_F(TransferTest, UrgentByteMidContentArrivesInItsPlace) {
   std::string content = pattern(256 * 1024 + 5);
   size_t mark = content.size() / 2;
@@ -274,13 +276,14 @@ TEST_F(TransferTest, UrgentByteMidContentArrivesInItsPlace) {
     }
 }
 
-// The sender learns the outcome from the way the receiver closes: in order after storing, aborted after a
-// failure, or not at all within the bound (on a clock a hundred times as fast). A sender that gives up aborts
-// in turn, and the receiver then stores nothing. A receiver that fails once it took every byte (at the flush)
-// leaves none unread that would force the reset: it aborts all the same.
+// The sender learns the outcome from the way the receiver closes: in order after storing,
+// aborted after a failure, or not at all within the bound (on a clock a hundred times as
+// fast). A sender that gives up aborts in turn, and the receiver then stores nothing. A
+// receiver that fails once it took every byte (at the flush) leaves none unread that
+// would force the reset: it aborts all the same.
 TEST_F(TransferTest, TheReceiptIsTheWayTheReceiverCloses) {
   write_file(path("src"), "content");
-  // The receipt, the save path (none: the receiver does not answer), and whether the flush fails.
+  // The receipt, the save path (none: the receiver does not answer), whether flush fails.
   using Case = std::tuple<int32_t, const char*, bool>;
   for (const auto& [expected, save_path, flush_fails] :
        {Case{NET_RECEIPT_STORED, "out", false}, Case{NET_RECEIPT_REFUSED, "missing/out", false},
@@ -321,9 +324,10 @@ TEST_F(TransferTest, EmptyFileIsAHeaderAloneAndIsTakenAtOnce) {
   EXPECT_EQ(read_file(path("out")), "");
 }
 
-// On the library's clock run twenty times as fast; the end-to-end tests measure the idle time of the real
-// receiver against the real clock. A stall in the content, on either kind of connection, or in the header;
-// the rest of a header and then the close fail at once (timed at the real pace).
+// On the library's clock run twenty times as fast; the end-to-end tests measure the idle
+// time of the real receiver against the real clock. A stall in the content, on either
+// kind of connection, or in the header; the rest of a header and then the close fail at
+// once (timed at the real pace).
 TEST_F(TransferTest, AStalledReceptionFailsAfterTheIdleTimeOrAtOnceOnCloseAndKeepsTheFile) {
   write_file(path("out"), "previous");
   using Row = std::tuple<const char*, std::string, bool, bool>;  // what, wire, blocking, closes
@@ -553,8 +557,9 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
        },
        {header(5) + "hello" + "EXTRA"}},
   };
-  // A reception that fails, before or after its last byte (a content the disk cannot flush must not take the
-  // name), leaves the old file, also where the file system has no unnamed files.
+  // A reception that fails, before or after its last byte (a content the disk cannot
+  // flush must not take the name), leaves the old file, also where the file system has no
+  // unnamed files.
   for (bool unnamed : {true, false})
     for (bool at_flush : {false, true})
       cases.push_back({std::string(at_flush ? "a failing flush" : "a size of 2 GiB") + " keeps the old file" +
@@ -594,7 +599,7 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
       std::cout << "[ SKIPPED  ] " << c.what << ": " << (unmet ? unmet : "cannot be set up here") << "\n";
       continue;
     }
-    // Each piece but the last goes out once the receiver took the one before: each is a read of its own.
+    // Each piece but the last goes once the receiver took the one before: a read each.
     std::thread peer([&] {
       for (size_t i = 0; i < c.wire.size(); ++i) {
         put(c.wire[i]);
@@ -626,8 +631,9 @@ TEST_F(TransferTest, EverySavePathKindIsReplacedWrittenIntoOrRefusedAsItMust) {
   }
 }
 
-// Signals that interrupt a blocked send make it return short; every byte must still go, whether the system
-// copies the file to the socket or the sender sends it from a buffer (where the system cannot copy).
+// Signals that interrupt a blocked send make it return short; every byte must still go,
+// whether the system copies the file to the socket or the sender sends it from a buffer
+// (where the system cannot copy).
 TEST_F(TransferTest, ShortSendsAreContinuedUntilEveryByteIsOnTheWire) {
   struct sigaction sa = {}, old = {};
   sa.sa_handler = on_signal;  // no SA_RESTART: an interrupted send returns what it sent
@@ -735,10 +741,11 @@ TEST_F(TransferTest, FailingWritesMakeTheReceptionFailAndKeepTheOldFile) {
   }
 }
 
-// The close event ends the process from its own thread in the middle of a reception: the temporary file goes,
-// the file at the path stays, and the reception, if it still runs, fails. Ctrl+C, SIGTERM and SIGQUIT,
-// landing in the middle of a reception, remove it as well. Then the main flow's own shutdown. Only a named
-// temporary file can outlive the process, so the reception is made to use one.
+// The close event ends the process from its own thread in the middle of a reception: the
+// temporary file goes, the file at the path stays, and the reception, if it still runs,
+// fails. Ctrl+C, SIGTERM and SIGQUIT, landing in the middle of a reception, remove it as
+// well. Then the main flow's own shutdown. Only a named temporary file can outlive the
+// process, so the reception is made to use one.
 TEST_F(TransferTest, ShutdownByTheCloseEventRemovesAReceptionsTemporaryFile) {
   file_allow_unnamed(false);
   ScopeExit allow_again([] { file_allow_unnamed(true); });

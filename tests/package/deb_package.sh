@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The Debian package made from a build folder (deb_package.sh BUILD_FOLDER CPACK): built with
-# cpack, checked for its files, dependencies and strip state, installed with dpkg, each program
-# run once with its input ended, and removed without a trace (lintian checks it in scripts/test).
-# dpkg installs into a private root and package database: nothing on the machine changes, no other
-# package's triggers run, no root is needed. Exits 77 (skipped) where dpkg is not installed.
+# The Debian package made from a build folder (deb_package.sh BUILD_FOLDER CPACK): built
+# with cpack, checked for its files, dependencies and strip state, installed with dpkg,
+# each program run once with its input ended, and removed without a trace (lintian checks
+# it in scripts/test). dpkg installs into a private root and package database: nothing on
+# the machine changes, no other package's triggers run, no root is needed. Exits 77
+# (skipped) where dpkg is not installed.
 set -euo pipefail
 build=$1 cpack=${2:-cpack}
 skip() { echo "skipped: $*"; exit 77; }
@@ -14,9 +15,10 @@ command -v dpkg >/dev/null && command -v dpkg-deb >/dev/null || skip "no dpkg"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# cpack packs the build as the suite found it. Told it is a Ninja build, cpack runs no build step;
-# for a Makefile build it would run "make preinstall" over the whole test build (a second even with
-# nothing to make), which could also relink programs that other tests are running.
+# cpack packs the build as the suite found it. Told it is a Ninja build, cpack runs no
+# build step; for a Makefile build it would run "make preinstall" over the whole test
+# build (a second even with nothing to make), which could also relink programs that other
+# tests are running.
 "$cpack" -G DEB -D CPACK_CMAKE_GENERATOR=Ninja --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log" >&2; fail "cpack"; }
 deb=$(ls "$work"/kelvane_*.deb)
@@ -46,8 +48,9 @@ for binary in usr/bin/Kelvane usr/bin/Dorvish usr/lib/kelvane/libkvgtk.so; do
   grep -q '\.symtab' "$work/sections" && fail "$binary is not stripped"
 done
 
-# The private database knows the package's dependencies as this machine has them (their status,
-# no files), so dpkg still refuses the package when a dependency is missing here or too old.
+# The private database knows the package's dependencies as this machine has them (their
+# status, no files), so dpkg still refuses the package when a dependency is missing here
+# or too old.
 root=$work/root admin=$work/admin
 mkdir -p "$root" "$admin/info" "$admin/updates" "$admin/triggers"
 mapfile -t needed < <(tr ',|' '\n' <<<"$depends" | sed -E 's/\(.*//; s/[[:space:]]//g' | grep . | sort -u)
@@ -61,16 +64,16 @@ installed() { [ "$(dpkg-query --admindir="$admin" -W -f='${Status}' kelvane 2>/d
 
 private_dpkg -i "$deb" || fail "dpkg -i"
 installed || fail "not installed after dpkg -i"
-# Each program started on a plain terminal without input asks its first questions and ends with 0.
+# Each program on a plain terminal without input asks its first questions and ends with 0.
 cd "$work"
 for program in Kelvane Dorvish; do
   out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u KV_DIALOGS timeout 30 "$root/usr/bin/$program" </dev/null 2>&1) ||
     fail "$program ended with status $?: $out"
   grep -q 'Bitte den Port eingeben (1-9999): ' <<<"$out" || fail "$program did not ask for the port: $out"
 done
-# With a display to try, the installed program loads its GTK module from the installation, found
-# relative to its own place: the private root proves the layout. A Wayland display (not there
-# here) is tried without a probe first.
+# With a display to try, the installed program loads its GTK module from the installation,
+# found relative to its own place: the private root proves the layout. A Wayland display
+# (not there here) is tried without a probe first.
 out=$(env -u DISPLAY -u XDG_RUNTIME_DIR -u KV_DIALOGS WAYLAND_DISPLAY=kv-none LD_DEBUG=files timeout 30 "$root/usr/bin/Kelvane" </dev/null 2>&1) ||
   fail "Kelvane with a display ended with status $?"
 module=$(realpath "$root/usr/lib/kelvane")/libkvgtk.so

@@ -94,8 +94,9 @@ TEST_F(LoopbackTest, FilesTravelWholeOverBothFamiliesAndReplaceWhatWasThere) {
   }
 }
 
-// A sender that breaks a transfer off after 10 of 200 bytes: it closes, or it aborts (it gave up). The old
-// file stays whole, nothing is left beside it, and the reason is the sender's.
+// A sender that breaks a transfer off after 10 of 200 bytes: it closes, or it aborts (it
+// gave up). The old file stays whole, nothing is left beside it, and the reason is the
+// sender's.
 TEST_F(LoopbackTest, BrokenOffTransferKeepsTheOldFileWholeAndLeavesNothingBeside) {
   std::string target = dir_ / "ziel.bin";
   for (bool aborts : {false, true}) {

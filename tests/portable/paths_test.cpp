@@ -5,7 +5,8 @@
 
 #include "platform/paths.h"
 
-// Splitting a path into folder and name, and joining them again, with the separators both systems take.
+// Splitting a path into folder and name, and joining them again, with the separators both
+// systems take.
 TEST(Paths, SplitGivesFolderAndNameAndJoinPutsThemBack) {
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"a/b", "a", "b"},   {"b", ".", "b"}, {"/b", "/", "b"}, {"/a/b/c.zip", "/a/b", "c.zip"},

@@ -1,7 +1,8 @@
-// Linked into the quick builds of the programs only: before main runs, the runtime's sleep is replaced by one
-// kQuickTimeFactor times as short, and so are the longest waits for an address that does not answer and for a
-// receiver that takes nothing. The clock stays the real one, so what is timed with it (the reception's idle
-// rule, when the status line appears) behaves as in the real programs.
+// Linked into the quick builds of the programs only: before main runs, the runtime's
+// sleep is replaced by one kQuickTimeFactor times as short, and so are the longest waits
+// for an address that does not answer and for a receiver that takes nothing. The clock
+// stays the real one, so what is timed with it (the reception's idle rule, when the
+// status line appears) behaves as in the real programs.
 #include "tests/quick/quick_time.h"
 
 #include <chrono>

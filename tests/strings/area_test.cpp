@@ -9,8 +9,9 @@
 
 using StringAreaTest = RuntimeTest;
 
-// Reservations of every size across the growths: the reserved bytes and the zero byte behind them are the
-// caller's to write (the sanitizer build checks the bounds), and what stood on the area before stays.
+// Reservations of every size across the growths: the reserved bytes and the zero byte
+// behind them are the caller's to write (the sanitizer build checks the bounds), and what
+// stood on the area before stays.
 TEST_F(StringAreaTest, GrowsOnlyWhenTheSpareBytesWouldBeReached) {
   std::string expected;
   for (int32_t n : {0, 1, 10, 1, 1, 2, 3, 100, 16000, 270, 1, 1, 1, 1, 1, 1, 40000, 5}) {
@@ -61,7 +62,7 @@ TEST_F(StringAreaTest, NullAppendWritesOnlyTheZeroByte) {
 TEST_F(StringAreaTest, TakeMovesTheTextIntoAVariable) {
   StringVar var = nullptr;
   int32_t mark = str_area_top();
-  // An empty text (nothing appended) gives a block, not null; the last, shorter text shrinks the block.
+  // An empty text (nothing appended) gives a block, not null; a shorter one shrinks it.
   for (const char* text : {"", "C:\\data\\file.bin", "x"}) {
     if (*text) str_area_append(text);
     str_area_take(&var, mark);

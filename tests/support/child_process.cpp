@@ -144,7 +144,7 @@ size_t ChildProcess::read_some(int wait_ms) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
-    // The end, or EIO: every side of the terminal the program held is closed. A terminal stays for modes().
+    // The end, or EIO: each side of the program's terminal is closed (kept for modes()).
     if (output_fd_ != input_) close(output_fd_);
     output_fd_ = -1;
     break;
@@ -174,7 +174,8 @@ bool ChildProcess::wait_until(const std::function<bool()>& done, int timeout_ms)
 
 int ChildProcess::wait_status(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
-  // The process's own descriptor turns readable as it ends: its end is seen at once, output taken meanwhile.
+  // The process's own descriptor turns readable as it ends: its end is seen at once,
+  // output taken meanwhile.
   int ended = status_ == -1 && pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
   while (status_ == -1 && pid_ > 0) {
     int status = 0;
@@ -184,7 +185,8 @@ int ChildProcess::wait_status(int timeout_ms) {
     }
     int64_t left = deadline - now_ms();
     if (left <= 0) break;
-    // The poll passes over a descriptor that is not there; without the process's own it looks again soon.
+    // The poll passes over a descriptor that is not there; without the process's own it
+    // looks again soon.
     pollfd p[2] = {{ended, POLLIN, 0}, {output_fd_, POLLIN, 0}};
     if (poll(p, 2, static_cast<int>(std::min<int64_t>(left, ended < 0 ? 20 : 1000))) > 0 && p[1].revents)
       read_some(0);

@@ -1,5 +1,6 @@
-// Starts a program on a pseudo-terminal or on pipes, with its own environment and working folder, types into
-// it and collects what it writes. Every wait has a deadline; a program still running at the end is killed.
+// Starts a program on a pseudo-terminal or on pipes, with its own environment and working
+// folder, types into it and collects what it writes. Every wait has a deadline; a program
+// still running at the end is killed.
 #pragma once
 #include <sys/types.h>
 #include <termios.h>
@@ -43,7 +44,8 @@ class ChildProcess {
   // Waits until the bytes written, or on a terminal the screen, hold the needle, up to
   // timeout_ms. Texts once shown count even when they were later erased or cleared.
   bool wait_for(const std::string& needle, int timeout_ms = 10000);
-  // Waits until done() holds, taking the output meanwhile, up to timeout_ms. Returns its last answer.
+  // Waits until done() holds, taking the output meanwhile, up to timeout_ms. Returns its
+  // last answer.
   bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000);
   // Waits for the end; returns the wait status, or -1 when it did not end in time.
   int wait_status(int timeout_ms = 20000);
@@ -69,7 +71,7 @@ class ChildProcess {
   std::string title() const { return screen_.title(); }
 
  private:
-  // Reads what is there, waiting up to wait_ms for a first byte; how many came (0 at once after the end).
+  // Reads what is there, waiting up to wait_ms for a first byte; the count (0: ended).
   size_t read_some(int wait_ms);
 
   pid_t pid_ = -1;

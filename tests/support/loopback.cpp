@@ -24,9 +24,10 @@ bool bind_test(int port, uint32_t address, bool reuse) {
   return ok;
 }
 
-// Test programs run side by side, and a port that is free now may be taken by a neighbour a moment later,
-// before its program binds it. So each port goes to one test process at a time: the process binds a local
-// socket in the abstract namespace named after the port and holds it to its end; others pass over it.
+// Test programs run side by side, and a port that is free now may be taken by a neighbour
+// a moment later, before its program binds it. So each port goes to one test process at a
+// time: the process binds a local socket in the abstract namespace named after the port
+// and holds it to its end; others pass over it.
 bool claim(int port) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;

@@ -1,4 +1,5 @@
-// A fixture that brings up the heaps and the string runtime the way start-up does, and takes them down after.
+// A fixture that brings up the heaps and the string runtime the way start-up does, and
+// takes them down after.
 #pragma once
 #include <gtest/gtest.h>
 

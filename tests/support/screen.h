@@ -1,6 +1,7 @@
-// A small model of a terminal screen for tests: it interprets the bytes a program wrote (printable text, CR,
-// LF, BS, erase-in-line, clear screen) and leaves the lines a user would see, and the window title last set.
-// Other escape sequences (modes, colours) are skipped.
+// A small model of a terminal screen for tests: it interprets the bytes a program wrote
+// (printable text, CR, LF, BS, erase-in-line, clear screen) and leaves the lines a user
+// would see, and the window title last set. Other escape sequences (modes, colours) are
+// skipped.
 #pragma once
 #include <string>
 #include <vector>

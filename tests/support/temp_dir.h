@@ -1,5 +1,6 @@
-// A fresh folder for one test, removed with everything in it at the end of the scope, whole-file reads and
-// writes, and the one way the tests wait: for a condition, with a deadline.
+// A fresh folder for one test, removed with everything in it at the end of the scope,
+// whole-file reads and writes, and the one way the tests wait: for a condition, with a
+// deadline.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -29,5 +30,6 @@ std::vector<std::string> temporary_files(const std::string& folder);
 
 // Milliseconds on the steady clock.
 int64_t now_ms();
-// Asks done() about every step_ms until it holds or timeout_ms have passed. Returns its last answer.
+// Asks done() about every step_ms until it holds or timeout_ms have passed. Returns its
+// last answer.
 bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000, int step_ms = 1);

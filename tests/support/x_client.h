@@ -14,8 +14,9 @@ class XClient {
   void close();
   // Waits up to timeout_ms for a window to be mapped. Returns whether one was.
   bool wait_for_map(int timeout_ms);
-  // Sends the window (an id as xdotool prints it) a window manager's ping and waits up to timeout_ms for
-  // the answer. GTK answers only once it handled every event that came before: input sent so far was taken.
+  // Sends the window (an id as xdotool prints it) a window manager's ping and waits up to
+  // timeout_ms for the answer. GTK answers only once it handled every event that came
+  // before: input sent so far was taken.
   bool ping(const std::string& window, int timeout_ms);
 
  private:

@@ -1,6 +1,7 @@
-// A private Xvfb display for tests that drive GTK windows with xdotool the way a user would, on a free
-// display of its own, stopped at the end; when a step misses its deadline, a screenshot of the display is
-// left in the build folder. Each XSessionTest has one; a test may start more, for several displays at once.
+// A private Xvfb display for tests that drive GTK windows with xdotool the way a user
+// would, on a free display of its own, stopped at the end; when a step misses its
+// deadline, a screenshot of the display is left in the build folder. Each XSessionTest
+// has one; a test may start more, for several displays at once.
 #pragma once
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,8 +17,9 @@
 class XSession {
  public:
   static constexpr int kStepMs = 20000;
-  // How long GTK's file name entry may still change after it has taken the last key: it reads the typed
-  // folder in the background, and its completion looks at the text again 100 ms after the last change.
+  // How long GTK's file name entry may still change after it has taken the last key: it
+  // reads the typed folder in the background, and its completion looks at the text again
+  // 100 ms after the last change.
   static constexpr int kSettleMs = 200;
 
   // Starts the server; its programs get a home and a runtime folder below the folder.
@@ -91,9 +93,10 @@ class XSession {
     return found && !found->empty();
   }
 
-  // Focuses the window, types the text, then presses the key once the window has settled. A key pressed
-  // while GTK's entry completion is still to come is lost (its list pops up or goes and takes the key from
-  // the dialog), so after typing this waits until GTK took every key and its completion had its turn.
+  // Focuses the window, types the text, then presses the key once the window has settled.
+  // A key pressed while GTK's entry completion is still to come is lost (its list pops up
+  // or goes and takes the key from the dialog), so after typing this waits until GTK took
+  // every key and its completion had its turn.
   void type_into(const std::string& window, const std::vector<std::string>& keys_first,
                  const std::string& text, const std::string& final_key) {
     std::vector<std::string> args = {"xdotool", "windowfocus", "--sync", window};
@@ -103,7 +106,8 @@ class XSession {
     if (!keys_first.empty() || !text.empty()) {
       ASSERT_TRUE(x.ping(window, kStepMs)) << "every key was taken";
       usleep(kSettleMs * 1000);
-      // The second answer is to a ping that came after a turn in which all that was due had run.
+      // The second answer is to a ping that came after a turn in which all that was due
+      // had run.
       ASSERT_TRUE(x.ping(window, kStepMs) && x.ping(window, kStepMs)) << "the window settled";
     }
     ASSERT_TRUE(tool({"xdotool", "key", final_key}));

@@ -1,10 +1,11 @@
 #!/bin/bash
-# The Windows receiver run by hand in a terminal (a tmux pane) under wine stores a file sent by the
-# Linux sender: once with the typed-path dialog (keys as console records: an umlaut, Backspace,
-# Enter), once on an X display (Xvfb) where the system's save dialog is answered through xdotool.
-# Wine finds its display once per server: the test has a prefix and a server of its own
-# (WINEPREFIX-desktop), started on the display. Usage: interactive.sh LINUX_BUILD_DIR KELVANE_EXE
-# (wine's environment set). Exits 77 when the Linux programs are not built.
+# The Windows receiver run by hand in a terminal (a tmux pane) under wine stores a file
+# sent by the Linux sender: once with the typed-path dialog (keys as console records: an
+# umlaut, Backspace, Enter), once on an X display (Xvfb) where the system's save dialog is
+# answered through xdotool. Wine finds its display once per server: the test has a prefix
+# and a server of its own (WINEPREFIX-desktop), started on the display. Usage:
+# interactive.sh LINUX_BUILD_DIR KELVANE_EXE (wine's environment set). Exits 77 when the
+# Linux programs are not built.
 set -u
 linux=$1 kelvane_exe=$2
 [ -x "$linux/Dorvish" ] || { echo "no Linux build in $linux"; exit 77; }
@@ -31,7 +32,8 @@ wait_for() {
   return 1
 }
 
-# new_pane COMMAND: the command in a pane of a new tmux server on the next port (one ending takes none).
+# new_pane COMMAND: the command in a pane of a new tmux server on the next port (one
+# ending takes none).
 new_pane() {
   port=$((port + 1))
   tmux -L "$socket" kill-server 2>/dev/null
@@ -39,10 +41,11 @@ new_pane() {
   tmux -L "$socket" new-session -d -s kv -x 100 -y 30 "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all $1; sleep 30"
 }
 
-# receive NAME ANSWER_DIALOG KV_DIALOGS [TRIES]: starts the receiver in a pane, lets ANSWER_DIALOG
-# choose ü.bin in the work folder, gives the port and sends from Linux once the receiver shows that
-# save path. Keys xdotool types can come out otherwise on a busy machine (it maps the umlaut onto a
-# spare key for a moment): a receiver showing another path is ended and answered anew, up to TRIES times.
+# receive NAME ANSWER_DIALOG KV_DIALOGS [TRIES]: starts the receiver in a pane, lets
+# ANSWER_DIALOG choose ü.bin in the work folder, gives the port and sends from Linux once
+# the receiver shows that save path. Keys xdotool types can come out otherwise on a busy
+# machine (it maps the umlaut onto a spare key for a moment): a receiver showing another
+# path is ended and answered anew, up to TRIES times.
 receive() {
   local name=$1 answer=$2 dialogs=$3 tries=${4:-1} chosen=
   for _ in $(seq "$tries"); do
@@ -79,8 +82,9 @@ typed_path() {
     tmux -L "$socket" send-keys -t kv "Z:${work//\//\\}\\üx" BSpace ".bin" Enter
 }
 
-# The save dialog on a display of its own takes keys only once focused (no window manager): the focus
-# is proven first, and a dialog still shown after Return (a key lost) is cleared and typed into again.
+# The save dialog on a display of its own takes keys only once focused (no window
+# manager): the focus is proven first, and a dialog still shown after Return (a key lost)
+# is cleared and typed into again.
 dialog_window() { DISPLAY=$display xdotool search --onlyvisible --name "Bitte Ort zum speichern" 2>/dev/null | head -1; }
 dialog_shown() { [ -n "$(dialog_window)" ]; }
 dialog_gone() { ! dialog_shown; }

@@ -1,8 +1,9 @@
 #!/bin/bash
-# The Windows programs (under wine) against the Linux ones: each receiver takes a file from the
-# other system's sender over IPv4 and IPv6 loopback, byte for byte, both ending with 0. A receiver
-# that fails to store makes both end with 1, as does a send to a port nobody listens on. Usage:
-# interop.sh LINUX_BUILD_DIR KELVANE_EXE DORVISH_EXE (wine's environment set); 77: no Linux build.
+# The Windows programs (under wine) against the Linux ones: each receiver takes a file
+# from the other system's sender over IPv4 and IPv6 loopback, byte for byte, both ending
+# with 0. A receiver that fails to store makes both end with 1, as does a send to a port
+# nobody listens on. Usage: interop.sh LINUX_BUILD_DIR KELVANE_EXE DORVISH_EXE (wine's
+# environment set); 77: no Linux build.
 set -u
 linux=$1 kelvane_exe=$2 dorvish_exe=$3
 [ -x "$linux/Kelvane" ] && [ -x "$linux/Dorvish" ] || { echo "no Linux build in $linux"; exit 77; }
@@ -38,7 +39,7 @@ pair() {
   verdict "$name" $? "(receiver $received, sender $sent)"
 }
 
-# Over IPv6 the Windows receiver saves far below the work folder: a path over the classic 260 characters.
+# Over IPv6 the Windows receiver saves far below the work folder: over 260 characters.
 deep="$work/$(printf 'ordner-%03d/' $(seq 40))"
 mkdir -p "$deep"
 for address in 127.0.0.1 ::1; do
@@ -50,7 +51,8 @@ done
 pair "Linux receiver fails storing, Windows sender" linux windows 127.0.0.1 /dev/full 1
 pair "Windows receiver fails storing, Linux sender" windows linux ::1 /dev/full 1
 
-# A Windows receiver ended in the middle of a transfer leaves the old file whole, no temporary file beside.
+# A Windows receiver ended in the middle of a transfer leaves the old file whole, no
+# temporary file beside.
 port=$((port + 1))
 mkdir "$work/ended" && echo alt >"$work/ended/ziel.bin"
 wine "$kelvane_exe" -p $port "$(windows_path "$work/ended/ziel.bin")" </dev/null >"$work/k.log" 2>&1 &
@@ -66,7 +68,8 @@ wait $receiver_pid 2>/dev/null
 port=$((port + 1))
 timeout 60 wine "$dorvish_exe" -p $port "$(windows_path "$work/quelle.bin")" 127.0.0.1 </dev/null >"$work/d.log" 2>&1
 status=$?
-# The reason follows; wine has none of the system's DNS-SD calls, so the sender went on without them.
+# The reason follows; wine has none of the system's DNS-SD calls, so the sender went on
+# without them.
 [ $status = 1 ] && grep -q "Dort wartet niemand auf diesem Port" "$work/d.log"
 verdict "nobody listening: status 1, the reason said" $? "(status $status)"
 exit $((failures > 0))

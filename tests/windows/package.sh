@@ -1,8 +1,9 @@
 #!/bin/bash
-# The Windows packages: the zip holds the two programs and the read-me, and a program from it runs;
-# the installer works silently, with Start-menu entries, the installed program runs, and the
-# uninstaller takes everything away. Every shortcut (Start menu, "Senden an") leads to a program that
-# runs; the receiver's firewall rule is added and removed. Usage: package.sh BUILD_DIR CPACK (wine set).
+# The Windows packages: the zip holds the two programs and the read-me, and a program from
+# it runs; the installer works silently, with Start-menu entries, the installed program
+# runs, and the uninstaller takes everything away. Every shortcut (Start menu, "Senden
+# an") leads to a program that runs; the receiver's firewall rule is added and removed.
+# Usage: package.sh BUILD_DIR CPACK (wine set).
 set -eu
 source "$(dirname "$0")/../support/until.sh"
 build=$1 cpack=$2
@@ -18,8 +19,9 @@ wine "zip/$name/Dorvish.exe" --version | grep -q '^Dorvish '
 
 installed="$WINEPREFIX/drive_c/Program Files/Kelvane"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvane und Dorvish"
-# What the installer ran of netsh, from wine's trace of the processes started (wine's netsh tells
-# nothing of Windows): expect_netsh TRACE COMMAND... checks the last ones (an earlier one is undone).
+# What the installer ran of netsh, from wine's trace of the processes started (wine's
+# netsh tells nothing of Windows): expect_netsh TRACE COMMAND... checks the last ones (an
+# earlier one is undone).
 rule='name="Kelvane (Empfaenger)" program="C:\Program Files\Kelvane\Kelvane.exe"'
 expect_netsh() {
   local trace=$1 && shift
@@ -41,8 +43,9 @@ for link in "$menu"/*.lnk "$sendto"; do
   unix="$WINEPREFIX/drive_c/${target#C:\\}"
   [ -n "$target" ] && [ -f "${unix//\\//}" ] || { echo "$link leads to '$target', which is not there"; exit 1; }
 done
-# Started as Explorer starts them, the Start-menu entries run the programs: the receiver's takes a
-# file from the sender's. From "Senden an" with a file, the sender asks for port and address only.
+# Started as Explorer starts them, the Start-menu entries run the programs: the receiver's
+# takes a file from the sender's. From "Senden an" with a file, the sender asks for port
+# and address only.
 head -c 300001 /dev/urandom >tmp/quelle.bin
 in_tmp() { printf 'Z:%s\\tmp\\%s' "${build//\//\\}" "$1"; }
 port=$((5000 + $$ % 4000))
@@ -69,7 +72,7 @@ received gesendet-an.bin
 wait
 asked=$(grep -o -e "Bitte den Port eingeben" -e "Bitte die IP eingeben" -e "Datei zum Laden" tmp/senden-an.log | tr '\n' ,)
 [ "$asked" = "Bitte den Port eingeben,Bitte die IP eingeben," ] || { echo "\"Senden an\" asked: $asked"; exit 1; }
-# The uninstaller runs a copy of itself (told the folder by "_?=") and returns at once: wait for that copy.
+# The uninstaller runs a copy of itself (told the folder by "_?="), returns: wait for it.
 WINEDEBUG=-all,+process wine "C:\\Program Files\\Kelvane\\Uninstall.exe" /S 2>tmp/uninstall.trace
 ended() { ! kill -0 "$1" 2>/dev/null; }
 for pid in $(pgrep -f '_\?=C:\\Program Files\\Kelvane'); do

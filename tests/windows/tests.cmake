@@ -1,7 +1,8 @@
-# The Windows build's tests, run under wine by ctest: the portable unit tests (strings, heaps and
-# lists, key decoding, the network library and the save path over loopback), and the Windows programs
-# against the Linux ones of the test build; tests that need Linux are not built here. The wine server
-# keeps a folder in TMPDIR that it does not always remove: it goes into the build folder, as do the scripts'.
+# The Windows build's tests, run under wine by ctest: the portable unit tests (strings,
+# heaps and lists, key decoding, the network library and the save path over loopback), and
+# the Windows programs against the Linux ones of the test build; tests that need Linux are
+# not built here. The wine server keeps a folder in TMPDIR that it does not always remove:
+# it goes into the build folder, as do the scripts'.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tmp)
 set(KV_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all TMPDIR=${CMAKE_BINARY_DIR}/tmp)
 string(REPLACE ";" " " KV_WINE_ENV_WORDS "${KV_WINE_ENV}")
@@ -17,8 +18,9 @@ add_library(kvtestsupport STATIC ${KV_TESTS_DIR}/support/temp_dir.cpp ${KV_TESTS
 target_include_directories(kvtestsupport PUBLIC ${KV_TESTS_DIR} ${CMAKE_SOURCE_DIR})
 target_link_libraries(kvtestsupport PUBLIC kvruntime gtest)
 
-# One wine server for the whole run: without it each test waits seconds for a new one. It needs the
-# prefix folder (one already running for it is fine); wineboot fills the prefix on the first run (seconds).
+# One wine server for the whole run: without it each test waits seconds for a new one. It
+# needs the prefix folder (one already running for it is fine); wineboot fills the prefix
+# on the first run (seconds).
 add_test(NAME wine_start COMMAND sh -c "mkdir -p ${CMAKE_BINARY_DIR}/wine && env ${KV_WINE_ENV_WORDS} wineserver -p </dev/null >/dev/null 2>&1; env ${KV_WINE_ENV_WORDS} wine wineboot >/dev/null 2>&1")
 add_test(NAME wine_stop COMMAND env ${KV_WINE_ENV} wineserver -k)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
@@ -60,7 +62,8 @@ add_test(NAME windows_resources
 add_test(NAME windows_package COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package.sh ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND})
 set_tests_properties(windows_package PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 ENVIRONMENT "${KV_WINE_ENV}")
 
-# The receiver by hand in a terminal: typed path, and the system's save dialog on Xvfb (own wine server).
+# The receiver by hand in a terminal: typed path, and the system's save dialog on Xvfb
+# (own wine server).
 add_test(NAME windows_interactive
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/interactive.sh ${KV_LINUX_BUILD} $<TARGET_FILE:Kelvane>)
 set_tests_properties(windows_interactive PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77

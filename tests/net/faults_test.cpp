@@ -23,7 +23,7 @@ TEST_F(FaultTest, OneByteEveryTenthOfASecondForTenSecondsKeepsReceptionAlive) {
   std::string content = pattern(100);
   TestClock clock(0);  // moved on by the trickle alone: 100 ms before each byte
   std::atomic<bool> receiving{true};
-  std::thread trickle([&] {
+  std::thread trickle([&, fd = fd, conn = conn] {  // clang 14 captures no structured binding
     send_all(fd, header(100));
     for (char c : content) {
       // Each byte comes once the reception took what came before and waits again.

@@ -57,7 +57,10 @@ class FakeWindows final : public WindowSystem {
   }
   // Sets the state of a live window and counts the call.
   static void touch(WindowHandle h, bool FakeWindow::*state, int FakeWindow::*calls, bool on) {
-    if (FakeWindow* w = live(h)) w->*state = on, ++(w->*calls);
+    if (FakeWindow* w = live(h)) {
+      w->*state = on;
+      ++(w->*calls);
+    }
   }
 };
 

@@ -77,7 +77,6 @@ void Screen::escape_done(const std::string& sequence) {
   } else if (final == 'J' && args == "2") {
     rows_.assign(1, std::string());
     row_ = col_ = 0;
-    ++clears_;
   } else if (final == 'H' && (args.empty() || args == "1;1")) {
     row_ = col_ = 0;
     if (rows_.empty()) rows_.emplace_back();

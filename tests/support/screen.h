@@ -13,7 +13,6 @@ class Screen {
   // The lines since the last clear, trailing blanks removed; the cursor's line included.
   std::vector<std::string> lines() const;
   std::string text() const;
-  int clears() const { return clears_; }
   // The window title last set (OSC 0 or 2), empty when none was.
   const std::string& title() const { return title_; }
 
@@ -24,7 +23,6 @@ class Screen {
 
   std::vector<std::string> rows_{std::string()};
   size_t row_ = 0, col_ = 0;
-  int clears_ = 0;
   std::string title_;
   enum class State { kText, kEsc, kCsi, kOsc } state_ = State::kText;
   std::string sequence_;
